@@ -1,0 +1,47 @@
+// Messages for the person who starts the program (print_error, standard
+// error) and the event log (write_log), a text file with one dated line
+// per event that is reopened for every line so it can be rotated at will.
+//
+// Thread safety: write_log and close_log serialise on one log lock;
+// print_error holds no lock (a single formatted write).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "fs/errors.h"
+
+// Texts of the internal codes: code -N is entry N-1. Entry 7 is the root
+// text "." of the replica that lies under the mount point.
+extern const char* const error_messages[8];
+
+// Set at start-up, read-only afterwards.
+extern int quiet;                            // silences print_error only
+extern std::optional<std::string> log_path;  // none: no logging at all
+
+// The text of a code: strerror for a positive code, error_messages for a
+// negative one.
+std::string code_text(int code);
+
+// "%s: %s\n" with context and the code's text, or "%s\n" without context.
+void print_error(int code, const char* context) noexcept;
+
+// Opens log_path at start-up. Returns 0, or prints the -5 message and
+// answers -5 when the file cannot be opened (the caller exits with it).
+int open_log() noexcept;
+
+// One line: "%Y/%m/%d %H:%M ", the word, then either " PATH Forced by
+// administrator" (code -7) or " failed accessing PATH" and, for a code
+// other than 0, a space and the code's text. Does nothing without a log.
+// A line that cannot be written (the log cannot be reopened) is dropped;
+// logging resumes as soon as the path can be opened again.
+void write_log(std::string_view word, std::string_view path, int code) noexcept;
+
+// Closes the log for good: later write_log calls write nothing.
+void close_log() noexcept;
+
+// The line write_log would write for the given local time (no newline);
+// exposed for the tests.
+std::string format_log_line(std::string_view word, std::string_view path, int code,
+                            const struct tm& when);

@@ -1,0 +1,50 @@
+// The FUSE operations of the replicated tree. Every one answers 0, a byte
+// count, or -errno, and is noexcept: nothing unwinds through libfuse.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/types.h>
+#include <utime.h>
+
+#include <fuse.h>
+
+// Lookups (lookup_ops.cpp): one replica answers, round-robin with fallback.
+int fs_getattr(const char* path, struct stat* st) noexcept;
+int fs_readlink(const char* path, char* buffer, size_t size) noexcept;
+int fs_readdir(const char* path, void* buffer, fuse_fill_dir_t filler, off_t offset,
+               struct fuse_file_info* fi) noexcept;
+int fs_statfs(const char* path, struct statvfs* st) noexcept;
+int fs_access(const char* path, int mask) noexcept;
+
+// Names (namespace_ops.cpp): applied to every replica in service.
+int fs_mkdir(const char* path, mode_t mode) noexcept;
+int fs_mknod(const char* path, mode_t mode, dev_t device) noexcept;
+int fs_unlink(const char* path) noexcept;
+int fs_rmdir(const char* path) noexcept;
+int fs_symlink(const char* from, const char* to) noexcept;
+int fs_rename(const char* from, const char* to) noexcept;
+int fs_link(const char* from, const char* to) noexcept;
+
+// Attributes (attribute_ops.cpp).
+int fs_chmod(const char* path, mode_t mode) noexcept;
+int fs_chown(const char* path, uid_t uid, gid_t gid) noexcept;
+int fs_truncate(const char* path, off_t size) noexcept;
+int fs_utime(const char* path, struct utimbuf* times) noexcept;
+
+// Open files (file_ops.cpp).
+int fs_open(const char* path, struct fuse_file_info* fi) noexcept;
+int fs_read(const char* path, char* buffer, size_t size, off_t offset,
+            struct fuse_file_info* fi) noexcept;
+int fs_write(const char* path, const char* data, size_t size, off_t offset,
+             struct fuse_file_info* fi) noexcept;
+int fs_flush(const char* path, struct fuse_file_info* fi) noexcept;
+int fs_release(const char* path, struct fuse_file_info* fi) noexcept;
+int fs_fsync(const char* path, int datasync, struct fuse_file_info* fi) noexcept;
+
+// Life cycle (lifecycle.cpp).
+void* fs_init() noexcept;
+void fs_destroy(void* private_data) noexcept;
+
+// The 35-slot table handed to FUSE (operations_table.cpp).
+void fill_operations(struct fuse_operations& table) noexcept;

@@ -1,0 +1,38 @@
+// Building the replica set at start-up: the replica table with its
+// priorities, the mount-point replica, the descriptor limits and the size
+// of the open-file table, the log, and the rotation tables.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+extern std::string mount_path;  // canonical mount point, no ':' prefix
+
+// Descriptor of the directory under the mount point, kept from before the
+// hand-over so that init can return to it after FUSE has daemonized (-1
+// when there is no mount-point replica).
+extern int mount_point_directory;
+
+struct fd_table_sizing {
+    uint64_t bits = 0;
+    uint64_t mask = 0;
+    uint64_t size = 0;
+};
+
+// Sizing from the soft descriptor limit in force, the half of the system
+// maximum (limit), and the replica count. An infinite soft limit is passed
+// as RLIM_INFINITY.
+fd_table_sizing size_fd_table(uint64_t soft_limit, uint64_t limit, uint64_t replicas);
+
+// The system-wide maximum of open files, or none when it cannot be read.
+// Values beyond an int are clamped.
+std::optional<int> read_system_max_files();
+
+// Builds everything from the two positional words as typed. Answers 0, or
+// the exit status after printing the message.
+int build_replica_set(std::string replica_list, const std::string& mount_word);
+
+// Frees the replica table and closes the log. Copes with parts that do not
+// exist yet.
+void release_replica_set() noexcept;

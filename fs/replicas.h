@@ -1,0 +1,73 @@
+// The replica table, replica states, tree paths inside replicas, and the
+// round-robin choice of the replica that serves a read.
+//
+// Lifetime and thread safety: the table is built once at start-up
+// (replica_set.cpp) and never resized. root, root_length and low_priority
+// never change afterwards. state is read and written by every request
+// thread and by the control thread as one atomic 64-bit value: 0 enabled
+// and trusted, 1 enabled but not trusted, anything else the time the
+// replica was disabled. Only replicas whose state is exactly 0 take part
+// in any operation.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct replica_info {
+    std::string root;  // canonical root, or "." for the mount-point replica
+    uint64_t root_length = 0;
+    std::atomic<int64_t> state{0};
+    int32_t low_priority = 0;
+};
+
+extern replica_info* replica_table;
+extern int replica_count;
+
+inline bool replica_in_service(int k) noexcept
+{
+    return replica_table[k].state.load() == 0;
+}
+
+// Selection tables, fixed at start-up: row r of a rotation table is the
+// priority list rotated left by r places (n rows of n entries, flat).
+struct rotation_table {
+    int count = 0;
+    std::vector<int> entries;  // count * count
+    int at(int row, int column) const noexcept { return entries[row * count + column]; }
+};
+
+extern int high_count;
+extern int low_count;
+extern rotation_table high_rotation;
+extern rotation_table low_rotation;
+
+rotation_table make_rotation_table(const std::vector<int>& list);
+
+// Logs "disabling replica" then stores the current time in state.
+void disable_replica(int k, bool forced) noexcept;
+// Logs "trusting replica" then stores 0 in state.
+void trust_replica(int k, bool forced) noexcept;
+
+// The path of a mounted-tree path inside a replica: root immediately
+// followed by path, or, for root ".", path without its leading '/' ("."
+// for "/"). Answers false when memory runs out.
+bool replica_path(std::string_view path, std::string_view root, std::string& out) noexcept;
+
+// The rows one read request works through. The turns are advanced once
+// per request and the request keeps the rows it advanced to, so that
+// concurrent requests never make one request visit a replica twice.
+struct read_turns {
+    int high_row = -1;
+    int low_row = -1;
+};
+
+// The replica to try at this attempt (0..replica_count-1), in the order:
+// high-priority replicas rotated to the current high turn, then low-priority
+// replicas rotated to the current low turn. -1 for an attempt out of range.
+int choose_replica(read_turns& turns, int attempt) noexcept;
+
+// Puts both turns back to 0 (tests only).
+void reset_turns() noexcept;
