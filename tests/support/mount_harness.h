@@ -1,0 +1,105 @@
+// End-to-end harness: runs vornelix over fresh replica directories, waits
+// for the mount, and always unmounts and reaps what it started, even when
+// a test fails.
+//
+// The test process makes itself a child subreaper, so the daemon that
+// libfuse forks into the background is re-parented to it: the harness can
+// wait for the daemon and read its exit status.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+struct command_result {
+    int status = -1;  // exit status (0..255), or 128+signal
+    std::string out;
+    std::string err;
+};
+
+// Runs vornelix (the built binary, or `program` when given) to its end,
+// with stdin on /dev/null, capturing both streams. For start-up failures
+// and texts; a command line that mounts leaves a daemon behind, so use
+// test_mount for those.
+command_result run_vornelix(const std::vector<std::string>& args,
+                            const std::string& program = "");
+
+// A fresh 0755 directory under /tmp, removed with its contents at the end
+// (after lazy-unmounting anything still mounted below it).
+class scratch_dir {
+public:
+    scratch_dir();
+    ~scratch_dir();
+    scratch_dir(const scratch_dir&) = delete;
+    scratch_dir& operator=(const scratch_dir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+struct mount_options {
+    int replicas = 2;                   // replica directories r0, r1, ...
+    std::vector<bool> low_priority;     // per replica: written with ':'
+    bool mount_point_replica = false;   // mount point written with ':'
+    bool log = true;                    // --log <scratch>/vornelix.log
+    bool control = false;               // --ctl <scratch>/ctl
+    bool no_cache = true;               // attr/entry/negative timeouts 0
+    bool allow_other = true;
+    std::vector<std::string> extra_args;   // before the positional words
+    std::string program;                // another binary (a copy), if set
+    std::vector<std::string> environment;  // extra NAME=VALUE for the daemon
+};
+
+class test_mount {
+public:
+    explicit test_mount(const mount_options& options = {});
+    ~test_mount();
+    test_mount(const test_mount&) = delete;
+    test_mount& operator=(const test_mount&) = delete;
+
+    const std::string& mnt() const { return mnt_; }
+    std::string at(const std::string& name) const { return mnt_ + "/" + name; }
+    // Root directory of replica i (for the mount-point replica, the
+    // directory under the mount can only be reached through under()).
+    const std::string& replica(int i) const { return replicas_[i]; }
+    std::string in_replica(int i, const std::string& name) const { return replicas_[i] + "/" + name; }
+    const std::string& ctl() const { return ctl_; }
+    const std::string& log_path() const { return log_; }
+    const scratch_dir& scratch() const { return scratch_; }
+    std::string log_text() const;
+    std::string daemon_stderr() const;
+    pid_t daemon_pid() const { return daemon_; }
+    bool mounted() const;
+
+    // Unmounts and waits for the daemon; its exit status (or -1 when it
+    // could not be reaped within the time allowed).
+    int unmount();
+
+private:
+    scratch_dir scratch_;
+    std::string mnt_, ctl_, log_, stderr_file_;
+    std::vector<std::string> replicas_;
+    pid_t daemon_ = -1;
+    bool unmounted_ = false;
+};
+
+// Runs fn in a forked child that has dropped to uid/gid with the given
+// supplementary groups (setgroups, setresgid, setresuid, in that order).
+// fn answers 0 or an errno value; that value is returned (or -1 when the
+// child could not drop its privileges or died).
+int as_user(uid_t uid, gid_t gid, const std::vector<gid_t>& groups,
+            const std::function<int()>& fn);
+
+// Convenience wrappers that answer 0 or errno, for use inside as_user.
+int errno_of(int result);
+
+// Whole file contents, or "<missing>" when it cannot be read.
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& text, mode_t mode = 0644);
+
+// Waits (bounded) until predicate holds; false on timeout.
+bool eventually(const std::function<bool()>& predicate, int timeout_ms = 5000);
