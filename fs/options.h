@@ -64,6 +64,6 @@ start_status build_mount_argument();
 
 // Name under which the control program is started: argv[0] with its last
 // four characters replaced by "ctl", made absolute when it holds a '/'.
-// A name of four characters or fewer becomes "vornctl" in the same
-// directory.
+// A program file name of four characters or fewer gives "vornctl" in the
+// same directory.
 std::optional<std::string> derive_ctl_program(std::string_view argv0);

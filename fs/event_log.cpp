@@ -1,0 +1,152 @@
+#include "fs/event_log.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+
+const char* const error_messages[8] = {
+    "Low memory",
+    "Log file must be outside of the mount point",
+    "",
+    "Too many opened files",
+    "Cannot open the log file",
+    "Invalid PATH_MAX definition, check your include files and recompile",
+    "Forced by administrator",
+    ".",
+};
+
+int quiet = 0;
+std::optional<std::string> log_path;
+
+namespace {
+
+// Protects log_stream: held over the reopening and the writing of a whole
+// line, and by close_log.
+std::mutex log_lock;
+FILE* log_stream = nullptr;
+// Set once the log is open at start-up; cleared for good by close_log.
+bool log_enabled = false;
+
+// The log file is created 0644 by an explicit mode, never by changing the
+// process file-creation mask: request threads create objects meanwhile and
+// their modes must reach the replicas exactly.
+FILE* open_log_stream()
+{
+    if (!log_path)
+        return nullptr;
+    int fd = open(log_path->c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return nullptr;
+    FILE* stream = fdopen(fd, "a");
+    if (stream == nullptr) {
+        close(fd);
+        return nullptr;
+    }
+    setlinebuf(stream);
+    return stream;
+}
+
+}  // namespace
+
+std::string code_text(int code)
+{
+    if (code > 0)
+        return std::strerror(code);
+    if (code < 0 && code >= -7)
+        return error_messages[-code - 1];
+    return "";
+}
+
+void print_error(int code, const char* context) noexcept
+{
+    if (quiet)
+        return;
+    try {
+        const std::string text = code_text(code);
+        if (context != nullptr)
+            std::fprintf(stderr, "%s: %s\n", context, text.c_str());
+        else
+            std::fprintf(stderr, "%s\n", text.c_str());
+    } catch (...) {
+    }
+}
+
+int open_log() noexcept
+{
+    std::lock_guard<std::mutex> guard(log_lock);
+    if (log_stream != nullptr) {
+        std::fclose(log_stream);
+        log_stream = nullptr;
+    }
+    log_stream = open_log_stream();
+    if (log_stream == nullptr) {
+        print_error(code_log_unopenable, log_path ? log_path->c_str() : "");
+        return code_log_unopenable;
+    }
+    log_enabled = true;
+    return 0;
+}
+
+std::string format_log_line(std::string_view word, std::string_view path, int code,
+                            const struct tm& when)
+{
+    char stamp[19];
+    std::strftime(stamp, sizeof stamp, "%Y/%m/%d %H:%M ", &when);
+    std::string line = stamp;
+    line += word;
+    if (code == code_forced) {
+        line += ' ';
+        line += path;
+        line += ' ';
+        line += error_messages[-code_forced - 1];
+    } else {
+        line += " failed accessing ";
+        line += path;
+        if (code != 0) {
+            line += ' ';
+            line += code_text(code);
+        }
+    }
+    return line;
+}
+
+void write_log(std::string_view word, std::string_view path, int code) noexcept
+{
+    std::lock_guard<std::mutex> guard(log_lock);
+    if (!log_enabled)
+        return;
+    // Reopened for every line, so that a log moved away is created anew.
+    // A line that cannot be written is dropped: the filesystem must go on
+    // serving its users whatever happens to the log's directory.
+    if (log_stream != nullptr) {
+        std::fclose(log_stream);
+        log_stream = nullptr;
+    }
+    log_stream = open_log_stream();
+    if (log_stream == nullptr)
+        return;
+    try {
+        const time_t now = time(nullptr);
+        struct tm local;
+        localtime_r(&now, &local);
+        std::string line = format_log_line(word, path, code, local);
+        line += '\n';
+        std::fwrite(line.data(), 1, line.size(), log_stream);
+        std::fflush(log_stream);
+    } catch (...) {
+    }
+}
+
+void close_log() noexcept
+{
+    std::lock_guard<std::mutex> guard(log_lock);
+    if (log_stream != nullptr)
+        std::fclose(log_stream);
+    log_stream = nullptr;
+    log_enabled = false;
+}

@@ -1,0 +1,40 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "fs/control_server.h"
+#include "fs/event_log.h"
+#include "fs/operations.h"
+#include "fs/options.h"
+#include "fs/replica_set.h"
+
+void* fs_init() noexcept
+{
+    // Putting the process in the background moved it to "/": come back to
+    // the directory under the mount, which the mount-point replica's
+    // relative paths start from.
+    if (mount_point_directory >= 0)
+        (void)fchdir(mount_point_directory);
+
+    if (!settings.ctl_requested || !settings.ctl_path)
+        return nullptr;
+    const char* ctl_path = settings.ctl_path->c_str();
+    struct stat st;
+    if (stat(ctl_path, &st) != 0) {
+        if (errno != ENOENT || mkdir(ctl_path, S_IFDIR | 0500) != 0) {
+            write_log("control directory", ctl_path, errno);
+            return nullptr;
+        }
+    }
+    start_control_thread();
+    return nullptr;
+}
+
+void fs_destroy(void*) noexcept
+{
+    // The control thread may still be waiting for a request: it must never
+    // serve one with what is released here.
+    stop_control_service();
+    release_replica_set();
+}

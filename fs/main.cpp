@@ -1,0 +1,61 @@
+// vornelix: mounts one tree and keeps every replica directory a full copy.
+#include <sys/stat.h>
+
+#include <new>
+
+#include "fs/event_log.h"
+#include "fs/operations.h"
+#include "fs/options.h"
+#include "fs/replica_set.h"
+
+namespace {
+
+int start(int argc, char** argv)
+{
+    // Every mode the filesystem passes to the system is applied exactly.
+    umask(0);
+
+    start_status status = scan_command_line(argc, argv);
+    if (!status.stop)
+        status = check_paths_outside_mount();
+    if (!status.stop)
+        status = build_mount_argument();
+    if (status.stop)
+        return status.exit_status;
+
+    // build_replica_set splits the list: word 0 for FUSE is the first
+    // replica word as typed.
+    const std::string first_word = settings.replica_list.substr(0, settings.replica_list.find('='));
+    const int built = build_replica_set(settings.replica_list, settings.mount_word);
+    if (built != 0)
+        return built;
+
+    if (settings.ctl_requested) {
+        settings.ctl_program = derive_ctl_program(argv[0]);
+        if (!settings.ctl_program) {
+            print_error(code_low_memory, "trying to determine the name of the vornctl executable");
+            return code_low_memory;
+        }
+    }
+
+    std::string word0 = first_word;
+    std::string word1 = mount_path;
+    std::string word2 = *settings.mount_argument;
+    char* fuse_argv[] = {word0.data(), word1.data(), word2.data(), nullptr};
+
+    struct fuse_operations operations;
+    fill_operations(operations);
+    return fuse_main_real_compat25(3, fuse_argv, &operations, sizeof operations);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    try {
+        return start(argc, argv);
+    } catch (const std::bad_alloc&) {
+        print_error(code_low_memory, "start-up allocation");
+        return code_low_memory;
+    }
+}

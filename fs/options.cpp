@@ -1,0 +1,309 @@
+#include "fs/options.h"
+
+#include <getopt.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "fs/event_log.h"
+
+start_settings settings;
+
+namespace {
+
+const char* const usage_options_text =
+    "Options:\n"
+    "\t--ctl, -c PATH\n"
+    "\t\tMounts a proc-like filesystem in PATH enabling control operations,\n"
+    "\t\tsee man page and howto to more info about it.\n"
+    "\t--fuseoptions FUSE OPTIONS, -f FUSE OPTIONS\n"
+    "\t\tHere you can set Fuse specific options. See Fuse\n"
+    "\t\tspecific documentation for more help.\n"
+    "\t--help, -h, -?\n"
+    "\t\tPrints this help\n"
+    "\t--log FILE, -l FILE\n"
+    "\t\tSets a log filename. If you don't set it, no log will be\n"
+    "\t\tdone at all\n"
+    "\t--fsname NAME, -n NAME\n"
+    "\t\tDefines the filesystem label name, for viewing it in df or mount\n"
+    "\t--quiet, -q\n"
+    "\t\tDo not print error messages to stderr, just set the exit codes\n"
+    "\t\tThis does not affect logging\n"
+    "\t--version, -V\n"
+    "\t\tPrints version of the software\n"
+    "\n"
+    "path=path[=path[=path...]]\n"
+    "\tThis the '=' separated list of paths where the replicas will be stored\n"
+    "\n"
+    "mount-point\n"
+    "\tThe mount-point through which the replicas will be accessed";
+
+const struct option long_options[] = {
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, 'V'},
+    {"fsname", required_argument, nullptr, 'n'},
+    {"log", required_argument, nullptr, 'l'},
+    {"ctl", required_argument, nullptr, 'c'},
+    {"fuseoptions", required_argument, nullptr, 'f'},
+    {"o", required_argument, nullptr, 'o'},
+    {"quiet", no_argument, nullptr, 'q'},
+    {nullptr, 0, nullptr, 0},
+};
+
+start_status stop_with(int status)
+{
+    return {true, status};
+}
+
+// A message of our own (not one of the coded texts), silenced like
+// print_error.
+void print_message(const std::string& context, const char* text)
+{
+    if (!quiet)
+        std::fprintf(stderr, "%s: %s\n", context.c_str(), text);
+}
+
+// The mount point as the kernel will see it: the word without its ':',
+// made canonical; none when it cannot be resolved yet (the replica set
+// reports that itself).
+std::optional<std::string> canonical_mount_point()
+{
+    std::string word = settings.mount_word;
+    if (!word.empty() && word[0] == ':')
+        word.erase(0, 1);
+    if (word.empty())
+        return std::nullopt;
+    return resolve_path(word.c_str());
+}
+
+}  // namespace
+
+void print_version()
+{
+    std::printf("This is the Vornelix V%s, a Fuse based filesystem which implements\n"
+                "filesystem replication.\n",
+                vornelix_version);
+}
+
+void print_usage()
+{
+    std::printf("Usage: vornelix [OPTIONS] path=path[=path[=path...]] mount-point\n");
+    print_version();
+    std::printf("%s\n", usage_options_text);
+}
+
+std::optional<std::string> resolve_path(const char* path)
+{
+    char buffer[PATH_MAX];
+    if (realpath(path, buffer) == nullptr)
+        return std::nullopt;
+    return std::string(buffer);
+}
+
+std::optional<std::string> canonicalize_log_path(std::string_view path)
+{
+    std::string directory;
+    std::string name;
+    const size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos) {
+        char cwd[PATH_MAX];
+        if (getcwd(cwd, sizeof cwd) == nullptr)
+            return std::nullopt;
+        directory = cwd;
+        name = path;
+    } else {
+        // A file directly in the root directory has an empty directory part:
+        // it names the root directory, not the working directory.
+        directory = slash == 0 ? "/" : std::string(path.substr(0, slash));
+        name = path.substr(slash + 1);
+    }
+    std::optional<std::string> resolved = resolve_path(directory.c_str());
+    if (!resolved)
+        return std::nullopt;
+    if (resolved->back() != '/')
+        *resolved += '/';
+    *resolved += name;
+    return resolved;
+}
+
+start_status parse_mount_options(std::string& text)
+{
+    std::vector<std::string> kept;
+    size_t begin = 0;
+    while (true) {
+        const size_t comma = text.find(',', begin);
+        const std::string token =
+            text.substr(begin, comma == std::string::npos ? std::string::npos : comma - begin);
+        if (token.compare(0, 3, "log") == 0) {
+            // "log" must carry a file name after "log=": anything shorter
+            // would silently log to the working directory.
+            if (token.size() <= 4) {
+                print_message(token, "a log token needs a file name (log=FILE)");
+                return stop_with(EINVAL);
+            }
+            const std::string value = token.substr(4);
+            std::optional<std::string> canonical = canonicalize_log_path(value);
+            if (!canonical) {
+                const int err = errno;
+                print_error(err, value.c_str());
+                return stop_with(err);
+            }
+            log_path = *canonical;
+        } else if (token.compare(0, 6, "fsname") == 0) {
+            settings.fsname_option = token;
+        } else if (token.compare(0, 5, "quiet") == 0) {
+            quiet = 1;
+        } else {
+            kept.push_back(token);
+        }
+        if (comma == std::string::npos)
+            break;
+        begin = comma + 1;
+    }
+    std::string result;
+    for (size_t i = 0; i < kept.size(); ++i) {
+        if (i > 0)
+            result += ',';
+        result += kept[i];
+    }
+    text = result;
+    return {};
+}
+
+start_status scan_command_line(int argc, char** argv)
+{
+    optind = 1;
+    int option;
+    while ((option = getopt_long(argc, argv, "h?Vc:n:l:f:o:q", long_options, nullptr)) != -1) {
+        switch (option) {
+        case 'V':
+            print_version();
+            return stop_with(0);
+        case 'n':
+            settings.fsname_option = std::string("fsname=") + optarg;
+            break;
+        case 'l': {
+            std::optional<std::string> canonical = canonicalize_log_path(optarg);
+            if (!canonical) {
+                const int err = errno;
+                print_error(err, "comand line option (-l) pathname canonicalization allocation");
+                return stop_with(err);
+            }
+            log_path = *canonical;
+            break;
+        }
+        case 'c': {
+            // The control directory need not exist yet: init creates it.
+            std::optional<std::string> canonical = canonicalize_log_path(optarg);
+            if (!canonical) {
+                print_error(code_low_memory, "comand line option (-c) mount point allocation");
+                return stop_with(code_low_memory);
+            }
+            settings.ctl_requested = true;
+            settings.ctl_path = *canonical;
+            break;
+        }
+        case 'f':
+            settings.fuse_options = std::string(optarg);
+            break;
+        case 'o': {
+            settings.fuse_options = std::string(optarg);
+            start_status status = parse_mount_options(*settings.fuse_options);
+            if (status.stop)
+                return status;
+            break;
+        }
+        case 'q':
+            quiet = 1;
+            break;
+        default:  // -h, -?, and whatever the scanner could not take
+            print_usage();
+            return stop_with(0);
+        }
+    }
+    // The positional words are where the scanner leaves them, whatever form
+    // the options took (-lFILE, --log=FILE, -oOPTS).
+    if (argc - optind != 2) {
+        print_error(code_argument_count, nullptr);
+        print_usage();
+        return stop_with(code_argument_count);
+    }
+    settings.replica_list = argv[optind];
+    settings.mount_word = argv[optind + 1];
+    return {};
+}
+
+bool path_is_within(std::string_view path, std::string_view directory)
+{
+    while (directory.size() > 1 && directory.back() == '/')
+        directory.remove_suffix(1);
+    if (directory == "/")
+        return !path.empty() && path[0] == '/';
+    if (path.compare(0, directory.size(), directory) != 0)
+        return false;
+    return path.size() == directory.size() || path[directory.size()] == '/';
+}
+
+start_status check_paths_outside_mount()
+{
+    if (!log_path && !settings.ctl_path)
+        return {};
+    // A log or control directory inside the mount would be served by this
+    // very filesystem: every log line would recurse into it, and init would
+    // wait on the mount it is starting.
+    std::optional<std::string> mount_point = canonical_mount_point();
+    if (!mount_point)
+        return {};
+    if (log_path && path_is_within(*log_path, *mount_point)) {
+        print_error(code_log_under_mount, nullptr);
+        return stop_with(code_log_under_mount);
+    }
+    if (settings.ctl_path && path_is_within(*settings.ctl_path, *mount_point)) {
+        print_message(*settings.ctl_path, "Control directory must be outside of the mount point");
+        return stop_with(code_log_under_mount);
+    }
+    return {};
+}
+
+start_status build_mount_argument()
+{
+    if (!settings.fsname_option) {
+        settings.fsname_option = "fsname=" + settings.replica_list;
+        // The mount point is itself a replica and holds the tree already.
+        if (!settings.mount_word.empty() && settings.mount_word[0] == ':')
+            *settings.fsname_option += ",nonempty";
+    }
+    if (settings.fuse_options)
+        settings.mount_argument = "-o" + *settings.fuse_options + "," + *settings.fsname_option;
+    else
+        settings.mount_argument = "-o" + *settings.fsname_option;
+    return {};
+}
+
+std::optional<std::string> derive_ctl_program(std::string_view argv0)
+{
+    std::string name;
+    const size_t slash = argv0.rfind('/');
+    const size_t base = slash == std::string_view::npos ? 0 : slash + 1;
+    if (argv0.size() - base > 4) {
+        name = std::string(argv0.substr(0, argv0.size() - 4)) + "ctl";
+    } else {
+        // Too short to hold "elix": look for vornctl beside it.
+        name = std::string(argv0.substr(0, base)) + "vornctl";
+    }
+    // A relative name stops working once the working directory changes
+    // (the mount-point replica, daemonizing): make it absolute now. A name
+    // without '/' is looked up through PATH and stays as it is.
+    if (name.find('/') != std::string::npos && name[0] != '/') {
+        char cwd[PATH_MAX];
+        if (getcwd(cwd, sizeof cwd) == nullptr)
+            return std::nullopt;
+        name = std::string(cwd) + "/" + name;
+    }
+    return name;
+}

@@ -1,0 +1,388 @@
+#include "tests/support/mount_harness.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#ifndef VORNELIX_BINARY
+#error "the tests need the path of the built vornelix"
+#endif
+
+namespace {
+
+// The daemon that libfuse forks into the background is re-parented to us,
+// so that we can reap it and read its exit status.
+void become_subreaper()
+{
+    static bool done = false;
+    if (!done) {
+        prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
+        done = true;
+    }
+}
+
+std::string slurp(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return "<missing>";
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+dev_t device_of(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_dev : 0;
+}
+
+bool is_mounted(const std::string& path)
+{
+    std::ifstream mounts("/proc/self/mounts");
+    std::string device, point, rest;
+    while (mounts >> device >> point) {
+        std::getline(mounts, rest);
+        if (point == path)
+            return true;
+    }
+    return false;
+}
+
+// Children of this process (the re-parented daemons and their children),
+// found by their parent pid whichever thread forked them.
+std::vector<pid_t> our_children()
+{
+    std::vector<pid_t> children;
+    const pid_t self = getpid();
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr)
+        return children;
+    while (dirent* entry = readdir(proc)) {
+        const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
+        if (pid <= 0)
+            continue;
+        std::ifstream status("/proc/" + std::string(entry->d_name) + "/status");
+        std::string key;
+        while (status >> key) {
+            if (key == "PPid:") {
+                pid_t parent = 0;
+                status >> parent;
+                if (parent == self)
+                    children.push_back(pid);
+                break;
+            }
+            std::getline(status, key);
+        }
+    }
+    closedir(proc);
+    return children;
+}
+
+std::string command_line_of(pid_t pid)
+{
+    std::string text = slurp("/proc/" + std::to_string(pid) + "/cmdline");
+    for (char& c : text)
+        if (c == '\0')
+            c = ' ';
+    return text;
+}
+
+int wait_status_code(int status)
+{
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        return 128 + WTERMSIG(status);
+    return -1;
+}
+
+// waitpid with a deadline; -1 when the process is still there.
+int wait_bounded(pid_t pid, int timeout_ms)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (true) {
+        int status = 0;
+        const pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid)
+            return wait_status_code(status);
+        if (done < 0)
+            return -1;
+        if (std::chrono::steady_clock::now() > deadline)
+            return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+void lazy_unmount(const std::string& path)
+{
+    if (is_mounted(path))
+        umount2(path.c_str(), MNT_DETACH);
+}
+
+// Runs argv with stdin on /dev/null and stdout/stderr to files; answers the
+// child's pid.
+pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>& environment,
+            const std::string& out_file, const std::string& err_file)
+{
+    std::vector<char*> argv;
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    std::vector<std::string> env_strings;
+    for (char** e = environ; *e != nullptr; ++e)
+        env_strings.push_back(*e);
+    for (const std::string& e : environment)
+        env_strings.push_back(e);
+    std::vector<char*> envp;
+    for (std::string& e : env_strings)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int in = open("/dev/null", O_RDONLY);
+        const int out = open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+}  // namespace
+
+command_result run_vornelix(const std::vector<std::string>& args, const std::string& program)
+{
+    scratch_dir outputs;
+    std::vector<std::string> argv = {program.empty() ? VORNELIX_BINARY : program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const pid_t pid = spawn(argv, {}, outputs / "out", outputs / "err");
+    command_result result;
+    int status = 0;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid)
+        result.status = wait_status_code(status);
+    result.out = slurp(outputs / "out");
+    result.err = slurp(outputs / "err");
+    return result;
+}
+
+scratch_dir::scratch_dir()
+{
+    char pattern[] = "/tmp/vornelix-test-XXXXXX";
+    const char* made = mkdtemp(pattern);
+    path_ = made != nullptr ? made : "/tmp";
+    chmod(path_.c_str(), 0755);
+}
+
+scratch_dir::~scratch_dir()
+{
+    if (path_ == "/tmp")
+        return;
+    // Anything still mounted below us goes first, lazily, so that removing
+    // the tree can never walk into a live filesystem.
+    std::vector<std::string> below;
+    {
+        std::ifstream mounts("/proc/self/mounts");
+        std::string device, point, rest;
+        while (mounts >> device >> point) {
+            std::getline(mounts, rest);
+            if (point.compare(0, path_.size() + 1, path_ + "/") == 0)
+                below.push_back(point);
+        }
+    }
+    for (auto it = below.rbegin(); it != below.rend(); ++it)
+        umount2(it->c_str(), MNT_DETACH);
+    const std::string command = "rm -rf --one-file-system '" + path_ + "'";
+    if (std::system(command.c_str()) != 0) {
+        // nothing more to do: a leftover temporary directory is harmless
+    }
+}
+
+test_mount::test_mount(const mount_options& options)
+{
+    become_subreaper();
+    mnt_ = scratch_ / "mnt";
+    ctl_ = scratch_ / "ctl";
+    log_ = scratch_ / "vornelix.log";
+    stderr_file_ = scratch_ / "daemon.err";
+    mkdir(mnt_.c_str(), 0755);
+
+    std::string list;
+    for (int i = 0; i < options.replicas; ++i) {
+        const std::string root = scratch_ / ("r" + std::to_string(i));
+        mkdir(root.c_str(), 0755);
+        replicas_.push_back(root);
+        if (!list.empty())
+            list += '=';
+        if (i < static_cast<int>(options.low_priority.size()) && options.low_priority[i])
+            list += ':';
+        list += root;
+    }
+
+    std::vector<std::string> args = {options.program.empty() ? VORNELIX_BINARY : options.program};
+    if (options.log) {
+        args.push_back("--log");
+        args.push_back(log_);
+    }
+    if (options.control) {
+        args.push_back("--ctl");
+        args.push_back(ctl_);
+    }
+    std::string fuse_options;
+    if (options.allow_other)
+        fuse_options = "allow_other";
+    if (options.no_cache)
+        fuse_options += std::string(fuse_options.empty() ? "" : ",") +
+                        "attr_timeout=0,entry_timeout=0,negative_timeout=0";
+    if (!fuse_options.empty()) {
+        args.push_back("-o");
+        args.push_back(fuse_options);
+    }
+    args.insert(args.end(), options.extra_args.begin(), options.extra_args.end());
+    args.push_back(list);
+    args.push_back((options.mount_point_replica ? ":" : "") + mnt_);
+
+    const dev_t before = device_of(mnt_);
+    const pid_t starter = spawn(args, options.environment, scratch_ / "daemon.out", stderr_file_);
+    // The starter returns once the mount is up and the daemon runs in the
+    // background; the daemon is then our child.
+    const int starter_status = wait_bounded(starter, 10000);
+    if (starter_status != 0) {
+        if (starter_status < 0)
+            kill(starter, SIGKILL), waitpid(starter, nullptr, 0);
+        unmounted_ = true;
+        return;
+    }
+    eventually([&] { return device_of(mnt_) != before; }, 5000);
+    for (pid_t child : our_children()) {
+        const std::string command = command_line_of(child);
+        if (command.find(mnt_) != std::string::npos && command.find(args[0]) == 0)
+            daemon_ = child;
+    }
+}
+
+test_mount::~test_mount()
+{
+    if (!unmounted_)
+        unmount();
+    lazy_unmount(ctl_);
+    lazy_unmount(mnt_);
+    // Tests run one after the other, so every child still here was started
+    // by this mount (the daemon, or a control program re-parented to us
+    // after its daemon ended): give each a moment to end, then stop it.
+    for (pid_t child : our_children()) {
+        if (wait_bounded(child, 2000) < 0) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+        }
+    }
+}
+
+bool test_mount::mounted() const
+{
+    return is_mounted(mnt_);
+}
+
+std::string test_mount::log_text() const
+{
+    return slurp(log_);
+}
+
+std::string test_mount::daemon_stderr() const
+{
+    return slurp(stderr_file_);
+}
+
+int test_mount::unmount()
+{
+    unmounted_ = true;
+    if (is_mounted(mnt_)) {
+        if (umount2(mnt_.c_str(), 0) != 0)
+            umount2(mnt_.c_str(), MNT_DETACH);
+    }
+    if (daemon_ <= 0)
+        return -1;
+    const int status = wait_bounded(daemon_, 10000);
+    if (status < 0) {
+        kill(daemon_, SIGKILL);
+        waitpid(daemon_, nullptr, 0);
+    }
+    daemon_ = -1;
+    return status;
+}
+
+int as_user(uid_t uid, gid_t gid, const std::vector<gid_t>& groups, const std::function<int()>& fn)
+{
+    int report[2];
+    if (pipe(report) != 0)
+        return -1;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(report[0]);
+        int result = -1;
+        if (setgroups(groups.size(), groups.data()) == 0 && setresgid(gid, gid, gid) == 0 &&
+            setresuid(uid, uid, uid) == 0)
+            result = fn();
+        if (write(report[1], &result, sizeof result) != sizeof result)
+            _exit(2);
+        _exit(0);
+    }
+    close(report[1]);
+    int result = -1;
+    if (read(report[0], &result, sizeof result) != sizeof result)
+        result = -1;
+    close(report[0]);
+    waitpid(pid, nullptr, 0);
+    return result;
+}
+
+int errno_of(int result)
+{
+    return result < 0 ? errno : 0;
+}
+
+std::string read_file(const std::string& path)
+{
+    return slurp(path);
+}
+
+void write_file(const std::string& path, const std::string& text, mode_t mode)
+{
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
+    if (fd < 0)
+        return;
+    if (write(fd, text.data(), text.size()) < 0) {
+        // the caller's next check on the file reports the failure
+    }
+    fchmod(fd, mode);
+    close(fd);
+}
+
+bool eventually(const std::function<bool()>& predicate, int timeout_ms)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!predicate()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}

@@ -1,0 +1,165 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "fs/event_log.h"
+#include "fs/options.h"
+#include "tests/support/mount_harness.h"
+
+namespace {
+
+struct options_test : ::testing::Test {
+    void SetUp() override
+    {
+        settings = start_settings{};
+        log_path.reset();
+        quiet = 1;
+    }
+    void TearDown() override
+    {
+        settings = start_settings{};
+        log_path.reset();
+        quiet = 0;
+    }
+};
+
+TEST_F(options_test, mount_option_text_loses_its_own_tokens_and_keeps_the_rest)
+{
+    std::string text = "allow_other,quiet,ro";
+    quiet = 0;
+    EXPECT_FALSE(parse_mount_options(text).stop);
+    EXPECT_EQ(text, "allow_other,ro");
+    EXPECT_EQ(quiet, 1);
+
+    text = "fsname=x,ro";
+    EXPECT_FALSE(parse_mount_options(text).stop);
+    EXPECT_EQ(text, "ro");
+    EXPECT_EQ(settings.fsname_option, "fsname=x");
+
+    text = "log=/tmp/some.log";
+    EXPECT_FALSE(parse_mount_options(text).stop);
+    EXPECT_EQ(text, "");
+    EXPECT_EQ(log_path, "/tmp/some.log");
+
+    text = "ro,fsname=backup,allow_other,log=/tmp/a.log";
+    EXPECT_FALSE(parse_mount_options(text).stop);
+    EXPECT_EQ(text, "ro,allow_other");
+    EXPECT_EQ(settings.fsname_option, "fsname=backup");
+}
+
+TEST_F(options_test, bare_log_token_and_unresolvable_log_directory_stop_the_start)
+{
+    std::string text = "ro,log";
+    start_status status = parse_mount_options(text);
+    EXPECT_TRUE(status.stop);
+    EXPECT_EQ(status.exit_status, EINVAL);
+
+    text = "log=";
+    EXPECT_TRUE(parse_mount_options(text).stop);
+
+    text = "log=/no/such/dir/x.log";
+    status = parse_mount_options(text);
+    EXPECT_TRUE(status.stop);
+    EXPECT_EQ(status.exit_status, ENOENT);
+}
+
+TEST_F(options_test, log_path_keeps_its_name_under_a_canonical_directory)
+{
+    scratch_dir dir;
+    const std::string link = dir / "link";
+    ASSERT_EQ(symlink(dir.path().c_str(), link.c_str()), 0);
+    EXPECT_EQ(canonicalize_log_path(link + "/../" + dir.path().substr(5) + "/x.log"), dir / "x.log");
+    EXPECT_EQ(canonicalize_log_path(link + "/x.log"), dir / "x.log");
+    EXPECT_EQ(canonicalize_log_path(dir.path() + "/"), dir.path() + "/");
+    EXPECT_EQ(canonicalize_log_path("/x.log"), "/x.log");
+    EXPECT_FALSE(canonicalize_log_path(dir / "missing/x.log"));
+
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    EXPECT_EQ(canonicalize_log_path("bare.log"), dir / "bare.log");
+    ASSERT_EQ(chdir(cwd), 0);
+}
+
+TEST_F(options_test, inside_the_mount_point_is_decided_on_whole_components)
+{
+    EXPECT_TRUE(path_is_within("/mnt/a/x.log", "/mnt/a"));
+    EXPECT_TRUE(path_is_within("/mnt/a", "/mnt/a"));
+    EXPECT_TRUE(path_is_within("/mnt/a/x.log", "/mnt/a/"));
+    EXPECT_FALSE(path_is_within("/mnt/ab/x.log", "/mnt/a"));
+    EXPECT_FALSE(path_is_within("/mnt", "/mnt/a"));
+    EXPECT_TRUE(path_is_within("/anything", "/"));
+}
+
+TEST_F(options_test, mount_argument_and_default_file_system_name)
+{
+    settings.replica_list = "/a=:/b";
+    settings.mount_word = "/mnt";
+    build_mount_argument();
+    EXPECT_EQ(settings.mount_argument, "-ofsname=/a=:/b");
+
+    settings = start_settings{};
+    settings.replica_list = "/a=/b";
+    settings.mount_word = ":/mnt";
+    build_mount_argument();
+    EXPECT_EQ(settings.mount_argument, "-ofsname=/a=/b,nonempty");
+
+    settings = start_settings{};
+    settings.replica_list = "/a";
+    settings.mount_word = ":/mnt";
+    settings.fsname_option = "fsname=label";
+    settings.fuse_options = "";
+    build_mount_argument();
+    EXPECT_EQ(settings.mount_argument, "-o,fsname=label");
+
+    settings.fuse_options = "allow_other";
+    settings.mount_argument.reset();
+    build_mount_argument();
+    EXPECT_EQ(settings.mount_argument, "-oallow_other,fsname=label");
+}
+
+TEST_F(options_test, control_program_is_found_beside_the_daemon)
+{
+    EXPECT_EQ(derive_ctl_program("/usr/local/bin/vornelix"), "/usr/local/bin/vornctl");
+    EXPECT_EQ(derive_ctl_program("vornelix"), "vornctl");
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    EXPECT_EQ(derive_ctl_program("./vornelix"), std::string(cwd) + "/./vornctl");
+    EXPECT_EQ(derive_ctl_program("/opt/vx"), "/opt/vornctl");
+    EXPECT_EQ(derive_ctl_program("vx"), "vornctl");
+}
+
+TEST_F(options_test, positional_words_are_taken_where_the_scanner_leaves_them)
+{
+    scratch_dir dir;
+    const std::string log = dir / "v.log";
+    const std::string attached = "-l" + log;
+    const std::string long_form = "--log=" + log;
+    for (const std::string& form : {attached, long_form}) {
+        settings = start_settings{};
+        std::vector<std::string> words = {"vornelix", form, "-oro,quiet", "/r0=/r1", "/mnt"};
+        std::vector<char*> argv;
+        for (std::string& w : words)
+            argv.push_back(w.data());
+        argv.push_back(nullptr);
+        start_status status = scan_command_line(static_cast<int>(words.size()), argv.data());
+        EXPECT_FALSE(status.stop) << form;
+        EXPECT_EQ(settings.replica_list, "/r0=/r1");
+        EXPECT_EQ(settings.mount_word, "/mnt");
+        EXPECT_EQ(log_path, log);
+        EXPECT_EQ(settings.fuse_options, "ro");
+    }
+
+    settings = start_settings{};
+    std::vector<std::string> words = {"vornelix", "-q", "/r0"};
+    std::vector<char*> argv;
+    for (std::string& w : words)
+        argv.push_back(w.data());
+    argv.push_back(nullptr);
+    testing::internal::CaptureStdout();
+    start_status status = scan_command_line(static_cast<int>(words.size()), argv.data());
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(status.stop);
+    EXPECT_EQ(status.exit_status, -3);
+}
+
+}  // namespace
