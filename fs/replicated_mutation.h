@@ -1,14 +1,36 @@
 // Pieces shared by the operations that change every replica in service.
 //
+// A change is applied to the replicas in service one after the other, last
+// replica first. Each replica ends refused (a test before the system call
+// said no), failed (the call, or the ownership step after a create, went
+// wrong) or succeeded; the tally of those outcomes decides which replicas
+// leave service and what the kernel is told. Two variants:
+//
+//  - strict: a refused replica counts like a failed one. When another
+//    replica succeeded, every refused or failed replica is logged and
+//    disabled and the reply is 0; otherwise the reply is the error of the
+//    lowest-numbered replica still in service.
+//  - lenient: a refusal is only remembered. A failed call is logged and
+//    disabled when another replica succeeded; the reply is the error of the
+//    highest-numbered replica still in service (after the disabling, that is
+//    a refusal whenever anything succeeded), else 0.
+//
+// When no replica took part at all the reply is -EIO and nothing is logged.
+//
 // Per-request arrays are RAII owners so that every way out of an operation
 // releases them; allocation failures are reported as a null array, never as
-// an exception.
+// an exception. The tally is private to the request; replica states are
+// read afresh at every step, so a replica that leaves service during the
+// request drops out of its later steps.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <new>
 #include <string>
+
+#include "fs/replicas.h"
 
 // N zero-filled slots, or null when memory runs out.
 template <typename T>
@@ -26,3 +48,80 @@ int give_to_caller(const std::string& replica_path) noexcept;
 // dirname() of a replica path, on a private copy. Answers false when the
 // copy cannot be made.
 bool parent_of(const std::string& replica_path, std::string& parent) noexcept;
+
+enum class mutation_variant { strict, lenient };
+
+enum class outcome_kind { refused, failed, ownership_failed, succeeded };
+
+// What happened on one replica; error is a positive errno value (0 on
+// success).
+struct replica_outcome {
+    outcome_kind kind;
+    int error;
+};
+
+inline replica_outcome replica_refused(int error) noexcept
+{
+    return {outcome_kind::refused, error};
+}
+inline replica_outcome replica_failed(int error) noexcept
+{
+    return {outcome_kind::failed, error};
+}
+inline replica_outcome replica_ownership_failed(int error) noexcept
+{
+    return {outcome_kind::ownership_failed, error};
+}
+inline replica_outcome replica_succeeded() noexcept
+{
+    return {outcome_kind::succeeded, 0};
+}
+
+// The outcome of a system call that answers -1 with errno on failure.
+inline replica_outcome call_outcome(int result) noexcept
+{
+    return result == -1 ? replica_failed(errno) : replica_succeeded();
+}
+
+// results[k] is -1 for a replica whose call failed (strict: or that was
+// refused), errors[k] its errno, negated for an ownership-step failure.
+struct mutation_tally {
+    std::unique_ptr<int32_t[]> results;
+    std::unique_ptr<int32_t[]> errors;
+    int successes = 0;
+    int failures = 0;
+};
+
+// Allocates both arrays (replica_count slots). false when memory runs out.
+bool start_tally(mutation_tally& tally) noexcept;
+
+void record_outcome(mutation_tally& tally, int k, replica_outcome outcome,
+                    mutation_variant variant) noexcept;
+
+// When some replica succeeded and some failed: logs every failed replica
+// still in service (word, or ownership_word for an ownership-step failure)
+// and disables it, in ascending replica order.
+void disable_failed_replicas(const mutation_tally& tally, const char* word,
+                             const char* ownership_word) noexcept;
+
+// The reply to the kernel: 0 or -errno (see the variants above).
+int mutation_reply(const mutation_tally& tally, mutation_variant variant) noexcept;
+
+// The whole replicated change: visits every replica in service from the
+// last to the first, asking step(k) for that replica's outcome, then
+// disables and replies as the variant says. step must be noexcept.
+template <typename Step>
+int replicate_change(mutation_variant variant, const char* word, const char* ownership_word,
+                     Step&& step) noexcept
+{
+    mutation_tally tally;
+    if (!start_tally(tally))
+        return -ENOMEM;
+    for (int k = replica_count - 1; k >= 0; --k) {
+        if (!replica_in_service(k))
+            continue;
+        record_outcome(tally, k, step(k), variant);
+    }
+    disable_failed_replicas(tally, word, ownership_word);
+    return mutation_reply(tally, variant);
+}
