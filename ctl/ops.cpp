@@ -1,0 +1,320 @@
+#include "ctl/ops.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "common/caller.h"
+#include "common/frame.h"
+#include "ctl/check_script.h"
+#include "ctl/tree.h"
+
+FILE* channel_in = nullptr;
+FILE* channel_out = nullptr;
+std::mutex channel_lock;
+
+namespace {
+
+constexpr size_t first_buffer_size = 1024;
+
+bool grants(int bits, int wanted) noexcept
+{
+    return (bits & wanted) == wanted;
+}
+
+// Whether the user called name exists and has uid. -1 (errno ENOMEM) when
+// no buffer can be had.
+int user_has_uid(const char* name, uid_t uid) noexcept
+{
+    std::vector<char> buffer;
+    for (size_t size = first_buffer_size;; size *= 2) {
+        try {
+            buffer.assign(size, '\0');
+        } catch (const std::bad_alloc&) {
+            errno = ENOMEM;
+            return -1;
+        }
+        struct passwd entry;
+        struct passwd* found = nullptr;
+        const int err = getpwnam_r(name, &entry, buffer.data(), buffer.size(), &found);
+        if (err == ERANGE)
+            continue;
+        return err == 0 && found != nullptr && found->pw_uid == uid ? 1 : 0;
+    }
+}
+
+// The replica directory that is the path's first component, and with it
+// the replica number that the requests name.
+const ctl_node* replica_of(std::string_view path, int* index) noexcept
+{
+    return find_node(path, tree_root.children, 0, index);
+}
+
+bool is_status(const ctl_node& node) noexcept
+{
+    return node.name == status_name;
+}
+
+bool is_script(const ctl_node& node) noexcept
+{
+    return node.name == script_name;
+}
+
+const ctl_node* lookup(std::string_view path) noexcept
+{
+    if (path == "/")
+        return &tree_root;
+    return find_node(path, tree_root.children, -1);
+}
+
+// The replica's state digit, through one stat exchange; -1 on failure.
+int fetch_state(int replica, char& digit) noexcept
+{
+    char request[16];
+    snprintf(request, sizeof request, "stat:%02X", static_cast<unsigned>(replica));
+    std::string reply;
+    if (exchange(request, reply) != 0 || reply.empty())
+        return -1;
+    digit = reply[0];
+    return 0;
+}
+
+}  // namespace
+
+int exchange(std::string_view request, std::string& reply) noexcept
+{
+    std::lock_guard<std::mutex> guard(channel_lock);
+    if (channel_in == nullptr || channel_out == nullptr)
+        return -1;
+    if (write_frame(channel_out, request) != 0)
+        return -1;
+    return read_message(channel_in, reply);
+}
+
+int node_permissions(uid_t uid, gid_t gid, const struct stat& attributes) noexcept
+{
+    const mode_t mode = attributes.st_mode;
+    if (attributes.st_uid == uid)
+        return (mode >> 6) & 7;
+    if (attributes.st_gid == gid)
+        return (mode >> 3) & 7;
+
+    std::vector<char> buffer;
+    struct group entry;
+    struct group* found = nullptr;
+    for (size_t size = first_buffer_size;; size *= 2) {
+        try {
+            buffer.assign(size, '\0');
+        } catch (const std::bad_alloc&) {
+            errno = ENOMEM;
+            return -1;
+        }
+        const int err = getgrgid_r(attributes.st_gid, &entry, buffer.data(), buffer.size(), &found);
+        if (err != ERANGE)
+            break;
+    }
+    if (found != nullptr && found->gr_mem != nullptr) {
+        for (char** member = found->gr_mem; *member != nullptr; ++member) {
+            const int match = user_has_uid(*member, uid);
+            if (match < 0)
+                return -1;
+            if (match == 1)
+                return (mode >> 3) & 7;
+        }
+    }
+    return mode & 7;
+}
+
+int ctl_permissions(std::string_view path) noexcept
+{
+    const caller_identity caller = current_caller();
+    if (caller.uid == 0 || caller.gid == 0)
+        return 7;
+
+    int bits = node_permissions(caller.uid, caller.gid, tree_root.attributes);
+    if (bits < 0 || path == "/")
+        return bits;
+    if (!grants(bits, may_search))
+        return 0;
+
+    const ctl_node* replica = replica_of(path, nullptr);
+    if (replica == nullptr)
+        return permissions_no_node;
+    bits = node_permissions(caller.uid, caller.gid, replica->attributes);
+    if (bits < 0 || path == replica->name)
+        return bits;
+    if (!grants(bits, may_search))
+        return 0;
+
+    const ctl_node* node = find_node(path.substr(replica->name.size()), replica->children, -1);
+    if (node == nullptr)
+        return permissions_no_node;
+    return node_permissions(caller.uid, caller.gid, node->attributes);
+}
+
+int ctl_getattr(const char* path, struct stat* st) noexcept
+{
+    std::string parent;
+    if (!parent_path(path, parent))
+        return -ENOMEM;
+    const int bits = ctl_permissions(parent.empty() ? "/" : parent);
+    if (bits == -1)
+        return -ENOMEM;
+    if (!grants(bits, may_read | may_search))
+        return -EACCES;
+    const ctl_node* node = lookup(path);
+    if (node == nullptr)
+        return -ENOENT;
+    *st = node->attributes;
+    return 0;
+}
+
+int ctl_truncate(const char*, off_t) noexcept
+{
+    // Shell redirections open status files with O_TRUNC: let that pass so
+    // that "echo 2 > status" reaches write.
+    return 0;
+}
+
+int ctl_open(const char* path, struct fuse_file_info* fi) noexcept
+{
+    const int flags = fi->flags;
+    if (flags & O_CREAT)
+        return -EACCES;
+    int needed;
+    if (flags & (O_WRONLY | O_APPEND | O_TRUNC))
+        needed = may_write;
+    else if ((flags & O_ACCMODE) == O_RDWR)
+        needed = may_read | may_write;
+    else if (flags & O_EXCL)
+        return -EACCES;
+    else
+        needed = may_read;
+
+    const int bits = ctl_permissions(path);
+    if (bits == -1)
+        return -ENOMEM;
+    if (bits == 0 || !grants(bits, needed))
+        return -EACCES;
+    return lookup(path) != nullptr ? 0 : -ENOENT;
+}
+
+int ctl_read(const char* path, char* buffer, size_t size, off_t offset, struct fuse_file_info*) noexcept
+{
+    const int bits = ctl_permissions(path);
+    if (bits == -1)
+        return -ENOMEM;
+    if (!grants(bits, may_read))
+        return -EACCES;
+    const std::string_view name(path);
+    if (name == "/")
+        return -ENOSYS;
+    const ctl_node* node = find_node(name, tree_root.children, -1);
+    if (node == nullptr)
+        return -ENOENT;
+    if (!is_status(*node) && !is_script(*node))
+        return -ENOSYS;
+    // The status file is one character long: a read past it is the end of
+    // the file, not the digit again (or a reader looping until EOF would
+    // never stop).
+    if (is_status(*node) && (offset >= 1 || size == 0))
+        return 0;
+
+    int replica = -1;
+    if (replica_of(name, &replica) == nullptr)
+        return -ENOENT;
+    char digit;
+    if (fetch_state(replica, digit) != 0)
+        return -EIO;
+    if (is_status(*node)) {
+        buffer[0] = digit;
+        return 1;
+    }
+    return static_cast<int>(fill_check_script(digit, offset, size, buffer));
+}
+
+int ctl_write(const char* path, const char* data, size_t size, off_t, struct fuse_file_info*) noexcept
+{
+    const int bits = ctl_permissions(path);
+    if (bits == -1)
+        return -ENOMEM;
+    if (!grants(bits, may_write))
+        return -EACCES;
+    const std::string_view name(path);
+    if (name == "/")
+        return -ENOSYS;
+    const ctl_node* node = find_node(name, tree_root.children, -1);
+    if (node == nullptr)
+        return -ENOENT;
+    // "0" trusts, "2" disables, either with one newline; nothing makes a
+    // replica enabled but untrusted.
+    if (size == 0 || size > 2 || !is_status(*node) || (size == 2 && data[1] != '\n') ||
+        (data[0] != '0' && data[0] != '2'))
+        return -ENOSYS;
+
+    int replica = -1;
+    if (replica_of(name, &replica) == nullptr)
+        return -ENOENT;
+    char request[24];
+    snprintf(request, sizeof request, data[0] == '0' ? "trust:%02X" : "disable:%02X",
+             static_cast<unsigned>(replica));
+    std::string reply;
+    if (exchange(request, reply) != 0)
+        return -EIO;
+    if (reply.compare(0, 2, "OK") != 0)
+        return -EIO;
+    return static_cast<int>(size);
+}
+
+int ctl_statfs(const char*, struct statvfs* st) noexcept
+{
+    memset(st, 0, sizeof *st);
+    st->f_bsize = 4096;
+    st->f_frsize = 4096;
+    st->f_blocks = 0xFFFFF;
+    st->f_bfree = 0xFFFFF;
+    st->f_bavail = 0xFFFFF;
+    st->f_files = 0xFFFF;
+    st->f_ffree = 0xFFFF;
+    st->f_favail = 0xFFFF;
+    st->f_namemax = 255;
+    return 0;
+}
+
+int ctl_readdir(const char* path, void* buffer, fuse_fill_dir_t filler, off_t, struct fuse_file_info*) noexcept
+{
+    const int bits = ctl_permissions(path);
+    if (bits == -1)
+        return -ENOMEM;
+    if (!grants(bits, may_read | may_search))
+        return -EACCES;
+    const ctl_node* node = lookup(path);
+    if (node == nullptr)
+        return -ENOENT;
+    (void)filler(buffer, ".", &node->attributes, 0);
+    for (const ctl_node& child : node->children) {
+        if (filler(buffer, child.name.c_str() + 1, &child.attributes, 0) != 0)
+            break;
+    }
+    return 0;
+}
+
+void ctl_destroy(void*) noexcept {}
+
+void fill_ctl_operations(struct fuse_operations& table) noexcept
+{
+    memset(&table, 0, sizeof table);
+    table.getattr = ctl_getattr;
+    table.truncate = ctl_truncate;
+    table.open = ctl_open;
+    table.read = ctl_read;
+    table.write = ctl_write;
+    table.statfs = ctl_statfs;
+    table.readdir = ctl_readdir;
+    table.destroy = ctl_destroy;
+}
