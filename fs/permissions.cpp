@@ -10,6 +10,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -17,6 +18,13 @@ namespace {
 std::unique_ptr<char[]> lookup_buffer(size_t size)
 {
     return std::unique_ptr<char[]>(new (std::nothrow) char[size]());
+}
+
+// The buffer was too small. Some name-service modules answer -1 with errno
+// ERANGE instead of the error number itself.
+bool buffer_too_small(int rc)
+{
+    return rc == ERANGE || (rc == -1 && errno == ERANGE);
 }
 
 // Whether the user named in the group's member list has this uid. The
@@ -34,7 +42,7 @@ int name_has_uid(const char* name, uid_t uid)
         struct passwd record;
         struct passwd* found = nullptr;
         const int rc = getpwnam_r(name, &record, buffer.get(), size, &found);
-        if (rc == ERANGE) {
+        if (buffer_too_small(rc)) {
             size *= 2;
             continue;
         }
@@ -48,29 +56,32 @@ int triple_for(const struct stat& st, caller_identity caller)
     return class_triple(st.st_mode, st.st_uid, st.st_gid, caller);
 }
 
-// Every ancestor of path, from the nearest up to "/" (absolute path) or
-// "." (relative path), must grant the caller search. 0 or -1 with errno.
+// Every ancestor of path, up to "/" (absolute path) or "." (relative path,
+// the root of the mount-point replica), must grant the caller search.
+// They are examined from the top down, as the kernel resolves a path: a
+// directory the caller cannot search hides whether names below it exist.
+// 0 or -1 with errno.
 int walk_ancestors(const char* path, caller_identity caller)
 {
-    std::string current;
+    std::vector<std::string> ancestors;
     try {
-        current = path;
+        std::string current = path;
+        while (true) {
+            // dirname edits its argument and may answer a static text:
+            // keep the answer as our own copy.
+            std::string parent = dirname(current.data());
+            ancestors.push_back(parent);
+            if (parent == "/" || parent == ".")
+                break;
+            current.swap(parent);
+        }
     } catch (...) {
         errno = ENOMEM;
         return -1;
     }
-    while (true) {
-        // dirname edits its argument and may answer a static text: keep
-        // the answer as our own copy before going on.
-        std::string parent;
-        try {
-            parent = dirname(current.data());
-        } catch (...) {
-            errno = ENOMEM;
-            return -1;
-        }
+    for (auto it = ancestors.rbegin(); it != ancestors.rend(); ++it) {
         struct stat st;
-        if (stat(parent.c_str(), &st) != 0)
+        if (stat(it->c_str(), &st) != 0)
             return -1;
         const int triple = triple_for(st, caller);
         if (triple < 0)
@@ -79,10 +90,8 @@ int walk_ancestors(const char* path, caller_identity caller)
             errno = EACCES;
             return -1;
         }
-        if (parent == "/" || parent == ".")
-            return 0;
-        current.swap(parent);
     }
+    return 0;
 }
 
 int object_permissions(const char* path, bool follow_link)
@@ -112,7 +121,7 @@ int group_lists_user(gid_t group, uid_t user) noexcept
         struct group record;
         struct group* found = nullptr;
         const int rc = getgrgid_r(group, &record, buffer.get(), size, &found);
-        if (rc == ERANGE) {
+        if (buffer_too_small(rc)) {
             size *= 2;
             continue;
         }

@@ -1,0 +1,91 @@
+#include "tests/support/engine_fixture.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "fs/event_log.h"
+#include "fs/replicas.h"
+#include "tests/support/mount_harness.h"
+
+void install_replicas(const std::vector<std::string>& roots)
+{
+    remove_replicas();
+    replica_count = static_cast<int>(roots.size());
+    replica_table = new replica_info[roots.size()];
+    std::vector<int> high, low;
+    for (int k = 0; k < replica_count; ++k) {
+        std::string root = roots[k];
+        if (!root.empty() && root[0] == ':') {
+            root.erase(0, 1);
+            replica_table[k].low_priority = 1;
+            low.push_back(k);
+        } else {
+            high.push_back(k);
+        }
+        replica_table[k].root = root;
+        replica_table[k].root_length = root.size();
+    }
+    high_count = static_cast<int>(high.size());
+    low_count = static_cast<int>(low.size());
+    high_rotation = make_rotation_table(high);
+    low_rotation = make_rotation_table(low);
+    reset_turns();
+}
+
+void install_log(const std::string& path)
+{
+    close_log();
+    if (path.empty()) {
+        log_path.reset();
+        return;
+    }
+    log_path = path;
+    open_log();
+}
+
+void remove_replicas()
+{
+    delete[] replica_table;
+    replica_table = nullptr;
+    replica_count = 0;
+    high_count = low_count = 0;
+    close_log();
+    log_path.reset();
+}
+
+int run_under_nss_wrapper(const std::string& filter, const std::string& passwd,
+                          const std::string& group)
+{
+    scratch_dir dir;
+    write_file(dir / "passwd", passwd);
+    write_file(dir / "group", group);
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0)
+        return -1;
+    self[n] = '\0';
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setenv("LD_PRELOAD", "libnss_wrapper.so", 1);
+        setenv("NSS_WRAPPER_PASSWD", (dir / "passwd").c_str(), 1);
+        setenv("NSS_WRAPPER_GROUP", (dir / "group").c_str(), 1);
+        // The sanitizer runtimes insist on coming first; nss_wrapper only
+        // wraps the database calls.
+        const char* asan = getenv("ASAN_OPTIONS");
+        setenv("ASAN_OPTIONS", (std::string(asan ? asan : "") + ":verify_asan_link_order=0").c_str(), 1);
+        const std::string filter_arg = "--gtest_filter=" + filter;
+        execl(self, self, filter_arg.c_str(), "--gtest_also_run_disabled_tests", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool under_nss_wrapper()
+{
+    return getenv("NSS_WRAPPER_GROUP") != nullptr;
+}
