@@ -409,19 +409,16 @@ int fs_release(const char*, struct fuse_file_info* fi) noexcept
     if (!fds)
         return -EINVAL;
     // Every descriptor is closed, also those of replicas disabled while the
-    // file was open: nothing else would ever close them. The reply follows
-    // the replicas in service: 0 when one of them closed cleanly.
+    // file was open: nothing else would ever close them.
     bool closed_one = false;
     int error = EIO;
     for (int r = 0; r < replica_count; ++r) {
         if (fds[r] <= 0)
             continue;
-        const bool in_service = replica_in_service(r);
-        if (close(fds[r]) == 0) {
-            closed_one = closed_one || in_service;
-        } else if (in_service) {
+        if (close(fds[r]) == 0)
+            closed_one = true;
+        else
             error = errno;
-        }
         fds[r] = 0;
     }
     return closed_one ? 0 : -error;

@@ -1,0 +1,585 @@
+// The open-file operations called directly, over replica directories in a
+// scratch directory, with the caller set per thread.
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fs/event_log.h"
+#include "fs/fd_table.h"
+#include "fs/operations.h"
+#include "fs/replicas.h"
+#include "tests/support/mount_harness.h"
+#include "tests/support/test_caller.h"
+
+namespace {
+
+constexpr uid_t user = 4242;
+constexpr gid_t user_group = 4242;
+constexpr uid_t other_user = 4343;
+
+// A small tmpfs inside the scratch directory, unmounted at the end.
+struct small_tmpfs {
+    std::string path;
+    bool mounted = false;
+    small_tmpfs(const std::string& where, const char* size) : path(where)
+    {
+        mkdir(path.c_str(), 0755);
+        const std::string data = std::string("size=") + size + ",mode=0755";
+        mounted = mount("tmpfs", path.c_str(), "tmpfs", 0, data.c_str()) == 0;
+    }
+    ~small_tmpfs()
+    {
+        if (mounted)
+            umount2(path.c_str(), MNT_DETACH);
+    }
+};
+
+// Leaves exactly `pages` pages free on a fresh tmpfs of `total` bytes.
+void fill_leaving(const std::string& root, size_t total, size_t pages)
+{
+    const std::string filler(total - pages * 4096, 'z');
+    write_file(root + "/filler", filler);
+}
+
+class open_files : public ::testing::Test {
+protected:
+    scratch_dir scratch;
+    std::unique_ptr<replica_info[]> table;
+    std::vector<std::string> roots;
+
+    // count replicas r0, r1, ... all in service and high priority; the
+    // roots may be given instead (for replicas on their own file system).
+    void start(int count, std::vector<std::string> given = {})
+    {
+        roots = given;
+        for (int r = static_cast<int>(roots.size()); r < count; ++r) {
+            roots.push_back(scratch / ("r" + std::to_string(r)));
+            mkdir(roots.back().c_str(), 0755);
+        }
+        table.reset(new replica_info[count]);
+        std::vector<int> order;
+        for (int r = 0; r < count; ++r) {
+            table[r].root = roots[r];
+            table[r].root_length = roots[r].size();
+            order.push_back(r);
+        }
+        replica_table = table.get();
+        replica_count = count;
+        high_count = count;
+        low_count = 0;
+        high_rotation = make_rotation_table(order);
+        low_rotation = make_rotation_table({});
+        reset_turns();
+        ASSERT_EQ(fd_table_allocate(8, 255, 256), 0);
+        log_path = scratch / "vornelix.log";
+        ASSERT_EQ(open_log(), 0);
+        set_test_caller(0, 0);
+    }
+
+    void TearDown() override
+    {
+        set_test_caller(0, 0);
+        log_path.reset();
+        replica_table = nullptr;
+        replica_count = 0;
+    }
+
+    std::string in(int r, const std::string& name) const { return roots[r] + "/" + name; }
+    std::string log() const { return read_file(scratch / "vornelix.log"); }
+    bool in_service(int r) const { return table[r].state.load() == 0; }
+
+    // Puts the same file on every replica.
+    void put_everywhere(const std::string& name, const std::string& text, mode_t mode,
+                        uid_t owner = user, gid_t group = user_group)
+    {
+        for (size_t r = 0; r < roots.size(); ++r) {
+            write_file(in(r, name), text, mode);
+            ASSERT_EQ(chown(in(r, name).c_str(), owner, group), 0);
+        }
+    }
+
+    int open_as(const std::string& path, int flags, fuse_file_info& fi)
+    {
+        std::memset(&fi, 0, sizeof fi);
+        fi.flags = flags;
+        return fs_open(path.c_str(), &fi);
+    }
+
+    std::string read_at(fuse_file_info& fi, size_t size, off_t offset, int* result = nullptr)
+    {
+        std::string buffer(size, '\0');
+        const int n = fs_read("/", buffer.data(), size, offset, &fi);
+        if (result)
+            *result = n;
+        buffer.resize(n > 0 ? n : 0);
+        return buffer;
+    }
+
+    int write_at(fuse_file_info& fi, const std::string& data, off_t offset)
+    {
+        return fs_write("/", data.data(), data.size(), offset, &fi);
+    }
+};
+
+bool descriptor_open(int fd)
+{
+    return fcntl(fd, F_GETFD) != -1;
+}
+
+// --- open: which bits the flags need -------------------------------------
+
+TEST_F(open_files, flags_need_the_bits_of_their_access)
+{
+    start(1);
+    put_everywhere("write_only", "x", 0200);
+    put_everywhere("read_only", "x", 0400);
+    set_test_caller(user, user_group);
+    struct case_t {
+        const char* name;
+        int flags;
+        int expected;
+    } cases[] = {
+        {"/write_only", O_WRONLY, 0},
+        {"/write_only", O_RDWR | O_TRUNC, 0},
+        {"/write_only", O_RDWR | O_APPEND, 0},
+        {"/write_only", O_RDWR, -EACCES},
+        {"/write_only", O_RDONLY, -EACCES},
+        {"/write_only", O_RDONLY | O_EXCL, -EACCES},
+        {"/read_only", O_RDONLY, 0},
+        {"/read_only", O_RDONLY | O_EXCL, 0},
+        {"/read_only", O_WRONLY, -EACCES},
+    };
+    for (const case_t& c : cases) {
+        fuse_file_info fi;
+        EXPECT_EQ(open_as(c.name, c.flags, fi), c.expected) << c.name << " flags " << c.flags;
+        if (c.expected == 0) {
+            EXPECT_EQ(fs_release(c.name, &fi), 0);
+        }
+    }
+    EXPECT_TRUE(in_service(0));
+    EXPECT_EQ(log(), "");
+}
+
+// --- open: the replicated outcome ----------------------------------------
+
+TEST_F(open_files, file_missing_on_one_replica_disables_it)
+{
+    start(2);
+    write_file(in(0, "f"), "data", 0644);
+    set_test_caller(user, user_group);
+    fuse_file_info fi;
+    ASSERT_EQ(open_as("/f", O_RDONLY, fi), 0);
+    EXPECT_FALSE(in_service(1));
+    EXPECT_TRUE(in_service(0));
+    const std::string text = log();
+    EXPECT_NE(text.find("open+chown failed accessing " + roots[1] + " No such file or directory"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("disabling replica failed accessing " + roots[1]), std::string::npos) << text;
+    EXPECT_EQ(read_at(fi, 10, 0), "data");
+    EXPECT_EQ(fs_release("/f", &fi), 0);
+}
+
+TEST_F(open_files, root_missing_file_fails_in_the_open_itself)
+{
+    start(2);
+    write_file(in(0, "f"), "data", 0644);
+    fuse_file_info fi;
+    ASSERT_EQ(open_as("/f", O_RDONLY, fi), 0);
+    EXPECT_NE(log().find("open failed accessing " + roots[1] + " No such file or directory"),
+              std::string::npos)
+        << log();
+    EXPECT_FALSE(in_service(1));
+    EXPECT_EQ(fs_release("/f", &fi), 0);
+}
+
+TEST_F(open_files, replicas_disagreeing_on_bits_disable_the_refusing_one)
+{
+    start(2);
+    put_everywhere("f", "x", 0200);
+    ASSERT_EQ(chmod(in(1, "f").c_str(), 0400), 0);
+    set_test_caller(user, user_group);
+    fuse_file_info fi;
+    ASSERT_EQ(open_as("/f", O_WRONLY, fi), 0);
+    EXPECT_NE(log().find("open failed accessing " + roots[1] + " Permission denied"),
+              std::string::npos)
+        << log();
+    EXPECT_FALSE(in_service(1));
+    EXPECT_TRUE(in_service(0));
+    EXPECT_EQ(fs_release("/f", &fi), 0);
+}
+
+TEST_F(open_files, failing_everywhere_answers_the_lowest_replica_and_disables_nothing)
+{
+    start(3);
+    for (int r = 0; r < 3; ++r)
+        write_file(in(r, "closed"), "x", 0000);
+    write_file(in(1, "partly"), "x", 0000);
+    write_file(in(2, "partly"), "x", 0000);
+    set_test_caller(user, user_group);
+    fuse_file_info fi;
+    EXPECT_EQ(open_as("/missing", O_RDONLY, fi), -ENOENT);
+    EXPECT_EQ(open_as("/closed", O_RDONLY, fi), -EACCES);
+    EXPECT_EQ(open_as("/partly", O_RDONLY, fi), -ENOENT);  // replica 0's error
+    for (int r = 0; r < 3; ++r)
+        EXPECT_TRUE(in_service(r));
+    EXPECT_EQ(log(), "");
+}
+
+TEST_F(open_files, no_replica_in_service_is_an_io_error)
+{
+    start(2);
+    put_everywhere("f", "x", 0644);
+    table[0].state.store(1);
+    table[1].state.store(12345);
+    fuse_file_info fi;
+    EXPECT_EQ(open_as("/f", O_RDONLY, fi), -EIO);
+}
+
+TEST_F(open_files, replica_out_of_service_at_open_gets_no_descriptor)
+{
+    start(2);
+    put_everywhere("f", "x", 0644);
+    table[1].state.store(1);
+    fuse_file_info fi;
+    ASSERT_EQ(open_as("/f", O_RDWR, fi), 0);
+    const int32_t* fds = fd_table_get(fi.fh);
+    ASSERT_NE(fds, nullptr);
+    EXPECT_GT(fds[0], 0);
+    EXPECT_EQ(fds[1], 0);
+    table[1].state.store(0);
+    EXPECT_EQ(write_at(fi, "yz", 0), 2);
+    EXPECT_EQ(read_file(in(0, "f")), "yz");
+    EXPECT_EQ(read_file(in(1, "f")), "x");
+    EXPECT_TRUE(in_service(1));
+    EXPECT_EQ(fs_release("/f", &fi), 0);
+}
+
+TEST_F(open_files, descriptor_zero_is_never_stored)
+{
+    start(1);
+    put_everywhere("f", "abc", 0644);
+    const int saved_stdin = dup(0);
+    ASSERT_GE(saved_stdin, 0);
+    close(0);
+    fuse_file_info fi;
+    const int rc = open_as("/f", O_RDONLY, fi);
+    const bool zero_free = fcntl(0, F_GETFD) == -1;
+    dup2(saved_stdin, 0);
+    close(saved_stdin);
+    ASSERT_EQ(rc, 0);
+    EXPECT_TRUE(zero_free);
+    EXPECT_GT(fd_table_get(fi.fh)[0], 0);
+    EXPECT_EQ(read_at(fi, 3, 0), "abc");
+    EXPECT_EQ(fs_release("/f", &fi), 0);
+}
+
+// --- open: files it creates itself (O_CREAT) ------------------------------
+
+TEST_F(open_files, creating_open_gives_a_private_file_to_the_caller)
+{
+    start(2);
+    for (int r = 0; r < 2; ++r) {
+        mkdir(in(r, "shared").c_str(), 02777);
+        chmod(in(r, "shared").c_str(), 02777);
+        ASSERT_EQ(chown(in(r, "shared").c_str(), 0, 777), 0);
+    }
+    set_test_caller(user, user_group);
+    fuse_file_info fi;
+    ASSERT_EQ(open_as("/shared/new", O_WRONLY | O_CREAT, fi), 0);
+    for (int r = 0; r < 2; ++r) {
+        struct stat st;
+        ASSERT_EQ(stat(in(r, "shared/new").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+        EXPECT_EQ(st.st_uid, user);
+        EXPECT_EQ(st.st_gid, 777u);  // the set-group-ID directory's group
+    }
+    EXPECT_EQ(fs_release("/shared/new", &fi), 0);
+    EXPECT_EQ(log(), "");
+}
+
+TEST_F(open_files, creating_open_never_takes_over_an_existing_file)
+{
+    start(2);
+    for (int r = 0; r < 2; ++r) {
+        mkdir(in(r, "shared").c_str(), 0777);
+        chmod(in(r, "shared").c_str(), 0777);
+    }
+    put_everywhere("shared/theirs", "keep", 0666, other_user, other_user);
+    set_test_caller(user, user_group);
+    fuse_file_info fi;
+    EXPECT_EQ(open_as("/shared/theirs", O_WRONLY | O_CREAT | O_EXCL, fi), -EEXIST);
+    ASSERT_EQ(open_as("/shared/theirs", O_WRONLY | O_CREAT, fi), 0);
+    EXPECT_EQ(fs_release("/shared/theirs", &fi), 0);
+    for (int r = 0; r < 2; ++r) {
+        struct stat st;
+        ASSERT_EQ(stat(in(r, "shared/theirs").c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, other_user);
+        EXPECT_EQ(st.st_mode & 07777, 0666u);
+        EXPECT_EQ(read_file(in(r, "shared/theirs")), "keep");
+    }
+}
+
+TEST_F(open_files, final_symbolic_link_in_a_replica_is_not_followed)
+{
+    start(1);
+    write_file(scratch / "outside", "secret", 0644);
+    ASSERT_EQ(symlink((scratch / "outside").c_str(), in(0, "link").c_str()), 0);
+    fuse_file_info fi;
+    EXPECT_EQ(open_as("/link", O_RDWR, fi), -ELOOP);
+    EXPECT_EQ(read_file(scratch / "outside"), "secret");
+}
+
+// --- read -----------------------------------------------------------------
+
+TEST_F(open_files, reads_rotate_and_fall_back_without_disabling)
+{
+    start(2);
+    write_file(in(0, "f"), "zero", 0644);
+    write_file(in(1, "f"), "one!", 0644);
+    fuse_file_info fi;
+    ASSERT_EQ(open_as("/f", O_RDONLY, fi), 0);
+    EXPECT_EQ(read_at(fi, 4, 0), "one!");
+    EXPECT_EQ(read_at(fi, 4, 0), "zero");
+    EXPECT_EQ(read_at(fi, 4, 0), "one!");
+    EXPECT_EQ(read_at(fi, 2, 2), "ro");
+
+    // A replica out of service is passed over without a log line.
+    table[1].state.store(1);
+    EXPECT_EQ(read_at(fi, 4, 0), "zero");
+    EXPECT_EQ(read_at(fi, 4, 0), "zero");
+    table[1].state.store(0);
+    EXPECT_EQ(log(), "");
+    EXPECT_EQ(fs_release("/f", &fi), 0);
+}
+
+TEST_F(open_files, failing_read_is_logged_and_the_next_replica_answers)
+{
+    start(2);
+    write_file(in(0, "f"), "data", 0644);
+    mkdir(in(1, "f").c_str(), 0755);  // opens, but cannot be read
+    fuse_file_info fi;
+    ASSERT_EQ(open_as("/f", O_RDONLY, fi), 0);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(read_at(fi, 4, 0), "data");
+    EXPECT_TRUE(in_service(0));
+    EXPECT_TRUE(in_service(1));
+    const std::string text = log();
+    EXPECT_NE(text.find("read failed accessing " + roots[1] + " Is a directory"), std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("disabling"), std::string::npos) << text;
+
+    // With the readable replica out of service every try fails.
+    table[0].state.store(1);
+    int rc = 0;
+    read_at(fi, 4, 0, &rc);
+    EXPECT_EQ(rc, -EISDIR);
+    table[1].state.store(1);
+    read_at(fi, 4, 0, &rc);
+    EXPECT_EQ(rc, -EIO);
+    EXPECT_EQ(fs_release("/f", &fi), 0);
+}
+
+TEST_F(open_files, read_permission_lost_after_open_refuses_at_once)
+{
+    start(2);
+    put_everywhere("f", "data", 0644);
+    set_test_caller(user, user_group);
+    fuse_file_info fi;
+    ASSERT_EQ(open_as("/f", O_RDONLY, fi), 0);
+    for (int r = 0; r < 2; ++r)
+        ASSERT_EQ(chmod(in(r, "f").c_str(), 0200), 0);
+    int rc = 0;
+    read_at(fi, 4, 0, &rc);
+    EXPECT_EQ(rc, -EACCES);
+    EXPECT_TRUE(in_service(0));
+    EXPECT_TRUE(in_service(1));
+    EXPECT_EQ(fs_release("/f", &fi), 0);
+}
+
+TEST_F(open_files, read_to_the_end_of_the_file)
+{
+    start(1);
+    put_everywhere("f", std::string(10000, 'q'), 0644);
+    fuse_file_info fi;
+    ASSERT_EQ(open_as("/f", O_RDONLY, fi), 0);
+    EXPECT_EQ(read_at(fi, 8192, 8192), std::string(10000 - 8192, 'q'));
+    int rc = -1;
+    read_at(fi, 4096, 10000, &rc);
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(fs_release("/f", &fi), 0);
+}
+
+// --- write ----------------------------------------------------------------
+
+TEST_F(open_files, write_reaches_every_replica)
+{
+    start(3);
+    put_everywhere("f", "0123456789", 0644);
+    fuse_file_info fi;
+    ASSERT_EQ(open_as("/f", O_RDWR, fi), 0);
+    EXPECT_EQ(write_at(fi, "abc", 4), 3);
+    EXPECT_EQ(write_at(fi, "end", 20), 3);
+    const std::string expected = std::string("0123abc789") + std::string(10, '\0') + "end";
+    for (int r = 0; r < 3; ++r)
+        EXPECT_EQ(read_file(in(r, "f")), expected) << r;
+    EXPECT_EQ(write_at(fi, "", 0), 0);
+    EXPECT_EQ(log(), "");
+    EXPECT_EQ(fs_release("/f", &fi), 0);
+}
+
+TEST_F(open_files, replica_refusing_a_write_is_disabled_and_the_others_answer)
+{
+    start(2);
+    put_everywhere("f", "", 0644);
+    set_test_caller(user, user_group);
+    fuse_file_info fi;
+    ASSERT_EQ(open_as("/f", O_WRONLY, fi), 0);
+    ASSERT_EQ(chmod(in(0, "f").c_str(), 0444), 0);
+    const std::string block(4096, 'w');
+    EXPECT_EQ(write_at(fi, block, 0), 4096);
+    EXPECT_FALSE(in_service(0));
+    EXPECT_TRUE(in_service(1));
+    const std::string text = log();
+    EXPECT_NE(text.find("write failed accessing " + roots[0] + " Permission denied"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("disabling replica failed accessing " + roots[0]), std::string::npos) << text;
+    EXPECT_EQ(read_file(in(1, "f")), block);
+
+    // The disabled replica takes no further part.
+    EXPECT_EQ(write_at(fi, "more", 4096), 4);
+    EXPECT_EQ(read_file(in(0, "f")), "");
+    EXPECT_EQ(read_file(in(1, "f")), block + "more");
+    EXPECT_EQ(fs_release("/f", &fi), 0);
+}
+
+TEST_F(open_files, write_refused_everywhere_answers_eacces_and_disables_nothing)
+{
+    start(2);
+    put_everywhere("f", "", 0644);
+    set_test_caller(user, user_group);
+    fuse_file_info fi;
+    ASSERT_EQ(open_as("/f", O_WRONLY, fi), 0);
+    for (int r = 0; r < 2; ++r)
+        ASSERT_EQ(chmod(in(r, "f").c_str(), 0444), 0);
+    EXPECT_EQ(write_at(fi, "x", 0), -EACCES);
+    EXPECT_TRUE(in_service(0));
+    EXPECT_TRUE(in_service(1));
+    EXPECT_EQ(log(), "");
+
+    table[0].state.store(1);
+    table[1].state.store(1);
+    EXPECT_EQ(write_at(fi, "x", 0), -EIO);
+    EXPECT_EQ(fs_release("/f", &fi), 0);
+}
+
+TEST_F(open_files, short_write_on_a_full_replica_disables_it)
+{
+    small_tmpfs full(scratch / "full", "1m");
+    ASSERT_TRUE(full.mounted);
+    fill_leaving(full.path, 1 << 20, 2);
+    start(2, {full.path});
+    put_everywhere("f", "", 0644);
+    fuse_file_info fi;
+    ASSERT_EQ(open_as("/f", O_WRONLY, fi), 0);
+    // Bytes 2048..10239 span three pages; the full replica has room for two
+    // and writes part of the request before it runs out of space.
+    const std::string data(8192, 'd');
+    EXPECT_EQ(write_at(fi, data, 2048), 8192);
+    EXPECT_FALSE(in_service(0));
+    EXPECT_TRUE(in_service(1));
+    const std::string text = log();
+    EXPECT_NE(text.find("write failed accessing " + roots[0] + " No space left on device"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("disabling replica failed accessing " + roots[0]), std::string::npos) << text;
+    EXPECT_EQ(read_file(in(1, "f")), std::string(2048, '\0') + data);
+    EXPECT_EQ(fs_release("/f", &fi), 0);
+}
+
+TEST_F(open_files, equally_short_writes_answer_the_common_count)
+{
+    small_tmpfs a(scratch / "a", "1m");
+    small_tmpfs b(scratch / "b", "1m");
+    ASSERT_TRUE(a.mounted && b.mounted);
+    fill_leaving(a.path, 1 << 20, 2);
+    fill_leaving(b.path, 1 << 20, 2);
+    start(2, {a.path, b.path});
+    put_everywhere("f", "", 0644);
+    fuse_file_info fi;
+    ASSERT_EQ(open_as("/f", O_WRONLY, fi), 0);
+    EXPECT_EQ(write_at(fi, std::string(8192, 'd'), 2048), 6144);
+    EXPECT_TRUE(in_service(0));
+    EXPECT_TRUE(in_service(1));
+    EXPECT_EQ(read_file(in(0, "f")), read_file(in(1, "f")));
+    EXPECT_EQ(write_at(fi, "x", 8192), -ENOSPC);
+    EXPECT_EQ(log(), "");
+    EXPECT_EQ(fs_release("/f", &fi), 0);
+}
+
+TEST_F(open_files, concurrent_appends_reach_every_replica_in_one_order)
+{
+    start(3);
+    put_everywhere("f", "", 0644);
+    constexpr int writers = 8;
+    constexpr int records = 400;
+    std::vector<fuse_file_info> handles(writers);
+    for (fuse_file_info& fi : handles)
+        ASSERT_EQ(open_as("/f", O_WRONLY | O_APPEND, fi), 0);
+    std::vector<std::thread> threads;
+    for (int w = 0; w < writers; ++w) {
+        threads.emplace_back([&, w] {
+            for (int i = 0; i < records; ++i) {
+                const std::string record = "writer " + std::to_string(w) + " record " +
+                                           std::to_string(i) + "\n";
+                fs_write("/f", record.data(), record.size(), 0, &handles[w]);
+            }
+        });
+    }
+    for (std::thread& t : threads)
+        t.join();
+    const std::string first = read_file(in(0, "f"));
+    EXPECT_EQ(std::count(first.begin(), first.end(), '\n'), writers * records);
+    EXPECT_TRUE(read_file(in(1, "f")) == first);
+    EXPECT_TRUE(read_file(in(2, "f")) == first);
+    for (fuse_file_info& fi : handles)
+        EXPECT_EQ(fs_release("/f", &fi), 0);
+}
+
+// --- release --------------------------------------------------------------
+
+TEST_F(open_files, release_closes_every_descriptor_and_frees_the_handle)
+{
+    start(3);
+    put_everywhere("f", "x", 0644);
+    fuse_file_info fi;
+    ASSERT_EQ(open_as("/f", O_RDWR, fi), 0);
+    const int32_t* array = fd_table_get(fi.fh);
+    ASSERT_NE(array, nullptr);
+    const std::vector<int32_t> fds(array, array + 3);
+    table[1].state.store(12345);  // disabled while the file is open
+    EXPECT_EQ(fs_flush("/f", &fi), 0);
+    EXPECT_EQ(fs_fsync("/f", 0, &fi), 0);
+    EXPECT_EQ(fs_release("/f", &fi), 0);
+    for (int fd : fds)
+        EXPECT_FALSE(descriptor_open(fd)) << fd;
+
+    char byte;
+    EXPECT_EQ(fs_read("/f", &byte, 1, 0, &fi), -EINVAL);
+    EXPECT_EQ(fs_write("/f", "y", 1, 0, &fi), -EINVAL);
+    EXPECT_EQ(fs_release("/f", &fi), -EINVAL);
+}
+
+}  // namespace
