@@ -1,0 +1,162 @@
+// Lookups called in-process on replica directories, with the caller set per
+// thread: which replica answers, what is logged, what each caller may see.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <sstream>
+
+#include "fs/operations.h"
+#include "fs/replicas.h"
+#include "tests/support/engine_fixture.h"
+#include "tests/support/mount_harness.h"
+#include "tests/support/test_caller.h"
+
+namespace {
+
+struct lookup_ops_test : ::testing::Test {
+    scratch_dir dir;
+
+    void use_replicas(int n)
+    {
+        std::vector<std::string> roots;
+        for (int k = 0; k < n; ++k) {
+            roots.push_back(dir / ("r" + std::to_string(k)));
+            mkdir(roots.back().c_str(), 0755);
+        }
+        install_replicas(roots);
+        install_log(dir / "log");
+    }
+    std::string in(int k, const std::string& name) const { return replica_table[k].root + "/" + name; }
+    // The log without the date and time in front of each line.
+    std::string events() const
+    {
+        std::istringstream text(read_file(dir / "log"));
+        std::string line, out;
+        while (std::getline(text, line))
+            out += line.substr(17) + "\n";
+        return out;
+    }
+    void TearDown() override
+    {
+        set_test_caller(0, 0);
+        remove_replicas();
+    }
+};
+
+TEST_F(lookup_ops_test, getattr_falls_back_and_logs_the_replica_that_failed)
+{
+    use_replicas(2);
+    write_file(in(0, "f"), "data");
+    // The first request starts at replica 1, which lacks the file.
+    struct stat st;
+    EXPECT_EQ(fs_getattr("/f", &st), 0);
+    EXPECT_EQ(st.st_size, 4);
+    EXPECT_EQ(events(), "getattr failed accessing " + replica_table[1].root + " No such file or directory\n");
+    EXPECT_TRUE(replica_in_service(1));
+}
+
+TEST_F(lookup_ops_test, a_name_missing_everywhere_is_enoent_and_not_logged)
+{
+    use_replicas(3);
+    struct stat st;
+    EXPECT_EQ(fs_getattr("/none", &st), -ENOENT);
+    struct statvfs sv;
+    EXPECT_EQ(fs_statfs("/", &sv), 0);
+    EXPECT_EQ(events(), "");
+}
+
+TEST_F(lookup_ops_test, no_replica_in_service_gives_einval)
+{
+    use_replicas(2);
+    write_file(in(0, "f"), "x");
+    write_file(in(1, "f"), "x");
+    replica_table[0].state = 1;
+    replica_table[1].state = 12345;
+    struct stat st;
+    struct statvfs sv;
+    char buffer[16];
+    EXPECT_EQ(fs_getattr("/f", &st), -EINVAL);
+    EXPECT_EQ(fs_statfs("/", &sv), -EINVAL);
+    EXPECT_EQ(fs_readlink("/f", buffer, sizeof buffer), -EINVAL);
+    EXPECT_EQ(fs_readdir("/", nullptr, nullptr, 0, nullptr), -EINVAL);
+    EXPECT_EQ(fs_access("/f", 0), -EINVAL);
+}
+
+TEST_F(lookup_ops_test, readlink_truncates_to_the_buffer)
+{
+    use_replicas(1);
+    ASSERT_EQ(symlink("0123456789", in(0, "l").c_str()), 0);
+    char buffer[5] = "zzzz";
+    EXPECT_EQ(fs_readlink("/l", buffer, sizeof buffer), 0);
+    EXPECT_STREQ(buffer, "0123");
+    EXPECT_EQ(fs_readlink("/l", buffer, 0), -EINVAL);
+}
+
+struct listing {
+    std::vector<std::string> names;
+    std::vector<mode_t> modes;
+    size_t room = 100;
+};
+
+int collect(void* context, const char* name, const struct stat* st, off_t next)
+{
+    auto* into = static_cast<listing*>(context);
+    EXPECT_EQ(next, 0);
+    if (into->names.size() == into->room)
+        return 1;
+    into->names.push_back(name);
+    into->modes.push_back(st->st_mode);
+    return 0;
+}
+
+TEST_F(lookup_ops_test, readdir_hands_over_names_with_their_type_only)
+{
+    use_replicas(1);
+    write_file(in(0, "file"), "x", 0600);
+    mkdir(in(0, "sub").c_str(), 0700);
+    listing seen;
+    EXPECT_EQ(fs_readdir("/", &seen, collect, 0, nullptr), 0);
+    ASSERT_EQ(seen.names.size(), 4u);
+    for (size_t i = 0; i < seen.names.size(); ++i) {
+        const mode_t expected = seen.names[i] == "file" ? S_IFREG : S_IFDIR;
+        EXPECT_EQ(seen.modes[i], expected) << seen.names[i];
+    }
+    listing small;
+    small.room = 2;
+    EXPECT_EQ(fs_readdir("/", &small, collect, 0, nullptr), 0);
+    EXPECT_EQ(small.names.size(), 2u);
+}
+
+TEST_F(lookup_ops_test, a_read_refusal_ends_the_request_without_trying_others)
+{
+    use_replicas(2);
+    mkdir(in(0, "d").c_str(), 0755);
+    mkdir(in(1, "d").c_str(), 0700);
+    set_test_caller(1001, 1001);
+    // Replica 1 is tried first and denies read; replica 0 would allow it.
+    listing seen;
+    EXPECT_EQ(fs_readdir("/d", &seen, collect, 0, nullptr), -EACCES);
+    EXPECT_EQ(fs_readdir("/d", &seen, collect, 0, nullptr), 0);
+    EXPECT_EQ(events(), "");
+}
+
+TEST_F(lookup_ops_test, access_compares_the_mask_with_the_callers_class)
+{
+    use_replicas(1);
+    write_file(in(0, "rx"), "x", 0755);
+    mkdir(in(0, "closed").c_str(), 0700);
+    write_file(in(0, "closed/f"), "x", 0777);
+    set_test_caller(1001, 1001);
+    EXPECT_EQ(fs_access("/rx", F_OK), 0);
+    EXPECT_EQ(fs_access("/rx", R_OK | X_OK), 0);
+    EXPECT_EQ(fs_access("/rx", W_OK), -EACCES);
+    EXPECT_EQ(fs_access("/closed/f", R_OK), -EACCES);
+    EXPECT_EQ(fs_access("/missing", F_OK), -ENOENT);
+    set_test_caller(0, 0);
+    EXPECT_EQ(fs_access("/rx", R_OK | W_OK | X_OK), 0);
+    EXPECT_EQ(fs_access("/closed/f", W_OK), 0);
+}
+
+}  // namespace

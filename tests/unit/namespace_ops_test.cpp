@@ -1,0 +1,270 @@
+// Namespace changes called in-process on replica directories: what reaches
+// each replica, which replicas leave service, what is logged and replied.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <sstream>
+
+#include "fs/operations.h"
+#include "fs/replicas.h"
+#include "fs/replicated_mutation.h"
+#include "tests/support/engine_fixture.h"
+#include "tests/support/mount_harness.h"
+#include "tests/support/test_caller.h"
+
+namespace {
+
+struct namespace_ops_test : ::testing::Test {
+    scratch_dir dir;
+
+    // n replicas whose roots anyone may write to.
+    void use_replicas(int n, mode_t root_mode = 0777)
+    {
+        std::vector<std::string> roots;
+        for (int k = 0; k < n; ++k) {
+            roots.push_back(dir / ("r" + std::to_string(k)));
+            mkdir(roots.back().c_str(), 0755);
+            chmod(roots.back().c_str(), root_mode);
+        }
+        install_replicas(roots);
+        install_log(dir / "log");
+    }
+    std::string root(int k) const { return replica_table[k].root; }
+    std::string in(int k, const std::string& name) const { return root(k) + "/" + name; }
+    bool exists(int k, const std::string& name) const
+    {
+        struct stat st;
+        return lstat(in(k, name).c_str(), &st) == 0;
+    }
+    struct stat attributes(int k, const std::string& name) const
+    {
+        struct stat st {};
+        lstat(in(k, name).c_str(), &st);
+        return st;
+    }
+    std::string events() const
+    {
+        std::istringstream text(read_file(dir / "log"));
+        std::string line, out;
+        while (std::getline(text, line))
+            out += line.substr(17) + "\n";
+        return out;
+    }
+    std::string disabled_after(const std::string& word, int k, const std::string& error) const
+    {
+        return word + " failed accessing " + root(k) + " " + error + "\n" +
+               "disabling replica failed accessing " + root(k) + "\n";
+    }
+    // As in the daemon, so that modes reach the replicas exactly.
+    mode_t saved_mask = umask(0);
+    void TearDown() override
+    {
+        umask(saved_mask);
+        set_test_caller(0, 0);
+        remove_replicas();
+    }
+};
+
+TEST_F(namespace_ops_test, new_objects_get_the_exact_mode_and_belong_to_the_caller)
+{
+    use_replicas(3);
+    set_test_caller(1001, 1002);
+    ASSERT_EQ(fs_mkdir("/d", 0751), 0);
+    ASSERT_EQ(fs_symlink("/elsewhere", "/link"), 0);
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_EQ(attributes(k, "d").st_mode, S_IFDIR | 0751) << k;
+        EXPECT_EQ(attributes(k, "d").st_uid, 1001u);
+        EXPECT_EQ(attributes(k, "d").st_gid, 1002u);
+        EXPECT_EQ(attributes(k, "link").st_uid, 1001u);
+        char text[32] = {};
+        EXPECT_EQ(readlink(in(k, "link").c_str(), text, sizeof text - 1), 10);
+        EXPECT_STREQ(text, "/elsewhere");
+        // Under a set-group-ID directory new objects take its group.
+        chown(in(k, "d").c_str(), 1001, 500);
+        chmod(in(k, "d").c_str(), 02751);
+    }
+    ASSERT_EQ(fs_mknod("/d/fifo", S_IFIFO | 0640, 0), 0);
+    ASSERT_EQ(fs_mknod("/d/file", S_IFREG | 0604, 0), 0);
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_EQ(attributes(k, "d/fifo").st_mode, S_IFIFO | 0640);
+        EXPECT_EQ(attributes(k, "d/fifo").st_gid, 500u);
+        EXPECT_EQ(attributes(k, "d/file").st_mode, S_IFREG | 0604);
+        EXPECT_EQ(attributes(k, "d/file").st_uid, 1001u);
+        EXPECT_EQ(attributes(k, "d/file").st_gid, 500u);
+    }
+    EXPECT_EQ(events(), "");
+}
+
+TEST_F(namespace_ops_test, strict_variant_disables_a_refused_replica_when_another_succeeded)
+{
+    use_replicas(3);
+    chmod(root(1).c_str(), 0755);
+    set_test_caller(1001, 1001);
+    EXPECT_EQ(fs_mkdir("/d", 0700), 0);
+    EXPECT_TRUE(exists(0, "d") && exists(2, "d"));
+    EXPECT_FALSE(exists(1, "d"));
+    EXPECT_EQ(events(), disabled_after("mkdir", 1, "Permission denied"));
+    EXPECT_FALSE(replica_in_service(1));
+    // Later changes no longer reach it.
+    EXPECT_EQ(fs_mkdir("/e", 0700), 0);
+    EXPECT_FALSE(exists(1, "e"));
+}
+
+TEST_F(namespace_ops_test, strict_variant_replies_with_the_lowest_replicas_error)
+{
+    use_replicas(3);
+    ASSERT_EQ(fs_mkdir("/d", 0755), 0);
+    EXPECT_EQ(fs_mkdir("/d", 0755), -EEXIST);
+    write_file(in(0, "a"), "file");
+    replica_table[1].state = 7;
+    EXPECT_EQ(fs_mkdir("/a/b", 0755), -ENOTDIR);
+    EXPECT_EQ(events(), "");
+}
+
+TEST_F(namespace_ops_test, lenient_variant_keeps_refused_replicas_and_replies_their_error)
+{
+    use_replicas(3);
+    for (int k = 0; k < 3; ++k)
+        write_file(in(k, "f"), "x");
+    chmod(root(1).c_str(), 0755);
+    set_test_caller(1001, 1001);
+    EXPECT_EQ(fs_unlink("/f"), -EACCES);
+    EXPECT_FALSE(exists(0, "f") || exists(2, "f"));
+    EXPECT_TRUE(exists(1, "f"));
+    EXPECT_TRUE(replica_in_service(1));
+    EXPECT_EQ(events(), "");
+}
+
+TEST_F(namespace_ops_test, lenient_variant_disables_a_replica_whose_call_failed)
+{
+    use_replicas(3);
+    write_file(in(0, "f"), "x");
+    write_file(in(1, "f"), "x");
+    EXPECT_EQ(fs_unlink("/f"), 0);
+    EXPECT_EQ(events(), disabled_after("unlink", 2, "No such file or directory"));
+    EXPECT_FALSE(replica_in_service(2));
+
+    // Every replica failing: the highest-numbered one's error, nobody out.
+    mkdir(in(1, "g").c_str(), 0755);
+    EXPECT_EQ(fs_unlink("/g"), -EISDIR);
+    EXPECT_TRUE(replica_in_service(0) && replica_in_service(1));
+}
+
+TEST_F(namespace_ops_test, replicas_out_of_service_take_no_part_and_no_change_is_eio)
+{
+    use_replicas(2);
+    replica_table[1].state = 1;
+    EXPECT_EQ(fs_mkdir("/d", 0755), 0);
+    EXPECT_FALSE(exists(1, "d"));
+    EXPECT_EQ(replica_table[1].state, 1);
+    replica_table[0].state = 99;
+    EXPECT_EQ(fs_mkdir("/e", 0755), -EIO);
+    EXPECT_EQ(fs_unlink("/d"), -EIO);
+    EXPECT_EQ(fs_rename("/d", "/e"), -EINVAL);
+    EXPECT_EQ(fs_link("/d", "/e"), -EIO);
+    EXPECT_EQ(events(), "");
+}
+
+TEST_F(namespace_ops_test, devices_are_for_root_only)
+{
+    use_replicas(2);
+    set_test_caller(1001, 1001);
+    EXPECT_EQ(fs_mknod("/tty", S_IFCHR | 0600, makedev(5, 0)), -EPERM);
+    EXPECT_FALSE(exists(0, "tty") || exists(1, "tty"));
+    EXPECT_EQ(fs_mknod("/sock", S_IFSOCK | 0600, 0), 0);
+    EXPECT_TRUE(S_ISSOCK(attributes(1, "sock").st_mode));
+    set_test_caller(0, 0);
+    EXPECT_EQ(fs_mknod("/tty", S_IFCHR | 0600, makedev(5, 0)), 0);
+    EXPECT_TRUE(S_ISCHR(attributes(0, "tty").st_mode));
+}
+
+TEST_F(namespace_ops_test, creating_a_regular_file_never_reuses_an_existing_name)
+{
+    use_replicas(2);
+    write_file(in(1, "f"), "keep");
+    EXPECT_EQ(fs_mknod("/f", S_IFREG | 0644, 0), 0);
+    EXPECT_EQ(read_file(in(1, "f")), "keep");
+    EXPECT_EQ(events(), disabled_after("mknod", 1, "File exists"));
+}
+
+TEST_F(namespace_ops_test, rename_checks_directories_before_touching_any_replica)
+{
+    use_replicas(2);
+    for (int k = 0; k < 2; ++k) {
+        mkdir(in(k, "ro").c_str(), 0555);
+        mkdir(in(k, "mine").c_str(), 0755);
+        chown(in(k, "mine").c_str(), 1001, 1001);
+        write_file(in(k, "mine/f"), "x");
+    }
+    set_test_caller(1001, 1001);
+    EXPECT_EQ(fs_rename("/ro", "/moved"), -EACCES);
+    EXPECT_EQ(fs_rename("/mine", "/ro"), -EACCES);
+    EXPECT_EQ(fs_rename("/mine/f", "/g"), 0);
+    EXPECT_TRUE(exists(0, "g") && exists(1, "g"));
+    EXPECT_EQ(fs_rename("/nothing", "/h"), -ENOENT);
+    EXPECT_EQ(events(), "");
+}
+
+TEST_F(namespace_ops_test, a_sticky_directory_protects_other_users_names)
+{
+    use_replicas(2, 01777);
+    for (int k = 0; k < 2; ++k) {
+        write_file(in(k, "theirs"), "x");
+        chown(in(k, "theirs").c_str(), 1002, 1002);
+    }
+    set_test_caller(1001, 1001);
+    EXPECT_EQ(fs_unlink("/theirs"), -EPERM);
+    EXPECT_EQ(fs_rename("/theirs", "/mine"), -EPERM);
+    ASSERT_EQ(fs_mknod("/mine", S_IFREG | 0600, 0), 0);
+    EXPECT_EQ(fs_rename("/mine", "/theirs"), -EPERM);
+    EXPECT_EQ(fs_unlink("/mine"), 0);
+    EXPECT_TRUE(exists(0, "theirs") && exists(1, "theirs"));
+    EXPECT_TRUE(replica_in_service(0) && replica_in_service(1));
+}
+
+TEST_F(namespace_ops_test, link_needs_a_reachable_source_and_a_writable_target_directory)
+{
+    use_replicas(2);
+    for (int k = 0; k < 2; ++k) {
+        mkdir(in(k, "ro").c_str(), 0755);
+        write_file(in(k, "ro/f"), "x", 0644);
+        mkdir(in(k, "hidden").c_str(), 0700);
+        write_file(in(k, "hidden/secret"), "x", 0644);
+    }
+    set_test_caller(1001, 1001);
+    EXPECT_EQ(fs_link("/ro/f", "/g"), 0);
+    EXPECT_EQ(attributes(0, "g").st_nlink, 2u);
+    EXPECT_EQ(fs_link("/hidden/secret", "/leak"), -EACCES);
+    EXPECT_EQ(fs_link("/g", "/ro/h"), -EACCES);
+    EXPECT_FALSE(exists(0, "leak") || exists(1, "ro/h"));
+    EXPECT_EQ(events(), "");
+}
+
+TEST_F(namespace_ops_test, ownership_step_failures_have_their_own_log_word_and_reply)
+{
+    use_replicas(3);
+    mutation_tally tally;
+    ASSERT_TRUE(start_tally(tally));
+    record_outcome(tally, 2, replica_succeeded(), mutation_variant::strict);
+    record_outcome(tally, 1, replica_ownership_failed(EPERM), mutation_variant::strict);
+    record_outcome(tally, 0, replica_failed(ENOSPC), mutation_variant::strict);
+    disable_failed_replicas(tally, "mkdir", "mkdir+chown");
+    EXPECT_EQ(events(), disabled_after("mkdir", 0, "No space left on device") +
+                            disabled_after("mkdir+chown", 1, "Operation not permitted"));
+
+    // Every replica failing its ownership step: the lowest one's error,
+    // without its sign.
+    replica_table[0].state = 0;
+    replica_table[1].state = 0;
+    mutation_tally all_failed;
+    ASSERT_TRUE(start_tally(all_failed));
+    for (int k = 2; k >= 0; --k)
+        record_outcome(all_failed, k, replica_ownership_failed(k == 0 ? EPERM : EIO),
+                       mutation_variant::strict);
+    EXPECT_EQ(mutation_reply(all_failed, mutation_variant::strict), -EPERM);
+}
+
+}  // namespace
