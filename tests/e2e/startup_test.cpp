@@ -1,22 +1,276 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
 
 #include "tests/support/mount_harness.h"
 
-TEST(startup, version_text)
+namespace {
+
+const std::string version_text =
+    "This is the Vornelix V1.1.1, a Fuse based filesystem which implements\nfilesystem replication.\n";
+
+const std::string usage_text =
+    "Usage: vornelix [OPTIONS] path=path[=path[=path...]] mount-point\n" + version_text +
+    "Options:\n\t--ctl, -c PATH\n\t\tMounts a proc-like filesystem in PATH enabling control operations,\n"
+    "\t\tsee man page and howto to more info about it.\n\t--fuseoptions FUSE OPTIONS, -f FUSE OPTIONS\n"
+    "\t\tHere you can set Fuse specific options. See Fuse\n\t\tspecific documentation for more help.\n"
+    "\t--help, -h, -?\n\t\tPrints this help\n\t--log FILE, -l FILE\n"
+    "\t\tSets a log filename. If you don't set it, no log will be\n\t\tdone at all\n"
+    "\t--fsname NAME, -n NAME\n\t\tDefines the filesystem label name, for viewing it in df or mount\n"
+    "\t--quiet, -q\n\t\tDo not print error messages to stderr, just set the exit codes\n"
+    "\t\tThis does not affect logging\n\t--version, -V\n\t\tPrints version of the software\n\n"
+    "path=path[=path[=path...]]\n\tThis the '=' separated list of paths where the replicas will be stored\n\n"
+    "mount-point\n\tThe mount-point through which the replicas will be accessed\n";
+
+// The mount entry of a mount point, from /proc/mounts: "device type options".
+std::string mount_entry(const std::string& point)
 {
-    const command_result r = run_vornelix({"--version"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "This is the Vornelix V1.1.1, a Fuse based filesystem which implements\nfilesystem replication.\n");
+    std::ifstream mounts("/proc/mounts");
+    std::string device, where, type, options, rest;
+    while (mounts >> device >> where >> type >> options) {
+        std::getline(mounts, rest);
+        if (where == point)
+            return device + " " + type + " " + options;
+    }
+    return "";
 }
 
-TEST(startup, mounts_and_unmounts)
+// Log lines without their 17-character time stamps.
+std::vector<std::string> log_lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    size_t begin = 0;
+    for (size_t end; (end = text.find('\n', begin)) != std::string::npos; begin = end + 1)
+        lines.push_back(end - begin >= 17 ? text.substr(begin + 17, end - begin - 17) : text.substr(begin, end - begin));
+    return lines;
+}
+
+TEST(startup, help_version_and_argument_count_texts)
+{
+    command_result r = run_vornelix({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, version_text);
+    EXPECT_EQ(run_vornelix({"-V"}).out, version_text);
+
+    for (const char* help : {"--help", "-h", "-?"}) {
+        r = run_vornelix({help});
+        EXPECT_EQ(r.status, 0) << help;
+        EXPECT_EQ(r.out, usage_text) << help;
+    }
+
+    // The scanner's own diagnostic, then the usage, and status 0.
+    r = run_vornelix({"--bogus", "a", "b"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, usage_text);
+    EXPECT_NE(r.err.find("unrecognized option '--bogus'"), std::string::npos) << r.err;
+    r = run_vornelix({"a", "b", "-l"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find("requires an argument"), std::string::npos) << r.err;
+
+    // Not two positional words: an empty line, the usage, status -3.
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, {"a"}, {"a", "b", "c"}}) {
+        r = run_vornelix(args);
+        EXPECT_EQ(r.status, 253);
+        EXPECT_EQ(r.err, "\n");
+        EXPECT_EQ(r.out, usage_text);
+    }
+    r = run_vornelix({"-q"});
+    EXPECT_EQ(r.status, 253);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, usage_text);
+}
+
+TEST(startup, failures_name_what_failed_and_leave_no_mount)
+{
+    scratch_dir dir;
+    const std::string r0 = dir / "r0", mnt = dir / "mnt";
+    mkdir(r0.c_str(), 0755);
+    mkdir(mnt.c_str(), 0755);
+
+    command_result r = run_vornelix({r0 + "=" + dir / "missing", mnt});
+    EXPECT_EQ(r.status, ENOENT);
+    EXPECT_EQ(r.err, dir / "missing" + ": No such file or directory\n");
+
+    r = run_vornelix({r0 + "=:" + dir / "missing", mnt});
+    EXPECT_EQ(r.err, dir / "missing" + ": No such file or directory\n");
+
+    r = run_vornelix({r0 + "==" + r0, mnt});
+    EXPECT_EQ(r.status, ENOENT);
+    EXPECT_EQ(r.err, ": No such file or directory\n");
+
+    r = run_vornelix({r0, dir / "nomnt"});
+    EXPECT_EQ(r.status, ENOENT);
+    EXPECT_EQ(r.err, dir / "nomnt" + ": No such file or directory\n");
+    r = run_vornelix({r0, ":" + dir / "nomnt"});
+    EXPECT_EQ(r.err, ":" + dir / "nomnt" + ": No such file or directory\n");
+
+    r = run_vornelix({"-q", r0, dir / "nomnt"});
+    EXPECT_EQ(r.status, ENOENT);
+    EXPECT_EQ(r.err, "");
+
+    r = run_vornelix({"-l", dir / "nodir/x.log", r0, mnt});
+    EXPECT_EQ(r.status, ENOENT);
+    EXPECT_EQ(r.err, "comand line option (-l) pathname canonicalization allocation: No such file or directory\n");
+
+    // A log that cannot be opened (root may write anywhere, so its name is
+    // taken by a directory).
+    const std::string locked = dir / "locked";
+    mkdir(locked.c_str(), 0755);
+    mkdir((locked + "/x.log").c_str(), 0755);
+    r = run_vornelix({"--log", locked + "/x.log", r0, mnt});
+    EXPECT_EQ(r.status, 251);
+    EXPECT_EQ(r.err, locked + "/x.log: Cannot open the log file\n");
+    EXPECT_TRUE(mount_entry(mnt).empty());
+}
+
+TEST(startup, log_and_control_directory_must_lie_outside_the_mount)
+{
+    scratch_dir dir;
+    const std::string r0 = dir / "r0", mnt = dir / "mnt", mntab = dir / "mntab";
+    mkdir(r0.c_str(), 0755);
+    mkdir(mnt.c_str(), 0755);
+    mkdir(mntab.c_str(), 0755);
+    mkdir((mnt + "/sub").c_str(), 0755);
+
+    command_result r = run_vornelix({"-l", mnt + "/sub/x.log", r0, mnt});
+    EXPECT_EQ(r.status, 254);
+    EXPECT_EQ(r.err, "Log file must be outside of the mount point\n");
+
+    // The mount point as typed may be relative or carry ':' for the
+    // mount-point replica: the comparison is on canonical paths.
+    r = run_vornelix({"-l", mnt + "/x.log", r0, ":" + mnt});
+    EXPECT_EQ(r.status, 254);
+    const std::string relative = mnt.substr(1);  // from "/"
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir("/"), 0);
+    r = run_vornelix({"-l", mnt + "/x.log", r0, relative});
+    ASSERT_EQ(chdir(cwd), 0);
+    EXPECT_EQ(r.status, 254);
+
+    // A sibling that only shares a prefix is outside: the start goes on
+    // (and fails later, on purpose, on a missing replica).
+    r = run_vornelix({"-l", mntab + "/x.log", dir / "missing", mnt});
+    EXPECT_EQ(r.status, ENOENT);
+
+    r = run_vornelix({"--ctl", mnt + "/ctl", r0, mnt});
+    EXPECT_EQ(r.status, 254);
+    EXPECT_EQ(r.err, mnt + "/ctl: Control directory must be outside of the mount point\n");
+    EXPECT_TRUE(mount_entry(mnt).empty());
+}
+
+TEST(startup, mount_shows_its_name_and_the_log_its_priorities)
+{
+    mount_options options;
+    options.low_priority = {false, true, false};
+    options.replicas = 3;
+    test_mount m(options);
+    ASSERT_TRUE(m.mounted()) << m.daemon_stderr();
+
+    const std::string entry = mount_entry(m.mnt());
+    const std::string list = m.replica(0) + "=:" + m.replica(1) + "=" + m.replica(2);
+    EXPECT_EQ(entry.substr(0, entry.find(' ')), list);
+    EXPECT_NE(entry.find("allow_other"), std::string::npos) << entry;
+
+    const std::string log = m.log_text();
+    EXPECT_EQ(log_lines(log), (std::vector<std::string>{
+                                  "replica priority high failed accessing " + m.replica(0),
+                                  "replica priority low failed accessing " + m.replica(1),
+                                  "replica priority high failed accessing " + m.replica(2),
+                              }));
+    // Each line starts with a time stamp of the form "YYYY/MM/DD HH:MM ".
+    ASSERT_GE(log.size(), 17u);
+    EXPECT_EQ(log[4], '/');
+    EXPECT_EQ(log[7], '/');
+    EXPECT_EQ(log[13], ':');
+    EXPECT_EQ(log[16], ' ');
+    struct stat st;
+    ASSERT_EQ(stat(m.log_path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+
+    EXPECT_EQ(m.unmount(), 0);
+    EXPECT_FALSE(m.mounted());
+}
+
+TEST(startup, every_option_form_reaches_the_mount)
+{
+    scratch_dir dir;
+    mount_options options;
+    options.log = false;
+    options.extra_args = {"--log=" + dir / "attached.log", "-nlabel"};
+    test_mount m(options);
+    ASSERT_TRUE(m.mounted()) << m.daemon_stderr();
+    const std::string entry = mount_entry(m.mnt());
+    EXPECT_EQ(entry.substr(0, entry.find(' ')), "label");
+    EXPECT_NE(read_file(dir / "attached.log").find("replica priority high"), std::string::npos);
+}
+
+TEST(startup, mount_point_replica_is_reached_after_going_to_the_background)
 {
     mount_options options;
     options.mount_point_replica = true;
+    options.replicas = 1;
+    // Something already under the mount point: the replica is not empty.
+    scratch_dir holder;
     test_mount m(options);
     ASSERT_TRUE(m.mounted()) << m.daemon_stderr();
-    EXPECT_GT(m.daemon_pid(), 0);
+    const std::string entry = mount_entry(m.mnt());
+    EXPECT_EQ(entry.substr(0, entry.find(' ')), m.replica(0));
+    EXPECT_EQ(m.log_text().find("replica priority"), m.log_text().rfind("replica priority"))
+        << "one priority line: the mount-point replica has none";
+
+    ASSERT_EQ(mkdir(m.at("made").c_str(), 0750), 0);
+    write_file(m.at("made/file"), "contents");
+    EXPECT_EQ(read_file(m.at("made/file")), "contents");
+    EXPECT_EQ(read_file(m.in_replica(0, "made/file")), "contents");
     EXPECT_EQ(m.unmount(), 0);
-    EXPECT_FALSE(m.mounted());
-    std::printf("%s", m.log_text().c_str());
+    // The directory under the mount point holds the same tree.
+    EXPECT_EQ(read_file(m.at("made/file")), "contents");
 }
+
+TEST(startup, log_survives_being_moved_or_made_unwritable)
+{
+    mount_options options;
+    options.replicas = 3;
+    test_mount m(options);
+    ASSERT_TRUE(m.mounted()) << m.daemon_stderr();
+    // An event: a name missing from replica 0, removed through the mount.
+    write_file(m.in_replica(1, "only12"), "x");
+    write_file(m.in_replica(2, "only12"), "x");
+
+    const std::string moved = m.scratch() / "moved.log";
+    ASSERT_EQ(rename(m.log_path().c_str(), moved.c_str()), 0);
+    ASSERT_EQ(unlink(m.at("only12").c_str()), 0);
+    EXPECT_EQ(log_lines(m.log_text()), (std::vector<std::string>{
+                                           "unlink failed accessing " + m.replica(0) + " No such file or directory",
+                                           "disabling replica failed accessing " + m.replica(0),
+                                       }));
+    struct stat st;
+    ASSERT_EQ(stat(m.log_path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    EXPECT_EQ(log_lines(read_file(moved)).size(), 3u) << "the moved log gets no more lines";
+
+    // The log's place taken by a directory: lines are dropped and the mount
+    // keeps serving; logging resumes once the place is free again. A name
+    // on replica 2 only is looked up through replica 1 at times, which
+    // fails and is logged.
+    write_file(m.in_replica(2, "only2"), "x");
+    ASSERT_EQ(unlink(m.log_path().c_str()), 0);
+    ASSERT_EQ(mkdir(m.log_path().c_str(), 0755), 0);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(stat(m.at("only2").c_str(), &st), 0);
+    ASSERT_EQ(rmdir(m.log_path().c_str()), 0);
+    EXPECT_TRUE(m.mounted());
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(stat(m.at("only2").c_str(), &st), 0);
+    const std::vector<std::string> lines = log_lines(m.log_text());
+    ASSERT_FALSE(lines.empty());
+    for (const std::string& line : lines)
+        EXPECT_EQ(line, "getattr failed accessing " + m.replica(1) + " No such file or directory");
+    EXPECT_EQ(m.unmount(), 0);
+}
+
+}  // namespace
