@@ -1,0 +1,263 @@
+// The vornelix side of the control channel, driven in-process: the
+// answers to each request, the request loop over real pipes, and the stop
+// at unmount.
+#include "fs/control_server.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+#include <thread>
+
+#include "common/frame.h"
+#include "fs/options.h"
+#include "fs/replica_set.h"
+#include "fs/replicas.h"
+#include "tests/support/engine_fixture.h"
+#include "tests/support/mount_harness.h"
+
+namespace {
+
+struct sink {
+    char* data = nullptr;
+    size_t size = 0;
+    FILE* file = open_memstream(&data, &size);
+    ~sink()
+    {
+        fclose(file);
+        free(data);
+    }
+    std::string text()
+    {
+        fflush(file);
+        return std::string(data, size);
+    }
+};
+
+class control_server_test : public ::testing::Test {
+protected:
+    scratch_dir dir;
+
+    void SetUp() override
+    {
+        install_replicas({".", "/data/r1", "/data/r2"});
+        install_log(dir / "log");
+        mount_path = "/mnt/replicated";
+        settings.ctl_path = "/ctl";
+        reset_control_service();
+    }
+    void TearDown() override
+    {
+        remove_replicas();
+        mount_path.clear();
+        settings.ctl_path.reset();
+        reset_control_service();
+    }
+
+    std::string answer(const std::string& payload)
+    {
+        sink out;
+        EXPECT_EQ(answer_request(payload, out.file), 0) << payload;
+        return out.text();
+    }
+    std::string log() { return read_file(dir / "log"); }
+};
+
+TEST_F(control_server_test, info_sequence_byte_for_byte)
+{
+    EXPECT_EQ(answer("info"), "   F/mnt/replicated   4/ctl000203   1.   8/data/r1   8/data/r2");
+}
+
+TEST_F(control_server_test, disable_and_trust_change_state_after_their_log_line)
+{
+    EXPECT_EQ(answer("stat:01"), "00010");
+    EXPECT_EQ(answer("disable:01"), "0002OK");
+    EXPECT_GT(replica_table[1].state.load(), 1);
+    EXPECT_EQ(answer("stat:01"), "00012");
+    EXPECT_EQ(answer("stat:00"), "00010");
+    EXPECT_NE(log().find(" disabling replica /data/r1 Forced by administrator\n"), std::string::npos) << log();
+
+    EXPECT_EQ(answer("trust:01"), "0002OK");
+    EXPECT_EQ(replica_table[1].state.load(), 0);
+    EXPECT_EQ(answer("stat:01"), "00010");
+    EXPECT_NE(log().find(" trusting replica /data/r1 Forced by administrator\n"), std::string::npos) << log();
+
+    // The replica under the mount point is named by its root text.
+    EXPECT_EQ(answer("disable:00"), "0002OK");
+    EXPECT_NE(log().find(" disabling replica . Forced by administrator\n"), std::string::npos) << log();
+    // Disabling again stores a new time and is still OK.
+    replica_table[0].state.store(5);
+    EXPECT_EQ(answer("disable:00"), "0002OK");
+    EXPECT_GT(replica_table[0].state.load(), 5);
+}
+
+TEST_F(control_server_test, state_digits)
+{
+    replica_table[2].state.store(1);
+    EXPECT_EQ(answer("stat:02"), "00011");
+    replica_table[2].state.store(2);
+    EXPECT_EQ(answer("stat:02"), "00012");
+    replica_table[2].state.store(1'700'000'000);
+    EXPECT_EQ(answer("stat:02"), "00012");
+}
+
+TEST_F(control_server_test, out_of_range_and_unknown_requests_change_nothing)
+{
+    const std::string before = log();
+    for (const char* payload : {"stat:03", "stat:FF", "disable:03", "disable:FF", "trust:03", "trust:FF",
+                                "disable:", "trust:zz", "info!", "INFO", "", "hello", "stat", "0004info"}) {
+        EXPECT_EQ(answer(payload), "0003ERR") << '"' << payload << '"';
+    }
+    for (int k = 0; k < replica_count; ++k)
+        EXPECT_EQ(replica_table[k].state.load(), 0);
+    EXPECT_EQ(log(), before);
+}
+
+TEST_F(control_server_test, requests_match_by_prefix)
+{
+    EXPECT_EQ(answer("stat:02 and more"), "00010");
+    EXPECT_EQ(answer("stat:"), "00010");  // no digit: replica 0
+    EXPECT_EQ(answer("disable:02xyz"), "0002OK");
+    EXPECT_EQ(answer("stat:02"), "00012");
+    EXPECT_EQ(answer("trust:2"), "0002OK");  // one digit is enough
+    EXPECT_EQ(answer("stat:02"), "00010");
+}
+
+// The request loop over real pipes, as the thread runs it.
+struct loop_on_pipes {
+    int requests[2] = {-1, -1};
+    int replies[2] = {-1, -1};
+    FILE* in = nullptr;      // the loop's side
+    FILE* out = nullptr;
+    FILE* replies_read = nullptr;  // the test's side
+    std::thread loop;
+
+    loop_on_pipes()
+    {
+        EXPECT_EQ(pipe(requests), 0);
+        EXPECT_EQ(pipe(replies), 0);
+        in = fdopen(requests[0], "r");
+        out = fdopen(replies[1], "w");
+        replies_read = fdopen(replies[0], "r");
+        loop = std::thread([this] { serve_requests(in, out); });
+    }
+    void send(const std::string& bytes)
+    {
+        ASSERT_EQ(write(requests[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    std::string reply()
+    {
+        std::string message;
+        return read_message(replies_read, message) == 0 ? message : "<failed>";
+    }
+    // After the loop has ended: closes the only writer of the replies, so
+    // that what the loop left unanswered shows as the end of the stream.
+    bool nothing_more_answered()
+    {
+        fclose(out);
+        out = nullptr;
+        std::string message;
+        return read_message(replies_read, message) == -1;
+    }
+    void end_requests()
+    {
+        if (requests[1] >= 0)
+            close(requests[1]);
+        requests[1] = -1;
+    }
+    ~loop_on_pipes()
+    {
+        end_requests();
+        if (loop.joinable())
+            loop.join();
+        fclose(in);
+        if (out != nullptr)
+            fclose(out);
+        fclose(replies_read);
+    }
+};
+
+TEST_F(control_server_test, loop_serves_until_end_of_stream)
+{
+    loop_on_pipes channel;
+    channel.send("0004info");
+    EXPECT_EQ(channel.reply(), "/mnt/replicated");
+    EXPECT_EQ(channel.reply(), "/ctl");
+    EXPECT_EQ(channel.reply(), "03");
+    EXPECT_EQ(channel.reply(), ".");
+    EXPECT_EQ(channel.reply(), "/data/r1");
+    EXPECT_EQ(channel.reply(), "/data/r2");
+    channel.send("0005hello000Adisable:02");
+    EXPECT_EQ(channel.reply(), "ERR");
+    EXPECT_EQ(channel.reply(), "OK");
+    channel.send("0007stat:02");
+    EXPECT_EQ(channel.reply(), "2");
+    channel.end_requests();
+    channel.loop.join();
+}
+
+TEST_F(control_server_test, loop_ends_on_a_frame_cut_short)
+{
+    loop_on_pipes channel;
+    channel.send("0007stat:00");
+    EXPECT_EQ(channel.reply(), "0");
+    channel.send("0009sta");
+    channel.end_requests();
+    channel.loop.join();
+    EXPECT_TRUE(channel.nothing_more_answered());
+}
+
+// Unmount releases the replica table while the thread waits for a
+// request: once stopped, the loop must end without touching it. Under
+// AddressSanitizer any touch of the freed table is reported here.
+TEST_F(control_server_test, stopped_service_serves_nothing_more)
+{
+    loop_on_pipes channel;
+    channel.send("0007stat:01");
+    EXPECT_EQ(channel.reply(), "0");
+
+    stop_control_service();
+    remove_replicas();
+    mount_path.clear();
+    channel.send("0004info0007stat:01000Adisable:01");
+    channel.loop.join();
+    EXPECT_TRUE(channel.nothing_more_answered());
+}
+
+TEST_F(control_server_test, limits_of_what_the_channel_can_carry)
+{
+    EXPECT_FALSE(check_channel_limits().has_value());
+
+    install_replicas(std::vector<std::string>(255, "/r"));
+    EXPECT_FALSE(check_channel_limits().has_value());
+    install_replicas(std::vector<std::string>(256, "/r"));
+    auto refusal = check_channel_limits();
+    ASSERT_TRUE(refusal.has_value());
+    EXPECT_EQ(refusal->code, ERANGE);
+    EXPECT_EQ(refusal->path, "/ctl");
+
+    const std::string longest = "/" + std::string(max_frame_payload - 1, 'd');
+    install_replicas({"/r0", longest});
+    EXPECT_FALSE(check_channel_limits().has_value());
+    install_replicas({"/r0", longest + "d"});
+    refusal = check_channel_limits();
+    ASSERT_TRUE(refusal.has_value());
+    EXPECT_EQ(refusal->code, ENAMETOOLONG);
+    EXPECT_EQ(refusal->path, longest + "d");
+
+    install_replicas({"/r0"});
+    settings.ctl_path = longest + "c";
+    refusal = check_channel_limits();
+    ASSERT_TRUE(refusal.has_value());
+    EXPECT_EQ(refusal->code, ENAMETOOLONG);
+    settings.ctl_path = "/ctl";
+    mount_path = longest + "m";
+    refusal = check_channel_limits();
+    ASSERT_TRUE(refusal.has_value());
+    EXPECT_EQ(refusal->path, mount_path);
+}
+
+}  // namespace
