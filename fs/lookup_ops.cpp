@@ -173,5 +173,10 @@ int fs_access(const char* path, int mask) noexcept
     const int bits = stat_permissions(st);
     if (bits < 0)
         return -failure_errno();
-    return (mask & ~bits) != 0 ? -EACCES : 0;
+    if ((mask & ~bits) != 0)
+        return -EACCES;
+    // Not even root may execute a file that nobody may execute.
+    if ((mask & X_OK) != 0 && !S_ISDIR(st.st_mode) && (st.st_mode & 0111) == 0)
+        return -EACCES;
+    return 0;
 }

@@ -146,6 +146,7 @@ TEST_F(lookup_ops_test, access_compares_the_mask_with_the_callers_class)
 {
     use_replicas(1);
     write_file(in(0, "rx"), "x", 0755);
+    write_file(in(0, "plain"), "x", 0666);
     mkdir(in(0, "closed").c_str(), 0700);
     write_file(in(0, "closed/f"), "x", 0777);
     set_test_caller(1001, 1001);
@@ -157,6 +158,8 @@ TEST_F(lookup_ops_test, access_compares_the_mask_with_the_callers_class)
     set_test_caller(0, 0);
     EXPECT_EQ(fs_access("/rx", R_OK | W_OK | X_OK), 0);
     EXPECT_EQ(fs_access("/closed/f", W_OK), 0);
+    EXPECT_EQ(fs_access("/plain", R_OK | W_OK), 0);
+    EXPECT_EQ(fs_access("/plain", X_OK), -EACCES);
 }
 
 }  // namespace
