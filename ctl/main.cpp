@@ -103,8 +103,11 @@ int main(int, char** argv)
     fill_ctl_operations(operations);
     std::string mount_point = ctl_path;
     char options[] = "-oallow_other,debug";
-    char* fuse_argv[] = {argv[0], mount_point.data(), options, nullptr};
-    const int result = fuse_main_real_compat25(3, fuse_argv, &operations, sizeof operations);
+    // Without use_ino the kernel shows the library's own inode numbers,
+    // given in lookup order, instead of the tree's.
+    char inode_option[] = "-ouse_ino";
+    char* fuse_argv[] = {argv[0], mount_point.data(), options, inode_option, nullptr};
+    const int result = fuse_main_real_compat25(4, fuse_argv, &operations, sizeof operations);
 
     release_configuration();
     return result;

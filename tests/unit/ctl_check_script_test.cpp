@@ -1,0 +1,157 @@
+#include "ctl/check_script.h"
+
+#include <sys/wait.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tests/support/mount_harness.h"
+
+namespace {
+
+std::string filled(char digit)
+{
+    std::string text(700, '#');
+    text.resize(fill_check_script(digit, 0, text.size(), text.data()));
+    return text;
+}
+
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+        lines.push_back(text.substr(start, end - start));
+    EXPECT_EQ(start, text.size()) << "text does not end with a newline";
+    return lines;
+}
+
+struct run_result {
+    std::string out;
+    int status = -1;
+};
+
+run_result run_script(const scratch_dir& dir, char digit, const std::string& argument)
+{
+    write_file(dir / "check.sh", filled(digit), 0755);
+    const std::string command = "sh " + (dir / "check.sh") + " " + argument;
+    run_result result;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return result;
+    char buffer[256];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        result.out.append(buffer, n);
+    const int status = pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+TEST(check_script, template_shape)
+{
+    EXPECT_EQ(check_script_template.size(), 618u);
+    const auto lines = lines_of(std::string(check_script_template));
+    ASSERT_EQ(lines.size(), 42u);
+    EXPECT_EQ(lines[0], "#!/bin/sh");
+    EXPECT_EQ(lines[20], "case \"$1\" in");
+    EXPECT_EQ(lines[38], "      echo " + std::string(52, ' '));
+    EXPECT_EQ(lines[39], "      exit  ");
+    EXPECT_EQ(lines[41], "esac");
+}
+
+TEST(check_script, fields_filled_per_state)
+{
+    struct {
+        char digit;
+        const char* text;
+    } cases[] = {
+        {'0', "OK - Vornelix replica enabled"},
+        {'1', "WARNING - Vornelix replica enabled, but inconsistent"},
+        {'2', "CRITICAL - Vornelix replica disabled"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.digit);
+        const std::string text = filled(c.digit);
+        ASSERT_EQ(text.size(), 618u);
+        const auto lines = lines_of(text);
+        ASSERT_EQ(lines.size(), 42u);
+        std::string message = c.text;
+        message.resize(52, ' ');
+        EXPECT_EQ(lines[38], "      echo " + message);
+        EXPECT_EQ(lines[39], std::string("      exit ") + c.digit);
+        EXPECT_EQ(status_text(c.digit), message);
+        // Everything else is the template.
+        for (size_t i = 0; i < text.size(); ++i) {
+            if ((i < script_message_field || i >= script_message_field + 52) && i != script_exit_field)
+                ASSERT_EQ(text[i], check_script_template[i]) << "at " << i;
+        }
+    }
+}
+
+// A digit vornelix never sends is reported as the Nagios UNKNOWN state,
+// not as a stray exit status.
+TEST(check_script, unknown_digit_reports_unknown)
+{
+    const auto lines = lines_of(filled('7'));
+    EXPECT_EQ(lines[38].substr(0, 20), "      echo UNKNOWN -");
+    EXPECT_EQ(lines[38].size(), 11u + 52u);
+    EXPECT_EQ(lines[39], "      exit 3");
+}
+
+TEST(check_script, reads_at_any_offset_and_size)
+{
+    char buffer[700];
+    EXPECT_EQ(fill_check_script('0', 600, 100, buffer), 18u);
+    EXPECT_EQ(std::string(buffer, 18), filled('0').substr(600));
+    EXPECT_EQ(fill_check_script('0', 618, 100, buffer), 0u);
+    EXPECT_EQ(fill_check_script('0', 5000, 100, buffer), 0u);
+    EXPECT_EQ(fill_check_script('0', 10, 0, buffer), 0u);
+
+    for (size_t step : {1, 7, 64, 617, 618, 4096}) {
+        std::string pieces;
+        for (off_t offset = 0;; offset += static_cast<off_t>(step)) {
+            const size_t n = fill_check_script('2', offset, step, buffer);
+            if (n == 0)
+                break;
+            pieces.append(buffer, n);
+        }
+        EXPECT_EQ(pieces, filled('2')) << "step " << step;
+    }
+}
+
+TEST(check_script, runs_as_a_nagios_plugin)
+{
+    scratch_dir dir;
+    const std::string version = "This is the Vornelix Nagios check plugin version 1.1.1.\n";
+    const std::string help = version + "\nUsage: check_vornelix.sh\n\nThis plugin checks the status of Vornelix replicas.\n\n";
+
+    run_result r = run_script(dir, '0', "");
+    EXPECT_EQ(r.out, "OK - Vornelix replica enabled\n");
+    EXPECT_EQ(r.status, 0);
+    r = run_script(dir, '1', "");
+    EXPECT_EQ(r.out, "WARNING - Vornelix replica enabled, but inconsistent\n");
+    EXPECT_EQ(r.status, 1);
+    r = run_script(dir, '2', "anything");
+    EXPECT_EQ(r.out, "CRITICAL - Vornelix replica disabled\n");
+    EXPECT_EQ(r.status, 2);
+    r = run_script(dir, 'x', "");
+    EXPECT_EQ(r.out.substr(0, 10), "UNKNOWN - ");
+    EXPECT_EQ(r.status, 3);
+
+    for (const char* option : {"-V", "--version"}) {
+        r = run_script(dir, '2', option);
+        EXPECT_EQ(r.out, version) << option;
+        EXPECT_EQ(r.status, 0) << option;
+    }
+    for (const char* option : {"-h", "--help"}) {
+        r = run_script(dir, '2', option);
+        EXPECT_EQ(r.out, help) << option;
+        EXPECT_EQ(r.status, 0) << option;
+    }
+}
+
+}  // namespace
