@@ -45,18 +45,6 @@ struct lookup_ops_test : ::testing::Test {
     }
 };
 
-TEST_F(lookup_ops_test, getattr_falls_back_and_logs_the_replica_that_failed)
-{
-    use_replicas(2);
-    write_file(in(0, "f"), "data");
-    // The first request starts at replica 1, which lacks the file.
-    struct stat st;
-    EXPECT_EQ(fs_getattr("/f", &st), 0);
-    EXPECT_EQ(st.st_size, 4);
-    EXPECT_EQ(events(), "getattr failed accessing " + replica_table[1].root + " No such file or directory\n");
-    EXPECT_TRUE(replica_in_service(1));
-}
-
 TEST_F(lookup_ops_test, a_name_missing_everywhere_is_enoent_and_not_logged)
 {
     use_replicas(3);
@@ -140,26 +128,6 @@ TEST_F(lookup_ops_test, a_read_refusal_ends_the_request_without_trying_others)
     EXPECT_EQ(fs_readdir("/d", &seen, collect, 0, nullptr), -EACCES);
     EXPECT_EQ(fs_readdir("/d", &seen, collect, 0, nullptr), 0);
     EXPECT_EQ(events(), "");
-}
-
-TEST_F(lookup_ops_test, access_compares_the_mask_with_the_callers_class)
-{
-    use_replicas(1);
-    write_file(in(0, "rx"), "x", 0755);
-    write_file(in(0, "plain"), "x", 0666);
-    mkdir(in(0, "closed").c_str(), 0700);
-    write_file(in(0, "closed/f"), "x", 0777);
-    set_test_caller(1001, 1001);
-    EXPECT_EQ(fs_access("/rx", F_OK), 0);
-    EXPECT_EQ(fs_access("/rx", R_OK | X_OK), 0);
-    EXPECT_EQ(fs_access("/rx", W_OK), -EACCES);
-    EXPECT_EQ(fs_access("/closed/f", R_OK), -EACCES);
-    EXPECT_EQ(fs_access("/missing", F_OK), -ENOENT);
-    set_test_caller(0, 0);
-    EXPECT_EQ(fs_access("/rx", R_OK | W_OK | X_OK), 0);
-    EXPECT_EQ(fs_access("/closed/f", W_OK), 0);
-    EXPECT_EQ(fs_access("/plain", R_OK | W_OK), 0);
-    EXPECT_EQ(fs_access("/plain", X_OK), -EACCES);
 }
 
 }  // namespace
