@@ -22,6 +22,13 @@ namespace {
 
 constexpr size_t first_buffer_size = 1024;
 
+// The buffer was too small for the entry. Some NSS back-ends answer -1
+// and leave ERANGE in errno instead of answering it.
+bool too_small(int err) noexcept
+{
+    return err == ERANGE || (err != 0 && errno == ERANGE);
+}
+
 bool grants(int bits, int wanted) noexcept
 {
     return (bits & wanted) == wanted;
@@ -42,7 +49,7 @@ int user_has_uid(const char* name, uid_t uid) noexcept
         struct passwd entry;
         struct passwd* found = nullptr;
         const int err = getpwnam_r(name, &entry, buffer.data(), buffer.size(), &found);
-        if (err == ERANGE)
+        if (too_small(err))
             continue;
         return err == 0 && found != nullptr && found->pw_uid == uid ? 1 : 0;
     }
@@ -115,7 +122,7 @@ int node_permissions(uid_t uid, gid_t gid, const struct stat& attributes) noexce
             return -1;
         }
         const int err = getgrgid_r(attributes.st_gid, &entry, buffer.data(), buffer.size(), &found);
-        if (err != ERANGE)
+        if (!too_small(err))
             break;
     }
     if (found != nullptr && found->gr_mem != nullptr) {

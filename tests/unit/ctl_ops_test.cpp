@@ -1,0 +1,456 @@
+// The control tree's operations, with the channel served in-process by
+// the very request loop that vornelix runs, over real pipes.
+#include "ctl/ops.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ctl/check_script.h"
+#include "ctl/tree.h"
+#include "fs/control_server.h"
+#include "fs/options.h"
+#include "fs/replica_set.h"
+#include "fs/replicas.h"
+#include "tests/support/engine_fixture.h"
+#include "tests/support/mount_harness.h"
+#include "tests/support/test_caller.h"
+
+namespace {
+
+constexpr uid_t owner = 2001;
+constexpr gid_t group = 3001;
+constexpr uid_t stranger = 2999;
+constexpr gid_t stranger_group = 3999;
+
+// vornelix's side of the channel, running its request loop on a thread.
+struct served_channel {
+    int requests[2] = {-1, -1};
+    int replies[2] = {-1, -1};
+    FILE* server_in = nullptr;
+    FILE* server_out = nullptr;
+    std::thread loop;
+
+    served_channel()
+    {
+        if (pipe(requests) != 0 || pipe(replies) != 0)
+            return;
+        server_in = fdopen(requests[0], "r");
+        server_out = fdopen(replies[1], "w");
+        channel_out = fdopen(requests[1], "w");
+        channel_in = fdopen(replies[0], "r");
+        loop = std::thread([this] { serve_requests(server_in, server_out); });
+    }
+    // vornelix goes away: its loop ends on a broken frame and its ends of
+    // the pipes close, so requests meet EPIPE and replies end of stream.
+    void end_server()
+    {
+        {
+            std::lock_guard<std::mutex> guard(channel_lock);
+            fputs("zz", channel_out);
+            fflush(channel_out);
+        }
+        loop.join();
+        fclose(server_in);
+        fclose(server_out);
+        server_in = server_out = nullptr;
+    }
+    ~served_channel()
+    {
+        if (loop.joinable()) {
+            fclose(channel_out);
+            channel_out = nullptr;
+            loop.join();
+        }
+        for (FILE* f : {server_in, server_out, channel_in, channel_out})
+            if (f != nullptr)
+                fclose(f);
+        channel_in = channel_out = nullptr;
+    }
+};
+
+class ctl_ops_test : public ::testing::Test {
+protected:
+    scratch_dir dir;
+    std::unique_ptr<served_channel> channel;
+
+    void SetUp() override
+    {
+        signal(SIGPIPE, SIG_IGN);
+        install_replicas({"/data/r1", "/data/r2", "/data/r3"});
+        install_log(dir / "log");
+        mount_path = "/mnt";
+        settings.ctl_path = dir / "ctl";
+        reset_control_service();
+
+        ctl_path = dir / "ctl";
+        ASSERT_EQ(mkdir(ctl_path.c_str(), 0500), 0);
+        ASSERT_EQ(chown(ctl_path.c_str(), owner, group), 0);
+        replica_entries = {"/_data_r1", "/_data_r2", "/_data_r3"};
+        ASSERT_EQ(build_tree(), 0);
+        channel = std::make_unique<served_channel>();
+        set_test_caller(0, 0);
+    }
+    void TearDown() override
+    {
+        set_test_caller(0, 0);
+        channel.reset();
+        free_nodes(tree_root.children);
+        replica_entries.clear();
+        remove_replicas();
+        settings.ctl_path.reset();
+        mount_path.clear();
+    }
+
+    int open_with(const char* path, int flags)
+    {
+        fuse_file_info fi{};
+        fi.flags = flags;
+        return ctl_open(path, &fi);
+    }
+    std::string read_text(const char* path, size_t size = 4096, off_t offset = 0)
+    {
+        std::string buffer(size, '\0');
+        const int n = ctl_read(path, buffer.data(), size, offset, nullptr);
+        if (n < 0)
+            return "error " + std::to_string(-n);
+        buffer.resize(n);
+        return buffer;
+    }
+    int write_text(const char* path, const std::string& text)
+    {
+        return ctl_write(path, text.data(), text.size(), 0, nullptr);
+    }
+    std::string log() { return read_file(dir / "log"); }
+};
+
+TEST_F(ctl_ops_test, getattr_copies_the_node)
+{
+    struct stat st;
+    ASSERT_EQ(ctl_getattr("/", &st), 0);
+    EXPECT_EQ(st.st_ino, 1u);
+    EXPECT_EQ(st.st_mode, 040550u);
+    ASSERT_EQ(ctl_getattr("/_data_r2/check_vornelix.sh", &st), 0);
+    EXPECT_EQ(st.st_ino, 7u);
+    EXPECT_EQ(st.st_size, 618);
+    EXPECT_EQ(st.st_uid, owner);
+    EXPECT_EQ(st.st_gid, group);
+    EXPECT_EQ(ctl_getattr("/_data_r4", &st), -ENOENT);
+    EXPECT_EQ(ctl_getattr("/_data_r1/other", &st), -ENOENT);
+}
+
+TEST_F(ctl_ops_test, status_reads_and_writes_through_the_channel)
+{
+    EXPECT_EQ(read_text("/_data_r2/status"), "0");
+    EXPECT_EQ(write_text("/_data_r2/status", "2\n"), 2);
+    EXPECT_NE(replica_table[1].state.load(), 0);
+    EXPECT_EQ(read_text("/_data_r2/status"), "2");
+    EXPECT_EQ(read_text("/_data_r1/status"), "0");
+    EXPECT_NE(log().find("disabling replica /data/r2 Forced by administrator"), std::string::npos);
+
+    EXPECT_EQ(write_text("/_data_r2/status", "0"), 1);
+    EXPECT_EQ(replica_table[1].state.load(), 0);
+    EXPECT_EQ(read_text("/_data_r2/status"), "0");
+    EXPECT_NE(log().find("trusting replica /data/r2 Forced by administrator"), std::string::npos);
+
+    replica_table[2].state.store(1);
+    EXPECT_EQ(read_text("/_data_r3/status"), "1");
+    // One character long: a read past it is the end of the file.
+    EXPECT_EQ(read_text("/_data_r3/status", 4096, 1), "");
+    EXPECT_EQ(read_text("/_data_r3/status", 0, 0), "");
+    EXPECT_EQ(ctl_truncate("/_data_r3/status", 0), 0);
+}
+
+TEST_F(ctl_ops_test, refused_writes_send_nothing)
+{
+    const std::string before = log();
+    for (const std::string text : {"1", "3", "00", "222", "2x", "0 ", "", "\n", "2\n\n"}) {
+        EXPECT_EQ(write_text("/_data_r1/status", text), -ENOSYS) << '"' << text << '"';
+    }
+    EXPECT_EQ(write_text("/_data_r1/check_vornelix.sh", "2"), -ENOSYS);
+    EXPECT_EQ(write_text("/_data_r1", "2"), -ENOSYS);
+    EXPECT_EQ(write_text("/", "2"), -ENOSYS);
+    EXPECT_EQ(write_text("/_data_r9/status", "2"), -ENOENT);
+    for (int k = 0; k < replica_count; ++k)
+        EXPECT_EQ(replica_table[k].state.load(), 0);
+    EXPECT_EQ(log(), before);
+}
+
+TEST_F(ctl_ops_test, script_reads_follow_the_state)
+{
+    std::string script = read_text("/_data_r1/check_vornelix.sh");
+    ASSERT_EQ(script.size(), 618u);
+    EXPECT_EQ(script.substr(script_message_field, 52), status_text('0'));
+    EXPECT_EQ(script[script_exit_field], '0');
+
+    replica_table[0].state.store(12345);
+    script = read_text("/_data_r1/check_vornelix.sh", 100, 530);
+    const std::string tmpl(check_script_template);
+    EXPECT_EQ(script, tmpl.substr(530, 8) + std::string(status_text('2')) + tmpl.substr(590, 12) + "2" +
+                          tmpl.substr(603, 15));
+    EXPECT_EQ(read_text("/_data_r1/check_vornelix.sh", 100, 600).size(), 18u);
+    EXPECT_EQ(read_text("/_data_r1/check_vornelix.sh", 100, 618), "");
+
+    EXPECT_EQ(read_text("/_data_r1"), "error " + std::to_string(ENOSYS));
+    EXPECT_EQ(read_text("/"), "error " + std::to_string(ENOSYS));
+    EXPECT_EQ(read_text("/_data_r1/nothing"), "error " + std::to_string(ENOENT));
+}
+
+TEST_F(ctl_ops_test, open_flags)
+{
+    EXPECT_EQ(open_with("/_data_r1/status", O_RDONLY), 0);
+    EXPECT_EQ(open_with("/_data_r1/status", O_WRONLY | O_TRUNC), 0);
+    EXPECT_EQ(open_with("/", O_RDONLY), 0);
+    // O_CREAT is refused to everybody, root included; so is O_EXCL alone.
+    EXPECT_EQ(open_with("/_data_r1/status", O_WRONLY | O_CREAT), -EACCES);
+    EXPECT_EQ(open_with("/_data_r1/new", O_RDONLY | O_CREAT), -EACCES);
+    EXPECT_EQ(open_with("/_data_r1/status", O_RDONLY | O_EXCL), -EACCES);
+    EXPECT_EQ(open_with("/_data_r1/absent", O_RDONLY), -ENOENT);
+    EXPECT_EQ(open_with("/_absent", O_RDONLY), -ENOENT);
+}
+
+TEST_F(ctl_ops_test, owner_and_group_rights)
+{
+    for (auto [uid, gid] : {std::pair<uid_t, gid_t>{owner, stranger_group}, {stranger, group}}) {
+        SCOPED_TRACE(std::to_string(uid) + ":" + std::to_string(gid));
+        set_test_caller(uid, gid);
+        struct stat st;
+        EXPECT_EQ(ctl_getattr("/", &st), 0);
+        EXPECT_EQ(ctl_getattr("/_data_r1/status", &st), 0);
+        EXPECT_EQ(open_with("/_data_r1/status", O_RDONLY), 0);
+        EXPECT_EQ(open_with("/_data_r1/status", O_WRONLY | O_TRUNC), 0);
+        EXPECT_EQ(open_with("/_data_r1/status", O_RDWR), 0);
+        EXPECT_EQ(open_with("/_data_r1/check_vornelix.sh", O_RDONLY), 0);
+        // r-xr-x---: the script cannot be opened for writing.
+        EXPECT_EQ(open_with("/_data_r1/check_vornelix.sh", O_WRONLY), -EACCES);
+        EXPECT_EQ(open_with("/_data_r1/check_vornelix.sh", O_RDWR), -EACCES);
+        EXPECT_EQ(read_text("/_data_r1/status"), "0");
+        EXPECT_EQ(read_text("/_data_r1/check_vornelix.sh").size(), 618u);
+        EXPECT_EQ(write_text("/_data_r1/status", "2"), 1);
+        EXPECT_EQ(write_text("/_data_r1/status", "0\n"), 2);
+        EXPECT_EQ(write_text("/_data_r1", "0"), -EACCES);  // r-x directory
+        // Names that do not exist: not found, rather than refused.
+        EXPECT_EQ(ctl_getattr("/_data_r1/absent", &st), -ENOENT);
+        EXPECT_EQ(open_with("/_absent", O_RDONLY), -ENOENT);
+    }
+}
+
+TEST_F(ctl_ops_test, others_are_refused_everywhere)
+{
+    set_test_caller(stranger, stranger_group);
+    struct stat st;
+    struct statvfs sv;
+    EXPECT_EQ(ctl_getattr("/", &st), -EACCES);
+    EXPECT_EQ(ctl_getattr("/_data_r1", &st), -EACCES);
+    EXPECT_EQ(ctl_getattr("/_data_r1/status", &st), -EACCES);
+    EXPECT_EQ(open_with("/_data_r1/status", O_RDONLY), -EACCES);
+    EXPECT_EQ(open_with("/_data_r1/status", O_WRONLY), -EACCES);
+    EXPECT_EQ(read_text("/_data_r1/status"), "error " + std::to_string(EACCES));
+    EXPECT_EQ(write_text("/_data_r1/status", "2"), -EACCES);
+    EXPECT_EQ(ctl_readdir("/", nullptr, nullptr, 0, nullptr), -EACCES);
+    EXPECT_EQ(replica_table[0].state.load(), 0);
+    EXPECT_EQ(ctl_statfs("/", &sv), 0);
+
+    // A gid of 0 has every right, like root.
+    set_test_caller(stranger, 0);
+    EXPECT_EQ(write_text("/_data_r1/status", "2"), 1);
+    EXPECT_EQ(read_text("/_data_r1/status"), "2");
+}
+
+TEST_F(ctl_ops_test, readdir_lists_dot_and_children)
+{
+    std::vector<std::string> names;
+    std::vector<ino_t> inodes;
+    auto filler = [](void* buffer, const char* name, const struct stat* st, off_t offset) -> int {
+        auto* seen = static_cast<std::pair<std::vector<std::string>*, std::vector<ino_t>*>*>(buffer);
+        EXPECT_EQ(offset, 0);
+        seen->first->push_back(name);
+        seen->second->push_back(st->st_ino);
+        return 0;
+    };
+    std::pair<std::vector<std::string>*, std::vector<ino_t>*> seen{&names, &inodes};
+    ASSERT_EQ(ctl_readdir("/", &seen, filler, 0, nullptr), 0);
+    EXPECT_EQ(names, (std::vector<std::string>{".", "_data_r1", "_data_r2", "_data_r3"}));
+    EXPECT_EQ(inodes, (std::vector<ino_t>{1, 2, 5, 8}));
+
+    names.clear();
+    inodes.clear();
+    ASSERT_EQ(ctl_readdir("/_data_r3", &seen, filler, 0, nullptr), 0);
+    EXPECT_EQ(names, (std::vector<std::string>{".", "status", "check_vornelix.sh"}));
+    EXPECT_EQ(inodes, (std::vector<ino_t>{8, 9, 10}));
+    EXPECT_EQ(ctl_readdir("/_data_r4", &seen, filler, 0, nullptr), -ENOENT);
+
+    // A full buffer stops the listing.
+    int calls = 0;
+    auto full = [](void* buffer, const char*, const struct stat*, off_t) -> int {
+        return ++*static_cast<int*>(buffer) >= 2 ? 1 : 0;
+    };
+    ASSERT_EQ(ctl_readdir("/", &calls, full, 0, nullptr), 0);
+    EXPECT_EQ(calls, 2);
+}
+
+TEST_F(ctl_ops_test, statfs_fixed_figures)
+{
+    struct statvfs sv;
+    ASSERT_EQ(ctl_statfs("/_data_r1", &sv), 0);
+    EXPECT_EQ(sv.f_bsize, 4096u);
+    EXPECT_EQ(sv.f_frsize, 4096u);
+    EXPECT_EQ(sv.f_blocks, 0xFFFFFu);
+    EXPECT_EQ(sv.f_bfree, 0xFFFFFu);
+    EXPECT_EQ(sv.f_bavail, 0xFFFFFu);
+    EXPECT_EQ(sv.f_files, 0xFFFFu);
+    EXPECT_EQ(sv.f_ffree, 0xFFFFu);
+    EXPECT_EQ(sv.f_favail, 0xFFFFu);
+    EXPECT_EQ(sv.f_namemax, 255u);
+}
+
+TEST_F(ctl_ops_test, vornelix_gone_gives_eio_but_the_tree_stays)
+{
+    channel->end_server();
+    EXPECT_EQ(read_text("/_data_r1/status"), "error " + std::to_string(EIO));
+    EXPECT_EQ(read_text("/_data_r1/check_vornelix.sh"), "error " + std::to_string(EIO));
+    EXPECT_EQ(write_text("/_data_r1/status", "2"), -EIO);
+    EXPECT_EQ(write_text("/_data_r1/status", "0\n"), -EIO);
+    struct stat st;
+    EXPECT_EQ(ctl_getattr("/_data_r1/status", &st), 0);
+    EXPECT_EQ(open_with("/_data_r1/status", O_RDONLY), 0);
+}
+
+TEST_F(ctl_ops_test, refused_request_is_eio)
+{
+    // A tree that knows more replicas than vornelix does: the request for
+    // the fourth is answered ERR.
+    free_nodes(tree_root.children);
+    replica_entries = {"/_a", "/_b", "/_c", "/_d"};
+    ASSERT_EQ(build_tree(), 0);
+    EXPECT_EQ(write_text("/_d/status", "2"), -EIO);
+    EXPECT_EQ(read_text("/_c/status"), "0");
+}
+
+// Exchanges from many threads at once never receive each other's replies:
+// two replicas whose states never change must always read as they are,
+// while a third is switched back and forth.
+TEST_F(ctl_ops_test, concurrent_exchanges_keep_their_replies)
+{
+    replica_table[2].state.store(1);
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 6; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 300; ++i) {
+                if (t == 0) {
+                    if (write_text("/_data_r2/status", i % 2 ? "0" : "2\n") < 0)
+                        ++wrong;
+                } else if (t % 2) {
+                    if (read_text("/_data_r1/status") != "0")
+                        ++wrong;
+                } else {
+                    const std::string script = read_text("/_data_r3/check_vornelix.sh");
+                    if (script.size() != 618 || script[script_exit_field] != '1')
+                        ++wrong;
+                }
+            }
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST(ctl_group_membership, members_listed_by_name_get_group_rights)
+{
+    const std::string passwd = "alice:x:2101:3200::/:/bin/sh\n"
+                               "bob:x:2102:3200::/:/bin/sh\n";
+    std::string many;
+    for (int i = 0; i < 300; ++i)
+        many += "someone" + std::to_string(i) + ",";
+    // An entry of some megabytes: reading it needs a buffer that a child
+    // with a low address-space limit cannot get.
+    std::string huge = "huge:x:3300:";
+    for (int i = 0; i < 400'000; ++i)
+        huge += "member" + std::to_string(i) + ",";
+    huge += "bob\n";
+    const std::string group = "staff:x:3200:\n"
+                              "control:x:3001:ghost," + many + "bob\n" + huge;
+    EXPECT_EQ(run_under_nss_wrapper("DISABLED_ctl_group_database.*", passwd, group), 0);
+}
+
+// Run by the test above, under libnss-wrapper.
+TEST(DISABLED_ctl_group_database, node_permissions)
+{
+    ASSERT_TRUE(under_nss_wrapper());
+    struct stat st {};
+    st.st_uid = owner;
+    st.st_gid = group;
+    st.st_mode = S_IFREG | 0640;
+    EXPECT_EQ(node_permissions(owner, 1, st), 6);
+    EXPECT_EQ(node_permissions(9, group, st), 4);
+    EXPECT_EQ(node_permissions(2102, 3200, st), 4);  // bob, listed after many
+    EXPECT_EQ(node_permissions(2101, 3200, st), 0);  // alice is not listed
+    st.st_gid = 4242;                                // no such group
+    EXPECT_EQ(node_permissions(2102, 3200, st), 0);
+}
+
+// Running out of memory while reading the group must refuse, never grant.
+TEST(DISABLED_ctl_group_database, no_memory_for_the_group_is_enomem)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "sanitizer runtimes cannot run under an address-space limit";
+#else
+    ASSERT_TRUE(under_nss_wrapper());
+    scratch_dir dir;
+    ctl_path = dir / "ctl";
+    ASSERT_EQ(mkdir(ctl_path.c_str(), 0500), 0);
+    ASSERT_EQ(chown(ctl_path.c_str(), owner, 3300), 0);
+    replica_entries = {"/_x"};
+    ASSERT_EQ(build_tree(), 0);
+    set_test_caller(2102, 3200);  // bob, listed last in the huge group
+    struct stat st;
+    ASSERT_EQ(ctl_getattr("/_x/status", &st), 0);  // the database is loaded now
+
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        long pages = 0;
+        if (FILE* statm = fopen("/proc/self/statm", "r")) {
+            if (fscanf(statm, "%ld", &pages) != 1)
+                pages = 0;
+            fclose(statm);
+        }
+        struct rlimit limit;
+        getrlimit(RLIMIT_AS, &limit);
+        limit.rlim_cur = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (2 << 20);
+        setrlimit(RLIMIT_AS, &limit);
+        fuse_file_info fi{};
+        char digit;
+        const int results[] = {ctl_getattr("/_x/status", &st), ctl_open("/_x/status", &fi),
+                               ctl_read("/_x/status", &digit, 1, 0, nullptr),
+                               ctl_write("/_x/status", "2", 1, 0, nullptr),
+                               ctl_readdir("/_x", nullptr, nullptr, 0, nullptr)};
+        int wrong = 0;
+        for (int result : results)
+            wrong += result != -ENOMEM;
+        _exit(wrong);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "operations that did not answer -ENOMEM";
+    set_test_caller(0, 0);
+    free_nodes(tree_root.children);
+    replica_entries.clear();
+#endif
+}
+
+}  // namespace
