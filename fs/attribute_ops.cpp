@@ -7,6 +7,7 @@
 // once, from the replica that getattr picks, so that those rules decide
 // alike on every replica. The rules stand in for the kernel's: vornelix
 // acts with root's rights, so nothing below it would refuse.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utime.h>
@@ -65,6 +66,48 @@ static int mode_to_apply(caller_identity caller, const struct stat& st, mode_t m
     return 0;
 }
 
+// The changes below never follow a symbolic link found at the name: the
+// kernel asks them only for what it saw as a file or directory, so a link
+// there (put in place by a concurrent rename, or on a diverged replica)
+// could only lead outside the caller's object, possibly outside the tree.
+
+// chmod of the object itself; a symbolic link has no mode of its own to
+// change (EOPNOTSUPP).
+static int change_mode(const std::string& replica, mode_t mode) noexcept
+{
+    return fchmodat(AT_FDCWD, replica.c_str(), mode, AT_SYMLINK_NOFOLLOW);
+}
+
+// truncate of a regular file, on a descriptor so that the file checked is
+// the file cut. Answers 0 or -1 with errno, as truncate(2) would.
+static int cut_file(const std::string& replica, off_t size) noexcept
+{
+    const int fd = open(replica.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd == -1)
+        return -1;
+    struct stat st;
+    int rc = fstat(fd, &st);
+    if (rc == 0 && !S_ISREG(st.st_mode)) {
+        errno = EINVAL;
+        rc = -1;
+    }
+    if (rc == 0)
+        rc = ftruncate(fd, size);
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return rc;
+}
+
+// Access and modification times of the object itself; null times mean now.
+static int change_times(const std::string& replica, const struct utimbuf* times) noexcept
+{
+    if (times == nullptr)
+        return utimensat(AT_FDCWD, replica.c_str(), nullptr, AT_SYMLINK_NOFOLLOW);
+    const struct timespec both[2] = {{times->actime, 0}, {times->modtime, 0}};
+    return utimensat(AT_FDCWD, replica.c_str(), both, AT_SYMLINK_NOFOLLOW);
+}
+
 int fs_chmod(const char* path, mode_t mode) noexcept
 {
     struct stat st;
@@ -80,7 +123,7 @@ int fs_chmod(const char* path, mode_t mode) noexcept
     return replicate_change(mutation_variant::lenient, "chmod", "chmod", [&](int k) noexcept {
         return change_on_replica(
             path, k, [refusal](const std::string&) noexcept { return refusal; },
-            [applied](const std::string& replica) noexcept { return chmod(replica.c_str(), applied); });
+            [applied](const std::string& replica) noexcept { return change_mode(replica, applied); });
     });
 }
 
@@ -141,7 +184,7 @@ int fs_truncate(const char* path, off_t size) noexcept
     };
     return replicate_change(mutation_variant::lenient, "truncate", "truncate", [&](int k) noexcept {
         return change_on_replica(path, k, test, [size](const std::string& replica) noexcept {
-            return truncate(replica.c_str(), size);
+            return cut_file(replica, size);
         });
     });
 }
@@ -165,7 +208,7 @@ int fs_utime(const char* path, struct utimbuf* times) noexcept
     };
     return replicate_change(mutation_variant::lenient, "utime", "utime", [&](int k) noexcept {
         return change_on_replica(path, k, test, [times](const std::string& replica) noexcept {
-            return utime(replica.c_str(), times);
+            return change_times(replica, times);
         });
     });
 }

@@ -155,4 +155,24 @@ TEST_F(attribute_ops_test, utime_needs_write_permission_or_ownership_for_now)
     EXPECT_TRUE(untouched_log());
 }
 
+TEST_F(attribute_ops_test, changes_never_follow_a_link_out_of_the_tree)
+{
+    use_replicas(2);
+    const std::string outside = dir / "outside";
+    write_file(outside, "0123456789", 0644);
+    for (int k = 0; k < 2; ++k)
+        symlink(outside.c_str(), in(k, "l").c_str());
+    struct utimbuf times = {1000000, 2000000};
+    EXPECT_EQ(fs_chmod("/l", 0666), -EOPNOTSUPP);
+    EXPECT_EQ(fs_truncate("/l", 0), -ELOOP);
+    EXPECT_EQ(fs_utime("/l", &times), 0);
+    struct stat st;
+    ASSERT_EQ(stat(outside.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    EXPECT_EQ(st.st_size, 10);
+    EXPECT_NE(st.st_mtime, 2000000);
+    EXPECT_EQ(attributes(1, "l").st_mtime, 2000000);
+    EXPECT_TRUE(replica_in_service(0) && replica_in_service(1));
+}
+
 }  // namespace
