@@ -5,6 +5,7 @@
 // lookup changes nothing, and the failure may be the caller's own (a name
 // missing everywhere is never logged).
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -144,6 +145,23 @@ static int list_directory(DIR* dir, void* buffer, fuse_fill_dir_t filler, off_t 
     }
 }
 
+// The directory at the name itself: the kernel lists only what it saw as a
+// directory, so a symbolic link found there is not followed out of the
+// tree. Null with errno on failure.
+static DIR* open_directory(const std::string& replica) noexcept
+{
+    const int fd = open(replica.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd == -1)
+        return nullptr;
+    DIR* dir = fdopendir(fd);
+    if (dir == nullptr) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+    }
+    return dir;
+}
+
 int fs_readdir(const char* path, void* buffer, fuse_fill_dir_t filler, off_t offset,
                struct fuse_file_info*) noexcept
 {
@@ -154,7 +172,7 @@ int fs_readdir(const char* path, void* buffer, fuse_fill_dir_t filler, off_t off
             return failure_errno();
         if ((bits & may_read) == 0)
             return -EACCES;
-        dir.reset(opendir(replica.c_str()));
+        dir.reset(open_directory(replica));
         if (!dir)
             return failure_errno();
         return 0;

@@ -106,7 +106,7 @@ TEST_F(lookup_ops_test, readdir_hands_over_names_with_their_type_only)
     mkdir(in(0, "sub").c_str(), 0700);
     listing seen;
     EXPECT_EQ(fs_readdir("/", &seen, collect, 0, nullptr), 0);
-    ASSERT_EQ(seen.names.size(), 4u);
+    ASSERT_EQ(seen.names.size(), 4u);  // with "." and ".."
     for (size_t i = 0; i < seen.names.size(); ++i) {
         const mode_t expected = seen.names[i] == "file" ? S_IFREG : S_IFDIR;
         EXPECT_EQ(seen.modes[i], expected) << seen.names[i];
@@ -115,6 +115,11 @@ TEST_F(lookup_ops_test, readdir_hands_over_names_with_their_type_only)
     small.room = 2;
     EXPECT_EQ(fs_readdir("/", &small, collect, 0, nullptr), 0);
     EXPECT_EQ(small.names.size(), 2u);
+    // A link at the name is not followed out of the tree.
+    ASSERT_EQ(symlink(dir.path().c_str(), in(0, "link").c_str()), 0);
+    listing outside;
+    EXPECT_EQ(fs_readdir("/link", &outside, collect, 0, nullptr), -ENOTDIR);
+    EXPECT_TRUE(outside.names.empty());
 }
 
 TEST_F(lookup_ops_test, a_read_refusal_ends_the_request_without_trying_others)
