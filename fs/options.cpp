@@ -201,7 +201,9 @@ start_status scan_command_line(int argc, char** argv)
             // The control directory need not exist yet: init creates it.
             std::optional<std::string> canonical = canonicalize_log_path(optarg);
             if (!canonical) {
-                print_error(code_low_memory, "comand line option (-c) mount point allocation");
+                // Say why (a missing parent directory, mostly), not "Low
+                // memory"; the exit status stays the one scripts know.
+                print_error(errno, "comand line option (-c) mount point allocation");
                 return stop_with(code_low_memory);
             }
             settings.ctl_requested = true;

@@ -156,6 +156,10 @@ TEST(startup, log_and_control_directory_must_lie_outside_the_mount)
     r = run_vornelix({"-l", mntab + "/x.log", dir / "missing", mnt});
     EXPECT_EQ(r.status, ENOENT);
 
+    r = run_vornelix({"--ctl", dir / "nodir/ctl", r0, mnt});
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, "comand line option (-c) mount point allocation: No such file or directory\n");
+
     r = run_vornelix({"--ctl", mnt + "/ctl", r0, mnt});
     EXPECT_EQ(r.status, 254);
     EXPECT_EQ(r.err, mnt + "/ctl: Control directory must be outside of the mount point\n");
