@@ -12,14 +12,16 @@
 
 // The group a new object gets: the parent's when the parent is
 // set-group-ID (as the BSD and System V directory rule has it), else the
-// caller's. The parent is the path before its last '/', or "/" itself.
-// Throws std::bad_alloc when the parent's path cannot be copied.
+// caller's. The parent is the path before its last '/', "/" itself, or,
+// for a name at the top of the replica under the mount point, that
+// replica's top directory "." (so that every replica gives the object the
+// same group). Throws std::bad_alloc when the parent's path cannot be
+// copied.
 static gid_t group_for_new_object(const std::string& replica_path, gid_t caller_gid)
 {
     const size_t slash = replica_path.rfind('/');
-    if (slash == std::string::npos)
-        return caller_gid;
-    const std::string parent = replica_path.substr(0, slash == 0 ? 1 : slash);
+    const std::string parent =
+        slash == std::string::npos ? "." : replica_path.substr(0, slash == 0 ? 1 : slash);
     struct stat st;
     if (stat(parent.c_str(), &st) == 0 && (st.st_mode & S_ISGID))
         return st.st_gid;

@@ -41,7 +41,7 @@ std::unique_ptr<T[]> zeroed_slots(int n) noexcept
 
 // Gives a newly created object to the calling user: owner the caller's uid,
 // group the caller's gid, or the parent directory's group when the parent
-// carries the set-group-ID bit (a path without '/' has no parent examined).
+// carries the set-group-ID bit (the parent of a path without '/' is ".").
 // Uses lchown, so a symbolic link itself changes owner. 0, or -1 with errno.
 int give_to_caller(const std::string& replica_path) noexcept;
 

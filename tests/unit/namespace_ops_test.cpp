@@ -202,4 +202,31 @@ TEST_F(namespace_ops_test, ownership_step_failures_have_their_own_log_word_and_r
     EXPECT_EQ(mutation_reply(all_failed, mutation_variant::strict), -EPERM);
 }
 
+TEST_F(namespace_ops_test, every_replica_gives_a_new_object_the_same_group)
+{
+    // The replica under the mount point is reached relative to the working
+    // directory; its top directory rules the group like any other parent.
+    const std::string top = dir / "under-mount";
+    const std::string other = dir / "other";
+    for (const std::string& d : {top, other}) {
+        mkdir(d.c_str(), 0);
+        chown(d.c_str(), 0, 500);
+        chmod(d.c_str(), 02777);
+    }
+    char saved[4096];
+    ASSERT_NE(getcwd(saved, sizeof saved), nullptr);
+    ASSERT_EQ(chdir(top.c_str()), 0);
+    install_replicas({".", other});
+    set_test_caller(1001, 1001);
+    const int rc = fs_mknod("/f", S_IFREG | 0600, 0);
+    const bool back = chdir(saved) == 0;
+    ASSERT_TRUE(back);
+    EXPECT_EQ(rc, 0);
+    struct stat st;
+    ASSERT_EQ(lstat((top + "/f").c_str(), &st), 0);
+    EXPECT_EQ(st.st_gid, 500u);
+    ASSERT_EQ(lstat((other + "/f").c_str(), &st), 0);
+    EXPECT_EQ(st.st_gid, 500u);
+}
+
 }  // namespace
