@@ -1,0 +1,313 @@
+// The control thread of a mounted vornelix, seen from the other end of its
+// pipes: a copy of vornelix starts the probe program in place of vornctl
+// (the name is derived from the copy's name), and the probe performs the
+// exchanges the test asks for and reports the bytes it received.
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "common/frame.h"
+#include "tests/support/mount_harness.h"
+
+namespace {
+
+constexpr const char* control_thread_name = "vornelix-ctl";
+
+std::string padded(const std::string& payload)
+{
+    char length[8];
+    snprintf(length, sizeof length, "%4X", static_cast<unsigned>(payload.size()));
+    return length + payload;
+}
+
+std::string first_line(const std::string& path)
+{
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+bool has_thread_named(pid_t pid, const std::string& name)
+{
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = opendir(tasks.c_str());
+    if (dir == nullptr)
+        return false;
+    bool found = false;
+    while (dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] != '.' && first_line(tasks + "/" + entry->d_name + "/comm") == name)
+            found = true;
+    }
+    closedir(dir);
+    return found;
+}
+
+// Processes whose parent is pid, zombies included.
+std::vector<pid_t> children_of(pid_t pid)
+{
+    std::vector<pid_t> children;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr)
+        return children;
+    while (dirent* entry = readdir(proc)) {
+        const pid_t candidate = static_cast<pid_t>(atoi(entry->d_name));
+        if (candidate <= 0)
+            continue;
+        std::ifstream status("/proc/" + std::string(entry->d_name) + "/status");
+        std::string key;
+        while (status >> key) {
+            if (key == "PPid:") {
+                pid_t parent = 0;
+                status >> parent;
+                if (parent == pid)
+                    children.push_back(candidate);
+                break;
+            }
+            std::getline(status, key);
+        }
+    }
+    closedir(proc);
+    return children;
+}
+
+void copy_executable(const std::string& from, const std::string& to)
+{
+    std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing);
+    chmod(to.c_str(), 0755);
+}
+
+// A copy of vornelix named xvornelix, which starts xvornctl beside it: the
+// last four characters of its name ("elix") give way to "ctl". The probe
+// is installed under that name and reports back through probe.sock.
+class probe_install {
+public:
+    explicit probe_install(bool with_probe = true)
+    {
+        copy_executable(VORNELIX_BINARY, program());
+        if (with_probe)
+            copy_executable(std::string(TEST_HELPERS_DIR) + "/control_probe", bin_ / "xvornctl");
+        listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const std::string path = bin_ / "probe.sock";
+        memcpy(address.sun_path, path.c_str(), path.size() + 1);
+        if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener_, 1) != 0)
+            ADD_FAILURE() << "cannot listen on " << path;
+    }
+    ~probe_install()
+    {
+        if (in_ != nullptr)
+            fclose(in_);
+        if (out_ != nullptr)
+            fclose(out_);
+        close(listener_);
+    }
+    std::string program() const { return bin_ / "xvornelix"; }
+
+    // Waits for the probe started by the control thread to call in.
+    bool accept_probe(int timeout_ms = 10000)
+    {
+        pollfd ready{listener_, POLLIN, 0};
+        if (poll(&ready, 1, timeout_ms) != 1)
+            return false;
+        const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0)
+            return false;
+        timeval limit{20, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        in_ = fdopen(fd, "r");
+        out_ = fdopen(dup(fd), "w");
+        return in_ != nullptr && out_ != nullptr;
+    }
+
+    // One command to the probe: "+" and the bytes vornelix answered, or
+    // "!" and what failed.
+    std::string command(const std::string& text)
+    {
+        std::string reply;
+        if (out_ == nullptr || write_frame(out_, text) != 0 || read_message(in_, reply) != 0)
+            return "<no answer from the probe>";
+        return reply;
+    }
+    std::string send(const std::string& payload) { return command("send:" + payload); }
+
+private:
+    scratch_dir bin_;
+    int listener_ = -1;
+    FILE* in_ = nullptr;
+    FILE* out_ = nullptr;
+};
+
+mount_options with_probe(const probe_install& probe, int replicas = 2)
+{
+    mount_options options;
+    options.control = true;
+    options.program = probe.program();
+    options.replicas = replicas;
+    return options;
+}
+
+bool serves_files(const test_mount& mount, const std::string& name)
+{
+    write_file(mount.at(name), "still here\n");
+    return read_file(mount.at(name)) == "still here\n";
+}
+
+TEST(control_channel, info_sequence_and_requests_over_the_pipes)
+{
+    probe_install probe;
+    mount_options options = with_probe(probe);
+    options.mount_point_replica = true;
+    test_mount mount(options);
+    ASSERT_TRUE(mount.mounted()) << mount.daemon_stderr();
+    ASSERT_TRUE(probe.accept_probe()) << mount.log_text();
+    EXPECT_TRUE(has_thread_named(mount.daemon_pid(), control_thread_name));
+
+    // Replica 0 is the directory under the mount point, sent as ".".
+    EXPECT_EQ(probe.send("info"), "+" + padded(mount.mnt()) + padded(mount.ctl()) + "000203" + "   1." +
+                                      padded(mount.replica(0)) + padded(mount.replica(1)));
+
+    EXPECT_EQ(probe.send("stat:01"), "+00010");
+    EXPECT_EQ(probe.send("disable:01"), "+0002OK");
+    EXPECT_EQ(probe.send("stat:01"), "+00012");
+    EXPECT_EQ(probe.send("stat:00"), "+00010");
+    EXPECT_EQ(probe.send("trust:01"), "+0002OK");
+    EXPECT_EQ(probe.send("stat:01"), "+00010");
+    EXPECT_EQ(probe.send("disable:00"), "+0002OK");
+    EXPECT_EQ(probe.send("stat:00"), "+00012");
+    EXPECT_EQ(probe.send("trust:00"), "+0002OK");
+
+    for (const char* payload : {"disable:03", "disable:FF", "trust:03", "trust:FF", "stat:03", "stat:FF", "hello",
+                                "info!", ""})
+        EXPECT_EQ(probe.send(payload), "+0003ERR") << '"' << payload << '"';
+    EXPECT_EQ(probe.send("stat:02"), "+00010");  // the loop went on
+
+    const std::string log = mount.log_text();
+    EXPECT_NE(log.find(" disabling replica " + mount.replica(0) + " Forced by administrator\n"), std::string::npos)
+        << log;
+    EXPECT_NE(log.find(" trusting replica " + mount.replica(0) + " Forced by administrator\n"), std::string::npos)
+        << log;
+    EXPECT_NE(log.find(" disabling replica . Forced by administrator\n"), std::string::npos) << log;
+
+    // The probe ends: the thread reads end of stream and ends, the probe is
+    // reaped, and the filesystem goes on.
+    EXPECT_EQ(probe.command("exit"), "+bye");
+    EXPECT_TRUE(eventually([&] { return !has_thread_named(mount.daemon_pid(), control_thread_name); }));
+    EXPECT_TRUE(eventually([&] { return children_of(mount.daemon_pid()).empty(); }));
+    EXPECT_TRUE(serves_files(mount, "after"));
+    EXPECT_EQ(mount.unmount(), 0) << mount.daemon_stderr();
+}
+
+TEST(control_channel, disabled_replica_is_left_out_until_trusted)
+{
+    probe_install probe;
+    test_mount mount(with_probe(probe));
+    ASSERT_TRUE(mount.mounted()) << mount.daemon_stderr();
+    ASSERT_TRUE(probe.accept_probe());
+
+    ASSERT_EQ(probe.send("disable:01"), "+0002OK");
+    write_file(mount.at("while-disabled"), "x");
+    EXPECT_EQ(read_file(mount.at("while-disabled")), "x");
+    EXPECT_EQ(read_file(mount.in_replica(0, "while-disabled")), "x");
+    EXPECT_EQ(read_file(mount.in_replica(1, "while-disabled")), "<missing>");
+
+    ASSERT_EQ(probe.send("trust:01"), "+0002OK");
+    write_file(mount.at("after-trust"), "y");
+    EXPECT_EQ(read_file(mount.in_replica(0, "after-trust")), "y");
+    EXPECT_EQ(read_file(mount.in_replica(1, "after-trust")), "y");
+
+    const std::string log = mount.log_text();
+    const size_t disabled = log.find("disabling replica " + mount.replica(1) + " Forced by administrator");
+    const size_t trusted = log.find("trusting replica " + mount.replica(1) + " Forced by administrator");
+    EXPECT_NE(disabled, std::string::npos) << log;
+    EXPECT_NE(trusted, std::string::npos) << log;
+    EXPECT_LT(disabled, trusted);
+    EXPECT_EQ(probe.command("exit"), "+bye");
+    EXPECT_EQ(mount.unmount(), 0) << mount.daemon_stderr();
+}
+
+// Unmounting releases the replica table while the thread waits for the
+// next request; the request that comes afterwards must find nobody to
+// serve it (with AddressSanitizer builds, a touch of the released table
+// would end the daemon with a failure status).
+TEST(control_channel, unmount_while_the_control_program_runs)
+{
+    probe_install probe;
+    test_mount mount(with_probe(probe, 3));
+    ASSERT_TRUE(mount.mounted()) << mount.daemon_stderr();
+    ASSERT_TRUE(probe.accept_probe());
+    ASSERT_EQ(probe.send("stat:02"), "+00010");
+
+    EXPECT_EQ(mount.unmount(), 0) << mount.daemon_stderr();
+    const std::string after = probe.send("stat:02");
+    EXPECT_EQ(after.substr(0, 1), "!") << after;
+    const std::string again = probe.send("disable:01");
+    EXPECT_EQ(again.substr(0, 1), "!") << again;
+    EXPECT_EQ(probe.command("exit"), "+bye");
+}
+
+TEST(control_channel, broken_frame_ends_the_thread_and_closes_the_channel)
+{
+    probe_install probe;
+    test_mount mount(with_probe(probe));
+    ASSERT_TRUE(mount.mounted()) << mount.daemon_stderr();
+    ASSERT_TRUE(probe.accept_probe());
+    ASSERT_EQ(probe.command("raw:zz"), "+sent");
+    // The control program learns at once that nobody answers any more,
+    // rather than waiting for a reply forever.
+    const std::string after = probe.send("stat:00");
+    EXPECT_EQ(after.substr(0, 1), "!") << after;
+    EXPECT_TRUE(serves_files(mount, "after"));
+    // Once it has gone, it is reaped and the thread is gone too.
+    EXPECT_EQ(probe.command("exit"), "+bye");
+    EXPECT_TRUE(eventually([&] { return !has_thread_named(mount.daemon_pid(), control_thread_name); }));
+    EXPECT_TRUE(eventually([&] { return children_of(mount.daemon_pid()).empty(); }));
+    EXPECT_EQ(mount.unmount(), 0) << mount.daemon_stderr();
+}
+
+// No control program beside the copy: the child's exec fails, it leaves at
+// once, and the thread sees end of stream and ends.
+TEST(control_channel, control_program_that_cannot_be_started)
+{
+    probe_install probe(false);
+    test_mount mount(with_probe(probe));
+    ASSERT_TRUE(mount.mounted()) << mount.daemon_stderr();
+    EXPECT_TRUE(eventually([&] { return !has_thread_named(mount.daemon_pid(), control_thread_name); }));
+    EXPECT_TRUE(eventually([&] { return children_of(mount.daemon_pid()).empty(); }));
+    EXPECT_TRUE(serves_files(mount, "without-control"));
+    EXPECT_EQ(mount.unmount(), 0) << mount.daemon_stderr();
+}
+
+TEST(control_channel, more_replicas_than_the_channel_can_name)
+{
+    probe_install probe;
+    mount_options options = with_probe(probe, 256);
+    options.extra_args = {"-n", "many"};  // the joined paths would not fit the mount options
+    test_mount mount(options);
+    ASSERT_TRUE(mount.mounted()) << mount.daemon_stderr() << mount.log_text();
+    EXPECT_TRUE(eventually([&] {
+        return mount.log_text().find(" control channel failed accessing " + mount.ctl() +
+                                     " Numerical result out of range\n") != std::string::npos;
+    })) << mount.log_text();
+    EXPECT_FALSE(probe.accept_probe(500));
+    EXPECT_FALSE(has_thread_named(mount.daemon_pid(), control_thread_name));
+    EXPECT_TRUE(children_of(mount.daemon_pid()).empty());
+    EXPECT_TRUE(serves_files(mount, "many"));
+    EXPECT_EQ(mount.unmount(), 0) << mount.daemon_stderr();
+}
+
+}  // namespace
