@@ -104,8 +104,10 @@ int main(int, char** argv)
     std::string mount_point = ctl_path;
     char options[] = "-oallow_other,debug";
     // Without use_ino the kernel shows the library's own inode numbers,
-    // given in lookup order, instead of the tree's.
-    char inode_option[] = "-ouse_ino";
+    // given in lookup order, instead of the tree's. Without the zero
+    // timeouts it would answer stat from its cache to any user, past the
+    // permission checks of getattr.
+    char inode_option[] = "-ouse_ino,attr_timeout=0,entry_timeout=0,negative_timeout=0";
     char* fuse_argv[] = {argv[0], mount_point.data(), options, inode_option, nullptr};
     const int result = fuse_main_real_compat25(4, fuse_argv, &operations, sizeof operations);
 

@@ -1,0 +1,435 @@
+// vornctl through real mounts: vornelix started with --ctl mounts the
+// control tree; the tests list it, read and write its status files, run
+// its check scripts, as root and as other users, and see it outlive
+// vornelix.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ctl/check_script.h"
+#include "tests/support/mount_harness.h"
+
+namespace {
+
+constexpr gid_t control_group = 4343;
+constexpr uid_t someone = 4242;
+constexpr gid_t someone_else_group = 4244;
+
+bool mounted_as(const std::string& path, const std::string& type)
+{
+    std::ifstream mounts("/proc/self/mounts");
+    std::string device, point, kind, rest;
+    while (mounts >> device >> point >> kind) {
+        std::getline(mounts, rest);
+        if (point == path && kind == type)
+            return true;
+    }
+    return false;
+}
+
+std::string comm_of(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    std::getline(in, name);
+    return name;
+}
+
+pid_t parent_of(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string key;
+    while (status >> key) {
+        if (key == "PPid:") {
+            pid_t parent = 0;
+            status >> parent;
+            return parent;
+        }
+        std::getline(status, key);
+    }
+    return -1;
+}
+
+pid_t find_vornctl(pid_t daemon)
+{
+    DIR* proc = opendir("/proc");
+    pid_t found = -1;
+    while (proc != nullptr && found < 0) {
+        dirent* entry = readdir(proc);
+        if (entry == nullptr)
+            break;
+        const pid_t pid = static_cast<pid_t>(atoi(entry->d_name));
+        if (pid > 0 && parent_of(pid) == daemon && comm_of(pid) == "vornctl")
+            found = pid;
+    }
+    if (proc != nullptr)
+        closedir(proc);
+    return found;
+}
+
+// The name under which a replica root shows in the control tree.
+std::string entry_name(const std::string& root)
+{
+    std::string name = root;
+    for (char& c : name)
+        if (c == '/')
+            c = '_';
+    return name;
+}
+
+struct shell_result {
+    std::string out;
+    int status = -1;
+};
+
+shell_result shell(const std::string& command)
+{
+    shell_result result;
+    FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
+    if (pipe == nullptr)
+        return result;
+    char buffer[512];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        result.out.append(buffer, n);
+    const int status = pclose(pipe);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+// errno of writing text to path in one write after an O_TRUNC open, or 0.
+int write_status(const std::string& path, const std::string& text)
+{
+    const int fd = open(path.c_str(), O_WRONLY | O_TRUNC);
+    if (fd < 0)
+        return errno;
+    const ssize_t n = write(fd, text.data(), text.size());
+    const int err = n < 0 ? errno : (n == static_cast<ssize_t>(text.size()) ? 0 : -1);
+    close(fd);
+    return err;
+}
+
+// errno of reading path, or 0 with its contents.
+int read_status(const std::string& path, std::string& text)
+{
+    const int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0)
+        return errno;
+    text.clear();
+    char buffer[1024];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<size_t>(n));
+    const int err = n < 0 ? errno : 0;
+    close(fd);
+    return err;
+}
+
+std::string filled_script(char digit)
+{
+    std::string text(618, '\0');
+    text.resize(fill_check_script(digit, 0, text.size(), text.data()));
+    return text;
+}
+
+class ctl_tree : public ::testing::Test {
+protected:
+    scratch_dir dir;
+    std::string ctl;
+    std::unique_ptr<test_mount> mount;
+    pid_t vornctl = -1;
+
+    void SetUp() override
+    {
+        // The control directory exists already: the tree takes its owner
+        // and group.
+        ctl = dir / "ctl";
+        ASSERT_EQ(mkdir(ctl.c_str(), 0750), 0);
+        ASSERT_EQ(chown(ctl.c_str(), 0, control_group), 0);
+        mount_options options;
+        options.replicas = 2;
+        options.extra_args = {"--ctl", ctl};
+        options.environment = {"ASAN_OPTIONS=log_path=" + (dir / "sanitizer")};
+        mount = std::make_unique<test_mount>(options);
+        ASSERT_TRUE(mount->mounted()) << mount->daemon_stderr();
+        ASSERT_TRUE(eventually([&] { return mounted_as(ctl, "fuse.vornctl"); })) << mount->log_text();
+        vornctl = find_vornctl(mount->daemon_pid());
+        ASSERT_GT(vornctl, 0);
+    }
+
+    void TearDown() override
+    {
+        if (mounted_as(ctl, "fuse.vornctl") && umount2(ctl.c_str(), 0) != 0)
+            umount2(ctl.c_str(), MNT_DETACH);
+        // vornctl ends with its mount; while vornelix runs, its control
+        // thread reaps it.
+        if (vornctl > 0 && parent_of(vornctl) == mount->daemon_pid())
+            EXPECT_TRUE(eventually([&] { return kill(vornctl, 0) != 0; }));
+        if (mount->mounted())
+            EXPECT_EQ(mount->unmount(), 0) << mount->daemon_stderr();
+        mount.reset();
+        EXPECT_EQ(shell("ls " + dir.path() + " | grep -c sanitizer").out, "0\n") << "sanitizer reports in " << dir.path();
+    }
+
+    std::string replica_dir(int i) const { return ctl + "/" + entry_name(mount->replica(i)); }
+    std::string status(int i) const { return replica_dir(i) + "/status"; }
+    std::string script(int i) const { return replica_dir(i) + "/check_vornelix.sh"; }
+    std::string read_state(int i) const
+    {
+        std::string text;
+        const int err = read_status(status(i), text);
+        return err == 0 ? text : "errno " + std::to_string(err);
+    }
+};
+
+TEST_F(ctl_tree, listing_shows_one_directory_per_replica)
+{
+    struct expected {
+        std::string path;
+        mode_t mode;
+        ino_t ino;
+        off_t size;
+    };
+    const std::vector<expected> nodes = {
+        {ctl, 040550, 1, 1},
+        {replica_dir(0), 040550, 2, 1},
+        {status(0), 0100660, 3, 1},
+        {script(0), 0100550, 4, 618},
+        {replica_dir(1), 040550, 5, 1},
+        {status(1), 0100660, 6, 1},
+        {script(1), 0100550, 7, 618},
+    };
+    for (const expected& node : nodes) {
+        SCOPED_TRACE(node.path);
+        struct stat st;
+        ASSERT_EQ(lstat(node.path.c_str(), &st), 0) << strerror(errno);
+        EXPECT_EQ(st.st_mode, node.mode);
+        EXPECT_EQ(st.st_ino, node.ino);
+        EXPECT_EQ(st.st_size, node.size);
+        EXPECT_EQ(st.st_nlink, 0u);
+        EXPECT_EQ(st.st_uid, 0u);
+        EXPECT_EQ(st.st_gid, control_group);
+        EXPECT_EQ(st.st_mtime, 0);
+    }
+
+    std::vector<std::string> names;
+    DIR* top = opendir(ctl.c_str());
+    ASSERT_NE(top, nullptr);
+    while (dirent* entry = readdir(top))
+        names.push_back(entry->d_name);
+    closedir(top);
+    EXPECT_EQ(names, (std::vector<std::string>{".", entry_name(mount->replica(0)), entry_name(mount->replica(1))}));
+
+    const shell_result ls = shell("ls -la " + ctl + " " + replica_dir(1));
+    EXPECT_EQ(ls.status, 0);
+    EXPECT_NE(ls.out.find("dr-xr-x--- 0 root 4343 1 Jan  1  1970 " + entry_name(mount->replica(0))), std::string::npos)
+        << ls.out;
+    EXPECT_NE(ls.out.find("-rw-rw---- 0 root 4343   1 Jan  1  1970 status"), std::string::npos) << ls.out;
+    EXPECT_NE(ls.out.find("-r-xr-x--- 0 root 4343 618 Jan  1  1970 check_vornelix.sh"), std::string::npos) << ls.out;
+}
+
+TEST_F(ctl_tree, status_disables_and_trusts_and_the_script_reports_it)
+{
+    EXPECT_EQ(shell("cat " + status(1)).out, "0");
+    EXPECT_EQ(shell("sh " + script(1)).out, "OK - Vornelix replica enabled\n");
+    EXPECT_EQ(shell("sh " + script(1)).status, 0);
+
+    ASSERT_EQ(shell("echo 2 > " + status(1)).status, 0);
+    EXPECT_NE(mount->log_text().find(" disabling replica " + mount->replica(1) + " Forced by administrator\n"),
+              std::string::npos)
+        << mount->log_text();
+    EXPECT_EQ(shell("cat " + status(1)).out, "2");
+    EXPECT_EQ(read_state(0), "0");
+    write_file(mount->at("while-disabled"), "x");
+    EXPECT_EQ(read_file(mount->in_replica(0, "while-disabled")), "x");
+    EXPECT_EQ(read_file(mount->in_replica(1, "while-disabled")), "<missing>");
+    shell_result check = shell("sh " + script(1));
+    EXPECT_EQ(check.out, "CRITICAL - Vornelix replica disabled\n");
+    EXPECT_EQ(check.status, 2);
+    EXPECT_EQ(shell("cat " + script(1)).out, filled_script('2'));
+
+    ASSERT_EQ(shell("echo 0 > " + status(1)).status, 0);
+    EXPECT_NE(mount->log_text().find(" trusting replica " + mount->replica(1) + " Forced by administrator\n"),
+              std::string::npos);
+    EXPECT_EQ(shell("cat " + status(1)).out, "0");
+    check = shell("sh " + script(1));
+    EXPECT_EQ(check.out, "OK - Vornelix replica enabled\n");
+    EXPECT_EQ(check.status, 0);
+    write_file(mount->at("after-trust"), "y");
+    EXPECT_EQ(read_file(mount->in_replica(1, "after-trust")), "y");
+}
+
+TEST_F(ctl_tree, script_options_and_bytes)
+{
+    const std::string version = "This is the Vornelix Nagios check plugin version 1.1.1.\n";
+    shell_result r = shell("sh " + script(0) + " -V");
+    EXPECT_EQ(r.out, version);
+    EXPECT_EQ(r.status, 0);
+    r = shell("sh " + script(0) + " --help");
+    EXPECT_EQ(r.out, version + "\nUsage: check_vornelix.sh\n\nThis plugin checks the status of Vornelix replicas.\n\n");
+    EXPECT_EQ(r.status, 0);
+    // Run directly, through its #! line.
+    r = shell(script(0));
+    EXPECT_EQ(r.out, "OK - Vornelix replica enabled\n");
+    EXPECT_EQ(r.status, 0);
+
+    const std::string expected = filled_script('0');
+    EXPECT_EQ(read_file(script(0)), expected);
+    const int fd = open(script(0).c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    char buffer[700];
+    for (auto [offset, size] : {std::pair<off_t, size_t>{600, 100}, {0, 1}, {537, 60}, {617, 5}, {618, 10}, {5000, 1}}) {
+        const ssize_t n = pread(fd, buffer, size, offset);
+        const size_t want = offset >= 618 ? 0 : std::min<size_t>(size, 618 - offset);
+        ASSERT_EQ(n, static_cast<ssize_t>(want)) << offset;
+        EXPECT_EQ(std::string(buffer, n), expected.substr(std::min<size_t>(offset, 618), want)) << offset;
+    }
+    close(fd);
+}
+
+TEST_F(ctl_tree, refused_writes_change_nothing)
+{
+    const std::string log_before = mount->log_text();
+    for (const std::string text : {"1", "3", "00", "abc", "2x", "1\n", "0\n\n"})
+        EXPECT_EQ(write_status(status(0), text), ENOSYS) << '"' << text << '"';
+    EXPECT_EQ(write_status(script(0), "2"), ENOSYS);  // root may open it, but it is no status file
+    EXPECT_EQ(read_state(0), "0");
+    EXPECT_EQ(mount->log_text(), log_before);
+
+    // A new name cannot be made, and an existing one is no new file.
+    EXPECT_LT(open((replica_dir(0) + "/new").c_str(), O_WRONLY | O_CREAT, 0644), 0);
+    struct stat st;
+    EXPECT_NE(lstat((replica_dir(0) + "/new").c_str(), &st), 0);
+    EXPECT_LT(open(status(0).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644), 0);
+    EXPECT_EQ(errno, EEXIST);
+}
+
+TEST_F(ctl_tree, group_members_may_read_others_may_not)
+{
+    const std::string status_path = status(0);
+    const std::string script_path = script(0);
+    const std::string ctl_path = ctl;
+
+    EXPECT_EQ(as_user(someone, control_group, {}, [&] {
+                  std::string text;
+                  const int err = read_status(status_path, text);
+                  return err != 0 ? err : (text == "0" ? 0 : -2);
+              }),
+              0);
+    EXPECT_EQ(as_user(someone, control_group, {}, [&] {
+                  const shell_result r = shell("sh " + script_path);
+                  return r.status == 0 && r.out == "OK - Vornelix replica enabled\n" ? 0 : -2;
+              }),
+              0);
+    EXPECT_EQ(as_user(someone, control_group, {}, [&] { return errno_of(open(script_path.c_str(), O_WRONLY)); }),
+              EACCES);
+
+    for (const std::string& path : {ctl_path, replica_dir(0), status_path, script_path}) {
+        EXPECT_EQ(as_user(someone, someone_else_group, {}, [&] {
+                      struct stat st;
+                      return errno_of(stat(path.c_str(), &st));
+                  }),
+                  EACCES)
+            << path;
+    }
+    EXPECT_EQ(as_user(someone, someone_else_group, {}, [&] { return errno_of(open(status_path.c_str(), O_RDONLY)); }),
+              EACCES);
+    EXPECT_EQ(as_user(someone, someone_else_group, {}, [&] {
+                  DIR* listing = opendir(ctl_path.c_str());
+                  const int err = listing == nullptr ? errno : 0;
+                  if (listing != nullptr) {
+                      errno = 0;
+                      const bool read_any = readdir(listing) != nullptr;
+                      closedir(listing);
+                      return read_any ? 0 : errno;
+                  }
+                  return err;
+              }),
+              EACCES);
+    EXPECT_EQ(as_user(someone, someone_else_group, {}, [&] { return write_status(status_path, "2"); }), EACCES);
+    EXPECT_EQ(read_state(0), "0");
+}
+
+// Several processes reading and writing at once each get their own
+// replies: replica 0 never changes and must always read 0, while replica
+// 1 is switched back and forth and its script must always be whole and
+// agree with itself.
+TEST_F(ctl_tree, concurrent_processes_never_mix_replies)
+{
+    std::vector<pid_t> workers;
+    for (int w = 0; w < 5; ++w) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            int wrong = 0;
+            for (int i = 0; i < 150; ++i) {
+                std::string text;
+                if (w == 0) {
+                    wrong += write_status(status(1), i % 2 ? "0\n" : "2\n") != 0;
+                } else if (w % 2) {
+                    wrong += read_status(status(0), text) != 0 || text != "0";
+                } else {
+                    wrong += read_status(script(1), text) != 0 || text.size() != 618 ||
+                             (text != filled_script('0') && text != filled_script('2'));
+                }
+            }
+            _exit(wrong > 0 ? 1 : 0);
+        }
+        workers.push_back(pid);
+    }
+    for (pid_t pid : workers) {
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "worker " << pid;
+    }
+    EXPECT_EQ(write_status(status(1), "0"), 0);
+    EXPECT_EQ(read_state(1), "0");
+}
+
+TEST_F(ctl_tree, outlives_vornelix_and_ends_with_its_own_mount)
+{
+    ASSERT_EQ(mount->unmount(), 0) << mount->daemon_stderr();
+    // vornctl is ours now (we are the subreaper); it keeps its tree.
+    ASSERT_TRUE(eventually([&] { return parent_of(vornctl) == getpid(); }));
+    struct stat st;
+    EXPECT_EQ(stat(status(0).c_str(), &st), 0);
+    DIR* listing = opendir(replica_dir(0).c_str());
+    ASSERT_NE(listing, nullptr);
+    int entries = 0;
+    while (readdir(listing) != nullptr)
+        ++entries;
+    closedir(listing);
+    EXPECT_EQ(entries, 3);
+
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(read_state(0), "errno " + std::to_string(EIO));
+    EXPECT_EQ(write_status(status(0), "2"), EIO);
+    EXPECT_EQ(write_status(status(1), "0\n"), EIO);
+    std::string text;
+    EXPECT_EQ(read_status(script(1), text), EIO);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+
+    ASSERT_EQ(umount2(ctl.c_str(), 0), 0) << strerror(errno);
+    int status_word = 0;
+    ASSERT_TRUE(eventually([&] { return waitpid(vornctl, &status_word, WNOHANG) == vornctl; }));
+    EXPECT_TRUE(WIFEXITED(status_word));
+    EXPECT_EQ(WEXITSTATUS(status_word), 0);
+    vornctl = -1;
+}
+
+}  // namespace
