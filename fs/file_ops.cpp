@@ -62,6 +62,27 @@ int away_from_zero(int fd) noexcept
     return moved;
 }
 
+// The caller's bits for an open: on the parent directory when the open is
+// to create the file, else on the file itself. -1 with code set to minus
+// the errno.
+int open_bits(const std::string& path, bool creating, int& code) noexcept
+{
+    int bits;
+    if (creating) {
+        std::string parent;
+        if (!parent_of(path, parent)) {
+            code = -ENOMEM;
+            return -1;
+        }
+        bits = path_permissions(parent.c_str());
+    } else {
+        bits = path_permissions(path.c_str());
+    }
+    if (bits < 0)
+        code = -errno;
+    return bits;
+}
+
 // Opens one replica's copy of the file for the caller. Returns the
 // descriptor (> 0), or -1 with code set: positive, the errno of the open
 // call or EACCES when the bits refuse the flags; negative, minus the errno
@@ -82,21 +103,9 @@ int open_on_replica(const std::string& path, int flags, int& code) noexcept
         const bool is_new = !exists && errno == ENOENT;
         const bool creating = is_new && (flags & O_CREAT);
 
-        int bits;
-        if (creating) {
-            std::string parent;
-            if (!parent_of(path, parent)) {
-                code = -ENOMEM;
-                return -1;
-            }
-            bits = path_permissions(parent.c_str());
-        } else {
-            bits = path_permissions(path.c_str());
-        }
-        if (bits < 0) {
-            code = -errno;
+        const int bits = open_bits(path, creating, code);
+        if (bits < 0)
             return -1;
-        }
         if (!has_bits(bits, required)) {
             code = EACCES;
             return -1;
