@@ -115,7 +115,10 @@ int open_on_replica(const std::string& path, int flags, int& code) noexcept
             code = EEXIST;
             return -1;
         }
-        int open_flags = flags | O_NOFOLLOW | O_CLOEXEC;
+        // O_DIRECT stays with the kernel, which already keeps such a file
+        // out of its cache: on a replica it would demand aligned buffers,
+        // and the request buffers are not, so every write would fail.
+        int open_flags = (flags | O_NOFOLLOW | O_CLOEXEC) & ~O_DIRECT;
         if (creating)
             open_flags |= O_EXCL;
         else

@@ -140,6 +140,8 @@ TEST_F(files_through_the_mount, every_change_leaves_identical_replicas)
         both(m, name, model, "dd if=" + quoted(patch) + " of=X bs=1 seek=" +
                                  std::to_string(size / 2) + " count=3000 conv=notrunc status=none");
         both(m, name, model, "cat " + quoted(patch) + " >> X");
+        both(m, name, model, "dd if=" + quoted(patch) + " of=X bs=4096 count=2 seek=1" +
+                                 " oflag=direct conv=notrunc status=none");
         both(m, name, model, "dd if=" + quoted(patch) + " of=X bs=4096 count=2 seek=" +
                                  std::to_string(size / 4096 + 300) + " conv=notrunc status=none");
         both(m, name, model, "truncate -s " + std::to_string(size / 3) + " X");

@@ -439,6 +439,21 @@ TEST_F(open_files, write_reaches_every_replica)
     EXPECT_EQ(fs_release("/f", &fi), 0);
 }
 
+TEST_F(open_files, direct_io_opens_take_unaligned_requests)
+{
+    start(2);
+    put_everywhere("f", "0123456789", 0644);
+    fuse_file_info fi;
+    ASSERT_EQ(open_as("/f", O_RDWR | O_DIRECT, fi), 0);
+    const std::string data = "unaligned";
+    EXPECT_EQ(fs_write("/f", data.data() + 1, 3, 5, &fi), 3);
+    EXPECT_EQ(read_at(fi, 10, 1), "1234nal89");
+    for (int r = 0; r < 2; ++r)
+        EXPECT_EQ(read_file(in(r, "f")), "01234nal89");
+    EXPECT_EQ(log(), "");
+    EXPECT_EQ(fs_release("/f", &fi), 0);
+}
+
 TEST_F(open_files, replica_refusing_a_write_is_disabled_and_the_others_answer)
 {
     start(2);
