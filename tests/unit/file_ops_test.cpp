@@ -1,7 +1,9 @@
 // The open-file operations called directly, over replica directories in a
 // scratch directory, with the caller set per thread.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -540,6 +542,36 @@ TEST_F(open_files, equally_short_writes_answer_the_common_count)
     EXPECT_TRUE(in_service(1));
     EXPECT_EQ(read_file(in(0, "f")), read_file(in(1, "f")));
     EXPECT_EQ(write_at(fi, "x", 8192), -ENOSPC);
+    EXPECT_EQ(log(), "");
+    EXPECT_EQ(fs_release("/f", &fi), 0);
+}
+
+TEST_F(open_files, file_size_limit_cuts_every_replica_alike)
+{
+    start(2);
+    put_everywhere("f", "", 0644);
+    fuse_file_info fi;
+    ASSERT_EQ(open_as("/f", O_WRONLY, fi), 0);
+    // The daemon must ignore SIGXFSZ: with the signal ignored, a write past
+    // the limit stops with EFBIG instead of ending the process.
+    struct sigaction ignore = {}, saved_action = {};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &saved_action), 0);
+    struct rlimit saved_limit;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved_limit), 0);
+    struct rlimit limit = {8192, saved_limit.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    const int partial = write_at(fi, std::string(12288, 'l'), 0);
+    const int beyond = write_at(fi, "x", 8192);
+    setrlimit(RLIMIT_FSIZE, &saved_limit);
+    sigaction(SIGXFSZ, &saved_action, nullptr);
+
+    EXPECT_EQ(partial, 8192);
+    EXPECT_EQ(beyond, -EFBIG);
+    EXPECT_TRUE(in_service(0));
+    EXPECT_TRUE(in_service(1));
+    EXPECT_EQ(read_file(in(0, "f")), std::string(8192, 'l'));
+    EXPECT_EQ(read_file(in(1, "f")), std::string(8192, 'l'));
     EXPECT_EQ(log(), "");
     EXPECT_EQ(fs_release("/f", &fi), 0);
 }
