@@ -235,6 +235,26 @@ TEST(file_reads, rotate_among_the_replicas_in_service)
     EXPECT_EQ(m.unmount(), 0);
 }
 
+TEST(file_reads, low_priority_replica_serves_only_when_the_others_cannot)
+{
+    mount_options options = direct_io_mount(3);
+    options.low_priority = {false, false, true};
+    test_mount m(options);
+    ASSERT_TRUE(m.mounted()) << m.daemon_stderr();
+    write_file(m.at("f"), "x");
+    for (int r = 0; r < 3; ++r)
+        write_file(m.in_replica(r, "f"), std::string(1, static_cast<char>('A' + r)));
+
+    const int fd = open(m.at("f").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    const std::string letters = served_by(fd, 8);
+    close(fd);
+    ASSERT_EQ(letters.size(), 8u);
+    for (size_t i = 1; i < letters.size(); ++i)
+        EXPECT_EQ(letters[i], letters[i - 1] == 'A' ? 'B' : 'A') << letters;
+    EXPECT_EQ(m.unmount(), 0);
+}
+
 TEST(file_reads, fall_back_when_the_chosen_replica_fails)
 {
     test_mount m(direct_io_mount(3));
