@@ -20,11 +20,21 @@ std::unique_ptr<char[]> lookup_buffer(size_t size)
     return std::unique_ptr<char[]>(new (std::nothrow) char[size]());
 }
 
+// Entries larger than this are treated as not found rather than grown
+// into without end.
+constexpr size_t largest_lookup_buffer = size_t(1) << 24;
+
 // The buffer was too small. Some name-service modules answer -1 with errno
-// ERANGE instead of the error number itself.
-bool buffer_too_small(int rc)
+// ERANGE instead of the error number itself; errno is cleared before each
+// call so that a stale ERANGE is never taken for a fresh one.
+bool buffer_too_small(int rc, size_t& size)
 {
-    return rc == ERANGE || (rc == -1 && errno == ERANGE);
+    if (rc != ERANGE && !(rc == -1 && errno == ERANGE))
+        return false;
+    if (size >= largest_lookup_buffer)
+        return false;
+    size *= 2;
+    return true;
 }
 
 // Whether the user named in the group's member list has this uid. The
@@ -41,11 +51,10 @@ int name_has_uid(const char* name, uid_t uid)
         }
         struct passwd record;
         struct passwd* found = nullptr;
+        errno = 0;
         const int rc = getpwnam_r(name, &record, buffer.get(), size, &found);
-        if (buffer_too_small(rc)) {
-            size *= 2;
+        if (buffer_too_small(rc, size))
             continue;
-        }
         return rc == 0 && found != nullptr && found->pw_uid == uid ? 1 : 0;
     }
 }
@@ -120,11 +129,10 @@ int group_lists_user(gid_t group, uid_t user) noexcept
         }
         struct group record;
         struct group* found = nullptr;
+        errno = 0;
         const int rc = getgrgid_r(group, &record, buffer.get(), size, &found);
-        if (buffer_too_small(rc)) {
-            size *= 2;
+        if (buffer_too_small(rc, size))
             continue;
-        }
         if (rc != 0 || found == nullptr || found->gr_mem == nullptr)
             return 0;
         for (char** member = found->gr_mem; *member != nullptr; ++member) {
