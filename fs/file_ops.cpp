@@ -410,9 +410,42 @@ int fs_flush(const char*, struct fuse_file_info*) noexcept
     return 0;
 }
 
-int fs_fsync(const char*, int, struct fuse_file_info*) noexcept
+// A caller that asks for durability gets it: every replica in service that
+// holds a descriptor is synchronised. One that cannot be, while another
+// can, no longer holds what the caller now believes is on disk, and leaves
+// service like a replica that failed a write.
+int fs_fsync(const char*, int datasync, struct fuse_file_info* fi) noexcept
 {
-    return 0;
+    const int32_t* fds = fd_table_get(fi->fh);
+    if (!fds)
+        return -EINVAL;
+    const int n = replica_count;
+    std::unique_ptr<int[]> errors = zeroed_slots<int>(n);
+    if (!errors)
+        return -ENOMEM;
+    int synced = 0;
+    int failed = 0;
+    for (int r = 0; r < n; ++r) {
+        if (fds[r] <= 0 || !replica_in_service(r))
+            continue;
+        if ((datasync ? fdatasync(fds[r]) : fsync(fds[r])) == 0) {
+            ++synced;
+        } else {
+            errors[r] = errno;
+            ++failed;
+        }
+    }
+    if (synced > 0 && failed > 0) {
+        for (int r = 0; r < n; ++r) {
+            if (errors[r] == 0 || !replica_in_service(r))
+                continue;
+            write_log("fsync", replica_table[r].root, errors[r]);
+            disable_replica(r, false);
+        }
+    }
+    if (synced > 0)
+        return 0;
+    return lowest_error(errors.get(), n);
 }
 
 int fs_release(const char*, struct fuse_file_info* fi) noexcept

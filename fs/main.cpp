@@ -1,6 +1,8 @@
 // vornelix: mounts one tree and keeps every replica directory a full copy.
 #include <sys/stat.h>
 
+#include <csignal>
+
 #include <new>
 
 #include "fs/event_log.h"
@@ -14,6 +16,9 @@ int start(int argc, char** argv)
 {
     // Every mode the filesystem passes to the system is applied exactly.
     umask(0);
+    // A write past a file-size limit must come back as EFBIG for the
+    // replica concerned, not kill the process and leave a dead mount.
+    signal(SIGXFSZ, SIG_IGN);
 
     start_status status = scan_command_line(argc, argv);
     if (!status.stop)

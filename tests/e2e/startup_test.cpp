@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -274,6 +276,37 @@ TEST(startup, log_survives_being_moved_or_made_unwritable)
     ASSERT_FALSE(lines.empty());
     for (const std::string& line : lines)
         EXPECT_EQ(line, "getattr failed accessing " + m.replica(1) + " No such file or directory");
+    EXPECT_EQ(m.unmount(), 0);
+}
+
+TEST(startup, daemon_started_under_a_file_size_limit_survives_it)
+{
+    // The daemon inherits a 1 MiB limit; the test itself writes unlimited.
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct rlimit small = {1 << 20, saved.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    test_mount m;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+    ASSERT_TRUE(m.mounted()) << m.daemon_stderr();
+
+    const int fd = open(m.at("big").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    const std::string chunk(1 << 16, 'x');
+    ssize_t total = 0;
+    for (int i = 0; i < 32; ++i) {
+        const ssize_t n = write(fd, chunk.data(), chunk.size());
+        if (n <= 0)
+            break;
+        total += n;
+    }
+    close(fd);
+    EXPECT_EQ(total, 1 << 20);
+    // Both replicas were cut at the same place: nobody is out of service,
+    // and the mount still answers.
+    EXPECT_EQ(read_file(m.in_replica(0, "big")), read_file(m.in_replica(1, "big")));
+    write_file(m.at("after"), "still here");
+    EXPECT_EQ(read_file(m.in_replica(1, "after")), "still here");
     EXPECT_EQ(m.unmount(), 0);
 }
 

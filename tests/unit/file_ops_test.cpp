@@ -441,6 +441,36 @@ TEST_F(open_files, write_reaches_every_replica)
     EXPECT_EQ(fs_release("/f", &fi), 0);
 }
 
+TEST_F(open_files, fsync_reaches_every_replica_and_drops_one_that_cannot_sync)
+{
+    start(3);
+    put_everywhere("f", "data", 0644);
+    fuse_file_info fi;
+    ASSERT_EQ(open_as("/f", O_RDWR, fi), 0);
+    EXPECT_EQ(fs_fsync("/f", 0, &fi), 0);
+    EXPECT_EQ(fs_fsync("/f", 1, &fi), 0);
+    EXPECT_EQ(log(), "");
+    // Replica 1's descriptor goes bad behind the table's back.
+    int32_t* fds = fd_table_get(fi.fh);
+    ASSERT_NE(fds, nullptr);
+    close(fds[1]);
+    EXPECT_EQ(fs_fsync("/f", 0, &fi), 0);
+    EXPECT_FALSE(in_service(1));
+    EXPECT_TRUE(in_service(0));
+    EXPECT_TRUE(in_service(2));
+    EXPECT_NE(log().find("fsync failed accessing " + roots[1] + " Bad file descriptor\n"), std::string::npos)
+        << log();
+    // Nothing left that can sync: the failure is reported, not hidden.
+    close(fds[0]);
+    close(fds[2]);
+    EXPECT_EQ(fs_fsync("/f", 0, &fi), -EBADF);
+    fds[0] = fds[1] = fds[2] = 0;
+    EXPECT_EQ(fs_release("/f", &fi), -EIO);
+    fuse_file_info unknown{};
+    unknown.fh = 7;
+    EXPECT_EQ(fs_fsync("/f", 0, &unknown), -EINVAL);
+}
+
 TEST_F(open_files, direct_io_opens_take_unaligned_requests)
 {
     start(2);
