@@ -41,7 +41,7 @@ demo_control_tour() {
     show "ls -l $R0/control-demo.txt $R1/control-demo.txt"
 
     step "Only 0 (trust) and 2 (disable) are accepted"
-    show "echo 1 > $b/status"
+    show "/bin/echo 1 > $b/status"
     show "cat $b/status; echo"
 
     step "Repair it by hand, then trust it again by writing 0"
