@@ -188,14 +188,20 @@ void run_control_channel() noexcept
     close(request_write.release());
 
     stream_owner in, out;
+    int stream_error = 0;
     in.stream = fdopen(request_read.fd, "r");
     if (in.stream != nullptr)
         request_read.release();
+    else
+        stream_error = errno;
     out.stream = fdopen(reply_write.fd, "w");
     if (out.stream != nullptr)
         reply_write.release();
+    else if (stream_error == 0)
+        stream_error = errno;
     if (in.stream == nullptr || out.stream == nullptr) {
-        write_log("control channel", *settings.ctl_path, errno);
+        // The child sees end of stream on its standard input and ends.
+        write_log("control channel", *settings.ctl_path, stream_error);
     } else {
         lock.unlock();
         serve_requests(in.stream, out.stream);
