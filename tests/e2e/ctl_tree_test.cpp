@@ -433,3 +433,39 @@ TEST_F(ctl_tree, outlives_vornelix_and_ends_with_its_own_mount)
 }
 
 }  // namespace
+
+namespace {
+
+// The replica under the mount point is listed under the mount point's name
+// (not as a second "."), and can be controlled like any other.
+TEST(ctl_tree_mount_point_replica, is_named_after_the_mount_point)
+{
+    mount_options options;
+    options.control = true;
+    options.mount_point_replica = true;
+    test_mount mount(options);
+    ASSERT_TRUE(mount.mounted()) << mount.daemon_stderr();
+    ASSERT_TRUE(eventually([&] { return mounted_as(mount.ctl(), "fuse.vornctl"); })) << mount.log_text();
+
+    std::vector<std::string> names;
+    DIR* top = opendir(mount.ctl().c_str());
+    ASSERT_NE(top, nullptr);
+    while (dirent* entry = readdir(top))
+        names.push_back(entry->d_name);
+    closedir(top);
+    EXPECT_EQ(names, (std::vector<std::string>{".", entry_name(mount.mnt()), entry_name(mount.replica(0)),
+                                               entry_name(mount.replica(1))}));
+
+    const std::string status = mount.ctl() + "/" + entry_name(mount.mnt()) + "/status";
+    EXPECT_EQ(write_status(status, "2\n"), 0);
+    std::string text;
+    EXPECT_EQ(read_status(status, text), 0);
+    EXPECT_EQ(text, "2");
+    EXPECT_NE(mount.log_text().find(" disabling replica . Forced by administrator\n"), std::string::npos);
+    write_file(mount.at("while-disabled"), "x");
+    EXPECT_EQ(read_file(mount.in_replica(0, "while-disabled")), "x");
+    EXPECT_EQ(write_status(status, "0"), 0);
+    EXPECT_EQ(mount.unmount(), 0) << mount.daemon_stderr();
+}
+
+}  // namespace
