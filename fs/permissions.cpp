@@ -1,63 +1,14 @@
 #include "fs/permissions.h"
 
-#include <grp.h>
 #include <libgen.h>
-#include <pwd.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
-#include <new>
 #include <string>
 #include <vector>
 
 namespace {
-
-// A zero-filled buffer for the reentrant database lookups.
-std::unique_ptr<char[]> lookup_buffer(size_t size)
-{
-    return std::unique_ptr<char[]>(new (std::nothrow) char[size]());
-}
-
-// Entries larger than this are treated as not found rather than grown
-// into without end.
-constexpr size_t largest_lookup_buffer = size_t(1) << 24;
-
-// The buffer was too small. Some name-service modules answer -1 with errno
-// ERANGE instead of the error number itself; errno is cleared before each
-// call so that a stale ERANGE is never taken for a fresh one.
-bool buffer_too_small(int rc, size_t& size)
-{
-    if (rc != ERANGE && !(rc == -1 && errno == ERANGE))
-        return false;
-    if (size >= largest_lookup_buffer)
-        return false;
-    size *= 2;
-    return true;
-}
-
-// Whether the user named in the group's member list has this uid. The
-// password record lives in a buffer of this call, never in storage shared
-// with other threads. 1, 0, or -1 (ENOMEM).
-int name_has_uid(const char* name, uid_t uid)
-{
-    size_t size = 1024;
-    while (true) {
-        std::unique_ptr<char[]> buffer = lookup_buffer(size);
-        if (!buffer) {
-            errno = ENOMEM;
-            return -1;
-        }
-        struct passwd record;
-        struct passwd* found = nullptr;
-        errno = 0;
-        const int rc = getpwnam_r(name, &record, buffer.get(), size, &found);
-        if (buffer_too_small(rc, size))
-            continue;
-        return rc == 0 && found != nullptr && found->pw_uid == uid ? 1 : 0;
-    }
-}
 
 // The class triple of one object's attributes for the caller.
 int triple_for(const struct stat& st, caller_identity caller)
@@ -117,32 +68,6 @@ int object_permissions(const char* path, bool follow_link)
 }
 
 }  // namespace
-
-int group_lists_user(gid_t group, uid_t user) noexcept
-{
-    size_t size = 1024;
-    while (true) {
-        std::unique_ptr<char[]> buffer = lookup_buffer(size);
-        if (!buffer) {
-            errno = ENOMEM;
-            return -1;
-        }
-        struct group record;
-        struct group* found = nullptr;
-        errno = 0;
-        const int rc = getgrgid_r(group, &record, buffer.get(), size, &found);
-        if (buffer_too_small(rc, size))
-            continue;
-        if (rc != 0 || found == nullptr || found->gr_mem == nullptr)
-            return 0;
-        for (char** member = found->gr_mem; *member != nullptr; ++member) {
-            const int match = name_has_uid(*member, user);
-            if (match != 0)
-                return match;
-        }
-        return 0;
-    }
-}
 
 int class_triple(mode_t mode, uid_t owner, gid_t group, caller_identity caller) noexcept
 {

@@ -11,13 +11,9 @@
 #include <sys/stat.h>
 
 #include "common/caller.h"
+#include "common/group_membership.h"
 
 enum permission_bits { may_read = 4, may_write = 2, may_search = 1 };
-
-// Whether the group database lists the user as a member of the group (by
-// name in the member list, each name looked up in the password database).
-// 1 member, 0 not a member (no such group counts as 0), -1 no memory.
-int group_lists_user(gid_t group, uid_t user) noexcept;
 
 // Class triple of an object with these attributes for this caller, or -1
 // (ENOMEM). Classes are exclusive: an owner gets only the owner triple.
