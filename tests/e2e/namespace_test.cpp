@@ -92,6 +92,9 @@ TEST(namespace_e2e, every_change_reaches_every_replica_as_the_caller)
             EXPECT_EQ(st.st_uid, alice) << i << " " << name;
             EXPECT_EQ(st.st_gid, alice) << i << " " << name;
         }
+        char text[32] = {};
+        EXPECT_GT(readlink(m.in_replica(i, "d/l").c_str(), text, sizeof text - 1), 0);
+        EXPECT_STREQ(text, "/abs/target");
         EXPECT_EQ(attributes(m.in_replica(i, "d/moved")).st_ino, attributes(m.in_replica(i, "d/f")).st_ino);
         EXPECT_FALSE(exists(m.in_replica(i, "d/h")));
     }

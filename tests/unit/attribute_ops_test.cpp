@@ -152,6 +152,10 @@ TEST_F(attribute_ops_test, utime_needs_write_permission_or_ownership_for_now)
     set_test_caller(alice, alice_group);
     EXPECT_EQ(fs_utime("/kept", &times), -EACCES);
     EXPECT_EQ(fs_utime("/kept", nullptr), 0);
+    // A name the lookup cannot find: its answer, and nothing touched.
+    EXPECT_EQ(fs_utime("/missing", &times), -ENOENT);
+    EXPECT_EQ(fs_chmod("/missing", 0600), -ENOENT);
+    EXPECT_EQ(fs_chown("/missing", alice, alice_group), -ENOENT);
     EXPECT_TRUE(untouched_log());
 }
 
