@@ -45,16 +45,6 @@ struct lookup_ops_test : ::testing::Test {
     }
 };
 
-TEST_F(lookup_ops_test, a_name_missing_everywhere_is_enoent_and_not_logged)
-{
-    use_replicas(3);
-    struct stat st;
-    EXPECT_EQ(fs_getattr("/none", &st), -ENOENT);
-    struct statvfs sv;
-    EXPECT_EQ(fs_statfs("/", &sv), 0);
-    EXPECT_EQ(events(), "");
-}
-
 TEST_F(lookup_ops_test, no_replica_in_service_gives_einval)
 {
     use_replicas(2);
