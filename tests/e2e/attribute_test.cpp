@@ -79,7 +79,9 @@ TEST(attribute_e2e, owners_and_writers_change_every_replica_and_others_are_refus
         EXPECT_EQ(st.st_size, 4);
     }
 
-    // Times: anyone who may write sets them, others may not.
+    // Times: anyone who may write sets them, and the owner; others may not.
+    make_everywhere(m, 2, "kept", 0444, alice);
+    EXPECT_EQ(as_user(alice, alice, {}, [&] { return result_of(utimes(m.at("kept").c_str(), nullptr)); }), 0);
     const struct timeval times[2] = {{1000000, 0}, {2000000, 0}};
     EXPECT_EQ(as_user(bob, bob, {}, [&] { return result_of(utimes(m.at("shared").c_str(), times)); }), 0);
     EXPECT_EQ(as_user(bob, bob, {}, [&] { return result_of(utimes(f.c_str(), nullptr)); }), EACCES);
