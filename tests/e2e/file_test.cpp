@@ -94,10 +94,13 @@ protected:
     void both(const test_mount& m, const std::string& name, const std::string& model,
               const std::string& step)
     {
+        // "@F" stands for the file; it cannot occur in a scratch path, and
+        // the search goes on after each replacement.
         auto on = [&](const std::string& file) {
             std::string command = step;
-            for (size_t at; (at = command.find('X')) != std::string::npos;)
-                command.replace(at, 1, quoted(file));
+            const std::string replacement = quoted(file);
+            for (size_t at = 0; (at = command.find("@F", at)) != std::string::npos; at += replacement.size())
+                command.replace(at, 2, replacement);
             return sh(command);
         };
         ASSERT_EQ(on(model), 0) << step << " on the model";
@@ -137,16 +140,16 @@ TEST_F(files_through_the_mount, every_change_leaves_identical_replicas)
                      quoted(source)),
                   0);
 
-        both(m, name, model, "dd if=" + quoted(patch) + " of=X bs=1 seek=" +
+        both(m, name, model, "dd if=" + quoted(patch) + " of=@F bs=1 seek=" +
                                  std::to_string(size / 2) + " count=3000 conv=notrunc status=none");
-        both(m, name, model, "cat " + quoted(patch) + " >> X");
-        both(m, name, model, "dd if=" + quoted(patch) + " of=X bs=4096 count=2 seek=1" +
+        both(m, name, model, "cat " + quoted(patch) + " >> @F");
+        both(m, name, model, "dd if=" + quoted(patch) + " of=@F bs=4096 count=2 seek=1" +
                                  " oflag=direct conv=notrunc status=none");
-        both(m, name, model, "dd if=" + quoted(patch) + " of=X bs=4096 count=2 seek=" +
+        both(m, name, model, "dd if=" + quoted(patch) + " of=@F bs=4096 count=2 seek=" +
                                  std::to_string(size / 4096 + 300) + " conv=notrunc status=none");
-        both(m, name, model, "truncate -s " + std::to_string(size / 3) + " X");
-        both(m, name, model, "truncate -s " + std::to_string(size + 12345) + " X");
-        both(m, name, model, "dd if=" + quoted(patch) + " of=X bs=1000 count=9 status=none");
+        both(m, name, model, "truncate -s " + std::to_string(size / 3) + " @F");
+        both(m, name, model, "truncate -s " + std::to_string(size + 12345) + " @F");
+        both(m, name, model, "dd if=" + quoted(patch) + " of=@F bs=1000 count=9 status=none");
         EXPECT_EQ(sh("rm " + quoted(m.at(name)) + " " + quoted(model)), 0);
     }
     EXPECT_EQ(events(m), "");
