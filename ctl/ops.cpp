@@ -21,6 +21,26 @@ std::mutex channel_lock;
 namespace {
 
 constexpr size_t first_buffer_size = 1024;
+// No group or user entry is this large: a back-end that keeps asking for
+// more is treated as having no memory for it (a refusal, never a grant).
+constexpr size_t last_buffer_size = size_t(64) << 20;
+
+// A zero-filled buffer of size bytes; false (errno ENOMEM) when it cannot
+// be had.
+bool fresh_buffer(std::vector<char>& buffer, size_t size) noexcept
+{
+    if (size > last_buffer_size) {
+        errno = ENOMEM;
+        return false;
+    }
+    try {
+        buffer.assign(size, '\0');
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        return false;
+    }
+    return true;
+}
 
 // The buffer was too small for the entry. Some NSS back-ends answer -1
 // and leave ERANGE in errno instead of answering it.
@@ -40,14 +60,11 @@ int user_has_uid(const char* name, uid_t uid) noexcept
 {
     std::vector<char> buffer;
     for (size_t size = first_buffer_size;; size *= 2) {
-        try {
-            buffer.assign(size, '\0');
-        } catch (const std::bad_alloc&) {
-            errno = ENOMEM;
+        if (!fresh_buffer(buffer, size))
             return -1;
-        }
         struct passwd entry;
         struct passwd* found = nullptr;
+        errno = 0;
         const int err = getpwnam_r(name, &entry, buffer.data(), buffer.size(), &found);
         if (too_small(err))
             continue;
@@ -115,12 +132,9 @@ int node_permissions(uid_t uid, gid_t gid, const struct stat& attributes) noexce
     struct group entry;
     struct group* found = nullptr;
     for (size_t size = first_buffer_size;; size *= 2) {
-        try {
-            buffer.assign(size, '\0');
-        } catch (const std::bad_alloc&) {
-            errno = ENOMEM;
+        if (!fresh_buffer(buffer, size))
             return -1;
-        }
+        errno = 0;
         const int err = getgrgid_r(attributes.st_gid, &entry, buffer.data(), buffer.size(), &found);
         if (!too_small(err))
             break;
