@@ -20,7 +20,9 @@ inline constexpr size_t max_frame_payload = 0xFFFF;
 // max_frame_payload are refused with EMSGSIZE.
 int write_frame(FILE* out, std::string_view payload) noexcept;
 
-// Writes "%4X" (space-padded) and the payload, then flushes.
+// Writes "%4X" (space-padded) and the payload, then flushes. A payload
+// that is empty or starts with a hexadecimal digit or white space is
+// refused with EINVAL: the reader would take it for more of the length.
 int write_padded_frame(FILE* out, std::string_view payload) noexcept;
 
 // Reads one frame into message (its previous content is dropped first).

@@ -9,8 +9,8 @@
 
 namespace {
 
-// Entries larger than this are treated as not found rather than grown
-// into without end.
+// Entries larger than this are not grown into without end: they count as
+// memory that cannot be had.
 constexpr size_t largest_lookup_buffer = size_t(1) << 24;
 
 // Runs attempt(buffer, size) with zero-filled buffers of 1024 bytes and
@@ -33,8 +33,12 @@ int with_growing_buffer(Attempt attempt)
         int result = 0;
         const int rc = attempt(buffer.get(), size, result);
         const bool too_small = rc == ERANGE || (rc == -1 && errno == ERANGE);
-        if (!too_small || size >= largest_lookup_buffer)
-            return too_small ? 0 : result;
+        if (!too_small)
+            return result;
+        if (size >= largest_lookup_buffer) {
+            errno = ENOMEM;
+            return -1;
+        }
     }
 }
 
@@ -67,4 +71,16 @@ int group_lists_user(gid_t group, uid_t user) noexcept
         }
         return rc;
     });
+}
+
+int class_triple(mode_t mode, uid_t owner, gid_t group, caller_identity caller) noexcept
+{
+    if (caller.uid == owner)
+        return (mode >> 6) & 7;
+    if (caller.gid == group)
+        return (mode >> 3) & 7;
+    const int member = group_lists_user(group, caller.uid);
+    if (member < 0)
+        return -1;
+    return member ? (mode >> 3) & 7 : mode & 7;
 }

@@ -1,8 +1,6 @@
 #include "ctl/ops.h"
 
 #include <fcntl.h>
-#include <grp.h>
-#include <pwd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -11,6 +9,7 @@
 
 #include "common/caller.h"
 #include "common/frame.h"
+#include "common/group_membership.h"
 #include "ctl/check_script.h"
 #include "ctl/tree.h"
 
@@ -20,56 +19,9 @@ std::mutex channel_lock;
 
 namespace {
 
-constexpr size_t first_buffer_size = 1024;
-// No group or user entry is this large: a back-end that keeps asking for
-// more is treated as having no memory for it (a refusal, never a grant).
-constexpr size_t last_buffer_size = size_t(64) << 20;
-
-// A zero-filled buffer of size bytes; false (errno ENOMEM) when it cannot
-// be had.
-bool fresh_buffer(std::vector<char>& buffer, size_t size) noexcept
-{
-    if (size > last_buffer_size) {
-        errno = ENOMEM;
-        return false;
-    }
-    try {
-        buffer.assign(size, '\0');
-    } catch (const std::bad_alloc&) {
-        errno = ENOMEM;
-        return false;
-    }
-    return true;
-}
-
-// The buffer was too small for the entry. Some NSS back-ends answer -1
-// and leave ERANGE in errno instead of answering it.
-bool too_small(int err) noexcept
-{
-    return err == ERANGE || (err != 0 && errno == ERANGE);
-}
-
 bool grants(int bits, int wanted) noexcept
 {
     return (bits & wanted) == wanted;
-}
-
-// Whether the user called name exists and has uid. -1 (errno ENOMEM) when
-// no buffer can be had.
-int user_has_uid(const char* name, uid_t uid) noexcept
-{
-    std::vector<char> buffer;
-    for (size_t size = first_buffer_size;; size *= 2) {
-        if (!fresh_buffer(buffer, size))
-            return -1;
-        struct passwd entry;
-        struct passwd* found = nullptr;
-        errno = 0;
-        const int err = getpwnam_r(name, &entry, buffer.data(), buffer.size(), &found);
-        if (too_small(err))
-            continue;
-        return err == 0 && found != nullptr && found->pw_uid == uid ? 1 : 0;
-    }
 }
 
 // The replica directory that is the path's first component, and with it
@@ -122,33 +74,7 @@ int exchange(std::string_view request, std::string& reply) noexcept
 
 int node_permissions(uid_t uid, gid_t gid, const struct stat& attributes) noexcept
 {
-    const mode_t mode = attributes.st_mode;
-    if (attributes.st_uid == uid)
-        return (mode >> 6) & 7;
-    if (attributes.st_gid == gid)
-        return (mode >> 3) & 7;
-
-    std::vector<char> buffer;
-    struct group entry;
-    struct group* found = nullptr;
-    for (size_t size = first_buffer_size;; size *= 2) {
-        if (!fresh_buffer(buffer, size))
-            return -1;
-        errno = 0;
-        const int err = getgrgid_r(attributes.st_gid, &entry, buffer.data(), buffer.size(), &found);
-        if (!too_small(err))
-            break;
-    }
-    if (found != nullptr && found->gr_mem != nullptr) {
-        for (char** member = found->gr_mem; *member != nullptr; ++member) {
-            const int match = user_has_uid(*member, uid);
-            if (match < 0)
-                return -1;
-            if (match == 1)
-                return (mode >> 3) & 7;
-        }
-    }
-    return mode & 7;
+    return class_triple(attributes.st_mode, attributes.st_uid, attributes.st_gid, {uid, gid});
 }
 
 int ctl_permissions(std::string_view path) noexcept

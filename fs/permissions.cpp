@@ -69,18 +69,6 @@ int object_permissions(const char* path, bool follow_link)
 
 }  // namespace
 
-int class_triple(mode_t mode, uid_t owner, gid_t group, caller_identity caller) noexcept
-{
-    if (caller.uid == owner)
-        return (mode >> 6) & 7;
-    if (caller.gid == group)
-        return (mode >> 3) & 7;
-    const int member = group_lists_user(group, caller.uid);
-    if (member < 0)
-        return -1;
-    return member ? (mode >> 3) & 7 : mode & 7;
-}
-
 int path_permissions(const char* path) noexcept
 {
     return object_permissions(path, true);

@@ -15,10 +15,6 @@
 
 enum permission_bits { may_read = 4, may_write = 2, may_search = 1 };
 
-// Class triple of an object with these attributes for this caller, or -1
-// (ENOMEM). Classes are exclusive: an owner gets only the owner triple.
-int class_triple(mode_t mode, uid_t owner, gid_t group, caller_identity caller) noexcept;
-
 int path_permissions(const char* path) noexcept;
 int link_permissions(const char* path) noexcept;
 int fd_permissions(int fd) noexcept;
