@@ -178,10 +178,12 @@ protected:
             umount2(ctl.c_str(), MNT_DETACH);
         // vornctl ends with its mount; while vornelix runs, its control
         // thread reaps it.
-        if (vornctl > 0 && parent_of(vornctl) == mount->daemon_pid())
+        if (vornctl > 0 && parent_of(vornctl) == mount->daemon_pid()) {
             EXPECT_TRUE(eventually([&] { return kill(vornctl, 0) != 0; }));
-        if (mount->mounted())
+        }
+        if (mount->mounted()) {
             EXPECT_EQ(mount->unmount(), 0) << mount->daemon_stderr();
+        }
         mount.reset();
         EXPECT_EQ(shell("ls " + dir.path() + " | grep -c sanitizer").out, "0\n") << "sanitizer reports in " << dir.path();
     }

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -146,8 +147,20 @@ pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>
     std::vector<std::string> env_strings;
     for (char** e = environ; *e != nullptr; ++e)
         env_strings.push_back(*e);
-    for (const std::string& e : environment)
-        env_strings.push_back(e);
+    // A name given again replaces the inherited value; sanitizer option
+    // lists are joined instead, so that the run's own options (where the
+    // reports go) stay in force.
+    for (const std::string& e : environment) {
+        const std::string name = e.substr(0, e.find('=') + 1);
+        auto same = std::find_if(env_strings.begin(), env_strings.end(),
+                                 [&](const std::string& have) { return have.compare(0, name.size(), name) == 0; });
+        if (same == env_strings.end())
+            env_strings.push_back(e);
+        else if (name.size() > 9 && name.compare(name.size() - 9, 9, "_OPTIONS=") == 0)
+            *same += ":" + e.substr(name.size());
+        else
+            *same = e;
+    }
     std::vector<char*> envp;
     for (std::string& e : env_strings)
         envp.push_back(e.data());

@@ -86,8 +86,9 @@ TEST(check_script, fields_filled_per_state)
         EXPECT_EQ(status_text(c.digit), message);
         // Everything else is the template.
         for (size_t i = 0; i < text.size(); ++i) {
-            if ((i < script_message_field || i >= script_message_field + 52) && i != script_exit_field)
+            if ((i < script_message_field || i >= script_message_field + 52) && i != script_exit_field) {
                 ASSERT_EQ(text[i], check_script_template[i]) << "at " << i;
+            }
         }
     }
 }
