@@ -57,33 +57,6 @@ bool has_thread_named(pid_t pid, const std::string& name)
 }
 
 // Processes whose parent is pid, zombies included.
-std::vector<pid_t> children_of(pid_t pid)
-{
-    std::vector<pid_t> children;
-    DIR* proc = opendir("/proc");
-    if (proc == nullptr)
-        return children;
-    while (dirent* entry = readdir(proc)) {
-        const pid_t candidate = static_cast<pid_t>(atoi(entry->d_name));
-        if (candidate <= 0)
-            continue;
-        std::ifstream status("/proc/" + std::string(entry->d_name) + "/status");
-        std::string key;
-        while (status >> key) {
-            if (key == "PPid:") {
-                pid_t parent = 0;
-                status >> parent;
-                if (parent == pid)
-                    children.push_back(candidate);
-                break;
-            }
-            std::getline(status, key);
-        }
-    }
-    closedir(proc);
-    return children;
-}
-
 void copy_executable(const std::string& from, const std::string& to)
 {
     std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing);

@@ -27,18 +27,6 @@ std::string padded(const std::string& payload)
     return length + payload;
 }
 
-bool mounted_at(const std::string& path)
-{
-    std::ifstream mounts("/proc/self/mounts");
-    std::string device, point, rest;
-    while (mounts >> device >> point) {
-        std::getline(mounts, rest);
-        if (point == path)
-            return true;
-    }
-    return false;
-}
-
 // Starts vornctl with standard input reading `replies` and standard output
 // writing to `requests`.
 pid_t start_vornctl(const std::string& replies, const std::string& requests)
@@ -87,7 +75,7 @@ TEST(ctl_startup, control_directory_that_cannot_be_read_exits_1)
     scratch_dir dir;
     write_file(dir / "replies", padded("/mnt") + padded(dir / "absent") + "000201" + padded("/data/r1"));
     EXPECT_EQ(exit_status_of(start_vornctl(dir / "replies", dir / "requests")), 1);
-    EXPECT_FALSE(mounted_at(dir / "absent"));
+    EXPECT_FALSE(is_mounted(dir / "absent"));
 }
 
 // With nobody answering after the info reply, the tree is mounted and
@@ -102,7 +90,7 @@ TEST(ctl_startup, mounts_with_standard_error_on_dev_null)
     write_file(dir / "replies", padded("/mnt") + padded(ctl) + "000201" + padded("/data/r1"));
     const pid_t pid = start_vornctl(dir / "replies", dir / "requests");
     ASSERT_GT(pid, 0);
-    const bool mounted = eventually([&] { return mounted_at(ctl); });
+    const bool mounted = eventually([&] { return is_mounted(ctl); });
     if (mounted) {
         char target[PATH_MAX] = {};
         const std::string fd2 = "/proc/" + std::to_string(pid) + "/fd/2";

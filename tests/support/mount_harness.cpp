@@ -52,48 +52,6 @@ dev_t device_of(const std::string& path)
     return stat(path.c_str(), &st) == 0 ? st.st_dev : 0;
 }
 
-bool is_mounted(const std::string& path)
-{
-    std::ifstream mounts("/proc/self/mounts");
-    std::string device, point, rest;
-    while (mounts >> device >> point) {
-        std::getline(mounts, rest);
-        if (point == path)
-            return true;
-    }
-    return false;
-}
-
-// Children of this process (the re-parented daemons and their children),
-// found by their parent pid whichever thread forked them.
-std::vector<pid_t> our_children()
-{
-    std::vector<pid_t> children;
-    const pid_t self = getpid();
-    DIR* proc = opendir("/proc");
-    if (proc == nullptr)
-        return children;
-    while (dirent* entry = readdir(proc)) {
-        const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
-        if (pid <= 0)
-            continue;
-        std::ifstream status("/proc/" + std::string(entry->d_name) + "/status");
-        std::string key;
-        while (status >> key) {
-            if (key == "PPid:") {
-                pid_t parent = 0;
-                status >> parent;
-                if (parent == self)
-                    children.push_back(pid);
-                break;
-            }
-            std::getline(status, key);
-        }
-    }
-    closedir(proc);
-    return children;
-}
-
 std::string command_line_of(pid_t pid)
 {
     std::string text = slurp("/proc/" + std::to_string(pid) + "/cmdline");
@@ -181,6 +139,46 @@ pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>
 }
 
 }  // namespace
+
+bool is_mounted(const std::string& path)
+{
+    std::ifstream mounts("/proc/self/mounts");
+    std::string device, point, rest;
+    while (mounts >> device >> point) {
+        std::getline(mounts, rest);
+        if (point == path)
+            return true;
+    }
+    return false;
+}
+
+std::vector<pid_t> children_of(pid_t parent_pid)
+{
+    std::vector<pid_t> children;
+    const pid_t self = parent_pid;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr)
+        return children;
+    while (dirent* entry = readdir(proc)) {
+        const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
+        if (pid <= 0)
+            continue;
+        std::ifstream status("/proc/" + std::string(entry->d_name) + "/status");
+        std::string key;
+        while (status >> key) {
+            if (key == "PPid:") {
+                pid_t parent = 0;
+                status >> parent;
+                if (parent == self)
+                    children.push_back(pid);
+                break;
+            }
+            std::getline(status, key);
+        }
+    }
+    closedir(proc);
+    return children;
+}
 
 command_result run_vornelix(const std::vector<std::string>& args, const std::string& program)
 {
@@ -285,7 +283,7 @@ test_mount::test_mount(const mount_options& options)
         return;
     }
     eventually([&] { return device_of(mnt_) != before; }, 5000);
-    for (pid_t child : our_children()) {
+    for (pid_t child : children_of(getpid())) {
         const std::string command = command_line_of(child);
         if (command.find(mnt_) != std::string::npos && command.find(args[0]) == 0)
             daemon_ = child;
@@ -301,7 +299,7 @@ test_mount::~test_mount()
     // Tests run one after the other, so every child still here was started
     // by this mount (the daemon, or a control program re-parented to us
     // after its daemon ended): give each a moment to end, then stop it.
-    for (pid_t child : our_children()) {
+    for (pid_t child : children_of(getpid())) {
         if (wait_bounded(child, 2000) < 0) {
             kill(child, SIGKILL);
             waitpid(child, nullptr, 0);

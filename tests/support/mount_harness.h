@@ -101,5 +101,13 @@ int errno_of(int result);
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& text, mode_t mode = 0644);
 
+// Whether something is mounted exactly at path.
+bool is_mounted(const std::string& path);
+
+// The processes whose parent is parent_pid (found by their parent pid,
+// whichever thread forked them). The test process's own children include
+// the daemons re-parented to it.
+std::vector<pid_t> children_of(pid_t parent_pid);
+
 // Waits (bounded) until predicate holds; false on timeout.
 bool eventually(const std::function<bool()>& predicate, int timeout_ms = 5000);
