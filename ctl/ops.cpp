@@ -60,6 +60,22 @@ int fetch_state(int replica, char& digit) noexcept
     return 0;
 }
 
+// The node a read or write names, once the caller holds the wanted right
+// on it: 0, or the operation's reply (-ENOMEM, -EACCES, -ENOSYS for the
+// root, -ENOENT).
+int reach_node(std::string_view path, int wanted, const ctl_node*& node) noexcept
+{
+    const int bits = ctl_permissions(path);
+    if (bits == -1)
+        return -ENOMEM;
+    if (!grants(bits, wanted))
+        return -EACCES;
+    if (path == "/")
+        return -ENOSYS;
+    node = find_node(path, tree_root.children, -1);
+    return node != nullptr ? 0 : -ENOENT;
+}
+
 }  // namespace
 
 int exchange(std::string_view request, std::string& reply) noexcept
@@ -153,17 +169,10 @@ int ctl_open(const char* path, struct fuse_file_info* fi) noexcept
 
 int ctl_read(const char* path, char* buffer, size_t size, off_t offset, struct fuse_file_info*) noexcept
 {
-    const int bits = ctl_permissions(path);
-    if (bits == -1)
-        return -ENOMEM;
-    if (!grants(bits, may_read))
-        return -EACCES;
     const std::string_view name(path);
-    if (name == "/")
-        return -ENOSYS;
-    const ctl_node* node = find_node(name, tree_root.children, -1);
-    if (node == nullptr)
-        return -ENOENT;
+    const ctl_node* node = nullptr;
+    if (const int refused = reach_node(name, may_read, node))
+        return refused;
     if (!is_status(*node) && !is_script(*node))
         return -ENOSYS;
     // The status file is one character long: a read past it is the end of
@@ -187,17 +196,10 @@ int ctl_read(const char* path, char* buffer, size_t size, off_t offset, struct f
 
 int ctl_write(const char* path, const char* data, size_t size, off_t, struct fuse_file_info*) noexcept
 {
-    const int bits = ctl_permissions(path);
-    if (bits == -1)
-        return -ENOMEM;
-    if (!grants(bits, may_write))
-        return -EACCES;
     const std::string_view name(path);
-    if (name == "/")
-        return -ENOSYS;
-    const ctl_node* node = find_node(name, tree_root.children, -1);
-    if (node == nullptr)
-        return -ENOENT;
+    const ctl_node* node = nullptr;
+    if (const int refused = reach_node(name, may_write, node))
+        return refused;
     // "0" trusts, "2" disables, either with one newline; nothing makes a
     // replica enabled but untrusted.
     if (size == 0 || size > 2 || !is_status(*node) || (size == 2 && data[1] != '\n') ||
