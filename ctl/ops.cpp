@@ -60,20 +60,26 @@ int fetch_state(int replica, char& digit) noexcept
     return 0;
 }
 
-// The node a read or write names, once the caller holds the wanted right
-// on it: 0, or the operation's reply (-ENOMEM, -EACCES, -ENOSYS for the
-// root, -ENOENT).
-int reach_node(std::string_view path, int wanted, const ctl_node*& node) noexcept
+// The node that path names, once the caller holds the wanted rights on
+// checked (the node itself, or its parent for getattr): 0, or the
+// operation's reply (-ENOMEM, -EACCES, -ENOENT).
+int reach(std::string_view checked, int wanted, std::string_view path, const ctl_node*& node) noexcept
 {
-    const int bits = ctl_permissions(path);
+    const int bits = ctl_permissions(checked);
     if (bits == -1)
         return -ENOMEM;
     if (!grants(bits, wanted))
         return -EACCES;
-    if (path == "/")
-        return -ENOSYS;
-    node = find_node(path, tree_root.children, -1);
+    node = lookup(path);
     return node != nullptr ? 0 : -ENOENT;
+}
+
+// The file a read or write names: as reach, and -ENOSYS for the root.
+int reach_node(std::string_view path, int wanted, const ctl_node*& node) noexcept
+{
+    if (const int refused = reach(path, wanted, path, node))
+        return refused;
+    return node == &tree_root ? -ENOSYS : 0;
 }
 
 }  // namespace
@@ -125,14 +131,9 @@ int ctl_getattr(const char* path, struct stat* st) noexcept
     std::string parent;
     if (!parent_path(path, parent))
         return -ENOMEM;
-    const int bits = ctl_permissions(parent.empty() ? "/" : parent);
-    if (bits == -1)
-        return -ENOMEM;
-    if (!grants(bits, may_read | may_search))
-        return -EACCES;
-    const ctl_node* node = lookup(path);
-    if (node == nullptr)
-        return -ENOENT;
+    const ctl_node* node = nullptr;
+    if (const int refused = reach(parent.empty() ? "/" : parent, may_read | may_search, path, node))
+        return refused;
     *st = node->attributes;
     return 0;
 }
@@ -237,14 +238,9 @@ int ctl_statfs(const char*, struct statvfs* st) noexcept
 
 int ctl_readdir(const char* path, void* buffer, fuse_fill_dir_t filler, off_t, struct fuse_file_info*) noexcept
 {
-    const int bits = ctl_permissions(path);
-    if (bits == -1)
-        return -ENOMEM;
-    if (!grants(bits, may_read | may_search))
-        return -EACCES;
-    const ctl_node* node = lookup(path);
-    if (node == nullptr)
-        return -ENOENT;
+    const ctl_node* node = nullptr;
+    if (const int refused = reach(path, may_read | may_search, path, node))
+        return refused;
     (void)filler(buffer, ".", &node->attributes, 0);
     for (const ctl_node& child : node->children) {
         if (filler(buffer, child.name.c_str() + 1, &child.attributes, 0) != 0)
