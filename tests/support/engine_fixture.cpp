@@ -5,10 +5,12 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 
 #include "fs/event_log.h"
 #include "fs/replicas.h"
 #include "tests/support/mount_harness.h"
+#include "tests/support/test_caller.h"
 
 void install_replicas(const std::vector<std::string>& roots)
 {
@@ -92,4 +94,44 @@ int run_under_nss_wrapper(const std::string& filter, const std::string& passwd,
 bool under_nss_wrapper()
 {
     return getenv("NSS_WRAPPER_GROUP") != nullptr;
+}
+
+void replica_dirs_test::use_replicas(int n, mode_t root_mode)
+{
+    std::vector<std::string> roots;
+    for (int k = 0; k < n; ++k) {
+        roots.push_back(dir / ("r" + std::to_string(k)));
+        mkdir(roots.back().c_str(), root_mode);
+        chmod(roots.back().c_str(), root_mode);
+    }
+    install_replicas(roots);
+    install_log(dir / "log");
+}
+
+std::string replica_dirs_test::root(int k) const
+{
+    return replica_table[k].root;
+}
+
+struct stat replica_dirs_test::attributes(int k, const std::string& name) const
+{
+    struct stat st {};
+    lstat(in(k, name).c_str(), &st);
+    return st;
+}
+
+std::string replica_dirs_test::events() const
+{
+    std::istringstream text(read_file(dir / "log"));
+    std::string line, out;
+    while (std::getline(text, line))
+        out += line.substr(17) + "\n";
+    return out;
+}
+
+void replica_dirs_test::TearDown()
+{
+    umask(saved_mask);
+    set_test_caller(0, 0);
+    remove_replicas();
 }

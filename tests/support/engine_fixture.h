@@ -2,8 +2,14 @@
 // mount: the replica table, the priorities and rotation tables, the log.
 #pragma once
 
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
+
+#include "tests/support/mount_harness.h"
 
 // Replicas with the given roots; a root written with a leading ':' is low
 // priority (the ':' is dropped). Turns start at 0.
@@ -23,3 +29,20 @@ int run_under_nss_wrapper(const std::string& filter, const std::string& passwd,
 
 // True when this process runs under libnss-wrapper (set up by the above).
 bool under_nss_wrapper();
+
+// A test over n replica directories r0, r1, ... in a scratch directory,
+// with the log in it and the process mask 0 as in the daemon. Afterwards
+// the caller is root again and the tables are gone.
+struct replica_dirs_test : ::testing::Test {
+    scratch_dir dir;
+    mode_t saved_mask = umask(0);
+
+    void use_replicas(int n, mode_t root_mode = 0755);
+    std::string root(int k) const;
+    std::string in(int k, const std::string& name) const { return root(k) + "/" + name; }
+    // lstat of a name in one replica (all zero when it is missing).
+    struct stat attributes(int k, const std::string& name) const;
+    // The log without the date and time in front of each line.
+    std::string events() const;
+    void TearDown() override;
+};

@@ -20,21 +20,7 @@ namespace {
 constexpr uid_t alice = 1001, bob = 1002;
 constexpr gid_t alice_group = 1001, bob_group = 1002, other_group = 500;
 
-struct attribute_ops_test : ::testing::Test {
-    scratch_dir dir;
-    mode_t saved_mask = umask(0);
-
-    void use_replicas(int n)
-    {
-        std::vector<std::string> roots;
-        for (int k = 0; k < n; ++k) {
-            roots.push_back(dir / ("r" + std::to_string(k)));
-            mkdir(roots.back().c_str(), 0755);
-        }
-        install_replicas(roots);
-        install_log(dir / "log");
-    }
-    std::string in(int k, const std::string& name) const { return replica_table[k].root + "/" + name; }
+struct attribute_ops_test : replica_dirs_test {
     // The same object in every replica.
     void make_everywhere(const std::string& name, mode_t mode, uid_t uid, gid_t gid)
     {
@@ -44,19 +30,7 @@ struct attribute_ops_test : ::testing::Test {
             chmod(in(k, name).c_str(), mode);
         }
     }
-    struct stat attributes(int k, const std::string& name) const
-    {
-        struct stat st {};
-        lstat(in(k, name).c_str(), &st);
-        return st;
-    }
     bool untouched_log() const { return read_file(dir / "log") == ""; }
-    void TearDown() override
-    {
-        umask(saved_mask);
-        set_test_caller(0, 0);
-        remove_replicas();
-    }
 };
 
 TEST_F(attribute_ops_test, chmod_drops_set_group_id_for_a_group_the_owner_is_not_in)

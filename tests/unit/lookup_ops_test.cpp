@@ -15,35 +15,7 @@
 
 namespace {
 
-struct lookup_ops_test : ::testing::Test {
-    scratch_dir dir;
-
-    void use_replicas(int n)
-    {
-        std::vector<std::string> roots;
-        for (int k = 0; k < n; ++k) {
-            roots.push_back(dir / ("r" + std::to_string(k)));
-            mkdir(roots.back().c_str(), 0755);
-        }
-        install_replicas(roots);
-        install_log(dir / "log");
-    }
-    std::string in(int k, const std::string& name) const { return replica_table[k].root + "/" + name; }
-    // The log without the date and time in front of each line.
-    std::string events() const
-    {
-        std::istringstream text(read_file(dir / "log"));
-        std::string line, out;
-        while (std::getline(text, line))
-            out += line.substr(17) + "\n";
-        return out;
-    }
-    void TearDown() override
-    {
-        set_test_caller(0, 0);
-        remove_replicas();
-    }
-};
+using lookup_ops_test = replica_dirs_test;
 
 TEST_F(lookup_ops_test, no_replica_in_service_gives_einval)
 {

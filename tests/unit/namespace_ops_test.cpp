@@ -17,54 +17,18 @@
 
 namespace {
 
-struct namespace_ops_test : ::testing::Test {
-    scratch_dir dir;
-
+struct namespace_ops_test : replica_dirs_test {
     // n replicas whose roots anyone may write to.
-    void use_replicas(int n, mode_t root_mode = 0777)
-    {
-        std::vector<std::string> roots;
-        for (int k = 0; k < n; ++k) {
-            roots.push_back(dir / ("r" + std::to_string(k)));
-            mkdir(roots.back().c_str(), 0755);
-            chmod(roots.back().c_str(), root_mode);
-        }
-        install_replicas(roots);
-        install_log(dir / "log");
-    }
-    std::string root(int k) const { return replica_table[k].root; }
-    std::string in(int k, const std::string& name) const { return root(k) + "/" + name; }
+    void use_replicas(int n, mode_t root_mode = 0777) { replica_dirs_test::use_replicas(n, root_mode); }
     bool exists(int k, const std::string& name) const
     {
         struct stat st;
         return lstat(in(k, name).c_str(), &st) == 0;
     }
-    struct stat attributes(int k, const std::string& name) const
-    {
-        struct stat st {};
-        lstat(in(k, name).c_str(), &st);
-        return st;
-    }
-    std::string events() const
-    {
-        std::istringstream text(read_file(dir / "log"));
-        std::string line, out;
-        while (std::getline(text, line))
-            out += line.substr(17) + "\n";
-        return out;
-    }
     std::string disabled_after(const std::string& word, int k, const std::string& error) const
     {
         return word + " failed accessing " + root(k) + " " + error + "\n" +
                "disabling replica failed accessing " + root(k) + "\n";
-    }
-    // As in the daemon, so that modes reach the replicas exactly.
-    mode_t saved_mask = umask(0);
-    void TearDown() override
-    {
-        umask(saved_mask);
-        set_test_caller(0, 0);
-        remove_replicas();
     }
 };
 
