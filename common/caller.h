@@ -16,3 +16,8 @@ struct caller_identity {
 };
 
 caller_identity current_caller() noexcept;
+
+// The supplementary groups of the calling process, as the kernel holds them
+// for it: fills at most size entries of list and answers the count of
+// groups (more than size when the list was too short), or -1 with errno.
+int current_caller_groups(gid_t* list, int size) noexcept;

@@ -98,7 +98,6 @@ int main(int, char** argv)
     }
     quiet_standard_error();
 
-    static_assert(sizeof(struct fuse_operations) == 280, "the 2.5 operations table has 35 slots");
     struct fuse_operations operations;
     fill_ctl_operations(operations);
     std::string mount_point = ctl_path;
@@ -109,7 +108,7 @@ int main(int, char** argv)
     // permission checks of getattr.
     char inode_option[] = "-ouse_ino,attr_timeout=0,entry_timeout=0,negative_timeout=0";
     char* fuse_argv[] = {argv[0], mount_point.data(), options, inode_option, nullptr};
-    const int result = fuse_main_real_compat25(4, fuse_argv, &operations, sizeof operations);
+    const int result = fuse_main_real(4, fuse_argv, &operations, sizeof operations, nullptr);
 
     release_configuration();
     return result;

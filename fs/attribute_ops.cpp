@@ -1,214 +1,174 @@
-// Attributes: chmod, chown, truncate and utime, applied to every replica in
-// service with the lenient variant of the replicated change: a replica
-// refused by a permission test keeps its old attributes and stays in
-// service, and the refusal is the reply.
+// Attributes: chmod, chown, truncate and utimens, applied to every replica
+// in service with the lenient variant of the replicated change.
 //
-// The owner and group that the identity rules compare against are read
-// once, from the replica that getattr picks, so that those rules decide
-// alike on every replica. The rules stand in for the kernel's: vornelix
-// acts with root's rights, so nothing below it would refuse.
+// Whether the caller may change them is the kernel's decision (the tree is
+// mounted with its own permission checks, see namespace_ops.cpp): a chmod
+// by someone other than the owner arrives only when the kernel clears the
+// set-user-ID and set-group-ID bits after a write, and must then be applied.
+//
+// Each change holds the order of its name and the write order of the object
+// on every replica, so that two changes of one file through two hard links
+// reach every replica in the same order, also relative to the writes.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
-#include <utime.h>
 
 #include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <new>
 #include <string>
 
-#include "common/caller.h"
+#include "fs/name_order.h"
 #include "fs/operations.h"
-#include "fs/permissions.h"
+#include "fs/replica_access.h"
 #include "fs/replicas.h"
 #include "fs/replicated_mutation.h"
+#include "fs/write_order.h"
 
-static int failure_errno() noexcept
+// The places of one request on every replica in service, found before any
+// replica is changed; error[k] is the errno of a place that could not be
+// found.
+struct request_places {
+    std::unique_ptr<replica_place[]> places;
+    std::unique_ptr<int[]> errors;
+};
+
+// Finds the places and adds the write-order stripe of each object found.
+// false when memory runs out.
+static bool find_places(const char* path, request_places& request, stripe_set& stripes) noexcept
 {
-    return errno != 0 ? errno : EIO;
-}
-
-// One replica's part: test(replica path) answers 0 or the refusal's errno,
-// then change(replica path) answers 0 or -1 with errno.
-template <typename Test, typename Change>
-static replica_outcome change_on_replica(const char* path, int k, Test&& test,
-                                         Change&& change) noexcept
-{
-    std::string replica;
-    if (!replica_path(path, replica_table[k].root, replica))
-        return replica_failed(ENOMEM);
-    if (const int refusal = test(replica))
-        return replica_refused(refusal);
-    return call_outcome(change(replica));
-}
-
-// Whether the caller belongs to the group: 1 yes, 0 no, -1 (ENOMEM) unknown.
-static int caller_in_group(caller_identity caller, gid_t group) noexcept
-{
-    if (caller.gid == group)
-        return 1;
-    return group_lists_user(group, caller.uid);
-}
-
-// The mode chmod applies. Setting the set-group-ID bit of an object whose
-// group the caller does not belong to would hand the caller that group's
-// rights, so the bit is dropped, as the kernel does. -1 (ENOMEM) when the
-// membership cannot be decided.
-static int mode_to_apply(caller_identity caller, const struct stat& st, mode_t mode,
-                         mode_t& applied) noexcept
-{
-    applied = mode;
-    if (caller.uid == 0 || (mode & S_ISGID) == 0)
-        return 0;
-    const int member = caller_in_group(caller, st.st_gid);
-    if (member < 0)
-        return -1;
-    if (member == 0)
-        applied &= ~S_ISGID;
-    return 0;
-}
-
-// The changes below never follow a symbolic link found at the name: the
-// kernel asks them only for what it saw as a file or directory, so a link
-// there (put in place by a concurrent rename, or on a diverged replica)
-// could only lead outside the caller's object, possibly outside the tree.
-
-// chmod of the object itself; a symbolic link has no mode of its own to
-// change (EOPNOTSUPP).
-static int change_mode(const std::string& replica, mode_t mode) noexcept
-{
-    return fchmodat(AT_FDCWD, replica.c_str(), mode, AT_SYMLINK_NOFOLLOW);
-}
-
-// truncate of a regular file, on a descriptor so that the file checked is
-// the file cut. Answers 0 or -1 with errno, as truncate(2) would.
-static int cut_file(const std::string& replica, off_t size) noexcept
-{
-    const int fd = open(replica.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd == -1)
-        return -1;
-    struct stat st;
-    int rc = fstat(fd, &st);
-    if (rc == 0 && !S_ISREG(st.st_mode)) {
-        errno = EINVAL;
-        rc = -1;
+    request.places.reset(new (std::nothrow) replica_place[replica_count > 0 ? replica_count : 1]);
+    request.errors = zeroed_slots<int>(replica_count);
+    if (!request.places || !request.errors)
+        return false;
+    for (int k = 0; k < replica_count; ++k) {
+        if (!replica_in_service(k))
+            continue;
+        replica_place& place = request.places[k];
+        struct stat st;
+        if (find_place(k, path, place) == -1 ||
+            fstatat(place.dir, place.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == -1) {
+            request.errors[k] = failure_errno();
+            continue;
+        }
+        stripes.stripes.set(write_order_stripe(st.st_dev, st.st_ino));
     }
-    if (rc == 0)
-        rc = ftruncate(fd, size);
-    const int error = errno;
-    close(fd);
-    errno = error;
-    return rc;
+    return true;
 }
 
-// Access and modification times of the object itself; null times mean now.
-static int change_times(const std::string& replica, const struct utimbuf* times) noexcept
+// The whole attribute change: change(place) answers 0 or -1 with errno.
+template <typename Change>
+static int change_attribute(const char* path, const char* word, Change&& change) noexcept
 {
-    if (times == nullptr)
-        return utimensat(AT_FDCWD, replica.c_str(), nullptr, AT_SYMLINK_NOFOLLOW);
-    const struct timespec both[2] = {{times->actime, 0}, {times->modtime, 0}};
-    return utimensat(AT_FDCWD, replica.c_str(), both, AT_SYMLINK_NOFOLLOW);
+    name_order_hold order(path);
+    request_places request;
+    stripe_set stripes;
+    if (!find_places(path, request, stripes))
+        return -ENOMEM;
+    write_order_hold hold(stripes);
+    return replicate_change(mutation_variant::lenient, word, word, [&](int k) noexcept {
+        if (request.errors[k] != 0)
+            return replica_failed(request.errors[k]);
+        return call_outcome(change(request.places[k]));
+    });
 }
 
 int fs_chmod(const char* path, mode_t mode) noexcept
 {
-    struct stat st;
-    const int rc = fs_getattr(path, &st);
-    if (rc < 0)
-        return rc;
-    const caller_identity caller = current_caller();
-    // Only the owner or root may change the mode; the bits are not asked.
-    const int refusal = caller.uid == 0 || caller.uid == st.st_uid ? 0 : EPERM;
-    mode_t applied;
-    if (mode_to_apply(caller, st, mode, applied) != 0)
-        return -ENOMEM;
-    return replicate_change(mutation_variant::lenient, "chmod", "chmod", [&](int k) noexcept {
-        return change_on_replica(
-            path, k, [refusal](const std::string&) noexcept { return refusal; },
-            [applied](const std::string& replica) noexcept { return change_mode(replica, applied); });
+    // A symbolic link has no mode of its own to change (EOPNOTSUPP).
+    return change_attribute(path, "chmod", [mode](const replica_place& place) noexcept {
+        return fchmodat(place.dir, place.name.c_str(), mode, AT_SYMLINK_NOFOLLOW);
     });
-}
-
-// The identity rules of chown against the object's current owner and
-// group; (uid_t)-1 and (gid_t)-1 keep the current id, as the kernel sends
-// them for the id that is not being changed. Answers 0 or the refusal's
-// errno.
-static int chown_identity_refusal(caller_identity caller, const struct stat& st, uid_t uid,
-                                  gid_t gid) noexcept
-{
-    if (caller.uid == 0)
-        return 0;
-    const uid_t new_owner = uid == static_cast<uid_t>(-1) ? st.st_uid : uid;
-    const gid_t new_group = gid == static_cast<gid_t>(-1) ? st.st_gid : gid;
-    // Only root gives an object away.
-    if (new_owner != st.st_uid)
-        return EPERM;
-    if (new_group == st.st_gid)
-        return 0;
-    // Only the owner changes the group, and only to a group it belongs to.
-    if (caller.uid != st.st_uid)
-        return EPERM;
-    const int member = caller_in_group(caller, new_group);
-    if (member < 0)
-        return ENOMEM;
-    return member != 0 ? 0 : EPERM;
 }
 
 int fs_chown(const char* path, uid_t uid, gid_t gid) noexcept
 {
-    struct stat st;
-    const int rc = fs_getattr(path, &st);
-    if (rc < 0)
-        return rc;
-    const int identity_refusal = chown_identity_refusal(current_caller(), st, uid, gid);
-    const auto test = [identity_refusal](const std::string& replica) noexcept {
-        const int bits = path_permissions(replica.c_str());
-        if (bits < 0)
-            return failure_errno();
-        if ((bits & may_write) == 0)
-            return EPERM;
-        return identity_refusal;
-    };
-    return replicate_change(mutation_variant::lenient, "chown", "chown", [&](int k) noexcept {
-        return change_on_replica(path, k, test, [uid, gid](const std::string& replica) noexcept {
-            return lchown(replica.c_str(), uid, gid);
-        });
+    // (uid_t)-1 and (gid_t)-1 keep the current id, as the kernel sends them
+    // for the id that is not being changed; a link changes itself.
+    return change_attribute(path, "chown", [uid, gid](const replica_place& place) noexcept {
+        return fchownat(place.dir, place.name.c_str(), uid, gid, AT_SYMLINK_NOFOLLOW);
     });
+}
+
+int fs_utimens(const char* path, const struct timespec times[2]) noexcept
+{
+    // "Now" is read once for the request, so that every replica records
+    // the same instant; UTIME_OMIT passes through and keeps that time.
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    struct timespec applied[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
+    for (int i = 0; i < 2 && times != nullptr; ++i)
+        applied[i] = times[i];
+    for (struct timespec& t : applied)
+        if (t.tv_nsec == UTIME_NOW)
+            t = now;
+    return change_attribute(path, "utime", [&applied](const replica_place& place) noexcept {
+        return utimensat(place.dir, place.name.c_str(), applied, AT_SYMLINK_NOFOLLOW);
+    });
+}
+
+// truncate of a regular file, on a descriptor so that the file checked is
+// the file cut. Answers 0 or -1 with errno, as truncate(2) would.
+static int cut_file(const replica_place& place, off_t size) noexcept
+{
+    unique_fd fd(openat(place.dir, place.name.c_str(),
+                        O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd)
+        return -1;
+    struct stat st;
+    if (fstat(fd.get(), &st) == -1)
+        return -1;
+    if (!S_ISREG(st.st_mode)) {
+        errno = EINVAL;
+        return -1;
+    }
+    return ftruncate(fd.get(), size);
 }
 
 int fs_truncate(const char* path, off_t size) noexcept
 {
-    const auto test = [](const std::string& replica) noexcept {
-        const int bits = path_permissions(replica.c_str());
-        if (bits < 0)
-            return failure_errno();
-        return (bits & may_write) != 0 ? 0 : EACCES;
-    };
-    return replicate_change(mutation_variant::lenient, "truncate", "truncate", [&](int k) noexcept {
-        return change_on_replica(path, k, test, [size](const std::string& replica) noexcept {
-            return cut_file(replica, size);
-        });
+    return change_attribute(path, "truncate", [size](const replica_place& place) noexcept {
+        return cut_file(place, size);
     });
 }
 
-int fs_utime(const char* path, struct utimbuf* times) noexcept
+// Extended attributes: only the "user." namespace is part of the tree.
+// Access control lists would change the permission answers the kernel
+// gives from the mode, and the "trusted." and "security." names belong to
+// the administrator (vornelix keeps its own records there).
+bool is_user_attribute(const char* name) noexcept
 {
-    struct stat st;
-    const int rc = fs_getattr(path, &st);
-    if (rc < 0)
-        return rc;
-    // Without write permission only the owner may set the times. The FUSE
-    // library hands "now" over as explicit times (the kernel's clock), so
-    // the owner is admitted whichever way the times come; otherwise the
-    // owner of a read-only file could not even touch it.
-    const bool owner = current_caller().uid == st.st_uid;
-    const auto test = [owner](const std::string& replica) noexcept {
-        const int bits = path_permissions(replica.c_str());
-        if (bits < 0)
-            return failure_errno();
-        return (bits & may_write) != 0 || owner ? 0 : EACCES;
-    };
-    return replicate_change(mutation_variant::lenient, "utime", "utime", [&](int k) noexcept {
-        return change_on_replica(path, k, test, [times](const std::string& replica) noexcept {
-            return change_times(replica, times);
-        });
+    return std::strncmp(name, "user.", 5) == 0;
+}
+
+int fs_setxattr(const char* path, const char* name, const char* value, size_t size,
+                int flags) noexcept
+{
+    if (!is_user_attribute(name))
+        return -EOPNOTSUPP;
+    return change_attribute(path, "setxattr", [=](const replica_place& place) noexcept {
+        try {
+            return lsetxattr(place.proc_path().c_str(), name, value, size, flags);
+        } catch (...) {
+            errno = ENOMEM;
+            return -1;
+        }
+    });
+}
+
+int fs_removexattr(const char* path, const char* name) noexcept
+{
+    if (!is_user_attribute(name))
+        return -EOPNOTSUPP;
+    return change_attribute(path, "removexattr", [=](const replica_place& place) noexcept {
+        try {
+            return lremovexattr(place.proc_path().c_str(), name);
+        } catch (...) {
+            errno = ENOMEM;
+            return -1;
+        }
     });
 }

@@ -10,6 +10,8 @@
 // code is an errno value, -1..-7 are the internal codes below.
 #pragma once
 
+#include <cerrno>
+
 enum internal_code {
     code_low_memory = -1,
     code_log_under_mount = -2,
@@ -19,3 +21,10 @@ enum internal_code {
     code_bad_path_max = -6,
     code_forced = -7,
 };
+
+// errno as a positive error number; a call that failed without saying why
+// still counts as failed.
+inline int failure_errno() noexcept
+{
+    return errno != 0 ? errno : EIO;
+}

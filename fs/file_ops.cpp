@@ -1,9 +1,16 @@
-// Open files. open opens the file on every replica in service and keeps one
-// descriptor per replica in the open-file table; the slot number is the
-// FUSE handle. read is served by one replica (round-robin with fallback);
-// write goes to every replica in service that holds a descriptor, in
-// replica order, and a replica that fails while another succeeds is logged
-// and disabled, as the other replicated changes do.
+// Open files. open and create open the file on every replica in service
+// and keep one descriptor per replica in the open-file table; the slot
+// number is the FUSE handle. read and fgetattr are served by one replica
+// (round-robin with fallback); write, ftruncate, fallocate, flush and fsync
+// go to every replica in service that holds a descriptor, and a replica
+// that fails while another succeeds is logged and disabled, as the other
+// replicated changes do.
+//
+// Whether the caller may open the file for the flags asked is the kernel's
+// decision (see namespace_ops.cpp); a descriptor once open keeps its
+// access, as on any local filesystem. Every request on a handle works on
+// the replicas' own descriptors, so a file removed while open keeps
+// working to its last close.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,41 +20,27 @@
 #include <cstdlib>
 #include <string>
 
+#include "common/caller.h"
 #include "fs/errors.h"
 #include "fs/event_log.h"
 #include "fs/fd_table.h"
+#include "fs/name_order.h"
 #include "fs/operations.h"
-#include "fs/permissions.h"
+#include "fs/replica_access.h"
 #include "fs/replicas.h"
 #include "fs/replicated_mutation.h"
 #include "fs/write_order.h"
 
 namespace {
 
-// Mode of a file that open itself creates (O_CREAT reaches open only where
-// the kernel does not create through mknod first; Linux always does). The
-// request carries no mode and the caller's umask is unknown here, so the
-// file gets the narrowest useful mode: readable and writable by its new
-// owner only. The owner can widen it; a wider default would show a file to
-// other users that its owner may never have meant to share.
-constexpr mode_t created_file_mode = 0600;
-
-// The permission bits the caller needs on the file for these open flags.
-// O_EXCL without any writing flag leaves a read-only open, which needs
-// read like any other.
-int required_bits(int flags) noexcept
-{
-    if (flags & (O_WRONLY | O_APPEND | O_CREAT | O_TRUNC))
-        return may_write;
-    if (flags & O_RDWR)
-        return may_read | may_write;
-    return may_read;
-}
-
-bool has_bits(int bits, int required) noexcept
-{
-    return (bits & required) == required;
-}
+// The open flags a replica's descriptor takes from the request: the access
+// mode and the flags that change how the descriptor itself behaves.
+// O_CREAT, O_EXCL and O_TRUNC are applied by vornelix itself; O_DIRECT stays
+// with the kernel, which already keeps such a file out of its cache (on a
+// replica it would demand aligned buffers, and the request buffers are
+// not); anything else the kernel passes is its own business.
+constexpr int replica_open_flags =
+    O_ACCMODE | O_APPEND | O_NONBLOCK | O_DSYNC | O_SYNC | O_NOATIME | O_LARGEFILE;
 
 // Moves a descriptor that came out as 0 to another number: 0 in a
 // descriptor array means "no descriptor". The descriptor, or -1 with errno.
@@ -60,95 +53,6 @@ int away_from_zero(int fd) noexcept
     close(fd);
     errno = err;
     return moved;
-}
-
-// The caller's bits for an open: on the parent directory when the open is
-// to create the file, else on the file itself. -1 with code set to minus
-// the errno.
-int open_bits(const std::string& path, bool creating, int& code) noexcept
-{
-    int bits;
-    if (creating) {
-        std::string parent;
-        if (!parent_of(path, parent)) {
-            code = -ENOMEM;
-            return -1;
-        }
-        bits = path_permissions(parent.c_str());
-    } else {
-        bits = path_permissions(path.c_str());
-    }
-    if (bits < 0)
-        code = -errno;
-    return bits;
-}
-
-// Opens one replica's copy of the file for the caller. Returns the
-// descriptor (> 0), or -1 with code set: positive, the errno of the open
-// call or EACCES when the bits refuse the flags; negative, minus the errno
-// of the permission function, of a path copy, or of the change of owner of
-// a new file.
-//
-// The checks are made on the path and the file is opened afterwards, so the
-// open must not land on something other than what was checked: it never
-// follows a final symbolic link, it creates only with O_EXCL (a file that
-// appears meanwhile is opened as an existing one, never given away), and an
-// existing file's bits are checked again on the descriptor.
-int open_on_replica(const std::string& path, int flags, int& code) noexcept
-{
-    const int required = required_bits(flags);
-    for (int round = 0; round < 2; ++round) {
-        struct stat st;
-        const bool exists = lstat(path.c_str(), &st) == 0;
-        const bool is_new = !exists && errno == ENOENT;
-        const bool creating = is_new && (flags & O_CREAT);
-
-        const int bits = open_bits(path, creating, code);
-        if (bits < 0)
-            return -1;
-        if (!has_bits(bits, required)) {
-            code = EACCES;
-            return -1;
-        }
-
-        if (!creating && exists && (flags & O_CREAT) && (flags & O_EXCL)) {
-            code = EEXIST;
-            return -1;
-        }
-        // O_DIRECT stays with the kernel, which already keeps such a file
-        // out of its cache: on a replica it would demand aligned buffers,
-        // and the request buffers are not, so every write would fail.
-        int open_flags = (flags | O_NOFOLLOW | O_CLOEXEC) & ~O_DIRECT;
-        if (creating)
-            open_flags |= O_EXCL;
-        else
-            open_flags &= ~O_CREAT;
-        const int fd = away_from_zero(open(path.c_str(), open_flags, created_file_mode));
-        if (fd == -1) {
-            if (creating && errno == EEXIST && !(flags & O_EXCL))
-                continue;  // created by someone else meanwhile: open it as it is
-            code = errno;
-            return -1;
-        }
-
-        if (creating) {
-            if (give_to_caller(path) == -1) {
-                code = -errno;
-                close(fd);
-                return -1;
-            }
-            return fd;
-        }
-        const int bits_now = fd_permissions(fd);
-        if (bits_now < 0 || !has_bits(bits_now, required)) {
-            code = EACCES;
-            close(fd);
-            return -1;
-        }
-        return fd;
-    }
-    code = EEXIST;
-    return -1;
 }
 
 // Closes every descriptor of an array, whatever the state of its replica.
@@ -174,6 +78,116 @@ int lowest_error(const int* errors, int n) noexcept
         if (errors[r] != 0)
             return -std::abs(errors[r]);
     return -EIO;
+}
+
+// The write-order stripes of an open file: one per replica in service that
+// holds a descriptor.
+stripe_set file_stripes(const int32_t* fds) noexcept
+{
+    stripe_set stripes;
+    for (int r = 0; r < replica_count; ++r)
+        if (fds[r] > 0 && replica_in_service(r))
+            add_file_stripe(stripes, fds[r]);
+    return stripes;
+}
+
+// A change made through every descriptor of an open file while its write
+// order is held: change(fd) answers 0 or -1 with errno.
+template <typename Change>
+int change_open_file(const int32_t* fds, const char* word, Change&& change) noexcept
+{
+    write_order_hold hold(file_stripes(fds));
+    return replicate_change(mutation_variant::strict, word, word, [&](int k) noexcept {
+        if (fds[k] <= 0)
+            return replica_absent();
+        return call_outcome(change(fds[k]));
+    });
+}
+
+// Opens one replica's copy of an existing file; the descriptor (> 0) or -1
+// with errno. Never follows a link, nor leaves the replica.
+int open_existing(int k, const char* path, int flags) noexcept
+{
+    return away_from_zero(open_in_replica(k, path, (flags & replica_open_flags) | O_NOCTTY));
+}
+
+// Creates the file on one replica and opens it for the flags asked,
+// whatever mode it is created with (the creator of a read-only file may
+// still write it through this descriptor). The descriptor (> 0), or -1
+// with errno; ownership tells whether it was the ownership step that
+// failed (the file is then removed again).
+int create_file(int k, const char* path, int flags, mode_t mode, bool& ownership) noexcept
+{
+    ownership = false;
+    replica_place place;
+    if (find_place(k, path, place) == -1)
+        return -1;
+    const int fd = away_from_zero(openat(place.dir, place.name.c_str(),
+                                         (flags & replica_open_flags) | O_CREAT | O_EXCL |
+                                             O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
+                                         mode));
+    if (fd == -1)
+        return -1;
+    const caller_identity caller = current_caller();
+    struct stat parent;
+    const bool given = fstat(place.dir, &parent) == 0 &&
+                       fchown(fd, caller.uid,
+                              (parent.st_mode & S_ISGID) ? static_cast<gid_t>(-1) : caller.gid) == 0 &&
+                       ((mode & (S_ISUID | S_ISGID)) == 0 || fchmod(fd, mode & 07777) == 0);
+    if (!given) {
+        const int error = errno;
+        close(fd);
+        (void)unlinkat(place.dir, place.name.c_str(), 0);
+        errno = error;
+        ownership = true;
+        return -1;
+    }
+    return fd;
+}
+
+// Opens (or creates) the file on every replica in service, in the order of
+// the replicated changes, and registers the descriptors. The caller holds
+// the order of the name.
+int open_everywhere(const char* path, struct fuse_file_info* fi, bool creating, mode_t mode) noexcept
+{
+    const int n = replica_count;
+    descriptor_array fds = zeroed_slots<int32_t>(n);
+    if (!fds)
+        return -ENOMEM;
+    const int rc = replicate_change(mutation_variant::strict, "open", "open+chown", [&](int k) noexcept {
+        bool ownership = false;
+        const int fd = creating ? create_file(k, path, fi->flags, mode, ownership)
+                                : open_existing(k, path, fi->flags);
+        if (fd == -1)
+            return ownership ? replica_ownership_failed(failure_errno()) : replica_failed(failure_errno());
+        fds[k] = fd;
+        return replica_succeeded();
+    });
+    if (rc != 0) {
+        close_descriptors(fds.get(), n);
+        return rc;
+    }
+    // Descriptors of replicas that left service during the open are closed
+    // now: they will never be used.
+    for (int k = 0; k < n; ++k)
+        if (fds[k] > 0 && !replica_in_service(k)) {
+            close(fds[k]);
+            fds[k] = -1;
+        }
+    if (!creating && (fi->flags & O_TRUNC)) {
+        const int cut = change_open_file(fds.get(), "truncate", [](int fd) noexcept { return ftruncate(fd, 0); });
+        if (cut != 0) {
+            close_descriptors(fds.get(), n);
+            return cut;
+        }
+    }
+    const int64_t slot = fd_table_insert(fds);
+    if (slot < 0) {
+        close_descriptors(fds.get(), n);
+        return -EMFILE;
+    }
+    fi->fh = static_cast<uint64_t>(slot);
+    return 0;
 }
 
 // pread until size bytes or the end of the file. A short count reads as
@@ -243,26 +257,11 @@ bool wrote_in_full(const write_outcome& outcome, int r) noexcept
 void write_replicas(const int32_t* fds, int n, const char* data, size_t size, off_t offset,
                     write_outcome& outcome) noexcept
 {
-    stripe_set stripes;
-    for (int r = 0; r < n; ++r)
-        if (fds[r] > 0 && replica_in_service(r))
-            add_file_stripe(stripes, fds[r]);
-    write_order_hold hold(stripes);
-
+    write_order_hold hold(file_stripes(fds));
     for (int r = 0; r < n; ++r) {
         outcome.counts[r] = -1;
         if (fds[r] <= 0 || !replica_in_service(r))
             continue;
-        outcome.counts[r] = 0;
-        const int bits = fd_permissions(fds[r]);
-        if (bits < 0) {
-            outcome.errors[r] = errno;
-            continue;
-        }
-        if (!(bits & may_write)) {
-            outcome.errors[r] = EACCES;
-            continue;
-        }
         outcome.counts[r] = write_fully(fds[r], data, size, offset, outcome.errors[r]);
     }
     for (int r = 0; r < n; ++r)
@@ -270,55 +269,48 @@ void write_replicas(const int32_t* fds, int n, const char* data, size_t size, of
             outcome.best = outcome.counts[r];
 }
 
+// The attempt loop of the requests one replica's descriptor answers.
+// attempt(fd) answers 0 or -1 with errno.
+template <typename Attempt>
+int serve_from_one_descriptor(const int32_t* fds, const char* word, Attempt&& attempt) noexcept
+{
+    const int n = replica_count;
+    std::unique_ptr<int[]> errors = zeroed_slots<int>(n);
+    if (!errors)
+        return -ENOMEM;
+    int failures = 0;
+    read_turns turns;
+    for (int i = 0; i < n; ++i) {
+        const int r = choose_replica(turns, i);
+        if (r < 0 || fds[r] <= 0 || !replica_in_service(r))
+            continue;
+        const ssize_t rc = attempt(fds[r]);
+        if (rc == -1) {
+            errors[r] = failure_errno();
+            ++failures;
+            continue;
+        }
+        if (failures > 0)
+            for (int k = 0; k < n; ++k)
+                if (errors[k] != 0)
+                    write_log(word, replica_table[k].root, errors[k]);
+        return static_cast<int>(rc);
+    }
+    return lowest_error(errors.get(), n);
+}
+
 }  // namespace
 
 int fs_open(const char* path, struct fuse_file_info* fi) noexcept
 {
-    const int n = replica_count;
-    descriptor_array fds = zeroed_slots<int32_t>(n);
-    std::unique_ptr<int[]> codes = zeroed_slots<int>(n);
-    if (!fds || !codes)
-        return -ENOMEM;
+    name_order_hold order(path);
+    return open_everywhere(path, fi, false, 0);
+}
 
-    int opened = 0;
-    int failed = 0;
-    for (int r = n - 1; r >= 0; --r) {
-        if (!replica_in_service(r))
-            continue;
-        std::string p;
-        int fd = -1;
-        if (!replica_path(path, replica_table[r].root, p))
-            codes[r] = -ENOMEM;
-        else
-            fd = open_on_replica(p, fi->flags, codes[r]);
-        fds[r] = fd;
-        if (fd > 0)
-            ++opened;
-        else
-            ++failed;
-    }
-
-    if (opened > 0 && failed > 0) {
-        for (int r = 0; r < n; ++r) {
-            if (!replica_in_service(r) || fds[r] >= 0)
-                continue;
-            if (codes[r] > 0)
-                write_log("open", replica_table[r].root, codes[r]);
-            else
-                write_log("open+chown", replica_table[r].root, -codes[r]);
-            disable_replica(r, false);
-        }
-    }
-    if (opened == 0)
-        return lowest_error(codes.get(), n);
-
-    const int64_t slot = fd_table_insert(fds);
-    if (slot < 0) {
-        close_descriptors(fds.get(), n);
-        return -EMFILE;
-    }
-    fi->fh = static_cast<uint64_t>(slot);
-    return 0;
+int fs_create(const char* path, mode_t mode, struct fuse_file_info* fi) noexcept
+{
+    name_order_hold order(path);
+    return open_everywhere(path, fi, true, mode);
 }
 
 int fs_read(const char*, char* buffer, size_t size, off_t offset,
@@ -327,38 +319,19 @@ int fs_read(const char*, char* buffer, size_t size, off_t offset,
     const int32_t* fds = fd_table_get(fi->fh);
     if (!fds)
         return -EINVAL;
-    const int n = replica_count;
-    std::unique_ptr<int[]> errors = zeroed_slots<int>(n);
-    if (!errors)
-        return -ENOMEM;
+    return serve_from_one_descriptor(fds, "read", [&](int fd) noexcept {
+        return read_fully(fd, buffer, size, offset);
+    });
+}
 
-    int failures = 0;
-    read_turns turns;
-    for (int attempt = 0; attempt < n; ++attempt) {
-        const int r = choose_replica(turns, attempt);
-        if (r < 0 || fds[r] <= 0 || !replica_in_service(r))
-            continue;
-        const int bits = fd_permissions(fds[r]);
-        if (bits < 0) {
-            errors[r] = errno;
-            ++failures;
-            continue;
-        }
-        if (!(bits & may_read))
-            return -EACCES;
-        const ssize_t got = read_fully(fds[r], buffer, size, offset);
-        if (got == -1) {
-            errors[r] = errno;
-            ++failures;
-            continue;
-        }
-        if (failures > 0)
-            for (int k = 0; k < n; ++k)
-                if (errors[k] != 0)
-                    write_log("read", replica_table[k].root, errors[k]);
-        return static_cast<int>(got);
-    }
-    return lowest_error(errors.get(), n);
+int fs_fgetattr(const char*, struct stat* st, struct fuse_file_info* fi) noexcept
+{
+    const int32_t* fds = fd_table_get(fi->fh);
+    if (!fds)
+        return -EINVAL;
+    return serve_from_one_descriptor(fds, "getattr", [st](int fd) noexcept {
+        return static_cast<ssize_t>(fstat(fd, st));
+    });
 }
 
 int fs_write(const char*, const char* data, size_t size, off_t offset,
@@ -405,9 +378,42 @@ int fs_write(const char*, const char* data, size_t size, off_t offset,
     return lowest_error(outcome.errors.get(), n);
 }
 
-int fs_flush(const char*, struct fuse_file_info*) noexcept
+int fs_ftruncate(const char*, off_t size, struct fuse_file_info* fi) noexcept
 {
-    return 0;
+    const int32_t* fds = fd_table_get(fi->fh);
+    if (!fds)
+        return -EINVAL;
+    return change_open_file(fds, "truncate", [size](int fd) noexcept { return ftruncate(fd, size); });
+}
+
+int fs_fallocate(const char*, int mode, off_t offset, off_t length, struct fuse_file_info* fi) noexcept
+{
+    const int32_t* fds = fd_table_get(fi->fh);
+    if (!fds)
+        return -EINVAL;
+    return change_open_file(fds, "fallocate", [=](int fd) noexcept {
+        return fallocate(fd, mode, offset, length);
+    });
+}
+
+// Every close of a file through the mount: a replica on a file system that
+// reports write errors late (network file systems do, at close) reports
+// them when a duplicate of its descriptor is closed. Such a replica no
+// longer holds what the writer was told, and leaves service like one that
+// failed a write.
+int fs_flush(const char*, struct fuse_file_info* fi) noexcept
+{
+    const int32_t* fds = fd_table_get(fi->fh);
+    if (!fds)
+        return -EINVAL;
+    return replicate_change(mutation_variant::strict, "flush", "flush", [fds](int k) noexcept {
+        if (fds[k] <= 0)
+            return replica_absent();
+        const int copy = dup(fds[k]);
+        if (copy == -1)
+            return replica_failed(failure_errno());
+        return call_outcome(close(copy));
+    });
 }
 
 // A caller that asks for durability gets it: every replica in service that
@@ -419,33 +425,11 @@ int fs_fsync(const char*, int datasync, struct fuse_file_info* fi) noexcept
     const int32_t* fds = fd_table_get(fi->fh);
     if (!fds)
         return -EINVAL;
-    const int n = replica_count;
-    std::unique_ptr<int[]> errors = zeroed_slots<int>(n);
-    if (!errors)
-        return -ENOMEM;
-    int synced = 0;
-    int failed = 0;
-    for (int r = 0; r < n; ++r) {
-        if (fds[r] <= 0 || !replica_in_service(r))
-            continue;
-        if ((datasync ? fdatasync(fds[r]) : fsync(fds[r])) == 0) {
-            ++synced;
-        } else {
-            errors[r] = errno;
-            ++failed;
-        }
-    }
-    if (synced > 0 && failed > 0) {
-        for (int r = 0; r < n; ++r) {
-            if (errors[r] == 0 || !replica_in_service(r))
-                continue;
-            write_log("fsync", replica_table[r].root, errors[r]);
-            disable_replica(r, false);
-        }
-    }
-    if (synced > 0)
-        return 0;
-    return lowest_error(errors.get(), n);
+    return replicate_change(mutation_variant::strict, "fsync", "fsync", [&](int k) noexcept {
+        if (fds[k] <= 0)
+            return replica_absent();
+        return call_outcome(datasync ? fdatasync(fds[k]) : fsync(fds[k]));
+    });
 }
 
 int fs_release(const char*, struct fuse_file_info* fi) noexcept
@@ -454,17 +438,15 @@ int fs_release(const char*, struct fuse_file_info* fi) noexcept
     if (!fds)
         return -EINVAL;
     // Every descriptor is closed, also those of replicas disabled while the
-    // file was open: nothing else would ever close them.
-    bool closed_one = false;
-    int error = EIO;
-    for (int r = 0; r < replica_count; ++r) {
-        if (fds[r] <= 0)
-            continue;
-        if (close(fds[r]) == 0)
-            closed_one = true;
-        else
-            error = errno;
-        fds[r] = 0;
-    }
-    return closed_one ? 0 : -error;
+    // file was open: nothing else would ever close them. A replica in
+    // service whose close fails while another's succeeds is disabled.
+    (void)replicate_change(mutation_variant::strict, "release", "release", [&](int k) noexcept {
+        if (fds[k] <= 0)
+            return replica_absent();
+        const int fd = fds[k];
+        fds[k] = 0;
+        return call_outcome(close(fd));
+    });
+    close_descriptors(fds.get(), replica_count);
+    return 0;
 }

@@ -9,7 +9,7 @@
 #include "fs/options.h"
 #include "fs/replica_set.h"
 
-void* fs_init() noexcept
+void* fs_init(struct fuse_conn_info*) noexcept
 {
     // Putting the process in the background moved it to "/": come back to
     // the directory under the mount, which the mount-point replica's

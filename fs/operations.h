@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/types.h>
-#include <utime.h>
 
 #include <fuse.h>
 
@@ -15,7 +14,11 @@ int fs_readlink(const char* path, char* buffer, size_t size) noexcept;
 int fs_readdir(const char* path, void* buffer, fuse_fill_dir_t filler, off_t offset,
                struct fuse_file_info* fi) noexcept;
 int fs_statfs(const char* path, struct statvfs* st) noexcept;
-int fs_access(const char* path, int mask) noexcept;
+int fs_opendir(const char* path, struct fuse_file_info* fi) noexcept;
+int fs_releasedir(const char* path, struct fuse_file_info* fi) noexcept;
+int fs_fsyncdir(const char* path, int datasync, struct fuse_file_info* fi) noexcept;
+int fs_getxattr(const char* path, const char* name, char* value, size_t size) noexcept;
+int fs_listxattr(const char* path, char* list, size_t size) noexcept;
 
 // Names (namespace_ops.cpp): applied to every replica in service.
 int fs_mkdir(const char* path, mode_t mode) noexcept;
@@ -30,10 +33,21 @@ int fs_link(const char* from, const char* to) noexcept;
 int fs_chmod(const char* path, mode_t mode) noexcept;
 int fs_chown(const char* path, uid_t uid, gid_t gid) noexcept;
 int fs_truncate(const char* path, off_t size) noexcept;
-int fs_utime(const char* path, struct utimbuf* times) noexcept;
+int fs_utimens(const char* path, const struct timespec times[2]) noexcept;
+int fs_setxattr(const char* path, const char* name, const char* value, size_t size,
+                int flags) noexcept;
+int fs_removexattr(const char* path, const char* name) noexcept;
+// Whether an extended attribute's name is in the one namespace the tree
+// carries ("user.").
+bool is_user_attribute(const char* name) noexcept;
 
 // Open files (file_ops.cpp).
 int fs_open(const char* path, struct fuse_file_info* fi) noexcept;
+int fs_create(const char* path, mode_t mode, struct fuse_file_info* fi) noexcept;
+int fs_fgetattr(const char* path, struct stat* st, struct fuse_file_info* fi) noexcept;
+int fs_ftruncate(const char* path, off_t size, struct fuse_file_info* fi) noexcept;
+int fs_fallocate(const char* path, int mode, off_t offset, off_t length,
+                 struct fuse_file_info* fi) noexcept;
 int fs_read(const char* path, char* buffer, size_t size, off_t offset,
             struct fuse_file_info* fi) noexcept;
 int fs_write(const char* path, const char* data, size_t size, off_t offset,
@@ -43,8 +57,8 @@ int fs_release(const char* path, struct fuse_file_info* fi) noexcept;
 int fs_fsync(const char* path, int datasync, struct fuse_file_info* fi) noexcept;
 
 // Life cycle (lifecycle.cpp).
-void* fs_init() noexcept;
+void* fs_init(struct fuse_conn_info* connection) noexcept;
 void fs_destroy(void* private_data) noexcept;
 
-// The 35-slot table handed to FUSE (operations_table.cpp).
+// The table handed to FUSE (operations_table.cpp).
 void fill_operations(struct fuse_operations& table) noexcept;

@@ -2,9 +2,6 @@
 
 #include "fs/operations.h"
 
-static_assert(sizeof(struct fuse_operations) == 280,
-              "the FUSE 2.5 operations table has 35 slots");
-
 // Slots left null get the FUSE library's own default.
 void fill_operations(struct fuse_operations& table) noexcept
 {
@@ -22,7 +19,7 @@ void fill_operations(struct fuse_operations& table) noexcept
     table.chmod = fs_chmod;
     table.chown = fs_chown;
     table.truncate = fs_truncate;
-    table.utime = fs_utime;
+    table.utime = nullptr;
     table.open = fs_open;
     table.read = fs_read;
     table.write = fs_write;
@@ -30,18 +27,32 @@ void fill_operations(struct fuse_operations& table) noexcept
     table.flush = fs_flush;
     table.release = fs_release;
     table.fsync = fs_fsync;
-    table.setxattr = nullptr;
-    table.getxattr = nullptr;
-    table.listxattr = nullptr;
-    table.removexattr = nullptr;
-    table.opendir = nullptr;
+    table.setxattr = fs_setxattr;
+    table.getxattr = fs_getxattr;
+    table.listxattr = fs_listxattr;
+    table.removexattr = fs_removexattr;
+    table.opendir = fs_opendir;
     table.readdir = fs_readdir;
-    table.releasedir = nullptr;
-    table.fsyncdir = nullptr;
+    table.releasedir = fs_releasedir;
+    table.fsyncdir = fs_fsyncdir;
     table.init = fs_init;
     table.destroy = fs_destroy;
-    table.access = fs_access;
-    table.create = nullptr;
-    table.ftruncate = nullptr;
-    table.fgetattr = nullptr;
+    // The kernel answers access() itself from the mode: the tree is
+    // mounted with its permission checks (main.cpp).
+    table.access = nullptr;
+    table.create = fs_create;
+    table.ftruncate = fs_ftruncate;
+    table.fgetattr = fs_fgetattr;
+    table.lock = nullptr;
+    table.utimens = fs_utimens;
+    table.bmap = nullptr;
+    // Times marked "now" or "leave as it is" reach utimens as such, so a
+    // one-sided change (touch -m, touch -a) is never lost.
+    table.flag_utime_omit_ok = 1;
+    table.ioctl = nullptr;
+    table.poll = nullptr;
+    table.write_buf = nullptr;
+    table.read_buf = nullptr;
+    table.flock = nullptr;
+    table.fallocate = fs_fallocate;
 }

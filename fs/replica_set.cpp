@@ -12,6 +12,7 @@
 #include "fs/event_log.h"
 #include "fs/fd_table.h"
 #include "fs/options.h"
+#include "fs/replica_access.h"
 #include "fs/replicas.h"
 
 std::string mount_path;
@@ -143,6 +144,12 @@ int build_replica_set(std::string replica_list, const std::string& mount_word)
         }
         replica_table[k].root = *root;
         replica_table[k].root_length = root->size();
+        replica_table[k].root_fd = open_replica_root(root->c_str());
+        if (replica_table[k].root_fd == -1) {
+            const int err = errno;
+            release_replica_set();
+            return fail(err, word.c_str());
+        }
     }
 
     if (mount_point_replica) {
@@ -154,6 +161,12 @@ int build_replica_set(std::string replica_list, const std::string& mount_word)
         // descriptor.
         (void)chdir(mount_path.c_str());
         mount_point_directory = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        replica_table[0].root_fd = mount_point_directory;
+        if (mount_point_directory == -1) {
+            const int err = errno;
+            release_replica_set();
+            return fail(err, mount_word.c_str());
+        }
     }
 
     if (log_path) {
@@ -177,6 +190,9 @@ int build_replica_set(std::string replica_list, const std::string& mount_word)
 void release_replica_set() noexcept
 {
     mount_path.clear();
+    for (int k = 0; replica_table != nullptr && k < replica_count; ++k)
+        if (replica_table[k].root_fd >= 0 && replica_table[k].root_fd != mount_point_directory)
+            close(replica_table[k].root_fd);
     delete[] replica_table;
     replica_table = nullptr;
     close_log();

@@ -19,6 +19,7 @@
 struct replica_info {
     std::string root;  // canonical root, or "." for the mount-point replica
     uint64_t root_length = 0;
+    int root_fd = -1;  // the root directory: every call on the replica starts here
     std::atomic<int64_t> state{0};
     int32_t low_priority = 0;
 };

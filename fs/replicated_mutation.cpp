@@ -1,6 +1,6 @@
 #include "fs/replicated_mutation.h"
 
-#include <libgen.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,47 +10,21 @@
 #include "common/caller.h"
 #include "fs/event_log.h"
 
-// The group a new object gets: the parent's when the parent is
-// set-group-ID (as the BSD and System V directory rule has it), else the
-// caller's. The parent is the path before its last '/', "/" itself, or,
-// for a name at the top of the replica under the mount point, that
-// replica's top directory "." (so that every replica gives the object the
-// same group). Throws std::bad_alloc when the parent's path cannot be
-// copied.
-static gid_t group_for_new_object(const std::string& replica_path, gid_t caller_gid)
-{
-    const size_t slash = replica_path.rfind('/');
-    const std::string parent =
-        slash == std::string::npos ? "." : replica_path.substr(0, slash == 0 ? 1 : slash);
-    struct stat st;
-    if (stat(parent.c_str(), &st) == 0 && (st.st_mode & S_ISGID))
-        return st.st_gid;
-    return caller_gid;
-}
-
-int give_to_caller(const std::string& replica_path) noexcept
+int give_to_caller(int dir, const std::string& name) noexcept
 {
     const caller_identity caller = current_caller();
-    gid_t group;
-    try {
-        group = group_for_new_object(replica_path, caller.gid);
-    } catch (...) {
-        errno = ENOMEM;
+    struct stat parent;
+    if (fstat(dir, &parent) == -1)
         return -1;
-    }
-    return lchown(replica_path.c_str(), caller.uid, group);
+    const gid_t group = (parent.st_mode & S_ISGID) ? static_cast<gid_t>(-1) : caller.gid;
+    return fchownat(dir, name.c_str(), caller.uid, group, AT_SYMLINK_NOFOLLOW);
 }
 
-bool parent_of(const std::string& replica_path, std::string& parent) noexcept
+int keep_special_bits(int dir, const std::string& name, mode_t mode) noexcept
 {
-    try {
-        std::string copy = replica_path;
-        parent = dirname(copy.data());
-        return true;
-    } catch (...) {
-        errno = ENOMEM;
-        return false;
-    }
+    if ((mode & (S_ISUID | S_ISGID)) == 0 || S_ISDIR(mode))
+        return 0;
+    return fchmodat(dir, name.c_str(), mode & 07777, 0);
 }
 
 bool start_tally(mutation_tally& tally) noexcept
@@ -66,6 +40,8 @@ void record_outcome(mutation_tally& tally, int k, replica_outcome outcome,
                     mutation_variant variant) noexcept
 {
     switch (outcome.kind) {
+    case outcome_kind::absent:
+        return;
     case outcome_kind::succeeded:
         tally.results[k] = 0;
         tally.errors[k] = 0;

@@ -30,6 +30,9 @@
 #include <new>
 #include <string>
 
+#include <sys/types.h>
+
+#include "fs/errors.h"
 #include "fs/replicas.h"
 
 // N zero-filled slots, or null when memory runs out.
@@ -39,19 +42,20 @@ std::unique_ptr<T[]> zeroed_slots(int n) noexcept
     return std::unique_ptr<T[]>(new (std::nothrow) T[n > 0 ? n : 1]());
 }
 
-// Gives a newly created object to the calling user: owner the caller's uid,
-// group the caller's gid, or the parent directory's group when the parent
-// carries the set-group-ID bit (the parent of a path without '/' is ".").
-// Uses lchown, so a symbolic link itself changes owner. 0, or -1 with errno.
-int give_to_caller(const std::string& replica_path) noexcept;
+// Gives a newly created object (name in the directory dir, never followed)
+// to the calling user: owner the caller's uid, group the caller's gid, or
+// the directory's group, which the object already has, when the directory
+// carries the set-group-ID bit. 0, or -1 with errno.
+int give_to_caller(int dir, const std::string& name) noexcept;
 
-// dirname() of a replica path, on a private copy. Answers false when the
-// copy cannot be made.
-bool parent_of(const std::string& replica_path, std::string& parent) noexcept;
+// A change of owner drops the set-user-ID and set-group-ID bits of a
+// non-directory; when mode asks for either, it is applied again. 0, or -1
+// with errno.
+int keep_special_bits(int dir, const std::string& name, mode_t mode) noexcept;
 
 enum class mutation_variant { strict, lenient };
 
-enum class outcome_kind { refused, failed, ownership_failed, succeeded };
+enum class outcome_kind { refused, failed, ownership_failed, succeeded, absent };
 
 // What happened on one replica; error is a positive errno value (0 on
 // success).
@@ -75,6 +79,12 @@ inline replica_outcome replica_ownership_failed(int error) noexcept
 inline replica_outcome replica_succeeded() noexcept
 {
     return {outcome_kind::succeeded, 0};
+}
+// A replica that has nothing to do for the request (an open file with no
+// descriptor there): it takes no part in the tally.
+inline replica_outcome replica_absent() noexcept
+{
+    return {outcome_kind::absent, 0};
 }
 
 // The outcome of a system call that answers -1 with errno on failure.

@@ -258,44 +258,6 @@ TEST(file_reads, low_priority_replica_serves_only_when_the_others_cannot)
     EXPECT_EQ(m.unmount(), 0);
 }
 
-TEST(file_reads, fall_back_when_the_chosen_replica_fails)
-{
-    test_mount m(direct_io_mount(3));
-    ASSERT_TRUE(m.mounted()) << m.daemon_stderr();
-    write_file(m.at("f"), "x");
-    write_file(m.in_replica(0, "f"), "A");
-    write_file(m.in_replica(2, "f"), "C");
-    // Replica 1 holds a directory under the name: it opens, but every
-    // read from it fails.
-    ASSERT_EQ(unlink(m.in_replica(1, "f").c_str()), 0);
-    ASSERT_EQ(mkdir(m.in_replica(1, "f").c_str(), 0755), 0);
-
-    // The name is looked up on one replica at a time; retry until the
-    // lookup saw a regular file, so the open reached the daemon.
-    int fd = -1;
-    for (int tries = 0; tries < 12 && fd < 0; ++tries) {
-        fd = open(m.at("f").c_str(), O_RDONLY);
-        struct stat st;
-        if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
-            close(fd);
-            fd = -1;
-        }
-    }
-    ASSERT_GE(fd, 0) << m.log_text();
-    const std::string letters = served_by(fd, 9);
-    close(fd);
-    EXPECT_EQ(letters.find_first_not_of("AC"), std::string::npos) << letters;
-    EXPECT_NE(letters.find('A'), std::string::npos) << letters;
-    EXPECT_NE(letters.find('C'), std::string::npos) << letters;
-
-    const std::string log = events(m);
-    EXPECT_NE(log.find("read failed accessing " + m.replica(1) + " Is a directory"),
-              std::string::npos)
-        << log;
-    EXPECT_EQ(log.find("disabling"), std::string::npos) << log;
-    EXPECT_EQ(m.unmount(), 0);
-}
-
 // A tmpfs of one MiB over a replica directory, so that the replica runs
 // out of space while the others go on.
 struct full_replica {
@@ -318,18 +280,20 @@ TEST(file_writes, replica_out_of_space_drops_out_and_the_writer_sees_nothing)
     options.replicas = 3;
     test_mount m(options);
     ASSERT_TRUE(m.mounted()) << m.daemon_stderr();
-    full_replica small(m.replica(1));
+    // The replica's disk fills below its root.
+    ASSERT_EQ(mkdir(m.at("sub").c_str(), 0755), 0);
+    full_replica small(m.in_replica(1, "sub"));
     ASSERT_TRUE(small.mounted);
 
     const std::string source = m.scratch() / "source";
     ASSERT_EQ(sh("head -c 4194309 /dev/urandom > " + quoted(source)), 0);
-    ASSERT_EQ(sh("dd if=" + quoted(source) + " of=" + quoted(m.at("big")) +
+    ASSERT_EQ(sh("dd if=" + quoted(source) + " of=" + quoted(m.at("sub/big")) +
                  " bs=3000 status=none"),
               0)
         << m.log_text();
-    EXPECT_EQ(checksum(m.at("big")), checksum(source));
-    EXPECT_EQ(checksum(m.in_replica(0, "big")), checksum(source));
-    EXPECT_EQ(checksum(m.in_replica(2, "big")), checksum(source));
+    EXPECT_EQ(checksum(m.at("sub/big")), checksum(source));
+    EXPECT_EQ(checksum(m.in_replica(0, "sub/big")), checksum(source));
+    EXPECT_EQ(checksum(m.in_replica(2, "sub/big")), checksum(source));
 
     const std::string log = events(m);
     const size_t failed = log.find("write failed accessing " + m.replica(1) +
@@ -343,15 +307,15 @@ TEST(file_writes, replica_out_of_space_drops_out_and_the_writer_sees_nothing)
 
     // The replica takes no further part.
     struct stat before;
-    ASSERT_EQ(stat(m.in_replica(1, "big").c_str(), &before), 0);
-    ASSERT_EQ(sh("cat " + quoted(source) + " >> " + quoted(m.at("big"))), 0);
-    write_file(m.at("after"), "later");
+    ASSERT_EQ(stat(m.in_replica(1, "sub/big").c_str(), &before), 0);
+    ASSERT_EQ(sh("cat " + quoted(source) + " >> " + quoted(m.at("sub/big"))), 0);
+    write_file(m.at("sub/after"), "later");
     struct stat after;
-    ASSERT_EQ(stat(m.in_replica(1, "big").c_str(), &after), 0);
+    ASSERT_EQ(stat(m.in_replica(1, "sub/big").c_str(), &after), 0);
     EXPECT_EQ(after.st_size, before.st_size);
-    EXPECT_EQ(read_file(m.in_replica(1, "after")), "<missing>");
-    EXPECT_EQ(read_file(m.in_replica(0, "after")), "later");
-    EXPECT_EQ(checksum(m.in_replica(0, "big")), checksum(m.in_replica(2, "big")));
+    EXPECT_EQ(read_file(m.in_replica(1, "sub/after")), "<missing>");
+    EXPECT_EQ(read_file(m.in_replica(0, "sub/after")), "later");
+    EXPECT_EQ(checksum(m.in_replica(0, "sub/big")), checksum(m.in_replica(2, "sub/big")));
 
     // Once the files are closed the daemon holds nothing on the dropped
     // replica, not even the descriptors it opened before the failure: its

@@ -250,7 +250,12 @@ TEST(startup, log_survives_being_moved_or_made_unwritable)
     const std::string moved = m.scratch() / "moved.log";
     ASSERT_EQ(rename(m.log_path().c_str(), moved.c_str()), 0);
     ASSERT_EQ(unlink(m.at("only12").c_str()), 0);
-    EXPECT_EQ(log_lines(m.log_text()), (std::vector<std::string>{
+    // The lookup before the removal may have asked replica 0 first and
+    // logged its disagreement too.
+    std::vector<std::string> lines = log_lines(m.log_text());
+    if (!lines.empty() && lines.front().rfind("getattr failed accessing " + m.replica(0), 0) == 0)
+        lines.erase(lines.begin());
+    EXPECT_EQ(lines, (std::vector<std::string>{
                                            "unlink failed accessing " + m.replica(0) + " No such file or directory",
                                            "disabling replica failed accessing " + m.replica(0),
                                        }));
@@ -272,7 +277,7 @@ TEST(startup, log_survives_being_moved_or_made_unwritable)
     EXPECT_TRUE(m.mounted());
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(stat(m.at("only2").c_str(), &st), 0);
-    const std::vector<std::string> lines = log_lines(m.log_text());
+    lines = log_lines(m.log_text());
     ASSERT_FALSE(lines.empty());
     for (const std::string& line : lines)
         EXPECT_EQ(line, "getattr failed accessing " + m.replica(1) + " No such file or directory");

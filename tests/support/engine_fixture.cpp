@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "fs/event_log.h"
+#include "fs/replica_access.h"
 #include "fs/replicas.h"
 #include "tests/support/mount_harness.h"
 #include "tests/support/test_caller.h"
@@ -29,6 +30,7 @@ void install_replicas(const std::vector<std::string>& roots)
         }
         replica_table[k].root = root;
         replica_table[k].root_length = root.size();
+        replica_table[k].root_fd = open_replica_root(root.c_str());
     }
     high_count = static_cast<int>(high.size());
     low_count = static_cast<int>(low.size());
@@ -50,6 +52,9 @@ void install_log(const std::string& path)
 
 void remove_replicas()
 {
+    for (int k = 0; replica_table != nullptr && k < replica_count; ++k)
+        if (replica_table[k].root_fd >= 0)
+            close(replica_table[k].root_fd);
     delete[] replica_table;
     replica_table = nullptr;
     replica_count = 0;

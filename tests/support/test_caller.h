@@ -1,7 +1,9 @@
 // The tests' side of the caller seam: the identity that the daemon's pieces
-// see is set per thread (root until set).
+// see is set per thread (root, with no supplementary groups, until set).
 #pragma once
 
 #include <sys/types.h>
 
-void set_test_caller(uid_t uid, gid_t gid);
+#include <vector>
+
+void set_test_caller(uid_t uid, gid_t gid, const std::vector<gid_t>& groups = {});

@@ -369,96 +369,28 @@ TEST_F(ctl_ops_test, concurrent_exchanges_keep_their_replies)
     EXPECT_EQ(wrong.load(), 0);
 }
 
-TEST(ctl_group_membership, members_listed_by_name_get_group_rights)
+TEST(ctl_group_membership, groups_are_the_calling_processs_own)
 {
-    const std::string passwd = "alice:x:2101:3200::/:/bin/sh\n"
-                               "bob:x:2102:3200::/:/bin/sh\n";
-    std::string many;
-    for (int i = 0; i < 300; ++i)
-        many += "someone" + std::to_string(i) + ",";
-    // An entry of some megabytes: reading it needs a buffer that a child
-    // with a low address-space limit cannot get. (Not under the
-    // sanitizers, which cannot run under such a limit, and whose realloc
-    // makes loading so large a group take minutes.)
-    std::string huge = "huge:x:3300:";
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-    for (int i = 0; i < 400'000; ++i)
-        huge += "member" + std::to_string(i) + ",";
-#endif
-    huge += "bob\n";
-    const std::string group = "staff:x:3200:\n"
-                              "control:x:3001:ghost," + many + "bob\n" + huge;
-    EXPECT_EQ(run_under_nss_wrapper("DISABLED_ctl_group_database.*", passwd, group), 0);
-}
-
-// Run by the test above, under libnss-wrapper.
-TEST(DISABLED_ctl_group_database, node_permissions)
-{
-    ASSERT_TRUE(under_nss_wrapper());
     struct stat st {};
     st.st_uid = owner;
     st.st_gid = group;
     st.st_mode = S_IFREG | 0640;
-    EXPECT_EQ(node_permissions(owner, 1, st), 6);
-    EXPECT_EQ(node_permissions(9, group, st), 4);
-    EXPECT_EQ(node_permissions(2102, 3200, st), 4);  // bob, listed after many
-    EXPECT_EQ(node_permissions(2101, 3200, st), 0);  // alice is not listed
-    st.st_gid = 4242;                                // no such group
+    // The supplementary groups the kernel holds for the caller count, the
+    // group database does not: a caller given the group has it, one that
+    // dropped it has it no more.
+    set_test_caller(2102, 3200, {3200, group});
+    EXPECT_EQ(node_permissions(2102, 3200, st), 4);
+    set_test_caller(2102, 3200, {3200});
     EXPECT_EQ(node_permissions(2102, 3200, st), 0);
-}
-
-// Running out of memory while reading the group must refuse, never grant.
-TEST(DISABLED_ctl_group_database, no_memory_for_the_group_is_enomem)
-{
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "sanitizer runtimes cannot run under an address-space limit";
-#else
-    ASSERT_TRUE(under_nss_wrapper());
-    scratch_dir dir;
-    ctl_path = dir / "ctl";
-    ASSERT_EQ(mkdir(ctl_path.c_str(), 0500), 0);
-    ASSERT_EQ(chown(ctl_path.c_str(), owner, 3300), 0);
-    replica_entries = {"/_x"};
-    ASSERT_EQ(build_tree(), 0);
-    set_test_caller(2102, 3200);  // bob, listed last in the huge group
-    struct stat st;
-    ASSERT_EQ(ctl_getattr("/_x/status", &st), 0);  // the database is loaded now
-
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        // Give freed heap back first, so that the limit leaves no room for
-        // the group entry.
-        malloc_trim(0);
-        long pages = 0;
-        if (FILE* statm = fopen("/proc/self/statm", "r")) {
-            if (fscanf(statm, "%ld", &pages) != 1)
-                pages = 0;
-            fclose(statm);
-        }
-        struct rlimit limit;
-        getrlimit(RLIMIT_AS, &limit);
-        limit.rlim_cur = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (2 << 20);
-        setrlimit(RLIMIT_AS, &limit);
-        fuse_file_info fi{};
-        char digit;
-        const int results[] = {ctl_getattr("/_x/status", &st), ctl_open("/_x/status", &fi),
-                               ctl_read("/_x/status", &digit, 1, 0, nullptr),
-                               ctl_write("/_x/status", "2", 1, 0, nullptr),
-                               ctl_readdir("/_x", nullptr, nullptr, 0, nullptr)};
-        int wrong = 0;
-        for (int result : results)
-            wrong += result != -ENOMEM;
-        _exit(wrong);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status)) << "signal " << WTERMSIG(status);
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "operations that did not answer -ENOMEM";
+    EXPECT_EQ(node_permissions(9, group, st), 4);   // by primary group
+    EXPECT_EQ(node_permissions(owner, 1, st), 6);   // the owner class only
+    std::vector<gid_t> many;
+    for (gid_t g = 5000; g < 5300; ++g)
+        many.push_back(g);
+    many.push_back(group);
+    set_test_caller(2102, 3200, many);
+    EXPECT_EQ(node_permissions(2102, 3200, st), 4);
     set_test_caller(0, 0);
-    free_nodes(tree_root.children);
-    replica_entries.clear();
-#endif
 }
 
 }  // namespace

@@ -31,7 +31,8 @@ TEST_F(lookup_ops_test, no_replica_in_service_gives_einval)
     EXPECT_EQ(fs_statfs("/", &sv), -EINVAL);
     EXPECT_EQ(fs_readlink("/f", buffer, sizeof buffer), -EINVAL);
     EXPECT_EQ(fs_readdir("/", nullptr, nullptr, 0, nullptr), -EINVAL);
-    EXPECT_EQ(fs_access("/f", 0), -EINVAL);
+    struct fuse_file_info fi {};
+    EXPECT_EQ(fs_opendir("/", &fi), -EINVAL);
 }
 
 TEST_F(lookup_ops_test, readlink_truncates_to_the_buffer)
@@ -80,21 +81,42 @@ TEST_F(lookup_ops_test, readdir_hands_over_names_with_their_type_only)
     // A link at the name is not followed out of the tree.
     ASSERT_EQ(symlink(dir.path().c_str(), in(0, "link").c_str()), 0);
     listing outside;
-    EXPECT_EQ(fs_readdir("/link", &outside, collect, 0, nullptr), -ENOTDIR);
+    EXPECT_EQ(fs_readdir("/link", &outside, collect, 0, nullptr), -ELOOP);
     EXPECT_TRUE(outside.names.empty());
 }
 
-TEST_F(lookup_ops_test, a_read_refusal_ends_the_request_without_trying_others)
+TEST_F(lookup_ops_test, an_absent_name_is_logged_only_where_the_replicas_disagree)
+{
+    use_replicas(2);
+    struct stat st;
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(fs_getattr("/nowhere", &st), -ENOENT);
+    EXPECT_EQ(events(), "");
+    // Found on replica 0 only: whichever replica the rotation asks first,
+    // replica 1's absence is a disagreement, and it is logged when it
+    // was asked before replica 0 answered.
+    write_file(in(0, "one-sided"), "x");
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(fs_getattr("/one-sided", &st), 0);
+    EXPECT_EQ(events(), "getattr failed accessing " + root(1) + " No such file or directory\n");
+}
+
+TEST_F(lookup_ops_test, an_opened_directory_lists_from_its_own_stream)
 {
     use_replicas(2);
     mkdir(in(0, "d").c_str(), 0755);
-    mkdir(in(1, "d").c_str(), 0700);
-    set_test_caller(1001, 1001);
-    // Replica 1 is tried first and denies read; replica 0 would allow it.
-    listing seen;
-    EXPECT_EQ(fs_readdir("/d", &seen, collect, 0, nullptr), -EACCES);
-    EXPECT_EQ(fs_readdir("/d", &seen, collect, 0, nullptr), 0);
-    EXPECT_EQ(events(), "");
+    mkdir(in(1, "d").c_str(), 0755);
+    write_file(in(0, "d/a"), "x");
+    write_file(in(1, "d/a"), "x");
+    struct fuse_file_info fi {};
+    ASSERT_EQ(fs_opendir("/d", &fi), 0);
+    listing first, again;
+    EXPECT_EQ(fs_readdir("/d", &first, collect, 0, &fi), 0);
+    EXPECT_EQ(fs_readdir("/d", &again, collect, 0, &fi), 0);
+    EXPECT_EQ(first.names, again.names);
+    EXPECT_EQ(first.names.size(), 3u);
+    EXPECT_EQ(fs_releasedir("/d", &fi), 0);
+    EXPECT_EQ(fi.fh, 0u);
 }
 
 }  // namespace
