@@ -52,14 +52,23 @@ bool name_exists(int k, const char* path) noexcept
 
 void log_passed_failures(const char* path, int* errors, const char* word) noexcept
 {
-    bool recheck = false;
+    bool absence = false;
     for (int k = 0; k < replica_count; ++k)
-        recheck = recheck || is_absence(errors[k]);
-    if (recheck) {
+        absence = absence || is_absence(errors[k]);
+    if (absence) {
+        // Once no change of the name is under way, replicas that agree
+        // about it (all holding it, or none) had only met a change half
+        // done: nothing to log.
         name_order_hold order(path);
+        int present = 0;
+        int absent = 0;
         for (int k = 0; k < replica_count; ++k)
-            if (is_absence(errors[k]) && name_exists(k, path))
-                errors[k] = 0;
+            if (replica_in_service(k))
+                ++(name_exists(k, path) ? present : absent);
+        if (present == 0 || absent == 0)
+            for (int k = 0; k < replica_count; ++k)
+                if (is_absence(errors[k]))
+                    errors[k] = 0;
     }
     // Replica order, not the order of the attempts, so that the log reads
     // the same whichever replica the rotation started with.
