@@ -78,7 +78,8 @@ std::string foreign_paths(const std::string& root)
 {
     std::string found;
     for (const auto& [path, entry] : list_tree(root)) {
-        if (path != "." && path != "work" && !(path.compare(0, 5, "work/") == 0 && churn_name(path.substr(5))))
+        const bool churned = path.compare(0, 5, "work/") == 0 && churn_name(path.substr(5));
+        if (path != "." && path != "work" && !churned)
             found += " " + path;
     }
     return found;
@@ -92,6 +93,56 @@ std::string files_in(const std::string& dir)
         if (path != ".")
             text += path + ":\n" + read_file(dir + "/" + path);
     return text;
+}
+
+// Runs a shell command in dir with the mask 022; its wait status.
+int sh_in(const std::string& dir, const std::string& command)
+{
+    return std::system(("cd '" + dir + "' && umask 022 && " + command).c_str());
+}
+
+// The comparison that the stress test relies on reports each kind of
+// difference, and nothing when there is none.
+TEST(replica_comparison, names_each_kind_of_difference)
+{
+    struct change {
+        const char* what;
+        const char* command;  // run in replica 1
+        const char* expected;
+    };
+    const change changes[] = {
+        {"none", "true", ""},
+        {"contents", "printf hellp > f",
+         "f: contents of replica 0 and replica 1 differ from byte 4"},
+        {"size", "echo >> f",
+         "f: replica 0 file 0644 0:0 size 5 linked with [h], replica 1 file 0644 0:0 size 6"},
+        {"mode", "chmod 600 d/g", "d/g: replica 0 file 0644 0:0 size 1, replica 1 file 0600"},
+        {"owner", "chown 1001 d/g", "replica 1 file 0644 1001:0 size 1"},
+        {"type", "rm d/g && mkdir d/g", "replica 1 directory 0755 0:0"},
+        {"link target", "ln -sfn d l",
+         "l: replica 0 symlink 0777 0:0 size 1 -> f, replica 1 symlink 0777 0:0 size 1 -> d"},
+        {"hard links", "rm h && cp f h",
+         "h: replica 0 file 0644 0:0 size 5 linked with [f], replica 1 file 0644 0:0 size 5\n"},
+        {"missing", "rm d/g", "d/g: only in replica 0 (file 0644 0:0 size 1)"},
+        {"extra", "mkdir d/x", "d/x: only in replica 1 (directory 0755 0:0)"},
+    };
+    for (const change& c : changes) {
+        scratch_dir dir;
+        const std::vector<std::string> roots = {dir / "r0", dir / "r1"};
+        for (const std::string& root : roots) {
+            ASSERT_EQ(sh_in(dir.path(), "mkdir '" + root + "' && cd '" + root +
+                                            "' && printf hello > f && ln f h && ln -s f l && "
+                                            "mkdir d && printf x > d/g"),
+                      0);
+        }
+        ASSERT_EQ(sh_in(roots[1], c.command), 0) << c.what;
+        const std::string differences = replica_differences(roots);
+        if (*c.expected == '\0')
+            EXPECT_EQ(differences, "") << c.what;
+        else
+            EXPECT_NE(differences.find(c.expected), std::string::npos)
+                << c.what << ": " << differences;
+    }
 }
 
 class churn : public ::testing::TestWithParam<churn_case> {};

@@ -202,7 +202,8 @@ std::string replica_differences(const std::vector<std::string>& roots, size_t sh
                                 " " + describe(other->second));
             } else if (S_ISREG(first->second.mode)) {
                 std::string error;
-                const off_t at = first_difference(roots[0] + "/" + path, roots[r] + "/" + path, error);
+                const off_t at =
+                    first_difference(roots[0] + "/" + path, roots[r] + "/" + path, error);
                 if (!error.empty())
                     found.push_back(path + ": " + error);
                 else if (at >= 0)
