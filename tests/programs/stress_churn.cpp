@@ -298,12 +298,17 @@ void change_mode(worker& w)
     on_name(w, chmod(name.c_str(), modes[pick(w, 6)]), "chmod " + name);
 }
 
-void look(worker& w)
+void truncate_name(worker& w)
+{
+    const std::string name = pick(w, names);
+    on_name(w, truncate(name.c_str(), pick(w, 5000)), "truncate " + name);
+}
+
+void stat_and_list(worker& w)
 {
     const std::string name = pick(w, names);
     struct stat st;
     on_name(w, lstat(name.c_str(), &st), "lstat " + name);
-    on_name(w, truncate(name.c_str(), pick(w, 5000)), "truncate " + name);
     const char* where = pick(w, 2) == 0 ? "." : "d";
     DIR* dir = opendir(where);
     if (!on_name(w, dir == nullptr ? -1 : 0, std::string("opendir ") + where))
@@ -317,10 +322,13 @@ void look(worker& w)
 }
 
 using operation = void (*)(worker&);
+// The sequences on open files that renames and unlinks race with come
+// twice as often as the rest.
 constexpr operation operations[] = {
-    create_and_write, open_unlink_write, append,      truncate_and_sync, read_whole,
-    rename_names,     rename_over_open,  link_names,  symlink_name,      make_directory,
-    remove_name,      change_mode,       look,        open_unlink_write, rename_over_open,
+    create_and_write, open_unlink_write, open_unlink_write, append,        truncate_and_sync,
+    read_whole,       rename_names,      rename_over_open,  rename_over_open, link_names,
+    symlink_name,     make_directory,    remove_name,       change_mode,   truncate_name,
+    stat_and_list,
 };
 
 [[noreturn]] void run_worker(int id, unsigned seed, long ops, counts* tally)
@@ -334,10 +342,67 @@ constexpr operation operations[] = {
     _exit(0);
 }
 
-void usage()
+struct settings {
+    const char* dir = nullptr;
+    unsigned seed = 0;
+    long ops = 0;
+    int procs = 0;
+    long uid = -1, gid = -1;  // -1: the workers keep our identity
+    unsigned hang_seconds = 600;
+};
+
+[[noreturn]] void usage()
 {
     std::fprintf(stderr, "usage: stress_churn [-u UID -g GID] [-t SECONDS] DIR SEED OPS PROCS\n");
     std::exit(2);
+}
+
+settings parse_settings(int argc, char** argv)
+{
+    settings s;
+    for (int option; (option = getopt(argc, argv, "u:g:t:")) != -1;) {
+        if (option == 'u')
+            s.uid = std::atol(optarg);
+        else if (option == 'g')
+            s.gid = std::atol(optarg);
+        else if (option == 't')
+            s.hang_seconds = static_cast<unsigned>(std::atol(optarg));
+        else
+            usage();
+    }
+    if (argc - optind != 4 || (s.uid < 0) != (s.gid < 0))
+        usage();
+    s.dir = argv[optind];
+    s.seed = static_cast<unsigned>(std::strtoul(argv[optind + 1], nullptr, 10));
+    s.ops = std::atol(argv[optind + 2]);
+    s.procs = std::atoi(argv[optind + 3]);
+    if (s.ops <= 0 || s.procs <= 0)
+        usage();
+    return s;
+}
+
+// Forks the workers (each dropping to the settings' identity first); their
+// pids, fewer than asked when fork failed.
+std::vector<pid_t> start_workers(const settings& s, counts* tally)
+{
+    std::vector<pid_t> workers;
+    for (int id = 0; id < s.procs; ++id) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            if (s.uid >= 0 && (setgroups(0, nullptr) != 0 || setresgid(s.gid, s.gid, s.gid) != 0 ||
+                               setresuid(s.uid, s.uid, s.uid) != 0)) {
+                std::perror("stress_churn: dropping privileges");
+                _exit(2);
+            }
+            run_worker(id, s.seed, s.ops, &tally[id]);
+        }
+        if (pid < 0) {
+            std::perror("stress_churn: fork");
+            break;
+        }
+        workers.push_back(pid);
+    }
+    return workers;
 }
 
 volatile sig_atomic_t timed_out = 0;
@@ -347,85 +412,64 @@ void on_alarm(int)
     timed_out = 1;
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+// Waits for every worker; how many did not exit with 0, or -1 when some
+// were still busy after `seconds` (they are killed then: the filesystem
+// hung).
+int wait_for_workers(const std::vector<pid_t>& workers, unsigned seconds)
 {
-    long uid = -1, gid = -1;
-    unsigned seconds = 600;
-    for (int option; (option = getopt(argc, argv, "u:g:t:")) != -1;) {
-        if (option == 'u')
-            uid = std::atol(optarg);
-        else if (option == 'g')
-            gid = std::atol(optarg);
-        else if (option == 't')
-            seconds = static_cast<unsigned>(std::atol(optarg));
-        else
-            usage();
-    }
-    if (argc - optind != 4 || (uid < 0) != (gid < 0))
-        usage();
-    const char* dir = argv[optind];
-    const unsigned seed = static_cast<unsigned>(std::strtoul(argv[optind + 1], nullptr, 10));
-    const long ops = std::atol(argv[optind + 2]);
-    const int procs = std::atoi(argv[optind + 3]);
-    if (ops <= 0 || procs <= 0 || chdir(dir) != 0)
-        usage();
-
-    void* page = mmap(nullptr, sizeof(counts) * procs, PROT_READ | PROT_WRITE,
-                      MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    if (page == MAP_FAILED)
-        usage();
-    counts* tally = new (page) counts[procs];
-    std::vector<pid_t> workers;
-    for (int id = 0; id < procs; ++id) {
-        const pid_t pid = fork();
-        if (pid == 0) {
-            if (uid >= 0 && (setgroups(0, nullptr) != 0 || setresgid(gid, gid, gid) != 0 ||
-                             setresuid(uid, uid, uid) != 0)) {
-                std::perror("stress_churn: dropping privileges");
-                _exit(2);
-            }
-            run_worker(id, seed, ops, &tally[id]);
-        }
-        if (pid < 0) {
-            std::perror("stress_churn: fork");
-            break;
-        }
-        workers.push_back(pid);
-    }
-
-    // A worker that never comes back means the filesystem hung.
     struct sigaction alarm_action {};
     alarm_action.sa_handler = on_alarm;
     sigaction(SIGALRM, &alarm_action, nullptr);
     alarm(seconds);
-    int failed_workers = static_cast<int>(procs - workers.size());
+    int failed = 0;
     for (size_t done = 0; done < workers.size();) {
         int status = 0;
-        const pid_t pid = waitpid(-1, &status, 0);
-        if (pid > 0) {
+        if (waitpid(-1, &status, 0) > 0) {
             ++done;
             if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-                ++failed_workers;
+                ++failed;
         } else if (timed_out) {
-            std::fprintf(stderr, "stress_churn: workers still busy after %u s\n", seconds);
-            for (pid_t worker_pid : workers)
-                kill(worker_pid, SIGKILL);
+            for (pid_t pid : workers)
+                kill(pid, SIGKILL);
             while (wait(nullptr) > 0) {
             }
-            return 3;
+            return -1;
         }
     }
+    return failed;
+}
 
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const settings s = parse_settings(argc, argv);
+    if (chdir(s.dir) != 0) {
+        std::perror(s.dir);
+        return 2;
+    }
+    void* page = mmap(nullptr, sizeof(counts) * s.procs, PROT_READ | PROT_WRITE,
+                      MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (page == MAP_FAILED) {
+        std::perror("stress_churn: mmap");
+        return 2;
+    }
+    counts* tally = new (page) counts[s.procs];
+    const std::vector<pid_t> workers = start_workers(s, tally);
+    const int failed = wait_for_workers(workers, s.hang_seconds);
+    if (failed < 0) {
+        std::fprintf(stderr, "stress_churn: workers still busy after %u s\n", s.hang_seconds);
+        return 3;
+    }
+    const int missing = s.procs - static_cast<int>(workers.size());
     counts total;
-    for (int id = 0; id < procs; ++id) {
+    for (int id = 0; id < s.procs; ++id) {
         total.done += tally[id].done;
         total.raced += tally[id].raced;
         total.unexpected += tally[id].unexpected;
     }
     std::printf("stress_churn: %d workers x %ld operations: %ld calls succeeded, %ld failed as "
                 "races do, %ld failed unexpectedly, %d workers failed\n",
-                procs, ops, total.done, total.raced, total.unexpected, failed_workers);
-    return total.unexpected == 0 && failed_workers == 0 ? 0 : 1;
+                s.procs, s.ops, total.done, total.raced, total.unexpected, failed + missing);
+    return total.unexpected == 0 && failed + missing == 0 ? 0 : 1;
 }
