@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -188,9 +189,12 @@ TEST_P(churn, leaves_identical_replicas_and_a_serving_daemon)
         run_vornelix(args, std::string(TEST_HELPERS_DIR) + "/stress_churn");
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    std::printf("%s, seed %ld: %s%.1f s\n", c.name, seed, churned.out.c_str(), seconds);
-
     const std::string log = m.log_text();
+    const long log_lines = std::count(log.begin(), log.end(), '\n') - c.replicas;
+    const std::string summary = churned.out.substr(0, churned.out.find('\n'));
+    std::printf("%s, seed %ld: %s; %.1f s; %ld log lines besides the priority lines\n", c.name,
+                seed, summary.c_str(), seconds, log_lines);
+
     EXPECT_EQ(churned.status, 0) << churned.out << churned.err << lines_with(log, "failed");
     EXPECT_EQ(lines_with(log, "disabling replica"), "") << lines_with(log, "failed", 40);
 
