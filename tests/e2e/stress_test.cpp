@@ -31,8 +31,8 @@ struct churn_case {
     long ops;   // per process
 };
 
-// An ordinary user's requests cost the daemon group lookups, so that case
-// does fewer operations in about the same time.
+// The daemon takes several times longer over an ordinary user's requests,
+// so that case does fewer operations in about the same time.
 const churn_case cases[] = {
     {"two_replicas_as_root", 2, 0, 2000},
     {"three_replicas_as_root", 3, 0, 2000},
