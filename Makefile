@@ -4,7 +4,7 @@ PREFIX ?= /usr/local
 DESTDIR ?=
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build demo check install clean
+.PHONY: all deps build demo check stress install clean
 
 all: build
 
@@ -20,6 +20,16 @@ demo: deps build
 
 check: deps
 	scripts/check
+
+# The stress test of `make check`, longer: every case with STRESS_PROCS
+# processes of STRESS_OPS operations each (minutes, not part of check).
+STRESS_PROCS ?= 8
+STRESS_OPS ?= 20000
+stress: build
+	@if VORNELIX_STRESS_PROCS=$(STRESS_PROCS) VORNELIX_STRESS_OPS=$(STRESS_OPS) \
+	    $(BUILD)/e2e_tests --gtest_filter='stress/*'; then \
+	    echo "stress: passed ($(STRESS_PROCS) processes x $(STRESS_OPS) operations per case)"; \
+	else echo "stress: FAILED"; exit 1; fi
 
 install: build
 	install -d $(DESTDIR)$(PREFIX)/bin
