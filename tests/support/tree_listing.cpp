@@ -111,3 +111,23 @@ std::string tree_listing(const std::string& root)
     close(dir);
     return out;
 }
+
+std::string listing_difference(const std::string& first, const std::string& second)
+{
+    if (first == second)
+        return "";
+    std::size_t at = 0;
+    while (at < first.size() && at < second.size() && first[at] == second[at])
+        ++at;
+    // From the start of the line where they part.
+    const std::size_t line = first.rfind('\n', at == 0 ? 0 : at - 1);
+    const std::size_t from = line == std::string::npos || at == 0 ? 0 : line + 1;
+    const auto excerpt = [&](const std::string& text) {
+        const std::size_t end = text.find('\n', from);
+        std::string shown = text.substr(from, end == std::string::npos ? std::string::npos : end - from);
+        if (shown.size() > 300)
+            shown = shown.substr(0, 140) + "..." + shown.substr(shown.size() - 140);
+        return shown.empty() ? "<end>" : shown;
+    };
+    return "first: " + excerpt(first) + "\nsecond: " + excerpt(second);
+}

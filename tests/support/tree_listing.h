@@ -10,3 +10,7 @@
 // Walks through descriptors, so paths longer than PATH_MAX are listed too;
 // an entry that cannot be read is listed with its error.
 std::string tree_listing(const std::string& root);
+
+// "" when the listings agree, else their first differing lines, each cut
+// to a readable length.
+std::string listing_difference(const std::string& first, const std::string& second);
