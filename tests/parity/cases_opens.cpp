@@ -87,6 +87,20 @@ std::vector<parity_case> open_cases()
          },
          .expected = {0, EINVAL, EBADF},
          .observed = {"f"}},
+        {.name = "fallocate_and_fsync_of_a_directory",
+         .setup = [](const where& at) {
+             return results{dir(at, "p", 0755, alice_id, alice_id), file(at, "p/f", 0644, alice_id, alice_id)};
+         },
+         .actor = alice,
+         .action = [](const where& at) {
+             const int fd = open(at("p/f"), O_WRONLY), reader = open(at("p/f"), O_RDONLY);
+             const int dir_fd = open(at("p"), O_RDONLY | O_DIRECTORY);
+             return results{e(fd),        e(fallocate(fd, 0, 0, 100)), e(fallocate(reader, 0, 0, 200)),
+                            e(fsync(fd)), e(dir_fd),                   e(fsync(dir_fd)),
+                            e(fdatasync(dir_fd))};
+         },
+         .expected = {0, 0, EBADF, 0, 0, 0, 0},
+         .observed = {"p/f"}},
         {.name = "write_by_a_non_owner_clears_set_user_id",
          .setup = alices_file(04777),
          .actor = bob,
