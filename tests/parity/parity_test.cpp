@@ -94,7 +94,6 @@ struct timespec a_moment_ago()
     return now;
 }
 
-
 TEST_P(mount_vs_native, agrees)
 {
     const parity_case& c = GetParam();
@@ -103,9 +102,8 @@ TEST_P(mount_vs_native, agrees)
     const std::string native = native_ + "/" + c.name, mounted = mount_->at(c.name);
     const std::size_t log_before = mount_->log_text().size();
 
-    const script make_case_dir = [&](const where& at) { return results{dir(at, "", 0755, 0, 0)}; };
-    ASSERT_EQ(errno_names(results_as(root, [&] { return make_case_dir(where(native)); })), "0");
-    ASSERT_EQ(errno_names(results_as(root, [&] { return make_case_dir(where(mounted)); })), "0");
+    for (const std::string& tree : {native, mounted})
+        ASSERT_EQ(errno_names(results_as(root, [&] { return results{dir(where(tree), "", 0755, 0, 0)}; })), "0");
     const results native_setup = results_as(root, [&] { return c.setup(where(native)); });
     ASSERT_EQ(errno_names(native_setup), errno_names(results(native_setup.size(), 0))) << "native setup";
     EXPECT_EQ(errno_names(results_as(root, [&] { return c.setup(where(mounted)); })), errno_names(native_setup))
@@ -115,18 +113,18 @@ TEST_P(mount_vs_native, agrees)
     const results on_native = results_as(c.actor, [&] { return c.action(where(native)); });
     const results on_mount = results_as(c.actor, [&] { return c.action(where(mounted)); });
     EXPECT_EQ(errno_names(on_native), errno_names(c.expected)) << "the kernel's answers";
-    if (c.mount_differs.empty())
+    if (c.mount_differs.empty()) {
         EXPECT_EQ(errno_names(on_mount), errno_names(on_native)) << "answers through the mount";
-    else
+    } else {
         EXPECT_EQ(errno_names(on_mount), errno_names(c.on_mount)) << c.mount_differs;
+    }
     EXPECT_EQ(attributes_of(mounted, c.observed, c.times, since), attributes_of(native, c.observed, c.times, since))
         << "attributes through the mount (left) and native (right)";
     EXPECT_EQ(attributes_of(mount_->in_replica(0, c.name), c.observed, c.times, since),
               attributes_of(native, c.observed, c.times, since))
         << "attributes in replica 0 (left) and native (right)";
-    EXPECT_EQ(listing_difference(tree_listing(mount_->in_replica(0, c.name)), tree_listing(mount_->in_replica(1, c.name))),
-              "")
-        << "replicas 0 and 1";
+    const std::string first = tree_listing(mount_->in_replica(0, c.name));
+    EXPECT_EQ(listing_difference(first, tree_listing(mount_->in_replica(1, c.name))), "") << "replicas 0 and 1";
     const std::string log = mount_->log_text();
     EXPECT_EQ(log.find("disabling", log_before), std::string::npos) << log.substr(log_before);
 }
