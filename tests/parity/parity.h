@@ -5,6 +5,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <time.h>
 
 #include <deque>
 #include <functional>
