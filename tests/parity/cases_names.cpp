@@ -101,6 +101,8 @@ std::vector<parity_case> namespace_cases()
          },
          .expected = {0, EACCES, EACCES},
          .observed = {"p/f", "p/g", "p/q", "p/r"}},
+        // With fs.protected_hardlinks = 1 (the kernel's answers depend on
+        // it) a user may link only to files he owns or may read and write.
         {.name = "hard_link_to_another_users_private_file",
          .setup = shared_dir_with(0600),
          .actor = bob,
