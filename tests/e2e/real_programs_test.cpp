@@ -234,7 +234,7 @@ TEST(real_programs_e2e, replicas_an_ordinary_user_cannot_disable)
     EXPECT_EQ(results_as(alice, [&] { return std::vector<int>{make_deep_paths(home, std::string("/home").size())}; }),
               std::vector<int>{0});
     expect_replicas_agree(roots, read_file(s / "vornelix.log"));
-    EXPECT_NE(tree_listing(roots[2]).find("/link -> target"), std::string::npos);
+    EXPECT_NE(tree_listing(roots[2]).find("/link 0120777 1001:1001 -> target"), std::string::npos);
     EXPECT_EQ(m.unmount(), 0);
 }
 
