@@ -5,6 +5,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 
 #include "tests/parity/parity.h"
@@ -19,6 +20,13 @@ results append_byte(const char* path)
     const int opened = e(fd);
     const int written = e(write(fd, "x", 1));
     return {opened, written, e(close(fd))};
+}
+
+// fstat's size, or errno; sizes show as negative numbers.
+int size_through(int fd)
+{
+    struct stat st;
+    return fstat(fd, &st) == 0 ? -static_cast<int>(st.st_size) : errno;
 }
 
 script alices_file(mode_t mode)
@@ -100,6 +108,17 @@ std::vector<parity_case> open_cases()
                             e(fdatasync(dir_fd))};
          },
          .expected = {0, 0, EBADF, 0, 0, 0, 0},
+         .observed = {"p/f"}},
+        {.name = "descriptor_of_a_removed_file_still_works",
+         .setup = alices_dir,
+         .actor = alice,
+         .action = [](const where& at) {
+             const int fd = open(at("p/f"), O_CREAT | O_RDWR, 0600);
+             return results{e(fd),          e(unlink(at("p/f"))),   e(write(fd, "abcdef", 6)),
+                            size_through(fd), e(ftruncate(fd, 2)), size_through(fd),
+                            e(pread(fd, std::array<char, 8>().data(), 8, 0)), e(close(fd))};
+         },
+         .expected = {0, 0, 0, -6, 0, -2, 0, 0},
          .observed = {"p/f"}},
         {.name = "write_by_a_non_owner_clears_set_user_id",
          .setup = alices_file(04777),
