@@ -1,0 +1,133 @@
+#include "tests/support/tree_listing.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <vector>
+
+namespace {
+
+std::string contents_hash(int dir, const char* name)
+{
+    const int fd = openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return std::string("unreadable:") + strerrorname_np(errno);
+    std::string text;
+    char buffer[65536];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0)
+        text.append(buffer, n);
+    close(fd);
+    return std::to_string(std::hash<std::string>{}(text));
+}
+
+// The user.* attributes of a regular file, name=value, sorted.
+std::string user_attributes(int dir, const char* name)
+{
+    const std::string path = "/proc/self/fd/" + std::to_string(dir) + "/" + name;
+    char names[4096];
+    const ssize_t size = llistxattr(path.c_str(), names, sizeof names);
+    if (size < 0)
+        return std::string("xattrs:") + strerrorname_np(errno);
+    std::vector<std::string> found;
+    for (ssize_t at = 0; at < size; at += std::strlen(names + at) + 1) {
+        if (std::strncmp(names + at, "user.", 5) != 0)
+            continue;
+        char value[1024];
+        const ssize_t length = lgetxattr(path.c_str(), names + at, value, sizeof value);
+        found.push_back(std::string(names + at) + "=" + (length < 0 ? "?" : std::string(value, length)));
+    }
+    std::sort(found.begin(), found.end());
+    std::string text;
+    for (const std::string& f : found)
+        text += " " + f;
+    return text;
+}
+
+void list_directory(int dir, const std::string& prefix, std::string& out)
+{
+    DIR* stream = fdopendir(dup(dir));
+    if (stream == nullptr) {
+        out += prefix + " unlistable " + strerrorname_np(errno) + "\n";
+        return;
+    }
+    std::vector<std::string> names;
+    while (dirent* entry = readdir(stream))
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            names.push_back(entry->d_name);
+    closedir(stream);
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+        const std::string shown = prefix + "/" + name;
+        struct stat st;
+        if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            out += shown + " " + strerrorname_np(errno) + "\n";
+            continue;
+        }
+        char line[128];
+        std::snprintf(line, sizeof line, " %07o %u:%u", static_cast<unsigned>(st.st_mode),
+                      static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_gid));
+        out += shown + line;
+        if (S_ISREG(st.st_mode)) {
+            out += " size " + std::to_string(st.st_size) + " " + contents_hash(dir, name.c_str()) +
+                   user_attributes(dir, name.c_str());
+        } else if (S_ISLNK(st.st_mode)) {
+            std::vector<char> target(st.st_size + 2);
+            const ssize_t n = readlinkat(dir, name.c_str(), target.data(), target.size() - 1);
+            out += " -> " + std::string(target.data(), n < 0 ? 0 : n);
+        } else if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
+            out += " dev " + std::to_string(st.st_rdev);
+        }
+        out += "\n";
+        if (S_ISDIR(st.st_mode)) {
+            const int sub = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+            if (sub < 0) {
+                out += shown + " unopenable " + strerrorname_np(errno) + "\n";
+                continue;
+            }
+            list_directory(sub, shown, out);
+            close(sub);
+        }
+    }
+}
+
+}  // namespace
+
+std::string tree_listing(const std::string& root)
+{
+    const int dir = open(root.c_str(), O_RDONLY | O_DIRECTORY);
+    if (dir < 0)
+        return std::string("unopenable ") + strerrorname_np(errno) + "\n";
+    std::string out;
+    list_directory(dir, ".", out);
+    close(dir);
+    return out;
+}
+
+std::string listing_difference(const std::string& first, const std::string& second)
+{
+    if (first == second)
+        return "";
+    std::size_t at = 0;
+    while (at < first.size() && at < second.size() && first[at] == second[at])
+        ++at;
+    // From the start of the line where they part.
+    const std::size_t line = first.rfind('\n', at == 0 ? 0 : at - 1);
+    const std::size_t from = line == std::string::npos || at == 0 ? 0 : line + 1;
+    const auto excerpt = [&](const std::string& text) {
+        const std::size_t end = text.find('\n', from);
+        std::string shown = text.substr(from, end == std::string::npos ? std::string::npos : end - from);
+        if (shown.size() > 300)
+            shown = shown.substr(0, 140) + "..." + shown.substr(shown.size() - 140);
+        return shown.empty() ? "<end>" : shown;
+    };
+    return "first: " + excerpt(first) + "\nsecond: " + excerpt(second);
+}

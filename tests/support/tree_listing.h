@@ -1,0 +1,16 @@
+// A canonical text of a directory tree, to compare replicas with one
+// another.
+#pragma once
+
+#include <string>
+
+// One line per entry below root, in name order: its relative name, type,
+// mode, owner, group, and for a regular file its size, a hash of its
+// contents and its user.* extended attributes, for a link its target.
+// Walks through descriptors, so paths longer than PATH_MAX are listed too;
+// an entry that cannot be read is listed with its error.
+std::string tree_listing(const std::string& root);
+
+// "" when the listings agree, else their first differing lines, each cut
+// to a readable length.
+std::string listing_difference(const std::string& first, const std::string& second);
