@@ -21,6 +21,7 @@
 #include <string>
 
 #include "common/caller.h"
+#include "common/group_membership.h"
 #include "fs/errors.h"
 #include "fs/event_log.h"
 #include "fs/fd_table.h"
@@ -102,6 +103,31 @@ int change_open_file(const int32_t* fds, const char* word, Change&& change) noex
             return replica_absent();
         return call_outcome(change(fds[k]));
     });
+}
+
+// A write or truncation by someone outside the file's group drops a
+// set-group-ID bit that has no group execute bit with it, as a local
+// filesystem does. The kernel asks vornelix to drop the set-user-ID bit,
+// and the set-group-ID bit with group execute, itself (through chmod); this
+// last case it leaves to the filesystem. 0, or -errno.
+int drop_group_id_for_writer(const int32_t* fds) noexcept
+{
+    const caller_identity caller = current_caller();
+    if (caller.uid == 0)
+        return 0;
+    struct stat st;
+    int k = 0;
+    while (k < replica_count && (fds[k] <= 0 || !replica_in_service(k)))
+        ++k;
+    if (k == replica_count || fstat(fds[k], &st) == -1)
+        return 0;
+    if ((st.st_mode & (S_ISGID | S_IXGRP)) != S_ISGID || !S_ISREG(st.st_mode))
+        return 0;
+    const int member = caller_in_group(caller, st.st_gid);
+    if (member != 0)
+        return member < 0 ? -EIO : 0;
+    const mode_t kept = st.st_mode & 07777 & ~S_ISGID;
+    return change_open_file(fds, "chmod", [kept](int fd) noexcept { return fchmod(fd, kept); });
 }
 
 // Opens one replica's copy of an existing file; the descriptor (> 0) or -1
@@ -353,6 +379,8 @@ int fs_write(const char*, const char* data, size_t size, off_t offset,
         return -ENOMEM;
     }
 
+    if (const int dropped = drop_group_id_for_writer(fds))
+        return dropped;
     write_replicas(fds, n, data, size, offset, outcome);
 
     int written = 0;
@@ -383,6 +411,8 @@ int fs_ftruncate(const char*, off_t size, struct fuse_file_info* fi) noexcept
     const int32_t* fds = fd_table_get(fi->fh);
     if (!fds)
         return -EINVAL;
+    if (const int dropped = drop_group_id_for_writer(fds))
+        return dropped;
     return change_open_file(fds, "truncate", [size](int fd) noexcept { return ftruncate(fd, size); });
 }
 
