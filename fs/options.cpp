@@ -344,29 +344,32 @@ int check_executable(const std::string& path)
     return access(path.c_str(), X_OK);
 }
 
+// Where exec would look for name: the name itself when it holds a '/',
+// otherwise each PATH directory (an empty entry is the working directory).
+std::vector<std::string> places_of(const std::string& name)
+{
+    if (name.find('/') != std::string::npos)
+        return {name};
+    std::vector<std::string> places;
+    const char* search = std::getenv("PATH");
+    std::string_view rest = search != nullptr ? search : "/usr/local/bin:/usr/bin:/bin";
+    while (true) {
+        const size_t colon = rest.find(':');
+        const std::string_view directory = rest.substr(0, colon);
+        places.push_back((directory.empty() ? std::string(".") : std::string(directory)) + "/" + name);
+        if (colon == std::string_view::npos)
+            return places;
+        rest.remove_prefix(colon + 1);
+    }
+}
+
 }  // namespace
 
 std::optional<std::string> find_executable(const std::vector<std::string>& candidates)
 {
     int error = ENOENT;
     for (const std::string& name : candidates) {
-        std::vector<std::string> paths;
-        if (name.find('/') != std::string::npos) {
-            paths.push_back(name);
-        } else {
-            // exec's own search: an empty PATH entry is the working directory.
-            const char* search = std::getenv("PATH");
-            std::string_view rest = search != nullptr ? search : "/usr/local/bin:/usr/bin:/bin";
-            while (true) {
-                const size_t colon = rest.find(':');
-                const std::string_view directory = rest.substr(0, colon);
-                paths.push_back((directory.empty() ? std::string(".") : std::string(directory)) + "/" + name);
-                if (colon == std::string_view::npos)
-                    break;
-                rest.remove_prefix(colon + 1);
-            }
-        }
-        for (const std::string& path : paths) {
+        for (const std::string& path : places_of(name)) {
             if (check_executable(path) == 0)
                 return path[0] == '/' ? std::optional<std::string>(path) : resolve_path(path.c_str());
             if (errno == EACCES)

@@ -95,7 +95,7 @@ public:
     std::string program() const { return bin_ / "xvornelix"; }
 
     // Waits for the probe started by the control thread to call in.
-    bool accept_probe(int timeout_ms = 10000)
+    bool accept_probe(int timeout_ms = 60000)
     {
         pollfd ready{listener_, POLLIN, 0};
         if (poll(&ready, 1, timeout_ms) != 1)
@@ -103,7 +103,7 @@ public:
         const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0)
             return false;
-        timeval limit{20, 0};
+        timeval limit{60, 0};
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
         in_ = fdopen(fd, "r");
         out_ = fdopen(dup(fd), "w");
