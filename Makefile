@@ -31,9 +31,12 @@ stress: build
 	    echo "stress: passed ($(STRESS_PROCS) processes x $(STRESS_OPS) operations per case)"; \
 	else echo "stress: FAILED"; exit 1; fi
 
+# The two programs side by side (the daemon finds the control program
+# beside itself) and their manual pages.
 install: build
-	install -d $(DESTDIR)$(PREFIX)/bin
+	install -d $(DESTDIR)$(PREFIX)/bin $(DESTDIR)$(PREFIX)/share/man/man8
 	install -m 0755 $(BUILD)/vornelix $(BUILD)/vornctl $(DESTDIR)$(PREFIX)/bin/
+	install -m 0644 man/vornelix.8 man/vornctl.8 $(DESTDIR)$(PREFIX)/share/man/man8/
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan demo

@@ -6,6 +6,8 @@
 #include <mutex>
 #include <new>
 
+#include <unistd.h>
+
 #include "fs/event_log.h"
 #include "fs/replicas.h"
 
@@ -112,4 +114,22 @@ descriptor_array fd_table_remove(uint64_t slot) noexcept
         return nullptr;
     std::lock_guard<std::mutex> guard(table_lock);
     return descriptor_array(slots[slot].exchange(nullptr));
+}
+
+void fd_table_release_all(int replicas) noexcept
+{
+    std::lock_guard<std::mutex> guard(table_lock);
+    for (uint64_t slot = 0; slot < fd_table_size; ++slot) {
+        const descriptor_array array(slots[slot].exchange(nullptr));
+        if (!array)
+            continue;
+        for (int k = 0; k < replicas; ++k) {
+            if (array[k] > 0)
+                close(array[k]);
+        }
+    }
+    slots.reset();
+    fd_table_bits = 0;
+    fd_table_mask = 0;
+    fd_table_size = 0;
 }

@@ -39,3 +39,9 @@ int32_t* fd_table_get(uint64_t slot) noexcept;
 
 // Takes the array out of a slot (null for an empty or out-of-range slot).
 descriptor_array fd_table_remove(uint64_t slot) noexcept;
+
+// Closes the descriptors of every array still in the table (files still
+// open when the filesystem ends), frees the arrays and the table itself;
+// the table then has no slot. replicas is the length of each array. For
+// destroy, when no request runs any more.
+void fd_table_release_all(int replicas) noexcept;

@@ -5,9 +5,11 @@
 
 #include "fs/control_server.h"
 #include "fs/event_log.h"
+#include "fs/fd_table.h"
 #include "fs/operations.h"
 #include "fs/options.h"
 #include "fs/replica_set.h"
+#include "fs/replicas.h"
 
 void* fs_init(struct fuse_conn_info*) noexcept
 {
@@ -36,5 +38,8 @@ void fs_destroy(void*) noexcept
     // The control thread may still be waiting for a request: it must never
     // serve one with what is released here.
     stop_control_service();
+    // Files still open at unmount get no release request: their
+    // descriptors and arrays go now, while the replica count is known.
+    fd_table_release_all(replica_count);
     release_replica_set();
 }

@@ -34,6 +34,8 @@ int start(int argc, char** argv)
         status = check_paths_outside_mount();
     if (!status.stop)
         status = build_mount_argument();
+    if (!status.stop)
+        status = find_ctl_program(argv[0]);
     if (status.stop)
         return status.exit_status;
 
@@ -43,14 +45,6 @@ int start(int argc, char** argv)
     const int built = build_replica_set(settings.replica_list, settings.mount_word);
     if (built != 0)
         return built;
-
-    if (settings.ctl_requested) {
-        settings.ctl_program = derive_ctl_program(argv[0]);
-        if (!settings.ctl_program) {
-            print_error(code_low_memory, "trying to determine the name of the vornctl executable");
-            return code_low_memory;
-        }
-    }
 
     std::string word0 = first_word;
     std::string word1 = mount_path;

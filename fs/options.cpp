@@ -1,6 +1,7 @@
 #include "fs/options.h"
 
 #include <getopt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -60,14 +61,6 @@ start_status stop_with(int status)
     return {true, status};
 }
 
-// A message of our own (not one of the coded texts), silenced like
-// print_error.
-void print_message(const std::string& context, const char* text)
-{
-    if (!quiet)
-        std::fprintf(stderr, "%s: %s\n", context.c_str(), text);
-}
-
 // The mount point as the kernel will see it: the word without its ':',
 // made canonical; none when it cannot be resolved yet (the replica set
 // reports that itself).
@@ -82,6 +75,13 @@ std::optional<std::string> canonical_mount_point()
 }
 
 }  // namespace
+
+void print_message(std::string_view context, std::string_view text) noexcept
+{
+    if (!quiet)
+        std::fprintf(stderr, "%.*s: %.*s\n", static_cast<int>(context.size()), context.data(),
+                     static_cast<int>(text.size()), text.data());
+}
 
 void print_version()
 {
@@ -201,9 +201,10 @@ start_status scan_command_line(int argc, char** argv)
             // The control directory need not exist yet: init creates it.
             std::optional<std::string> canonical = canonicalize_log_path(optarg);
             if (!canonical) {
-                // Say why (a missing parent directory, mostly), not "Low
-                // memory"; the exit status stays the one scripts know.
-                print_error(errno, "comand line option (-c) mount point allocation");
+                // Name the path and why (a missing parent directory,
+                // mostly), not "Low memory"; the exit status stays the one
+                // scripts know.
+                print_error(errno, optarg);
                 return stop_with(code_low_memory);
             }
             settings.ctl_requested = true;
@@ -223,9 +224,14 @@ start_status scan_command_line(int argc, char** argv)
         case 'q':
             quiet = 1;
             break;
-        default:  // -h, -?, and whatever the scanner could not take
+        case 'h':
             print_usage();
             return stop_with(0);
+        default:
+            // The scanner answers '?' both for "-?", which asks for help,
+            // and for an option it rejected (after its own diagnostic).
+            print_usage();
+            return stop_with(optind > 0 && std::strcmp(argv[optind - 1], "-?") == 0 ? 0 : code_argument_count);
         }
     }
     // The positional words are where the scanner leaves them, whatever form
@@ -308,4 +314,97 @@ std::optional<std::string> derive_ctl_program(std::string_view argv0)
         name = std::string(cwd) + "/" + name;
     }
     return name;
+}
+
+std::vector<std::string> ctl_program_candidates(std::string_view argv0, std::string_view self_exe)
+{
+    std::vector<std::string> candidates;
+    if (std::optional<std::string> derived = derive_ctl_program(argv0))
+        candidates.push_back(*derived);
+    if (!self_exe.empty() && self_exe[0] == '/') {
+        std::optional<std::string> beside = derive_ctl_program(self_exe);
+        if (beside && (candidates.empty() || candidates[0] != *beside))
+            candidates.push_back(*beside);
+    }
+    return candidates;
+}
+
+namespace {
+
+// 0 when path is a regular file this process may execute; -1 with errno.
+int check_executable(const std::string& path)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0)
+        return -1;
+    if (!S_ISREG(st.st_mode)) {
+        errno = EACCES;
+        return -1;
+    }
+    return access(path.c_str(), X_OK);
+}
+
+// Where exec would look for name: the name itself when it holds a '/',
+// otherwise each PATH directory (an empty entry is the working directory).
+std::vector<std::string> places_of(const std::string& name)
+{
+    if (name.find('/') != std::string::npos)
+        return {name};
+    std::vector<std::string> places;
+    const char* search = std::getenv("PATH");
+    std::string_view rest = search != nullptr ? search : "/usr/local/bin:/usr/bin:/bin";
+    while (true) {
+        const size_t colon = rest.find(':');
+        const std::string_view directory = rest.substr(0, colon);
+        places.push_back((directory.empty() ? std::string(".") : std::string(directory)) + "/" + name);
+        if (colon == std::string_view::npos)
+            return places;
+        rest.remove_prefix(colon + 1);
+    }
+}
+
+}  // namespace
+
+std::optional<std::string> find_executable(const std::vector<std::string>& candidates)
+{
+    int error = ENOENT;
+    for (const std::string& name : candidates) {
+        for (const std::string& path : places_of(name)) {
+            if (check_executable(path) == 0)
+                return path[0] == '/' ? std::optional<std::string>(path) : resolve_path(path.c_str());
+            if (errno == EACCES)
+                error = EACCES;
+        }
+    }
+    errno = error;
+    return std::nullopt;
+}
+
+start_status find_ctl_program(const char* argv0)
+{
+    if (!settings.ctl_requested)
+        return {};
+    char self[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+    const std::string_view self_exe(self, length > 0 ? static_cast<size_t>(length) : 0);
+    const std::vector<std::string> candidates = ctl_program_candidates(argv0, self_exe);
+    if (candidates.empty()) {
+        print_error(code_low_memory, "trying to determine the name of the vornctl executable");
+        return stop_with(code_low_memory);
+    }
+    settings.ctl_program = find_executable(candidates);
+    if (settings.ctl_program)
+        return {};
+    // Without it the control directory would stay empty and nobody would
+    // know why: refuse now, naming every place looked at.
+    const int err = errno;
+    std::string context = "control program";
+    for (size_t i = 0; i < candidates.size(); ++i) {
+        context += i == 0 ? " " : ", ";
+        context += candidates[i];
+        if (candidates[i].find('/') == std::string::npos)
+            context += " (on PATH)";
+    }
+    print_error(err, context.c_str());
+    return stop_with(err);
 }

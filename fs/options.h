@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 inline constexpr const char* vornelix_version = "1.1.1";
 
@@ -62,8 +63,28 @@ start_status check_paths_outside_mount();
 // Default fsname and the -o word handed to FUSE.
 start_status build_mount_argument();
 
+// A refusal of our own (not one of the coded texts): "context: text" on
+// standard error, silenced like print_error.
+void print_message(std::string_view context, std::string_view text) noexcept;
+
 // Name under which the control program is started: argv[0] with its last
 // four characters replaced by "ctl", made absolute when it holds a '/'.
 // A program file name of four characters or fewer gives "vornctl" in the
 // same directory.
 std::optional<std::string> derive_ctl_program(std::string_view argv0);
+
+// Where the control program is looked for, in order: the name derived from
+// argv[0], then, when it differs, the name derived from the real binary
+// (self_exe, the target of /proc/self/exe), for a daemon started through a
+// link of another name.
+std::vector<std::string> ctl_program_candidates(std::string_view argv0, std::string_view self_exe);
+
+// The first candidate that is an executable regular file, as an absolute
+// path (a name without '/' is searched on PATH, as exec would); none with
+// errno set (ENOENT, or EACCES when one was found but cannot be executed).
+std::optional<std::string> find_executable(const std::vector<std::string>& candidates);
+
+// When a control directory was given: settings.ctl_program := the control
+// program found, or stop the start-up with a message naming every place
+// looked at.
+start_status find_ctl_program(const char* argv0);

@@ -2,11 +2,13 @@
 
 #include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <fstream>
+#include <string_view>
 #include <vector>
 
 #include "fs/event_log.h"
@@ -58,6 +60,12 @@ int fail(int code, const char* context)
     return code;
 }
 
+int refuse(int status, const std::string& word, std::string_view text)
+{
+    print_message(word, text);
+    return status;
+}
+
 // Splits the list at each '=' into the words as typed.
 std::vector<std::string> split_words(const std::string& list)
 {
@@ -72,14 +80,69 @@ std::vector<std::string> split_words(const std::string& list)
     }
 }
 
-}  // namespace
+// A directory named on the command line, resolved and checked.
+struct checked_directory {
+    std::string word;  // as typed, without its ':'
+    std::string root;  // canonical
+    struct stat status;
+    bool low_priority = false;
+};
 
-int build_replica_set(std::string replica_list, const std::string& mount_word)
+// Resolves path and requires a directory. 0, or the exit status after a
+// message naming word.
+int check_directory(const std::string& path, const std::string& word, checked_directory& checked)
 {
-    const std::vector<std::string> words = split_words(replica_list);
-    const bool mount_point_replica = !mount_word.empty() && mount_word[0] == ':';
-    const int count = static_cast<int>(words.size()) + (mount_point_replica ? 1 : 0);
+    std::optional<std::string> resolved = resolve_path(path.c_str());
+    if (!resolved)
+        return fail(errno, word.c_str());
+    if (stat(resolved->c_str(), &checked.status) != 0)
+        return fail(errno, word.c_str());
+    if (!S_ISDIR(checked.status.st_mode))
+        return fail(ENOTDIR, word.c_str());
+    checked.root = *resolved;
+    return 0;
+}
 
+bool same_directory(const struct stat& a, const struct stat& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Everything the command line names, checked before anything is built or
+// mounted: the mount point and each list replica must be directories; a
+// list replica must lie outside the mount point (serving it would make a
+// request thread wait on the very mount it serves) and must not repeat an
+// earlier one under another name (every change would be made twice).
+// 0, or the exit status after the message.
+int check_command_line_directories(const std::vector<std::string>& words, const std::string& mount_word,
+                                   bool mount_point_replica, checked_directory& mount_point,
+                                   std::vector<checked_directory>& replicas)
+{
+    const std::string unprefixed = mount_point_replica ? mount_word.substr(1) : mount_word;
+    if (int status = check_directory(unprefixed, mount_word, mount_point); status != 0)
+        return status;
+    for (const std::string& typed : words) {
+        checked_directory replica;
+        replica.low_priority = !typed.empty() && typed[0] == ':';
+        replica.word = replica.low_priority ? typed.substr(1) : typed;
+        if (int status = check_directory(replica.word, replica.word, replica); status != 0)
+            return status;
+        if (path_is_within(replica.root, mount_point.root) || same_directory(replica.status, mount_point.status))
+            return refuse(code_log_under_mount, replica.word, "Replica must be outside of the mount point");
+        for (const checked_directory& earlier : replicas) {
+            if (same_directory(replica.status, earlier.status))
+                return refuse(EEXIST, replica.word, "Replica given twice (the same directory as " + earlier.word + ")");
+        }
+        replicas.push_back(std::move(replica));
+    }
+    return 0;
+}
+
+// Raises the descriptor limit when it can, and sizes and allocates the
+// open-file table for count replicas. 0, or the exit status after the
+// message.
+int allocate_fd_table(int count)
+{
     std::optional<int> system_max = read_system_max_files();
     if (!system_max) {
         print_error(errno, "reading system parameter 'max open files'");
@@ -101,54 +164,47 @@ int build_replica_set(std::string replica_list, const std::string& mount_word)
     const fd_table_sizing sizing = size_fd_table(nofile.rlim_cur, limit, count);
     if (fd_table_allocate(sizing.bits, sizing.mask, sizing.size) != 0)
         return fail(code_low_memory, "file descriptor hash table allocation");
+    return 0;
+}
+
+}  // namespace
+
+int build_replica_set(std::string replica_list, const std::string& mount_word)
+{
+    const std::vector<std::string> words = split_words(replica_list);
+    const bool mount_point_replica = !mount_word.empty() && mount_word[0] == ':';
+    checked_directory mount_point;
+    std::vector<checked_directory> list;
+    if (int status = check_command_line_directories(words, mount_word, mount_point_replica, mount_point, list);
+        status != 0)
+        return status;
+    const int first_list_replica = mount_point_replica ? 1 : 0;
+    const int count = static_cast<int>(list.size()) + first_list_replica;
+
+    if (int status = allocate_fd_table(count); status != 0)
+        return status;
 
     replica_table = new (std::nothrow) replica_info[count];
     if (replica_table == nullptr)
         return fail(ENOMEM, "replica info allocation");
     replica_count = count;
+    mount_path = mount_point.root;
 
     std::vector<int> high_list;
     std::vector<int> low_list;
-    int first_list_replica = 0;
-    if (mount_point_replica) {
-        std::optional<std::string> resolved = resolve_path(mount_word.c_str() + 1);
-        if (!resolved)
-            return fail(errno, mount_word.c_str());
-        mount_path = *resolved;
+    if (mount_point_replica)
         high_list.push_back(0);
-        first_list_replica = 1;
-    } else {
-        std::optional<std::string> resolved = resolve_path(mount_word.c_str());
-        if (!resolved) {
-            const int err = errno;
-            release_replica_set();
-            return fail(err, mount_word.c_str());
-        }
-        mount_path = *resolved;
-    }
-
     for (int k = first_list_replica; k < count; ++k) {
-        std::string word = words[k - first_list_replica];
-        if (!word.empty() && word[0] == ':') {
-            word.erase(0, 1);
-            replica_table[k].low_priority = 1;
-            low_list.push_back(k);
-        } else {
-            high_list.push_back(k);
-        }
-        std::optional<std::string> root = resolve_path(word.c_str());
-        if (!root) {
-            const int err = errno;
-            release_replica_set();
-            return fail(err, word.c_str());
-        }
-        replica_table[k].root = *root;
-        replica_table[k].root_length = root->size();
-        replica_table[k].root_fd = open_replica_root(root->c_str());
+        checked_directory& replica = list[k - first_list_replica];
+        replica_table[k].low_priority = replica.low_priority ? 1 : 0;
+        (replica.low_priority ? low_list : high_list).push_back(k);
+        replica_table[k].root = std::move(replica.root);
+        replica_table[k].root_length = replica_table[k].root.size();
+        replica_table[k].root_fd = open_replica_root(replica_table[k].root.c_str());
         if (replica_table[k].root_fd == -1) {
             const int err = errno;
             release_replica_set();
-            return fail(err, word.c_str());
+            return fail(err, replica_table[k].root.c_str());
         }
     }
 
@@ -189,10 +245,14 @@ int build_replica_set(std::string replica_list, const std::string& mount_word)
 
 void release_replica_set() noexcept
 {
-    mount_path.clear();
     for (int k = 0; replica_table != nullptr && k < replica_count; ++k)
         if (replica_table[k].root_fd >= 0 && replica_table[k].root_fd != mount_point_directory)
             close(replica_table[k].root_fd);
+    if (mount_point_directory >= 0) {
+        close(mount_point_directory);
+        mount_point_directory = -1;
+    }
+    mount_path.clear();
     delete[] replica_table;
     replica_table = nullptr;
     close_log();

@@ -33,6 +33,6 @@ std::optional<int> read_system_max_files();
 // the exit status after printing the message.
 int build_replica_set(std::string replica_list, const std::string& mount_word);
 
-// Frees the replica table and closes the log. Copes with parts that do not
-// exist yet.
+// Frees the replica table, closes the log and the mount-point directory
+// descriptor. Copes with parts that do not exist yet.
 void release_replica_set() noexcept;

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "tests/support/mount_harness.h"
@@ -62,14 +65,18 @@ TEST(startup, help_version_and_argument_count_texts)
         EXPECT_EQ(r.out, usage_text) << help;
     }
 
-    // The scanner's own diagnostic, then the usage, and status 0.
-    r = run_vornelix({"--bogus", "a", "b"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, usage_text);
-    EXPECT_NE(r.err.find("unrecognized option '--bogus'"), std::string::npos) << r.err;
-    r = run_vornelix({"a", "b", "-l"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.err.find("requires an argument"), std::string::npos) << r.err;
+    // A typo must not look like success to a boot script: the scanner's
+    // own diagnostic, the usage, and the wrong-arguments status.
+    for (const auto& [args, diagnostic] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+             {{"--bogus", "a", "b"}, "unrecognized option '--bogus'"},
+             {{"-x", "a", "b"}, "invalid option -- 'x'"},
+             {{"a", "b", "-l"}, "requires an argument"},
+         }) {
+        r = run_vornelix(args);
+        EXPECT_EQ(r.status, 253) << diagnostic;
+        EXPECT_EQ(r.out, usage_text) << diagnostic;
+        EXPECT_NE(r.err.find(diagnostic), std::string::npos) << r.err;
+    }
 
     // Not two positional words: an empty line, the usage, status -3.
     for (const std::vector<std::string>& args :
@@ -160,12 +167,113 @@ TEST(startup, log_and_control_directory_must_lie_outside_the_mount)
 
     r = run_vornelix({"--ctl", dir / "nodir/ctl", r0, mnt});
     EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err, "comand line option (-c) mount point allocation: No such file or directory\n");
+    EXPECT_EQ(r.err, dir / "nodir/ctl" + ": No such file or directory\n");
 
     r = run_vornelix({"--ctl", mnt + "/ctl", r0, mnt});
     EXPECT_EQ(r.status, 254);
     EXPECT_EQ(r.err, mnt + "/ctl: Control directory must be outside of the mount point\n");
     EXPECT_TRUE(mount_entry(mnt).empty());
+}
+
+// Command lines that would hang the mount, write twice, or fail at the
+// first access are refused before anything is mounted. Without the checks
+// these would mount: nothing here touches the mount, every run has a
+// deadline, and a mount left behind is aborted, so that a regression
+// fails the test instead of wedging the suite.
+TEST(startup, refuses_replicas_that_would_hang_or_write_twice)
+{
+    scratch_dir dir;
+    const std::string r0 = dir / "r0", mnt = dir / "mnt", sub = mnt + "/sub", file = dir / "file";
+    const std::string link = dir / "link", alias = dir / "alias";
+    for (const std::string& d : {r0, mnt, sub, alias})
+        ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
+    write_file(file, "x");
+    ASSERT_EQ(symlink(r0.c_str(), link.c_str()), 0);
+    ASSERT_EQ(mount(r0.c_str(), alias.c_str(), nullptr, MS_BIND, nullptr), 0);
+
+    const std::string outside = ": Replica must be outside of the mount point\n";
+    const std::string twice = ": Replica given twice (the same directory as " + r0 + ")\n";
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    } cases[] = {
+        {{r0 + "=" + mnt, mnt}, 254, mnt + outside},
+        {{"-o", "nonempty", r0 + "=" + sub, mnt}, 254, sub + outside},
+        {{":" + sub, ":" + mnt}, 254, sub + outside},
+        {{r0 + "=" + dir / "r0/../mnt", mnt}, 254, dir / "r0/../mnt" + outside},
+        {{r0 + "=" + r0, mnt}, EEXIST, r0 + twice},
+        {{r0 + "=:" + link, mnt}, EEXIST, link + twice},
+        {{r0 + "=" + alias, mnt}, EEXIST, alias + twice},
+        {{r0 + "=" + file, mnt}, ENOTDIR, file + ": Not a directory\n"},
+        {{r0, file}, ENOTDIR, file + ": Not a directory\n"},
+        {{r0, ":" + file}, ENOTDIR, ":" + file + ": Not a directory\n"},
+    };
+    for (const auto& c : cases) {
+        const std::string line = testing::PrintToString(c.args);
+        const command_result r = run_vornelix(c.args, "", 20000);
+        EXPECT_EQ(r.status, c.status) << line;
+        EXPECT_EQ(r.err, c.err) << line;
+        EXPECT_FALSE(remove_stray_mount(mnt)) << line << ": mounted";
+        EXPECT_FALSE(remove_stray_mount(file)) << line << ": mounted";
+    }
+    umount2(alias.c_str(), MNT_DETACH);
+}
+
+// The control program is found by the name the daemon was started under,
+// or beside the real binary when it was started through a link of another
+// name; nothing executable is a start-up error naming where it looked.
+TEST(startup, control_program_is_found_or_the_start_is_refused)
+{
+    scratch_dir bin;
+    const std::string alias = bin / "replfs";
+    ASSERT_EQ(symlink(VORNELIX_BINARY, alias.c_str()), 0);
+    {
+        mount_options options;
+        options.program = alias;
+        options.control = true;
+        test_mount m(options);
+        ASSERT_TRUE(m.mounted()) << m.daemon_stderr();
+        EXPECT_TRUE(eventually([&] { return is_mounted(m.ctl()); })) << m.log_text();
+        EXPECT_EQ(m.unmount(), 0);
+    }
+
+    scratch_dir dir;
+    const std::string r0 = dir / "r0", mnt = dir / "mnt";
+    mkdir(r0.c_str(), 0755);
+    mkdir(mnt.c_str(), 0755);
+    // A copy looks for xvornctl beside itself and nowhere else.
+    const std::string copy = bin / "xvornelix", wanted = bin / "xvornctl";
+    std::filesystem::copy_file(VORNELIX_BINARY, copy);
+    command_result r = run_vornelix({"--ctl", dir / "ctl", r0, mnt}, copy, 20000);
+    EXPECT_EQ(r.status, ENOENT);
+    EXPECT_EQ(r.err, "control program " + wanted + ": No such file or directory\n");
+    EXPECT_FALSE(remove_stray_mount(mnt));
+
+    write_file(wanted, "#!/bin/sh\n", 0644);
+    r = run_vornelix({"--ctl", dir / "ctl", r0, mnt}, copy, 20000);
+    EXPECT_EQ(r.status, EACCES);
+    EXPECT_EQ(r.err, "control program " + wanted + ": Permission denied\n");
+    EXPECT_FALSE(remove_stray_mount(mnt));
+}
+
+// The /etc/fstab line "vornelix#R0=R1 MNT fuse log=...,fsname=...,..."
+// reaches us through mount(8) and the mount.fuse helper.
+TEST(startup, mounts_through_the_fuse_mount_helper)
+{
+    mount_options options;
+    options.mount_helper = true;
+    options.mount_tokens = {"fsname=tree"};
+    test_mount m(options);
+    ASSERT_TRUE(m.mounted()) << m.daemon_stderr();
+    const std::string entry = mount_entry(m.mnt());
+    EXPECT_EQ(entry.substr(0, entry.find(' ')), "tree");
+    EXPECT_NE(m.log_text().find("replica priority high failed accessing " + m.replica(1)), std::string::npos)
+        << m.log_text();
+    write_file(m.at("file"), "both");
+    EXPECT_EQ(read_file(m.in_replica(0, "file")), "both");
+    EXPECT_EQ(read_file(m.in_replica(1, "file")), "both");
+    EXPECT_EQ(m.unmount(), 0);
 }
 
 TEST(startup, mount_shows_its_name_and_the_log_its_priorities)
@@ -282,6 +390,24 @@ TEST(startup, log_survives_being_moved_or_made_unwritable)
     for (const std::string& line : lines)
         EXPECT_EQ(line, "getattr failed accessing " + m.replica(1) + " No such file or directory");
     EXPECT_EQ(m.unmount(), 0);
+}
+
+// The daemon told to end while a file is still open: destroy must release
+// that file's descriptors and array too (a sanitizer build reports a leak
+// and ends with another status otherwise).
+TEST(startup, daemon_ending_with_a_file_still_open_releases_it)
+{
+    test_mount m;
+    ASSERT_TRUE(m.mounted()) << m.daemon_stderr();
+    const int fd = open(m.at("kept").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "x", 1), 1);
+    ASSERT_EQ(kill(m.daemon_pid(), SIGTERM), 0);
+    EXPECT_TRUE(eventually([&] { return !m.mounted(); }));
+    close(fd);
+    EXPECT_EQ(m.unmount(), 0) << m.daemon_stderr();
+    EXPECT_EQ(read_file(m.in_replica(0, "kept")), "x");
+    EXPECT_EQ(read_file(m.in_replica(1, "kept")), "x");
 }
 
 TEST(startup, daemon_started_under_a_file_size_limit_survives_it)

@@ -19,6 +19,8 @@
 #include <sstream>
 #include <thread>
 
+#include <gtest/gtest.h>
+
 #ifndef VORNELIX_BINARY
 #error "the tests need the path of the built vornelix"
 #endif
@@ -138,7 +140,86 @@ pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>
     return pid;
 }
 
+// "major:minor" of the mount at path, from mountinfo (no access to the
+// mount itself, which may not answer); empty when nothing is mounted there.
+std::string mount_device(const std::string& path)
+{
+    std::ifstream mounts("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(mounts, line)) {
+        std::istringstream fields(line);
+        std::string id, parent, device, root, point;
+        if (fields >> id >> parent >> device >> root >> point && point == path)
+            return device;
+    }
+    return "";
+}
+
+// Whether a /proc/PID link (cwd, root, fd/N) points at path or below it.
+bool link_under(const std::string& link, const std::string& path)
+{
+    char target[4096];
+    const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+    if (n <= 0)
+        return false;
+    const std::string text(target, static_cast<size_t>(n));
+    return text == path || text.compare(0, path.size() + 1, path + "/") == 0;
+}
+
 }  // namespace
+
+std::string holders_of(const std::string& path)
+{
+    std::string report;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr)
+        return report;
+    while (dirent* entry = readdir(proc)) {
+        const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
+        if (pid <= 0)
+            continue;
+        const std::string base = "/proc/" + std::string(entry->d_name);
+        std::vector<std::string> what;
+        for (const char* link : {"cwd", "root"})
+            if (link_under(base + "/" + link, path))
+                what.push_back(link);
+        if (DIR* fds = opendir((base + "/fd").c_str())) {
+            while (dirent* fd = readdir(fds))
+                if (fd->d_name[0] != '.' && link_under(base + "/fd/" + fd->d_name, path))
+                    what.push_back("fd " + std::string(fd->d_name));
+            closedir(fds);
+        }
+        if (what.empty())
+            continue;
+        report += "pid " + std::to_string(pid) + " (" + command_line_of(pid) + "):";
+        for (const std::string& w : what)
+            report += " " + w;
+        report += "\n";
+    }
+    closedir(proc);
+    return report.empty() ? "no process holds a file under it\n" : report;
+}
+
+bool remove_stray_mount(const std::string& path)
+{
+    const std::string device = mount_device(path);
+    if (device.empty())
+        return false;
+    // A daemon thread waiting on its own mount never answers: only aborting
+    // the connection frees it. The connections are visible where fusectl
+    // is mounted; elsewhere nothing touches the mount before it is detached.
+    const std::string minor = device.substr(device.find(':') + 1);
+    if (std::ofstream abort("/sys/fs/fuse/connections/" + minor + "/abort"); abort)
+        abort << "1\n";
+    umount2(path.c_str(), MNT_DETACH);
+    for (pid_t child : children_of(getpid())) {
+        if (command_line_of(child).find(path) != std::string::npos) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+        }
+    }
+    return true;
+}
 
 bool is_mounted(const std::string& path)
 {
@@ -180,16 +261,23 @@ std::vector<pid_t> children_of(pid_t parent_pid)
     return children;
 }
 
-command_result run_vornelix(const std::vector<std::string>& args, const std::string& program)
+command_result run_vornelix(const std::vector<std::string>& args, const std::string& program, int timeout_ms)
 {
+    // A start that mounts after all leaves its daemon to us.
+    become_subreaper();
     scratch_dir outputs;
     std::vector<std::string> argv = {program.empty() ? VORNELIX_BINARY : program};
     argv.insert(argv.end(), args.begin(), args.end());
     const pid_t pid = spawn(argv, {}, outputs / "out", outputs / "err");
     command_result result;
-    int status = 0;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid)
-        result.status = wait_status_code(status);
+    if (pid > 0) {
+        result.status = wait_bounded(pid, timeout_ms);
+        if (result.status < 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+            result.status = 128 + SIGKILL;
+        }
+    }
     result.out = slurp(outputs / "out");
     result.err = slurp(outputs / "err");
     return result;
@@ -248,44 +336,54 @@ test_mount::test_mount(const mount_options& options)
         list += root;
     }
 
-    std::vector<std::string> args = {options.program.empty() ? VORNELIX_BINARY : options.program};
-    if (options.log) {
-        args.push_back("--log");
-        args.push_back(log_);
-    }
-    if (options.control) {
-        args.push_back("--ctl");
-        args.push_back(ctl_);
-    }
-    std::string fuse_options;
+    const std::string program = options.program.empty() ? VORNELIX_BINARY : options.program;
+    std::vector<std::string> tokens;
     if (options.allow_other)
-        fuse_options = "allow_other";
+        tokens.push_back("allow_other");
     if (options.no_cache)
-        fuse_options += std::string(fuse_options.empty() ? "" : ",") +
-                        "attr_timeout=0,entry_timeout=0,negative_timeout=0";
-    if (!fuse_options.empty()) {
-        args.push_back("-o");
-        args.push_back(fuse_options);
+        tokens.push_back("attr_timeout=0,entry_timeout=0,negative_timeout=0");
+    tokens.insert(tokens.end(), options.mount_tokens.begin(), options.mount_tokens.end());
+    std::vector<std::string> args;
+    if (options.mount_helper) {
+        args = {"/bin/mount", "-t", "fuse", program + "#" + list, mnt_};
+        if (options.log)
+            tokens.push_back("log=" + log_);
+    } else {
+        args = {program};
+        if (options.log)
+            args.insert(args.end(), {"--log", log_});
+        if (options.control)
+            args.insert(args.end(), {"--ctl", ctl_});
     }
-    args.insert(args.end(), options.extra_args.begin(), options.extra_args.end());
-    args.push_back(list);
-    args.push_back((options.mount_point_replica ? ":" : "") + mnt_);
+    std::string joined;
+    for (const std::string& token : tokens)
+        joined += (joined.empty() ? "" : ",") + token;
+    if (!joined.empty())
+        args.insert(args.end(), {"-o", joined});
+    if (!options.mount_helper) {
+        args.insert(args.end(), options.extra_args.begin(), options.extra_args.end());
+        args.push_back(list);
+        args.push_back((options.mount_point_replica ? ":" : "") + mnt_);
+    }
 
     const dev_t before = device_of(mnt_);
     const pid_t starter = spawn(args, options.environment, scratch_ / "daemon.out", stderr_file_);
     // The starter returns once the mount is up and the daemon runs in the
-    // background; the daemon is then our child.
-    const int starter_status = wait_bounded(starter, 10000);
+    // background; the daemon is then our child. The deadlines only matter
+    // when something is wrong: a loaded machine may be slow to start.
+    const int starter_status = wait_bounded(starter, 60000);
     if (starter_status != 0) {
         if (starter_status < 0)
             kill(starter, SIGKILL), waitpid(starter, nullptr, 0);
+        remove_stray_mount(mnt_);
         unmounted_ = true;
         return;
     }
-    eventually([&] { return device_of(mnt_) != before; }, 5000);
+    if (!eventually([&] { return device_of(mnt_) != before; }, 60000))
+        ADD_FAILURE() << "the mount at " << mnt_ << " never appeared\n" << daemon_stderr();
     for (pid_t child : children_of(getpid())) {
         const std::string command = command_line_of(child);
-        if (command.find(mnt_) != std::string::npos && command.find(args[0]) == 0)
+        if (command.find(mnt_) != std::string::npos && command.find(program) == 0)
             daemon_ = child;
     }
 }
@@ -326,12 +424,23 @@ int test_mount::unmount()
 {
     unmounted_ = true;
     if (is_mounted(mnt_)) {
-        if (umount2(mnt_.c_str(), 0) != 0)
+        // Busy for a moment is normal on a loaded machine (a process that
+        // has just closed its last file there, a release still in flight):
+        // only a mount that stays busy is a failure.
+        int err = 0;
+        eventually([&] {
+            err = umount2(mnt_.c_str(), 0) == 0 ? 0 : errno;
+            return err != EBUSY;
+        }, 30000);
+        if (err != 0) {
+            ADD_FAILURE() << "strict unmount of " << mnt_ << ": " << std::strerror(err) << "; held by:\n"
+                          << holders_of(mnt_);
             umount2(mnt_.c_str(), MNT_DETACH);
+        }
     }
     if (daemon_ <= 0)
         return -1;
-    const int status = wait_bounded(daemon_, 10000);
+    const int status = wait_bounded(daemon_, 60000);
     if (status < 0) {
         kill(daemon_, SIGKILL);
         waitpid(daemon_, nullptr, 0);

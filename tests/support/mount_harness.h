@@ -20,11 +20,22 @@ struct command_result {
 };
 
 // Runs vornelix (the built binary, or `program` when given) to its end,
-// with stdin on /dev/null, capturing both streams. For start-up failures
-// and texts; a command line that mounts leaves a daemon behind, so use
-// test_mount for those.
+// with stdin on /dev/null, capturing both streams; a run still going after
+// timeout_ms is killed (status 128+SIGKILL). For start-up failures and
+// texts; a command line that mounts leaves a daemon behind, so use
+// test_mount for those, or remove_stray_mount after a refusal that failed.
 command_result run_vornelix(const std::vector<std::string>& args,
-                            const std::string& program = "");
+                            const std::string& program = "", int timeout_ms = 60000);
+
+// Whatever is mounted at path goes, even a mount whose daemon waits on
+// itself: the FUSE connection is aborted (where the connections are
+// visible), the mount is detached, and our children that name path are
+// killed and reaped. True when something was mounted there.
+bool remove_stray_mount(const std::string& path);
+
+// The processes that keep a mount busy: pid, command and what of theirs
+// lies under path (working or root directory, open files), one per line.
+std::string holders_of(const std::string& path);
 
 // A fresh 0755 directory under /tmp, removed with its contents at the end
 // (after lazy-unmounting anything still mounted below it).
@@ -50,6 +61,10 @@ struct mount_options {
     bool no_cache = true;               // attr/entry/negative timeouts 0
     bool allow_other = true;
     std::vector<std::string> extra_args;   // before the positional words
+    std::vector<std::string> mount_tokens; // more -o tokens (log=..., fsname=...)
+    // Mount as /etc/fstab would: mount -t fuse 'PROGRAM#LIST' MNT -o TOKENS,
+    // through the mount.fuse helper (no extra_args, no --ctl).
+    bool mount_helper = false;
     std::string program;                // another binary (a copy), if set
     std::vector<std::string> environment;  // extra NAME=VALUE for the daemon
 };
@@ -76,7 +91,9 @@ public:
     bool mounted() const;
 
     // Unmounts and waits for the daemon; its exit status (or -1 when it
-    // could not be reaped within the time allowed).
+    // could not be reaped within the time allowed). A busy mount is tried
+    // again until a deadline; if it stays busy, the test fails naming the
+    // processes that hold it, and the mount is detached.
     int unmount();
 
 private:
@@ -109,5 +126,6 @@ bool is_mounted(const std::string& path);
 // the daemons re-parented to it.
 std::vector<pid_t> children_of(pid_t parent_pid);
 
-// Waits (bounded) until predicate holds; false on timeout.
-bool eventually(const std::function<bool()>& predicate, int timeout_ms = 5000);
+// Waits (bounded) until predicate holds; false on timeout. The deadline is
+// generous: it is only reached when something is wrong.
+bool eventually(const std::function<bool()>& predicate, int timeout_ms = 30000);

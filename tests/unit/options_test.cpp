@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "fs/event_log.h"
 #include "fs/options.h"
@@ -126,6 +129,30 @@ TEST_F(options_test, control_program_is_found_beside_the_daemon)
     EXPECT_EQ(derive_ctl_program("./vornelix"), std::string(cwd) + "/./vornctl");
     EXPECT_EQ(derive_ctl_program("/opt/vx"), "/opt/vornctl");
     EXPECT_EQ(derive_ctl_program("vx"), "vornctl");
+}
+
+TEST_F(options_test, control_program_is_looked_for_under_both_names)
+{
+    // Started through a link of another name, the real binary's directory
+    // is tried too; the same place is not tried twice.
+    EXPECT_EQ(ctl_program_candidates("/usr/bin/replfs", "/opt/v/bin/vornelix"),
+              (std::vector<std::string>{"/usr/bin/rectl", "/opt/v/bin/vornctl"}));
+    EXPECT_EQ(ctl_program_candidates("/opt/v/bin/vornelix", "/opt/v/bin/vornelix"),
+              (std::vector<std::string>{"/opt/v/bin/vornctl"}));
+    EXPECT_EQ(ctl_program_candidates("vornelix", ""), (std::vector<std::string>{"vornctl"}));
+
+    scratch_dir dir;
+    write_file(dir / "plain", "", 0644);
+    write_file(dir / "runs", "", 0755);
+    mkdir((dir / "directory").c_str(), 0755);
+    EXPECT_EQ(find_executable({dir / "missing", dir / "runs"}), dir / "runs");
+    errno = 0;
+    EXPECT_EQ(find_executable({dir / "missing"}), std::nullopt);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(find_executable({dir / "plain", dir / "directory"}), std::nullopt);
+    EXPECT_EQ(errno, EACCES);
+    // A bare name is searched on PATH and comes back absolute.
+    EXPECT_EQ(find_executable({"sh"}).value_or("?").front(), '/');
 }
 
 TEST_F(options_test, positional_words_are_taken_where_the_scanner_leaves_them)
