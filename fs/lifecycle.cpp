@@ -7,6 +7,7 @@
 #include "fs/event_log.h"
 #include "fs/operations.h"
 #include "fs/options.h"
+#include "fs/replica_record.h"
 #include "fs/replica_set.h"
 
 void* fs_init() noexcept
@@ -16,6 +17,9 @@ void* fs_init() noexcept
     // relative paths start from.
     if (mount_point_directory >= 0)
         (void)fchdir(mount_point_directory);
+
+    // The mount exists now: until destroy, a stop is a crash.
+    mark_replicas_mounted();
 
     if (!settings.ctl_requested || !settings.ctl_path)
         return nullptr;
@@ -36,5 +40,6 @@ void fs_destroy(void*) noexcept
     // The control thread may still be waiting for a request: it must never
     // serve one with what is released here.
     stop_control_service();
+    release_replica_records();
     release_replica_set();
 }
