@@ -300,6 +300,10 @@ int directory_names(int fd, std::vector<std::string>& names)
         close(own);
         return error;
     }
+    // The duplicate shares its position with fd, which an earlier listing
+    // of the same directory (a root compared with several replicas) left
+    // at the end.
+    rewinddir(directory);
     errno = 0;
     while (const dirent* item = readdir(directory)) {
         if (std::strcmp(item->d_name, ".") != 0 && std::strcmp(item->d_name, "..") != 0)
