@@ -43,6 +43,7 @@ private:
 
 struct mount_options {
     int replicas = 2;                   // replica directories r0, r1, ...
+    std::vector<std::string> replica_roots;  // existing directories instead
     std::vector<bool> low_priority;     // per replica: written with ':'
     bool mount_point_replica = false;   // mount point written with ':'
     bool log = true;                    // --log <scratch>/vornelix.log
