@@ -19,7 +19,6 @@ constexpr const char* generation_name = "trusted.vornelix.generation";
 constexpr const char* mounted_name = "trusted.vornelix.mounted";
 
 struct root_record {
-    int fd = -1;              // the replica's root, open from start-up to destroy
     bool recordable = false;  // its record is read and written
     bool marked = false;      // this mount set its mounted marker
 };
@@ -44,6 +43,21 @@ int open_root(int k) noexcept
     return open(replica_table[k].root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 }
 
+// Replica k's root, opened afresh for every step: a replica whose disk was
+// replaced while it was out of service is written on the new disk, and no
+// descriptor of ours keeps a disabled replica's filesystem busy.
+struct root_descriptor {
+    int fd;
+    explicit root_descriptor(int k) noexcept : fd(open_root(k)) {}
+    ~root_descriptor()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+    root_descriptor(const root_descriptor&) = delete;
+    root_descriptor& operator=(const root_descriptor&) = delete;
+};
+
 // The record on an open root; error is set for an unrecordable one.
 record_reading read_record(int fd, int& error) noexcept
 {
@@ -63,20 +77,31 @@ record_reading read_record(int fd, int& error) noexcept
     return {record_reading::present, *generation};
 }
 
-// Sets one attribute of a root and makes it durable: 0 or an errno value.
-int write_durably(int fd, const char* name, std::string_view value) noexcept
+// Sets one attribute of replica k's root and makes it durable: 0 or an
+// errno value.
+int write_durably(int k, const char* name, std::string_view value) noexcept
 {
-    if (fsetxattr(fd, name, value.data(), value.size(), 0) != 0 || fsync(fd) != 0)
+    const root_descriptor root(k);
+    if (root.fd < 0 || fsetxattr(root.fd, name, value.data(), value.size(), 0) != 0 || fsync(root.fd) != 0)
+        return errno;
+    return 0;
+}
+
+// Removes one attribute of replica k's root durably: 0 or an errno value.
+int remove_durably(int k, const char* name) noexcept
+{
+    const root_descriptor root(k);
+    if (root.fd < 0 || fremovexattr(root.fd, name) != 0 || fsync(root.fd) != 0)
         return errno;
     return 0;
 }
 
 // 0 or an errno value.
-int write_generation(int fd, uint64_t generation) noexcept
+int write_generation(int k, uint64_t generation) noexcept
 {
     char text[24];
     const int length = snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(generation));
-    return write_durably(fd, generation_name, std::string_view(text, length));
+    return write_durably(k, generation_name, std::string_view(text, length));
 }
 
 // Errors that mean the replica's filesystem, or the privileges vornelix
@@ -104,14 +129,6 @@ void log_untrusted_start(int k, const record_reading& reading) noexcept
     }
 }
 
-void close_roots() noexcept
-{
-    for (root_record& record : records)
-        if (record.fd >= 0)
-            close(record.fd);
-    records.clear();
-}
-
 // Reads every record, logging the replicas that cannot hold one. Answers
 // the first replica found with a mounted marker, or -1.
 int read_records(std::vector<record_reading>& readings) noexcept
@@ -119,19 +136,19 @@ int read_records(std::vector<record_reading>& readings) noexcept
     int marked_replica = -1;
     for (int k = 0; k < replica_count; ++k) {
         int error = 0;
-        records[k].fd = open_root(k);
-        if (records[k].fd < 0)
+        const root_descriptor root(k);
+        if (root.fd < 0)
             error = errno;
         else
-            readings[k] = read_record(records[k].fd, error);
-        if (records[k].fd < 0 || readings[k].kind == record_reading::unrecordable) {
+            readings[k] = read_record(root.fd, error);
+        if (root.fd < 0 || readings[k].kind == record_reading::unrecordable) {
             readings[k].kind = record_reading::unrecordable;
             write_log("replica generation record", replica_table[k].root, error);
             continue;
         }
         records[k].recordable = true;
         char mark[8];
-        if (marked_replica < 0 && fgetxattr(records[k].fd, mounted_name, mark, sizeof mark) >= 0)
+        if (marked_replica < 0 && fgetxattr(root.fd, mounted_name, mark, sizeof mark) >= 0)
             marked_replica = k;
     }
     return marked_replica;
@@ -201,14 +218,14 @@ void load_replica_records() noexcept
         }
     } catch (...) {
         // Out of memory this early: start as before records existed.
-        close_roots();
+        records.clear();
         return;
     }
     for (int k = 0; k < replica_count; ++k) {
         if (decision.states[k] != 0)
             replica_table[k].state.store(decision.states[k]);
         if (decision.first_start && records[k].recordable) {
-            const int error = write_generation(records[k].fd, decision.generation);
+            const int error = write_generation(k, decision.generation);
             if (error != 0) {
                 log_record_failure(k, error);
                 records[k].recordable = !cannot_hold_records(error);
@@ -227,7 +244,7 @@ void mark_replicas_mounted() noexcept
         root_record& record = records[k];
         if (!record.recordable || !replica_in_service(static_cast<int>(k)))
             continue;
-        const int error = write_durably(record.fd, mounted_name, "1");
+        const int error = write_durably(static_cast<int>(k), mounted_name, "1");
         if (error != 0)
             write_log("marking replica mounted", replica_table[k].root, error);
         else
@@ -239,11 +256,12 @@ void release_replica_records() noexcept
 {
     std::lock_guard<std::mutex> guard(record_lock);
     for (size_t k = 0; k < records.size(); ++k) {
-        root_record& record = records[k];
-        if (record.marked && (fremovexattr(record.fd, mounted_name) != 0 || fsync(record.fd) != 0))
-            write_log("unmarking replica mounted", replica_table[k].root, errno);
+        if (!records[k].marked)
+            continue;
+        if (const int error = remove_durably(static_cast<int>(k), mounted_name); error != 0)
+            write_log("unmarking replica mounted", replica_table[k].root, error);
     }
-    close_roots();
+    records.clear();
     current_generation = 0;
 }
 
@@ -261,7 +279,7 @@ std::unique_lock<std::mutex> record_departure(int k) noexcept
         ++survivors;
         if (!records[j].recordable)
             continue;
-        const int error = write_generation(records[j].fd, next);
+        const int error = write_generation(j, next);
         if (error != 0)
             log_record_failure(j, error);
         else
@@ -271,7 +289,7 @@ std::unique_lock<std::mutex> record_departure(int k) noexcept
         return lock;
     current_generation = next;
     if (recorded == 0 && records[k].recordable) {
-        const int error = write_generation(records[k].fd, 0);
+        const int error = write_generation(k, 0);
         if (error != 0)
             log_record_failure(k, error);
     }
@@ -283,7 +301,7 @@ std::unique_lock<std::mutex> record_return(int k) noexcept
     std::unique_lock<std::mutex> lock(record_lock);
     if (records.empty() || !records[k].recordable)
         return lock;
-    const int error = write_generation(records[k].fd, current_generation);
+    const int error = write_generation(k, current_generation);
     if (error != 0)
         log_record_failure(k, error);
     return lock;

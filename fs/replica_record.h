@@ -10,9 +10,12 @@
 //                                no sign, no newline
 //   trusted.vornelix.mounted     "1" while a mount runs over the replica
 //
-// Both are written with fsetxattr on a descriptor of the root kept open
-// from start-up to destroy, then made durable with fsync of that
-// descriptor.
+// Both are written with fsetxattr on a descriptor of the root, then made
+// durable with fsync of that descriptor. The root is opened by its path
+// for every step, so that a replica whose disk was replaced while out of
+// service is written on the new disk and no descriptor keeps a disabled
+// replica's filesystem busy; the mount-point replica's root is reached
+// through a duplicate of the descriptor kept from before the mount.
 //
 // Rules:
 //  - Start-up reads every generation. No replica holds one: a first start,
@@ -76,7 +79,7 @@ start_decision decide_start_states(const std::vector<record_reading>& readings);
 // digits that fit 64 bits.
 std::optional<uint64_t> parse_generation(std::string_view text) noexcept;
 
-// Opens the replica roots, reads their records and markers, sets the
+// Reads the records and markers of every replica, sets the
 // states of the replica table, writes generation 1 on a first start and
 // logs what it found. Called once the replica table and the log exist.
 // Never stops the start.
@@ -85,7 +88,7 @@ void load_replica_records() noexcept;
 // Sets the mounted marker on every replica in service (init).
 void mark_replicas_mounted() noexcept;
 
-// Removes the markers and closes the root descriptors (destroy). Later
+// Removes the markers this mount set (destroy). Later
 // departures and returns record nothing.
 void release_replica_records() noexcept;
 

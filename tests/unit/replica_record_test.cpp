@@ -133,6 +133,18 @@ TEST_F(replica_record_test, a_replica_that_left_service_starts_untrusted_until_i
     EXPECT_EQ(states(), (std::vector<int64_t>{0, 0, 0}));
 }
 
+TEST_F(replica_record_test, trusting_a_replaced_replica_records_on_the_new_directory)
+{
+    use_replicas(2);
+    load_replica_records();
+    disable_replica(1, true);
+    ASSERT_EQ(rename(root(1).c_str(), (root(1) + ".old").c_str()), 0);
+    ASSERT_EQ(mkdir(root(1).c_str(), 0755), 0);
+    trust_replica(1, true);
+    EXPECT_EQ(generation(1), "2");
+    EXPECT_EQ(attribute(root(1) + ".old", "trusted.vornelix.generation"), "1");
+}
+
 TEST_F(replica_record_test, the_last_replica_in_service_leaving_records_nothing)
 {
     use_replicas(2);
