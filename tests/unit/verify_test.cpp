@@ -65,7 +65,7 @@ struct captured {
     std::string out, err;
 };
 
-captured verify(const std::vector<std::string>& roots)
+captured verify(const std::vector<std::string>& roots, bool progress = false)
 {
     char* out_text = nullptr;
     char* err_text = nullptr;
@@ -73,7 +73,7 @@ captured verify(const std::vector<std::string>& roots)
     FILE* out = open_memstream(&out_text, &out_size);
     FILE* err = open_memstream(&err_text, &err_size);
     captured result;
-    result.status = verify_replicas(roots, out, err, false);
+    result.status = verify_replicas(roots, out, err, progress);
     fclose(out);
     fclose(err);
     result.out.assign(out_text, out_size);
@@ -191,6 +191,24 @@ TEST(verify_test, every_replica_is_compared_with_the_first)
     const captured result = verify(roots);
     EXPECT_EQ(result.out, "/d/g: missing in " + roots[2] + "\n");
     EXPECT_EQ(result.status, verify_different);
+}
+
+TEST(verify_test, progress_goes_to_the_error_stream_and_is_cleared_before_a_report)
+{
+    scratch_dir dir;
+    const std::string a = dir / "a", b = dir / "b";
+    mkdir(a.c_str(), 0755);
+    mkdir(b.c_str(), 0755);
+    for (int i = 0; i < 300; ++i) {
+        put(a + "/" + std::to_string(1000 + i), "");
+        put(b + "/" + std::to_string(1000 + i), "");
+    }
+    put(b + "/zz", "");
+    fix_times(a);
+    fix_times(b);
+    const captured result = verify({a, b}, true);
+    EXPECT_EQ(result.out, "/zz: missing in " + a + "\n");
+    EXPECT_EQ(result.err, "\r256 entries compared\r\033[K302 entries compared\n");
 }
 
 TEST(verify_test, a_replica_that_cannot_be_read_is_an_error)
