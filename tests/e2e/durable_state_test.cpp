@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -191,6 +192,40 @@ TEST_F(durable_state_test, a_restart_after_kill_leaves_a_disabled_replica_out_an
               std::string::npos)
         << verify.out;
     EXPECT_NE(verify.out.find("/gone: missing in " + roots[0] + "\n"), std::string::npos) << verify.out;
+}
+
+TEST_F(durable_state_test, the_replica_under_the_mount_point_records_its_generation_too)
+{
+    // Replica 0 is the directory under the mount point, replica 1 is r1:
+    // the kept descriptor of the former is written after the hand-over.
+    mount_options o = options();
+    o.replica_roots = {roots[1]};
+    o.mount_point_replica = true;
+    o.mount_point = roots[0];
+    auto status_of_r1 = [](const test_mount& m) { return status_file(m, 0); };
+    {
+        test_mount first(o);
+        ASSERT_TRUE(first.mounted()) << first.daemon_stderr();
+        write_file(first.at("f"), old_text);
+        ASSERT_TRUE(eventually([&] { return read_file(status_of_r1(first)) == "0"; })) << first.log_text();
+        ASSERT_EQ(write_status(status_of_r1(first), "2"), 0);
+        write_file(first.at("f"), new_text);
+        EXPECT_EQ(first.unmount(), 0);
+    }
+    EXPECT_EQ(read_file(roots[0] + "/f"), new_text);
+    EXPECT_EQ(read_file(roots[1] + "/f"), old_text);
+    char generation[8] = "";
+    EXPECT_EQ(getxattr(roots[0].c_str(), "trusted.vornelix.generation", generation, sizeof generation), 1);
+    EXPECT_EQ(generation[0], '2');
+    {
+        test_mount second(o);
+        ASSERT_TRUE(second.mounted()) << second.daemon_stderr();
+        EXPECT_TRUE(eventually([&] { return read_file(status_of_r1(second)) == "1"; })) << second.log_text();
+        for (int i = 0; i < 4; ++i)
+            EXPECT_EQ(read_file(second.at("f")), new_text);
+        EXPECT_EQ(second.unmount(), 0);
+    }
+    EXPECT_EQ(read_file(roots[1] + "/f"), old_text);
 }
 
 TEST(verify_command_test, exit_statuses)

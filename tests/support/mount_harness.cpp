@@ -230,7 +230,7 @@ scratch_dir::~scratch_dir()
 test_mount::test_mount(const mount_options& options)
 {
     become_subreaper();
-    mnt_ = scratch_ / "mnt";
+    mnt_ = options.mount_point.empty() ? scratch_ / "mnt" : options.mount_point;
     ctl_ = scratch_ / "ctl";
     log_ = scratch_ / "vornelix.log";
     stderr_file_ = scratch_ / "daemon.err";

@@ -46,6 +46,7 @@ struct mount_options {
     std::vector<std::string> replica_roots;  // existing directories instead
     std::vector<bool> low_priority;     // per replica: written with ':'
     bool mount_point_replica = false;   // mount point written with ':'
+    std::string mount_point;            // an existing directory instead
     bool log = true;                    // --log <scratch>/vornelix.log
     bool control = false;               // --ctl <scratch>/ctl
     bool no_cache = true;               // attr/entry/negative timeouts 0
