@@ -199,6 +199,26 @@ TEST_F(replica_record_test, an_unreadable_record_is_logged_and_the_replica_kept_
     EXPECT_EQ(generation(0) + generation(1), "4x");
 }
 
+TEST_F(replica_record_test, a_filesystem_without_records_is_logged_once_and_never_written)
+{
+    // /proc keeps no extended attributes: it stands for such a replica,
+    // and nothing here writes to it.
+    use_replicas(1);
+    const std::string stored = root(0);
+    install_replicas({stored, "/proc"});
+    install_log(dir / "log");
+    load_replica_records();
+    EXPECT_EQ(states(), (std::vector<int64_t>{0, 0}));
+    EXPECT_EQ(events(), "replica generation record failed accessing /proc Operation not supported\n");
+
+    // With no survivor able to record being ahead, the one leaving is
+    // written behind instead.
+    disable_replica(0, false);
+    EXPECT_EQ(generation(0), "0");
+    restart();
+    EXPECT_EQ(states(), (std::vector<int64_t>{1, 0}));
+}
+
 TEST_F(replica_record_test, a_stop_without_unmounting_is_logged_at_the_next_start)
 {
     use_replicas(2);
