@@ -4,10 +4,12 @@
 //
 // Record format, on the root directory of every replica (for the
 // mount-point replica, the directory under the mount point), in the
-// trusted. namespace, which the mount never shows:
+// trusted. namespace, which only root can see (the mounted tree must never
+// pass these names on for its root):
 //
 //   trusted.vornelix.generation  decimal text of an unsigned 64-bit counter,
-//                                no sign, no newline
+//                                no sign, no newline; 0 marks a replica
+//                                that is behind whatever the others hold
 //   trusted.vornelix.mounted     "1" while a mount runs over the replica
 //
 // Both are written with fsetxattr on a descriptor of the root, then made
