@@ -8,6 +8,7 @@
 #include "fs/fd_table.h"
 #include "fs/operations.h"
 #include "fs/options.h"
+#include "fs/replica_record.h"
 #include "fs/replica_set.h"
 #include "fs/replicas.h"
 
@@ -18,6 +19,9 @@ void* fs_init(struct fuse_conn_info*) noexcept
     // relative paths start from.
     if (mount_point_directory >= 0)
         (void)fchdir(mount_point_directory);
+
+    // The mount exists now: until destroy, a stop is a crash.
+    mark_replicas_mounted();
 
     if (!settings.ctl_requested || !settings.ctl_path)
         return nullptr;
@@ -41,5 +45,6 @@ void fs_destroy(void*) noexcept
     // Files still open at unmount get no release request: their
     // descriptors and arrays go now, while the replica count is known.
     fd_table_release_all(replica_count);
+    release_replica_records();
     release_replica_set();
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "fs/event_log.h"
+#include "fs/verify.h"
 
 start_settings settings;
 
@@ -37,12 +38,19 @@ const char* const usage_options_text =
     "\t\tThis does not affect logging\n"
     "\t--version, -V\n"
     "\t\tPrints version of the software\n"
+    "\t--verify path=path[=path...]\n"
+    "\t\tCompares the replicas instead of mounting and prints every\n"
+    "\t\tdifference; exits with 0 when identical, 1 when they differ,\n"
+    "\t\t2 on an error\n"
     "\n"
     "path=path[=path[=path...]]\n"
     "\tThis the '=' separated list of paths where the replicas will be stored\n"
     "\n"
     "mount-point\n"
     "\tThe mount-point through which the replicas will be accessed";
+
+// Long-only options take values outside the short option letters.
+constexpr int verify_option = 0x100;
 
 const struct option long_options[] = {
     {"help", no_argument, nullptr, 'h'},
@@ -53,6 +61,7 @@ const struct option long_options[] = {
     {"fuseoptions", required_argument, nullptr, 'f'},
     {"o", required_argument, nullptr, 'o'},
     {"quiet", no_argument, nullptr, 'q'},
+    {"verify", required_argument, nullptr, verify_option},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -227,12 +236,22 @@ start_status scan_command_line(int argc, char** argv)
         case 'h':
             print_usage();
             return stop_with(0);
+        case verify_option:
+            settings.verify_list = std::string(optarg);
+            break;
         default:
             // The scanner answers '?' both for "-?", which asks for help,
             // and for an option it rejected (after its own diagnostic).
             print_usage();
             return stop_with(optind > 0 && std::strcmp(argv[optind - 1], "-?") == 0 ? 0 : code_argument_count);
         }
+    }
+    if (settings.verify_list) {
+        if (argc != optind) {
+            print_message("--verify", "takes no mount arguments");
+            return stop_with(verify_failed);
+        }
+        return stop_with(verify_command(*settings.verify_list));
     }
     // The positional words are where the scanner leaves them, whatever form
     // the options took (-lFILE, --log=FILE, -oOPTS).

@@ -24,6 +24,7 @@ struct start_settings {
     std::optional<std::string> mount_argument;  // "-o..." handed to FUSE
     std::string replica_list;                   // positional word 1, as typed
     std::string mount_word;                     // positional word 2, as typed
+    std::optional<std::string> verify_list;     // --verify: compare, do not mount
 };
 
 extern start_settings settings;

@@ -15,6 +15,7 @@
 #include "fs/fd_table.h"
 #include "fs/options.h"
 #include "fs/replica_access.h"
+#include "fs/replica_record.h"
 #include "fs/replicas.h"
 
 std::string mount_path;
@@ -235,6 +236,9 @@ int build_replica_set(std::string replica_list, const std::string& mount_word)
             write_log(replica_table[k].low_priority ? "replica priority low" : "replica priority high",
                       replica_table[k].root, 0);
     }
+
+    // Replicas that fell behind before the last stop start untrusted.
+    load_replica_records();
 
     high_count = static_cast<int>(high_list.size());
     low_count = static_cast<int>(low_list.size());

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "fs/event_log.h"
+#include "fs/replica_record.h"
 
 replica_info* replica_table = nullptr;
 int replica_count = 0;
@@ -44,12 +45,17 @@ rotation_table make_rotation_table(const std::vector<int>& list)
 void disable_replica(int k, bool forced) noexcept
 {
     write_log("disabling replica", replica_table[k].root, forced ? code_forced : 0);
+    // The replicas that stay in service record durably that they are
+    // ahead, before this one leaves and before the caller replies.
+    const std::unique_lock<std::mutex> recorded = record_departure(k);
     replica_table[k].state.store(static_cast<int64_t>(time(nullptr)));
 }
 
 void trust_replica(int k, bool forced) noexcept
 {
     write_log("trusting replica", replica_table[k].root, forced ? code_forced : 0);
+    // Recorded as current before it takes part again.
+    const std::unique_lock<std::mutex> recorded = record_return(k);
     replica_table[k].state.store(0);
 }
 

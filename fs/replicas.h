@@ -47,9 +47,11 @@ extern rotation_table low_rotation;
 
 rotation_table make_rotation_table(const std::vector<int>& list);
 
-// Logs "disabling replica" then stores the current time in state.
+// Logs "disabling replica" then stores the current time in state; when k
+// was in service, the replicas staying in service first record durably
+// that they are ahead (replica_record.h).
 void disable_replica(int k, bool forced) noexcept;
-// Logs "trusting replica" then stores 0 in state.
+// Logs "trusting replica", records k as current, then stores 0 in state.
 void trust_replica(int k, bool forced) noexcept;
 
 // The path of a mounted-tree path inside a replica: root immediately

@@ -25,7 +25,9 @@ const std::string usage_text =
     "\t\tSets a log filename. If you don't set it, no log will be\n\t\tdone at all\n"
     "\t--fsname NAME, -n NAME\n\t\tDefines the filesystem label name, for viewing it in df or mount\n"
     "\t--quiet, -q\n\t\tDo not print error messages to stderr, just set the exit codes\n"
-    "\t\tThis does not affect logging\n\t--version, -V\n\t\tPrints version of the software\n\n"
+    "\t\tThis does not affect logging\n\t--version, -V\n\t\tPrints version of the software\n"
+    "\t--verify path=path[=path...]\n\t\tCompares the replicas instead of mounting and prints every\n"
+    "\t\tdifference; exits with 0 when identical, 1 when they differ,\n\t\t2 on an error\n\n"
     "path=path[=path[=path...]]\n\tThis the '=' separated list of paths where the replicas will be stored\n\n"
     "mount-point\n\tThe mount-point through which the replicas will be accessed\n";
 

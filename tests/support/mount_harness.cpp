@@ -318,16 +318,21 @@ scratch_dir::~scratch_dir()
 test_mount::test_mount(const mount_options& options)
 {
     become_subreaper();
-    mnt_ = scratch_ / "mnt";
+    mnt_ = options.mount_point.empty() ? scratch_ / "mnt" : options.mount_point;
     ctl_ = scratch_ / "ctl";
     log_ = scratch_ / "vornelix.log";
     stderr_file_ = scratch_ / "daemon.err";
     mkdir(mnt_.c_str(), 0755);
 
     std::string list;
-    for (int i = 0; i < options.replicas; ++i) {
-        const std::string root = scratch_ / ("r" + std::to_string(i));
-        mkdir(root.c_str(), 0755);
+    const int replicas = options.replica_roots.empty() ? options.replicas
+                                                       : static_cast<int>(options.replica_roots.size());
+    for (int i = 0; i < replicas; ++i) {
+        std::string root = scratch_ / ("r" + std::to_string(i));
+        if (options.replica_roots.empty())
+            mkdir(root.c_str(), 0755);
+        else
+            root = options.replica_roots[i];
         replicas_.push_back(root);
         if (!list.empty())
             list += '=';

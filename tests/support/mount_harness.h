@@ -54,8 +54,10 @@ private:
 
 struct mount_options {
     int replicas = 2;                   // replica directories r0, r1, ...
+    std::vector<std::string> replica_roots;  // existing directories instead
     std::vector<bool> low_priority;     // per replica: written with ':'
     bool mount_point_replica = false;   // mount point written with ':'
+    std::string mount_point;            // an existing directory instead
     bool log = true;                    // --log <scratch>/vornelix.log
     bool control = false;               // --ctl <scratch>/ctl
     bool no_cache = true;               // attr/entry/negative timeouts 0

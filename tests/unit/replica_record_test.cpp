@@ -1,0 +1,258 @@
+// Durable replica state over real replica directories: what start-up makes
+// of the records, and what leaving and rejoining service write.
+#include <fcntl.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fs/replica_record.h"
+#include "fs/replica_set.h"
+#include "fs/replicas.h"
+#include "tests/support/engine_fixture.h"
+
+namespace {
+
+using reading = record_reading;
+
+TEST(replica_record_decision, start_states_follow_the_highest_generation)
+{
+    const reading absent{reading::absent, 0};
+    const reading unrecordable{reading::unrecordable, 0};
+    auto at = [](uint64_t g) { return reading{reading::present, g}; };
+    struct decision_case {
+        std::vector<reading> readings;
+        bool first_start;
+        uint64_t generation;
+        std::vector<int64_t> states;
+    };
+    const std::vector<decision_case> cases = {
+        {{absent, absent}, true, 1, {0, 0}},
+        {{absent, unrecordable}, true, 1, {0, 0}},
+        {{at(5), at(5)}, false, 5, {0, 0}},
+        {{at(5), at(3)}, false, 5, {0, 1}},
+        {{at(3), at(5), at(5)}, false, 5, {1, 0, 0}},
+        {{at(5), absent}, false, 5, {0, 1}},
+        {{unrecordable, at(2), at(1)}, false, 2, {0, 0, 1}},
+        // 0 is written only to a replica that left while no other could
+        // record being ahead: behind, even with nothing higher to show.
+        {{at(0), at(4)}, false, 4, {1, 0}},
+        {{at(0), absent}, false, 1, {1, 1}},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(i);
+        const start_decision decision = decide_start_states(cases[i].readings);
+        EXPECT_EQ(decision.first_start, cases[i].first_start);
+        EXPECT_EQ(decision.generation, cases[i].generation);
+        EXPECT_EQ(decision.states, cases[i].states);
+    }
+}
+
+TEST(replica_record_decision, generation_text_is_plain_decimal)
+{
+    const std::vector<std::pair<std::string, std::optional<uint64_t>>> cases = {
+        {"1", 1},
+        {"007", 7},
+        {"18446744073709551615", UINT64_MAX},
+        {"18446744073709551616", std::nullopt},
+        {"", std::nullopt},
+        {"1\n", std::nullopt},
+        {"-1", std::nullopt},
+        {"+1", std::nullopt},
+        {"12a", std::nullopt},
+    };
+    for (const auto& [text, value] : cases)
+        EXPECT_EQ(parse_generation(text), value) << text;
+}
+
+struct replica_record_test : replica_dirs_test {
+    // The generation on a root, "" when there is none.
+    std::string generation(int k) const { return attribute(root(k), "trusted.vornelix.generation"); }
+    std::string marker(int k) const { return attribute(root(k), "trusted.vornelix.mounted"); }
+
+    static std::string attribute(const std::string& path, const char* name)
+    {
+        char value[64];
+        const ssize_t n = getxattr(path.c_str(), name, value, sizeof value);
+        return n < 0 ? "" : std::string(value, n);
+    }
+
+    // What a new process over the same replicas starts with.
+    void restart()
+    {
+        release_replica_records();
+        for (int k = 0; k < replica_count; ++k)
+            replica_table[k].state.store(0);
+        load_replica_records();
+    }
+
+    std::vector<int64_t> states() const
+    {
+        std::vector<int64_t> all;
+        for (int k = 0; k < replica_count; ++k)
+            all.push_back(replica_table[k].state.load() > 1 ? 2 : replica_table[k].state.load());
+        return all;
+    }
+
+    void TearDown() override
+    {
+        release_replica_records();
+        replica_dirs_test::TearDown();
+    }
+};
+
+TEST_F(replica_record_test, a_replica_that_left_service_starts_untrusted_until_it_is_trusted)
+{
+    use_replicas(3);
+    load_replica_records();
+    EXPECT_EQ(generation(0) + generation(1) + generation(2), "111");
+    EXPECT_EQ(states(), (std::vector<int64_t>{0, 0, 0}));
+
+    disable_replica(1, false);
+    EXPECT_EQ(generation(0) + generation(1) + generation(2), "212");
+    // Leaving again, or a replica already out leaving, records nothing.
+    disable_replica(1, true);
+    EXPECT_EQ(generation(0) + generation(1) + generation(2), "212");
+
+    restart();
+    EXPECT_EQ(states(), (std::vector<int64_t>{0, 1, 0}));
+    EXPECT_NE(events().find("replica behind the others (generation 1 of 2), starting untrusted failed accessing " +
+                            root(1) + "\n"),
+              std::string::npos)
+        << events();
+    disable_replica(1, true);
+    EXPECT_EQ(generation(0) + generation(1) + generation(2), "212");
+
+    trust_replica(1, true);
+    EXPECT_EQ(generation(1), "2");
+    restart();
+    EXPECT_EQ(states(), (std::vector<int64_t>{0, 0, 0}));
+}
+
+TEST_F(replica_record_test, trusting_a_replaced_replica_records_on_the_new_directory)
+{
+    use_replicas(2);
+    load_replica_records();
+    disable_replica(1, true);
+    ASSERT_EQ(rename(root(1).c_str(), (root(1) + ".old").c_str()), 0);
+    ASSERT_EQ(mkdir(root(1).c_str(), 0755), 0);
+    trust_replica(1, true);
+    EXPECT_EQ(generation(1), "2");
+    EXPECT_EQ(attribute(root(1) + ".old", "trusted.vornelix.generation"), "1");
+}
+
+TEST_F(replica_record_test, the_last_replica_in_service_leaving_records_nothing)
+{
+    use_replicas(2);
+    load_replica_records();
+    disable_replica(0, false);
+    disable_replica(1, false);
+    EXPECT_EQ(generation(0) + generation(1), "12");
+    restart();
+    EXPECT_EQ(states(), (std::vector<int64_t>{1, 0}));
+}
+
+TEST_F(replica_record_test, concurrent_departures_each_record_a_generation)
+{
+    use_replicas(3);
+    load_replica_records();
+    std::thread one([] { disable_replica(1, false); });
+    std::thread two([] { disable_replica(2, false); });
+    one.join();
+    two.join();
+    EXPECT_EQ(generation(0), "3");
+    const std::string others = generation(1) + generation(2);
+    EXPECT_TRUE(others == "12" || others == "21") << others;
+    restart();
+    EXPECT_EQ(states(), (std::vector<int64_t>{0, 1, 1}));
+}
+
+TEST_F(replica_record_test, a_replica_added_later_starts_untrusted)
+{
+    use_replicas(2);
+    setxattr(root(0).c_str(), "trusted.vornelix.generation", "4", 1, 0);
+    load_replica_records();
+    EXPECT_EQ(states(), (std::vector<int64_t>{0, 1}));
+    EXPECT_EQ(generation(1), "");
+    EXPECT_NE(events().find("replica without generation record while others hold one, starting untrusted "
+                            "failed accessing " + root(1) + "\n"),
+              std::string::npos)
+        << events();
+}
+
+TEST_F(replica_record_test, an_unreadable_record_is_logged_and_the_replica_kept_as_before)
+{
+    use_replicas(2);
+    setxattr(root(0).c_str(), "trusted.vornelix.generation", "3", 1, 0);
+    setxattr(root(1).c_str(), "trusted.vornelix.generation", "x", 1, 0);
+    load_replica_records();
+    EXPECT_EQ(states(), (std::vector<int64_t>{0, 0}));
+    EXPECT_NE(events().find("replica generation record failed accessing " + root(1) + " Invalid argument\n"),
+              std::string::npos)
+        << events();
+    disable_replica(0, false);
+    trust_replica(0, true);
+    EXPECT_EQ(generation(0) + generation(1), "4x");
+}
+
+TEST_F(replica_record_test, a_filesystem_without_records_is_logged_once_and_never_written)
+{
+    // /proc keeps no extended attributes: it stands for such a replica,
+    // and nothing here writes to it.
+    use_replicas(1);
+    const std::string stored = root(0);
+    install_replicas({stored, "/proc"});
+    install_log(dir / "log");
+    load_replica_records();
+    EXPECT_EQ(states(), (std::vector<int64_t>{0, 0}));
+    EXPECT_EQ(events(), "replica generation record failed accessing /proc Operation not supported\n");
+
+    // With no survivor able to record being ahead, the one leaving is
+    // written behind instead.
+    disable_replica(0, false);
+    EXPECT_EQ(generation(0), "0");
+    restart();
+    EXPECT_EQ(states(), (std::vector<int64_t>{1, 0}));
+}
+
+TEST_F(replica_record_test, a_stop_without_unmounting_is_logged_at_the_next_start)
+{
+    use_replicas(2);
+    load_replica_records();
+    mark_replicas_mounted();
+    EXPECT_EQ(marker(0) + marker(1), "11");
+    // A replica disabled meanwhile is unmarked all the same.
+    disable_replica(1, false);
+    release_replica_records();
+    EXPECT_EQ(marker(0) + marker(1), "");
+    load_replica_records();
+    EXPECT_EQ(events().find("previous mount ended"), std::string::npos) << events();
+
+    release_replica_records();
+    // What a crash leaves behind.
+    setxattr(root(1).c_str(), "trusted.vornelix.mounted", "1", 1, 0);
+    load_replica_records();
+    EXPECT_NE(events().find("previous mount ended without unmounting, compare the replicas with vornelix "
+                            "--verify failed accessing " + root(1) + "\n"),
+              std::string::npos)
+        << events();
+}
+
+TEST_F(replica_record_test, the_mount_point_replica_records_through_its_kept_directory)
+{
+    use_replicas(2);
+    const std::string under_mount = root(0);
+    install_replicas({".", root(1)});
+    mount_point_directory = open(under_mount.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    load_replica_records();
+    disable_replica(1, false);
+    EXPECT_EQ(attribute(under_mount, "trusted.vornelix.generation"), "2");
+    close(mount_point_directory);
+    mount_point_directory = -1;
+}
+
+}  // namespace
