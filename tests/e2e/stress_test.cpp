@@ -173,9 +173,10 @@ TEST_P(churn, leaves_identical_replicas_and_a_serving_daemon)
     // libfuse 2.9 itself leaks a path buffer now and then when renames and
     // removals race with open files; leaks that pass through libfuse are
     // not counted here (the daemon's own are caught by the other tests).
-    write_file(reports / "lsan.supp", "leak:libfuse.so\n");
+    scratch_dir suppressions;
+    write_file(suppressions / "lsan.supp", "leak:libfuse.so\n");
     options.environment = {"TSAN_OPTIONS=log_path=" + (reports / "tsan"),
-                           "LSAN_OPTIONS=suppressions=" + (reports / "lsan.supp")};
+                           "LSAN_OPTIONS=suppressions=" + (suppressions / "lsan.supp")};
     test_mount m(options);
     ASSERT_TRUE(m.mounted()) << m.daemon_stderr();
     const std::string work = m.at("work");
