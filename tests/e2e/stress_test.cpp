@@ -191,8 +191,8 @@ TEST_P(churn, leaves_identical_replicas_and_a_serving_daemon)
     args.insert(args.end(), {"-t", std::to_string(hang_seconds), work, std::to_string(seed),
                              std::to_string(ops), std::to_string(procs)});
     const auto started = std::chrono::steady_clock::now();
-    const command_result churned =
-        run_vornelix(args, std::string(TEST_HELPERS_DIR) + "/stress_churn");
+    const command_result churned = run_vornelix(args, std::string(TEST_HELPERS_DIR) + "/stress_churn",
+                                                static_cast<int>((hang_seconds + 60) * 1000));
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     const std::string log = m.log_text();
@@ -216,9 +216,11 @@ TEST_P(churn, leaves_identical_replicas_and_a_serving_daemon)
     // The last closes reach the daemon after the workers have gone.
     EXPECT_TRUE(eventually([&] { return foreign_paths(roots[0]).empty(); }, 10000))
         << "left in replica 0:" << foreign_paths(roots[0]);
-    EXPECT_EQ(replica_differences(roots), "") << lines_with(log, "failed");
 
+    // Once the daemon has ended, no request is still on its way through
+    // the replicas (one of a worker killed by the hang guard could be).
     EXPECT_EQ(m.unmount(), 0) << m.daemon_stderr();
+    EXPECT_EQ(replica_differences(roots), "") << lines_with(log, "failed");
     EXPECT_EQ(files_in(reports.path()), "");
 }
 
