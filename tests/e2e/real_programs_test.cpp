@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "tests/support/chosen_roots_mount.h"
 #include "tests/support/mount_harness.h"
 #include "tests/support/tree_listing.h"
 #include "tests/support/user_process.h"
@@ -225,15 +224,16 @@ TEST(real_programs_e2e, replicas_an_ordinary_user_cannot_disable)
     ASSERT_EQ(mkdir(closed.c_str(), 0700), 0);
     for (const std::string& root : roots)
         ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((s / "mnt").c_str(), 0755), 0);
-    chosen_roots_mount m(roots, s / "mnt", s / "vornelix.log");
-    ASSERT_TRUE(m.mounted()) << m.start_output();
-    const std::string home = s / "mnt/home";
+    mount_options options;
+    options.replica_roots = roots;
+    test_mount m(options);
+    ASSERT_TRUE(m.mounted()) << m.daemon_stderr();
+    const std::string home = m.at("home");
     ASSERT_EQ(mkdir(home.c_str(), 0755), 0);
     ASSERT_EQ(chown(home.c_str(), alice.uid, alice.gid), 0);
     EXPECT_EQ(results_as(alice, [&] { return std::vector<int>{make_deep_paths(home, std::string("/home").size())}; }),
               std::vector<int>{0});
-    expect_replicas_agree(roots, read_file(s / "vornelix.log"));
+    expect_replicas_agree(roots, m.log_text());
     EXPECT_NE(tree_listing(roots[2]).find("/link 0120777 1001:1001 -> target"), std::string::npos);
     EXPECT_EQ(m.unmount(), 0);
 }
