@@ -81,15 +81,30 @@ int lowest_error(const int* errors, int n) noexcept
     return -EIO;
 }
 
-// The write-order stripes of an open file: one per replica in service that
-// holds a descriptor.
-stripe_set file_stripes(const int32_t* fds) noexcept
-{
+// What one look at an open file's descriptors tells: its write-order
+// stripes (one per replica in service that holds a descriptor) and the
+// attributes of the first of them, so that a write examines each
+// descriptor once.
+struct open_file_view {
     stripe_set stripes;
-    for (int r = 0; r < replica_count; ++r)
-        if (fds[r] > 0 && replica_in_service(r))
-            add_file_stripe(stripes, fds[r]);
-    return stripes;
+    struct stat first {};
+    bool seen = false;
+};
+
+open_file_view view_open_file(const int32_t* fds) noexcept
+{
+    open_file_view view;
+    for (int r = 0; r < replica_count; ++r) {
+        struct stat st;
+        if (fds[r] <= 0 || !replica_in_service(r) || fstat(fds[r], &st) == -1)
+            continue;
+        view.stripes.stripes.set(write_order_stripe(st.st_dev, st.st_ino));
+        if (!view.seen) {
+            view.first = st;
+            view.seen = true;
+        }
+    }
+    return view;
 }
 
 // A change made through every descriptor of an open file while its write
@@ -97,7 +112,7 @@ stripe_set file_stripes(const int32_t* fds) noexcept
 template <typename Change>
 int change_open_file(const int32_t* fds, const char* word, Change&& change) noexcept
 {
-    write_order_hold hold(file_stripes(fds));
+    write_order_hold hold(view_open_file(fds).stripes);
     return replicate_change(mutation_variant::strict, word, word, [&](int k) noexcept {
         if (fds[k] <= 0)
             return replica_absent();
@@ -110,16 +125,11 @@ int change_open_file(const int32_t* fds, const char* word, Change&& change) noex
 // filesystem does. The kernel asks vornelix to drop the set-user-ID bit,
 // and the set-group-ID bit with group execute, itself (through chmod); this
 // last case it leaves to the filesystem. 0, or -errno.
-int drop_group_id_for_writer(const int32_t* fds) noexcept
+int drop_group_id_for_writer(const int32_t* fds, const open_file_view& view) noexcept
 {
     const caller_identity caller = current_caller();
-    if (caller.uid == 0)
-        return 0;
-    struct stat st;
-    int k = 0;
-    while (k < replica_count && (fds[k] <= 0 || !replica_in_service(k)))
-        ++k;
-    if (k == replica_count || fstat(fds[k], &st) == -1)
+    const struct stat& st = view.first;
+    if (caller.uid == 0 || !view.seen)
         return 0;
     if ((st.st_mode & (S_ISGID | S_IXGRP)) != S_ISGID || !S_ISREG(st.st_mode))
         return 0;
@@ -280,10 +290,10 @@ bool wrote_in_full(const write_outcome& outcome, int r) noexcept
 
 // Writes every replica in service holding a descriptor, in ascending order,
 // while the write order of the file is held.
-void write_replicas(const int32_t* fds, int n, const char* data, size_t size, off_t offset,
-                    write_outcome& outcome) noexcept
+void write_replicas(const int32_t* fds, const stripe_set& stripes, int n, const char* data,
+                    size_t size, off_t offset, write_outcome& outcome) noexcept
 {
-    write_order_hold hold(file_stripes(fds));
+    write_order_hold hold(stripes);
     for (int r = 0; r < n; ++r) {
         outcome.counts[r] = -1;
         if (fds[r] <= 0 || !replica_in_service(r))
@@ -379,9 +389,10 @@ int fs_write(const char*, const char* data, size_t size, off_t offset,
         return -ENOMEM;
     }
 
-    if (const int dropped = drop_group_id_for_writer(fds))
+    const open_file_view view = view_open_file(fds);
+    if (const int dropped = drop_group_id_for_writer(fds, view))
         return dropped;
-    write_replicas(fds, n, data, size, offset, outcome);
+    write_replicas(fds, view.stripes, n, data, size, offset, outcome);
 
     int written = 0;
     int failed = 0;
@@ -411,7 +422,7 @@ int fs_ftruncate(const char*, off_t size, struct fuse_file_info* fi) noexcept
     const int32_t* fds = fd_table_get(fi->fh);
     if (!fds)
         return -EINVAL;
-    if (const int dropped = drop_group_id_for_writer(fds))
+    if (const int dropped = drop_group_id_for_writer(fds, view_open_file(fds)))
         return dropped;
     return change_open_file(fds, "truncate", [size](int fd) noexcept { return ftruncate(fd, size); });
 }
