@@ -176,7 +176,8 @@ TEST_P(churn, leaves_identical_replicas_and_a_serving_daemon)
     scratch_dir suppressions;
     write_file(suppressions / "lsan.supp", "leak:libfuse.so\n");
     options.environment = {"TSAN_OPTIONS=log_path=" + (reports / "tsan"),
-                           "LSAN_OPTIONS=suppressions=" + (suppressions / "lsan.supp")};
+                           "LSAN_OPTIONS=print_suppressions=0:suppressions=" +
+                               (suppressions / "lsan.supp")};
     test_mount m(options);
     ASSERT_TRUE(m.mounted()) << m.daemon_stderr();
     const std::string work = m.at("work");
