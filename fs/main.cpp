@@ -9,6 +9,7 @@
 #include "fs/operations.h"
 #include "fs/options.h"
 #include "fs/replica_set.h"
+#include "fs/request_loop.h"
 
 namespace {
 
@@ -54,7 +55,17 @@ int start(int argc, char** argv)
 
     struct fuse_operations operations;
     fill_operations(operations);
-    return fuse_main_real(4, fuse_argv, &operations, sizeof operations, nullptr);
+    // What fuse_main would do, with a request loop of our own (see
+    // request_loop.h) in place of libfuse's multi-threaded one.
+    char* mount_point = nullptr;
+    int multithreaded = 0;
+    struct fuse* f = fuse_setup(4, fuse_argv, &operations, sizeof operations, &mount_point,
+                                &multithreaded, nullptr);
+    if (!f)
+        return 1;
+    const int served = multithreaded ? run_request_loop(f) : fuse_loop(f);
+    fuse_teardown(f, mount_point);
+    return served == -1 ? 1 : 0;
 }
 
 }  // namespace

@@ -16,7 +16,9 @@
 // works below it (its own path locks), and the kernel does the same for
 // the names it resolves.
 //
-// The lock order of the whole daemon, once:
+// The lock order of the whole daemon, once (before any of it: the
+// namespace gate of the request loop, request_loop.h, then the FUSE
+// library's path locks):
 //   name stripes (ascending)
 //     -> write-order stripes of files (ascending, write_order.h)
 //       -> the open-file table lock (fd_table.cpp)

@@ -234,6 +234,27 @@ void rename_names(worker& w)
     on_name(w, rename(from.c_str(), to.c_str()), "rename " + from + " " + to, {EINVAL});
 }
 
+// A directory renamed while renames run inside it: both take locks on
+// the directory's path in the library underneath the daemon.
+void move_directory(worker& w)
+{
+    const bool forth = pick(w, 2) == 0;
+    const char* from = forth ? "d" : "e";
+    const char* to = forth ? "e" : "d";
+    on_name(w, rename(from, to), std::string("rename directory ") + from + " " + to, {});
+}
+
+void rename_inside(worker& w)
+{
+    const std::string dir = pick(w, 2) == 0 ? "d" : "e";
+    const std::string from = dir + "/a", to = dir + "/b";
+    on_name(w, rename(from.c_str(), to.c_str()), "rename " + from + " " + to, {});
+    const int fd = open(from.c_str(), O_CREAT | O_WRONLY, 0644);
+    on_name(w, fd, "create " + from, {});
+    if (fd >= 0)
+        close_file(w, fd, from);
+}
+
 void rename_over_open(worker& w)
 {
     const std::string from = pick(w, names), to = pick(w, names);
@@ -342,7 +363,7 @@ constexpr operation operations[] = {
     create_and_write, open_unlink_write, open_unlink_write, append,        truncate_and_sync,
     read_whole,       rename_names,      rename_over_open,  rename_over_open, link_names,
     symlink_name,     make_directory,    remove_name,       change_mode,   truncate_name,
-    stat_and_list,
+    stat_and_list,    move_directory,    rename_inside,     rename_inside,
 };
 
 [[noreturn]] void run_worker(int id, unsigned seed, long ops, counts* tally)
