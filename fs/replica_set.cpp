@@ -44,7 +44,12 @@ fd_table_sizing size_fd_table(uint64_t soft_limit, uint64_t limit, uint64_t repl
 
 std::optional<int> read_system_max_files()
 {
-    std::ifstream file("/proc/sys/fs/file-max");
+    return read_system_number("/proc/sys/fs/file-max");
+}
+
+std::optional<int> read_system_number(const char* path)
+{
+    std::ifstream file(path);
     unsigned long long value = 0;
     if (!(file >> value)) {
         errno = file.fail() ? EIO : errno;
@@ -149,7 +154,13 @@ int allocate_fd_table(int count)
         print_error(errno, "reading system parameter 'max open files'");
         system_max = 4096;
     }
-    const uint64_t limit = static_cast<uint64_t>(*system_max) >> 1;
+    uint64_t limit = static_cast<uint64_t>(*system_max) >> 1;
+    // No process may hold more descriptors than nr_open, and a raise past
+    // it is refused whole: on a system whose file-max is practically
+    // unbounded the table would otherwise stay sized for the login limit.
+    if (const std::optional<int> per_process = read_system_number("/proc/sys/fs/nr_open");
+        per_process && *per_process > 0 && static_cast<uint64_t>(*per_process) < limit)
+        limit = static_cast<uint64_t>(*per_process);
 
     struct rlimit nofile;
     if (getrlimit(RLIMIT_NOFILE, &nofile) != 0)
@@ -157,7 +168,12 @@ int allocate_fd_table(int count)
     if (nofile.rlim_cur != RLIM_INFINITY && nofile.rlim_cur < limit) {
         // A refused raise is no error: the sizing uses the limit in force.
         struct rlimit raised = {limit, limit};
-        (void)setrlimit(RLIMIT_NOFILE, &raised);
+        if (setrlimit(RLIMIT_NOFILE, &raised) != 0 && nofile.rlim_cur < nofile.rlim_max) {
+            // Without the right to raise the hard limit, the soft one can
+            // still go up to it (commonly 1024 soft against 524288 hard).
+            raised.rlim_cur = raised.rlim_max = nofile.rlim_max < limit ? nofile.rlim_max : limit;
+            (void)setrlimit(RLIMIT_NOFILE, &raised);
+        }
         if (getrlimit(RLIMIT_NOFILE, &nofile) != 0)
             return fail(errno, "reading nofile resource limit, second attempt");
     }

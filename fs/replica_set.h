@@ -21,13 +21,15 @@ struct fd_table_sizing {
 };
 
 // Sizing from the soft descriptor limit in force, the half of the system
-// maximum (limit), and the replica count. An infinite soft limit is passed
+// maximum capped at the per-process maximum (limit), and the replica count. An infinite soft limit is passed
 // as RLIM_INFINITY.
 fd_table_sizing size_fd_table(uint64_t soft_limit, uint64_t limit, uint64_t replicas);
 
 // The system-wide maximum of open files, or none when it cannot be read.
 // Values beyond an int are clamped.
 std::optional<int> read_system_max_files();
+// A number from a /proc/sys file (INT_MAX at most), or nothing with errno.
+std::optional<int> read_system_number(const char* path);
 
 // Builds everything from the two positional words as typed. Answers 0, or
 // the exit status after printing the message.
