@@ -16,10 +16,17 @@
 // works below it (its own path locks), and the kernel does the same for
 // the names it resolves.
 //
+// While a resync runs, a hold registers its names as it lets them go
+// (resync_gate.h), and the resync's last step holds every stripe at once,
+// which keeps every change of names out.
+//
 // The lock order of the whole daemon, once:
-//   name stripes (ascending)
+//   name stripes (ascending; the resync's last step takes them all)
+//     -> handle shards (resync_gate.h; requests on open files take one,
+//        the resync's last step all, after the name stripes)
 //     -> write-order stripes of files (ascending, write_order.h)
 //       -> the open-file table lock (fd_table.cpp)
+//       -> the resync registry lock (resync_gate.cpp), taken alone
 //       -> the replica record lock (replica_record.cpp)
 //         -> the event-log lock (event_log.cpp)
 // The control thread takes only its service lock, then the record and
@@ -33,8 +40,12 @@ constexpr size_t name_order_stripe_count = 256;
 
 size_t name_order_stripe(std::string_view path) noexcept;
 
+// Every stripe, in ascending order, and back (the resync's last step).
+void name_order_lock_all() noexcept;
+void name_order_unlock_all() noexcept;
+
 // Holds the stripes of one or two tree paths from construction to
-// destruction.
+// destruction. The paths must outlive the hold.
 class name_order_hold {
 public:
     explicit name_order_hold(std::string_view path) noexcept;
@@ -44,6 +55,8 @@ public:
     name_order_hold& operator=(const name_order_hold&) = delete;
 
 private:
+    std::string_view first_;
+    std::string_view second_;  // empty for one path
     size_t low_;
     size_t high_;  // equal to low_ when only one stripe is held
 };
