@@ -164,6 +164,16 @@ ssize_t read_some(int fd, char* data, size_t size, off_t offset) noexcept
     }
 }
 
+// Whether the copy was asked to stop (errno ECANCELED). Asked between
+// entries and between chunks, so a large file is no longer step.
+bool stopping(copy_context& context) noexcept
+{
+    if (!context.stop || !context.stop())
+        return false;
+    errno = ECANCELED;
+    return true;
+}
+
 // Copies the source's contents into the target from offset 0 to the
 // source's end and cuts the target there. With compare, a chunk the
 // target already holds is not written again. 0, or -1 with errno and
@@ -178,6 +188,8 @@ int copy_contents(copy_context& context, int source, int target, bool compare,
         // where both sides allow it; any refusal falls back to reading
         // and writing, which also says which side failed.
         for (;;) {
+            if (stopping(context))
+                return -1;
             const ssize_t n = copy_file_range(source, &offset, target, nullptr, chunk_size, 0);
             if (n <= 0)
                 break;
@@ -197,6 +209,8 @@ int copy_contents(copy_context& context, int source, int target, bool compare,
     char* const from = context.buffer.data();
     char* const held = from + chunk_size;
     for (;;) {
+        if (stopping(context))
+            return -1;
         const ssize_t n = read_some(source, from, chunk_size, offset);
         if (n == -1)
             return -1;
@@ -527,7 +541,7 @@ int sync_symlink(copy_context& context, int source_dir, int target_dir, const ch
 int sync_entry(copy_context& context, int source_dir, int target_dir, const char* name,
                const std::string& path, bool fresh)
 {
-    if (context.stop && context.stop())
+    if (stopping(context))
         return fail(context, path, false, ECANCELED);
     struct stat s;
     if (fstatat(source_dir, name, &s, AT_SYMLINK_NOFOLLOW) == -1) {
