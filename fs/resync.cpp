@@ -90,6 +90,7 @@ stop_reason copy_stop_reason(const copy_context& context, int error, int source,
 struct handle_fix {
     int target = -1;
     int error = 0;
+    std::string path;  // of the file that failed
 };
 
 void give_descriptor(int32_t* fds, void* context) noexcept
@@ -115,6 +116,10 @@ void give_descriptor(int32_t* fds, void* context) noexcept
     }
     if (fd <= 0) {
         fix.error = errno != 0 ? errno : EIO;
+        try {
+            fix.path = "the open file " + *path;
+        } catch (...) {
+        }
         return;
     }
     fds[k] = fd;
@@ -140,7 +145,7 @@ int last_step(copy_context& context, int k, int source) noexcept
     fix.target = k;
     fd_table_visit(give_descriptor, &fix);
     if (fix.error != 0) {
-        context.failure = {"(an open file)", true};
+        context.failure = {fix.path, true};
         errno = fix.error;
         return -1;
     }

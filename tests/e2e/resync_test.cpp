@@ -157,16 +157,16 @@ TEST_F(resync_test, a_replica_is_resynced_while_writers_change_the_tree)
     constexpr int ops_after = 200;
     std::vector<std::thread> threads;
     std::atomic<int> started{0};
+    std::atomic<bool> ended{false};
     for (int id = 0; id < writers; ++id) {
         mkdir(m.at("w" + std::to_string(id)).c_str(), 0755);
         threads.emplace_back([&, id] {
-            // Until the replica is back, then a bounded number more.
+            // Until the resync has ended, then a bounded number more.
             int i = 0;
-            for (bool back = false; i < most_ops && !back; ++i) {
+            for (; i < most_ops && !ended.load(); ++i) {
                 writer_op(m.mnt(), id, i);
                 if (i == 50)
                     ++started;
-                back = i % 64 == 63 && read_file(status_file(m, 1)) == "0";
             }
             for (int end = i + ops_after; i < end; ++i)
                 writer_op(m.mnt(), id, i);
@@ -175,9 +175,11 @@ TEST_F(resync_test, a_replica_is_resynced_while_writers_change_the_tree)
     ASSERT_TRUE(eventually([&] { return started.load() == writers; }));
     EXPECT_EQ(write_status(status_file(m, 0), "1"), EINVAL);  // in service
     EXPECT_EQ(write_status(status_file(m, 1), "1\n"), 0);
-    const bool back = eventually([&] { return read_file(status_file(m, 1)) == "0"; }, 120000);
+    eventually([&] { return read_file(status_file(m, 1)) != "1"; }, 120000);
+    ended.store(true);
     for (std::thread& t : threads)
         t.join();
+    const bool back = read_file(status_file(m, 1)) == "0";
     ASSERT_TRUE(back) << m.log_text();
     ASSERT_EQ(write(held, "after\n", 6), 6);
     close(held);
