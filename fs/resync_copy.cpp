@@ -191,7 +191,9 @@ int copy_contents(copy_context& context, int source, int target, bool compare,
             if (stopping(context))
                 return -1;
             const ssize_t n = copy_file_range(source, &offset, target, nullptr, chunk_size, 0);
-            if (n <= 0)
+            if (n == 0)
+                return 0;  // the end of the source; a new target is that long
+            if (n < 0)
                 break;
             context.bytes += static_cast<uint64_t>(n);
         }
