@@ -30,27 +30,17 @@ size_t name_order_stripe(std::string_view path) noexcept
     return static_cast<size_t>(hash >> 32) % name_order_stripe_count;
 }
 
-void name_order_lock_all() noexcept
-{
-    for (stripe_lock& stripe : stripe_table)
-        pthread_mutex_lock(&stripe.mutex);
-}
-
-void name_order_unlock_all() noexcept
-{
-    for (size_t i = name_order_stripe_count; i-- > 0;)
-        pthread_mutex_unlock(&stripe_table[i].mutex);
-}
-
 name_order_hold::name_order_hold(std::string_view path) noexcept
     : first_(path), low_(name_order_stripe(path)), high_(low_)
 {
+    change_gate_enter();
     pthread_mutex_lock(&stripe_table[low_].mutex);
 }
 
 name_order_hold::name_order_hold(std::string_view first, std::string_view second) noexcept
     : first_(first), second_(second)
 {
+    change_gate_enter();
     const size_t a = name_order_stripe(first);
     const size_t b = name_order_stripe(second);
     low_ = a < b ? a : b;
@@ -66,4 +56,5 @@ name_order_hold::~name_order_hold()
     if (high_ != low_)
         pthread_mutex_unlock(&stripe_table[high_].mutex);
     pthread_mutex_unlock(&stripe_table[low_].mutex);
+    change_gate_leave();
 }

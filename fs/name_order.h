@@ -16,14 +16,12 @@
 // works below it (its own path locks), and the kernel does the same for
 // the names it resolves.
 //
-// While a resync runs, a hold registers its names as it lets them go
-// (resync_gate.h), and the resync's last step holds every stripe at once,
-// which keeps every change of names out.
+// A hold also passes the resync gate (resync_gate.h) for its whole
+// length, and while a resync runs registers its names as it lets them go.
 //
 // The lock order of the whole daemon, once:
-//   name stripes (ascending; the resync's last step takes them all)
-//     -> handle shards (resync_gate.h; requests on open files take one,
-//        the resync's last step all, after the name stripes)
+//   the resync gate (entered before any lock; closed by the resync alone)
+//   name stripes (ascending)
 //     -> write-order stripes of files (ascending, write_order.h)
 //       -> the open-file table lock (fd_table.cpp)
 //       -> the resync registry lock (resync_gate.cpp), taken alone
@@ -39,10 +37,6 @@
 constexpr size_t name_order_stripe_count = 256;
 
 size_t name_order_stripe(std::string_view path) noexcept;
-
-// Every stripe, in ascending order, and back (the resync's last step).
-void name_order_lock_all() noexcept;
-void name_order_unlock_all() noexcept;
 
 // Holds the stripes of one or two tree paths from construction to
 // destruction. The paths must outlive the hold.

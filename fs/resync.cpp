@@ -177,7 +177,7 @@ void run_resync(int k, int source)
     std::vector<std::string> prefixes;
     try {
         for (int r = 0; r < replica_count; ++r)
-            prefixes.push_back(root_prefix(r == k && previous_root ? previous_root.get() : replica_table[r].root_fd));
+            prefixes.push_back(root_prefix(r == k && previous_root ? previous_root.get() : replica_table[r].root_fd.load()));
     } catch (...) {
         open_error = ENOMEM;
     }
@@ -190,8 +190,7 @@ void run_resync(int k, int source)
     if (previous_root) {
         // Nobody uses a replica's root while it is out of service.
         const int fresh = previous_root.release();
-        previous_root.reset(replica_table[k].root_fd);
-        replica_table[k].root_fd = fresh;
+        previous_root.reset(replica_table[k].root_fd.exchange(fresh));
     }
 
     copy_context context;

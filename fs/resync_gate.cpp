@@ -1,16 +1,16 @@
 #include "fs/resync_gate.h"
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <set>
 
 #include "fs/fd_table.h"
-#include "fs/name_order.h"
 #include "fs/replica_access.h"
 #include "fs/replicas.h"
 
@@ -18,13 +18,36 @@ namespace {
 
 constexpr int shard_count = 64;
 
-struct alignas(64) handle_shard {
-    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+// Requests inside the gate, counted per shard so that each thread counts
+// on its own cache line.
+struct alignas(64) gate_shard {
+    std::atomic<long> inside{0};
 };
 
-handle_shard shards[shard_count];
+gate_shard shards[shard_count];
 std::atomic<int> next_shard{0};
 thread_local int thread_shard = -1;
+thread_local int thread_depth = 0;  // nested entries count once
+
+// Raised while the resync holds the gate closed.
+std::atomic<bool> closing{false};
+std::mutex gate_lock;  // over the waits for the two conditions below
+std::condition_variable gate_reopened;
+std::condition_variable gate_drained;
+
+long requests_inside() noexcept
+{
+    long total = 0;
+    for (const gate_shard& shard : shards)
+        total += shard.inside.load();
+    return total;
+}
+
+void tell_the_closer() noexcept
+{
+    std::lock_guard<std::mutex> guard(gate_lock);
+    gate_drained.notify_all();
+}
 
 // Raised by the resync while it registers; read by every change at its end.
 std::atomic<bool> registering{false};
@@ -57,18 +80,6 @@ void note_handle(uint64_t handle) noexcept
         note(*path);
 }
 
-void lock_shards() noexcept
-{
-    for (handle_shard& shard : shards)
-        pthread_mutex_lock(&shard.mutex);
-}
-
-void unlock_shards() noexcept
-{
-    for (int i = shard_count - 1; i >= 0; --i)
-        pthread_mutex_unlock(&shards[i].mutex);
-}
-
 }  // namespace
 
 void note_changed_names(std::string_view first, std::string_view second) noexcept
@@ -80,20 +91,47 @@ void note_changed_names(std::string_view first, std::string_view second) noexcep
         note(second);
 }
 
+void change_gate_enter() noexcept
+{
+    if (thread_depth++ > 0)
+        return;
+    if (thread_shard < 0)
+        thread_shard = next_shard.fetch_add(1) % shard_count;
+    std::atomic<long>& inside = shards[thread_shard].inside;
+    for (;;) {
+        // Counted first, then the flag looked at: the closer raises the
+        // flag first, then reads the counts, so one of the two sees the
+        // other.
+        inside.fetch_add(1);
+        if (!closing.load())
+            return;
+        inside.fetch_sub(1);
+        tell_the_closer();
+        std::unique_lock<std::mutex> wait(gate_lock);
+        gate_reopened.wait(wait, [] { return !closing.load(); });
+    }
+}
+
+void change_gate_leave() noexcept
+{
+    if (--thread_depth > 0)
+        return;
+    shards[thread_shard].inside.fetch_sub(1);
+    if (closing.load())
+        tell_the_closer();
+}
+
 handle_gate_hold::handle_gate_hold(uint64_t handle, bool changes) noexcept
     : handle_(handle), changes_(changes)
 {
-    if (thread_shard < 0)
-        thread_shard = next_shard.fetch_add(1) % shard_count;
-    shard_ = thread_shard;
-    pthread_mutex_lock(&shards[shard_].mutex);
+    change_gate_enter();
 }
 
 handle_gate_hold::~handle_gate_hold()
 {
     if (changes_ && registering.load(std::memory_order_acquire))
         note_handle(handle_);
-    pthread_mutex_unlock(&shards[shard_].mutex);
+    change_gate_leave();
 }
 
 std::string root_prefix(int root_fd)
@@ -180,14 +218,21 @@ const std::vector<std::string>& registering_prefixes() noexcept
 
 change_gate_exclusive::change_gate_exclusive() noexcept
 {
-    name_order_lock_all();
-    lock_shards();
+    std::unique_lock<std::mutex> wait(gate_lock);
+    closing.store(true);
+    // A request leaving tells; the timeout only guards against a wake-up
+    // missed between a count and the wait.
+    while (requests_inside() != 0)
+        gate_drained.wait_for(wait, std::chrono::milliseconds(10));
 }
 
 change_gate_exclusive::~change_gate_exclusive()
 {
-    unlock_shards();
-    name_order_unlock_all();
+    {
+        std::lock_guard<std::mutex> guard(gate_lock);
+        closing.store(false);
+    }
+    gate_reopened.notify_all();
 }
 
 void stop_registering() noexcept

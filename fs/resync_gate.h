@@ -11,19 +11,23 @@
 // resync never copies a half-done change and takes the registration for
 // done.
 //
-// The gate: the resync's last step must run while no change runs. Every
-// change of names already holds a name stripe; every request on an open
-// file (its descriptors may be replaced, its array freed) holds one shard
-// of a small table of mutexes, picked per thread, so that the shard is
-// uncontended and costs one lock without a resync. The last step holds
-// every name stripe, then every shard.
+// The gate: the resync's last step must run while no change runs, and
+// while no request uses an open file's descriptors (it gives them one on
+// the replica it brings back). Every change of names (name_order_hold)
+// and every request on an open file passes the gate for its whole length:
+// it counts itself in, on a counter of its own thread's shard, and looks
+// at one flag, which is all it costs without a resync. The resync closes
+// the gate by raising the flag and waits until no request is inside;
+// requests arriving meanwhile wait until it opens again. A request enters
+// before it takes any lock, so a request waiting at the gate holds
+// nothing.
 //
-// Starting to register, the resync takes and lets go of every stripe and
-// shard once: a change that looked at the flag before it was raised has
-// ended by then, so no change goes unseen.
+// Starting to register, the resync closes the gate once: a change that
+// began before registering was raised has ended by then, so no change
+// goes unseen.
 //
-// Lock order: name stripes, then handle shards, then the registry lock
-// (taken alone, briefly, never with another lock inside it).
+// Lock order: the gate before everything (name stripes, write-order
+// stripes, ...); the registry lock is taken alone, briefly.
 #pragma once
 
 #include <cstdint>
@@ -35,6 +39,11 @@
 // Called by name_order_hold as it lets its names go: registers them when a
 // resync runs (one atomic load otherwise). second may be empty.
 void note_changed_names(std::string_view first, std::string_view second) noexcept;
+
+// Passing the gate: enter before taking any lock, leave after letting go
+// of them. Nested entries of one thread count once.
+void change_gate_enter() noexcept;
+void change_gate_leave() noexcept;
 
 // Held by every request on an open file for its whole length. A request
 // that changes the file's contents passes changes = true.
@@ -48,7 +57,6 @@ public:
 private:
     uint64_t handle_;
     bool changes_;
-    int shard_;
 };
 
 // The tree path of the file open on fds[r] for a replica r in service
@@ -71,7 +79,7 @@ size_t changed_path_count() noexcept;
 // The prefixes given to start_registering.
 const std::vector<std::string>& registering_prefixes() noexcept;
 
-// Every change stopped, from construction to destruction.
+// The gate closed: no request inside, from construction to destruction.
 class change_gate_exclusive {
 public:
     change_gate_exclusive() noexcept;
