@@ -141,6 +141,10 @@ int last_step(copy_context& context, int k, int source) noexcept
         errno = ECANCELED;
         return -1;
     }
+    if (syncfs(context.target_root) == -1) {
+        context.failure = {"/", true};
+        return -1;
+    }
     handle_fix fix;
     fix.target = k;
     fd_table_visit(give_descriptor, &fix);
@@ -201,7 +205,10 @@ void run_resync(int k, int source)
         if (stop_requested.load() || !replica_in_service(source) || replica_table[k].state.load() != 1)
             return true;
         if (monotonic_seconds() >= next_progress) {
-            write_log("resync copied " + counts_text(context) + " so far", root, 0);
+            try {
+                write_log("resync copied " + counts_text(context) + " so far", root, 0);
+            } catch (...) {
+            }
             next_progress = monotonic_seconds() + progress_interval;
         }
         return false;
@@ -214,6 +221,10 @@ void run_resync(int k, int source)
             if ((rc = sync_path(context, path)) == -1)
                 break;
     }
+    // What was copied reaches the disk before the replica is recorded as
+    // current: most of it now, while changes run, the rest in the last step.
+    if (rc == 0 && (rc = syncfs(context.target_root)) == -1)
+        context.failure = {"/", true};
     int error = rc == -1 ? errno : 0;
     {
         change_gate_exclusive gate;
