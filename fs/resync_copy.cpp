@@ -395,6 +395,44 @@ int sync_children(copy_context& context, int source, int target, const std::stri
     return 0;
 }
 
+// Only the names of a directory pair that was made to match whole before:
+// every change below it since registered its own path, which is copied
+// on its own, so entries on both sides are left as they are.
+int sync_names(copy_context& context, int source, int target, const std::string& path)
+{
+    std::vector<std::string> names, held;
+    if (list_names(source, names) == -1)
+        return vanished(errno) ? 0 : fail(context, path, false, errno);
+    if (list_names(target, held) == -1)
+        return fail(context, path, true, errno);
+    for (const std::string& name : held)
+        if (!std::binary_search(names.begin(), names.end(), name) &&
+            remove_entry(target, name.c_str()) == -1)
+            return fail(context, child_path(path, name.c_str()), true, errno);
+    for (const std::string& name : names)
+        if (!std::binary_search(held.begin(), held.end(), name) &&
+            sync_entry(context, source, target, name.c_str(), child_path(path, name.c_str()), false) == -1)
+            return -1;
+    return 0;
+}
+
+// The contents of a directory pair, both open: whole, unless this copy
+// already made the same pair match (then only the names).
+int sync_contents(copy_context& context, int source, int target, const std::string& path, bool fresh)
+{
+    struct stat s, t;
+    if (fstat(source, &s) == -1)
+        return fail(context, path, false, errno);
+    if (fstat(target, &t) == -1)
+        return fail(context, path, true, errno);
+    const auto known = context.matched_directories.find(id_of(s));
+    const bool matched = !fresh && known != context.matched_directories.end() && known->second == id_of(t);
+    if ((matched ? sync_names(context, source, target, path) : sync_children(context, source, target, path, fresh)) == -1)
+        return -1;
+    context.matched_directories[id_of(s)] = id_of(t);
+    return 0;
+}
+
 int sync_directory(copy_context& context, int source_dir, int target_dir, const char* name,
                    const std::string& path, const struct stat* t)
 {
@@ -409,7 +447,7 @@ int sync_directory(copy_context& context, int source_dir, int target_dir, const 
     unique_fd target(openat(target_dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!target)
         return fail(context, path, true, errno);
-    if (sync_children(context, source.get(), target.get(), path, t == nullptr) == -1)
+    if (sync_contents(context, source.get(), target.get(), path, t == nullptr) == -1)
         return -1;
     // The directory's own attributes last: its children changed its times.
     struct stat s;
@@ -589,7 +627,7 @@ int sync_entry(copy_context& context, int source_dir, int target_dir, const char
 
 int sync_root(copy_context& context)
 {
-    if (sync_children(context, context.source_root, context.target_root, "/", false) == -1)
+    if (sync_contents(context, context.source_root, context.target_root, "/", false) == -1)
         return -1;
     struct stat s, t;
     if (fstat(context.source_root, &s) == -1)

@@ -16,7 +16,7 @@
 // entry that vanishes from the source halfway is taken as removed. Whoever
 // changes it registers the change (resync_gate.h), and the resync copies
 // the entry again; only the last copy, taken while nothing changes,
-// counts.
+// counts. A context is therefore used only while changes register.
 //
 // Results: 0, or -1 with errno; failure names the path and the side that
 // failed. ECANCELED when stop() asked to stop.
@@ -52,6 +52,12 @@ struct copy_context {
     // Target files this copy made itself: changed in place, never
     // replaced, even when they have several names.
     std::set<std::pair<dev_t, ino_t>> made;
+    // Source directories this copy made a target directory match whole,
+    // with that target's identity. Since every change below such a
+    // directory registers its own path, copying the directory again
+    // compares only its names; a directory replaced on either side no
+    // longer pairs and is copied whole.
+    std::map<std::pair<dev_t, ino_t>, std::pair<dev_t, ino_t>> matched_directories;
     std::vector<char> buffer;  // two halves: source and target chunks
 };
 

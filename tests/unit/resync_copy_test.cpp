@@ -142,6 +142,10 @@ TEST_F(copy_fixture, changed_paths_alone_bring_the_target_up_to_date)
         {[&] { write_file(source + "/twin", "shared, changed"); }, {"/twin"}},
         {[&] { chmod((source + "/setid").c_str(), 0700); }, {"/setid"}},
         {[&] { setxattr((source + "/twin").c_str(), "user.added", "1", 1, 0); }, {"/twin"}},
+        // A directory copied before: only its names are compared again.
+        {[&] { chmod((source + "/moved/e").c_str(), 0751); }, {"/moved/e"}},
+        {[&] { rename((source + "/moved/e/deep").c_str(), (source + "/moved/deep").c_str()); },
+         {"/moved/e/deep", "/moved/deep"}},
     };
     std::vector<std::string> registered;
     for (const change& c : changes) {
