@@ -88,7 +88,9 @@ int list_names(int dir, std::vector<std::string>& names) noexcept
 {
     names.clear();
     // O_NOATIME: listing the source must not change what is copied.
-    const int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_NOATIME | O_CLOEXEC);
+    int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_NOATIME | O_CLOEXEC);
+    if (fd == -1 && errno == EPERM)
+        fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd == -1)
         return -1;
     DIR* stream = fdopendir(fd);
