@@ -4,8 +4,9 @@
 // Lifetime and thread safety: the table is built once at start-up
 // (replica_set.cpp) and never resized. root, root_length and low_priority
 // never change afterwards; root_fd only when a resync opens the root of a
-// replica out of service again (atomic: requests read it without a lock). state is read and written by every request
-// thread and by the control thread as one atomic 64-bit value: 0 enabled
+// replica out of service again (atomic: requests read it without a lock).
+// state is read and written by every request thread, the control thread
+// and the resync thread as one atomic 64-bit value: 0 enabled
 // and trusted, 1 enabled but not trusted, anything else the time the
 // replica was disabled. Only replicas whose state is exactly 0 take part
 // in any operation.
