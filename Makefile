@@ -53,3 +53,11 @@ bench:
 
 bench-ext4:
 	$(MAKE) bench BENCH_EXT4=1
+
+# The online resync against cp -a of the same tree, and a writer while it
+# runs (scripts/bench-resync, as root).
+.PHONY: bench-resync
+bench-resync:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(BUILD) -j $(JOBS) --target vornelix vornctl
+	scripts/bench-resync $(BUILD)

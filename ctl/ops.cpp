@@ -195,30 +195,45 @@ int ctl_read(const char* path, char* buffer, size_t size, off_t offset, struct f
     return static_cast<int>(fill_check_script(digit, offset, size, buffer));
 }
 
+// The errno of a refusal "ERR <errno>" from vornelix; EIO for anything
+// else (a bare "ERR" included).
+static int refusal_errno(const std::string& reply) noexcept
+{
+    if (reply.size() < 5 || reply.compare(0, 4, "ERR ") != 0)
+        return EIO;
+    int value = 0;
+    for (size_t i = 4; i < reply.size(); ++i) {
+        if (reply[i] < '0' || reply[i] > '9' || value > 4095)
+            return EIO;
+        value = value * 10 + (reply[i] - '0');
+    }
+    return value > 0 && value <= 4095 ? value : EIO;
+}
+
 int ctl_write(const char* path, const char* data, size_t size, off_t, struct fuse_file_info*) noexcept
 {
     const std::string_view name(path);
     const ctl_node* node = nullptr;
     if (const int refused = reach_node(name, may_write, node))
         return refused;
-    // "0" trusts, "2" disables, either with one newline; nothing makes a
-    // replica enabled but untrusted.
+    // "0" trusts, "1" resyncs, "2" disables, each with or without one
+    // newline.
     if (size == 0 || size > 2 || !is_status(*node) || (size == 2 && data[1] != '\n') ||
-        (data[0] != '0' && data[0] != '2'))
+        (data[0] != '0' && data[0] != '1' && data[0] != '2'))
         return -ENOSYS;
 
     int replica = -1;
     if (replica_of(name, &replica) == nullptr)
         return -ENOENT;
+    const char* format = data[0] == '0' ? "trust:%02X" : data[0] == '1' ? "resync:%02X" : "disable:%02X";
     char request[24];
-    snprintf(request, sizeof request, data[0] == '0' ? "trust:%02X" : "disable:%02X",
-             static_cast<unsigned>(replica));
+    snprintf(request, sizeof request, format, static_cast<unsigned>(replica));
     std::string reply;
     if (exchange(request, reply) != 0)
         return -EIO;
-    if (reply.compare(0, 2, "OK") != 0)
-        return -EIO;
-    return static_cast<int>(size);
+    if (reply.compare(0, 2, "OK") == 0)
+        return static_cast<int>(size);
+    return -refusal_errno(reply);
 }
 
 int ctl_statfs(const char*, struct statvfs* st) noexcept

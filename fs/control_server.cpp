@@ -18,6 +18,7 @@
 #include "fs/options.h"
 #include "fs/replica_set.h"
 #include "fs/replicas.h"
+#include "fs/resync.h"
 
 namespace {
 
@@ -290,6 +291,15 @@ int answer_request(const std::string& payload, FILE* out) noexcept
             return write_frame(out, "ERR");
         trust_replica(index, true);
         return write_frame(out, "OK");
+    }
+    if (starts_with(text, "resync:")) {
+        const int index = parse_index(text.substr(7));
+        if (!in_range(index))
+            return write_frame(out, "ERR");
+        const int refused = resync_start(index);
+        if (refused == 0)
+            return write_frame(out, "OK");
+        return write_frame(out, "ERR " + std::to_string(refused));
     }
     if (text == "info")
         return send_info(out);

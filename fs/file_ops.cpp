@@ -10,7 +10,9 @@
 // decision (see namespace_ops.cpp); a descriptor once open keeps its
 // access, as on any local filesystem. Every request on a handle works on
 // the replicas' own descriptors, so a file removed while open keeps
-// working to its last close.
+// working to its last close. Every request on a handle holds the resync
+// gate (resync_gate.h): a resync may give the handle a descriptor on the
+// replica it brings back.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,6 +32,7 @@
 #include "fs/replica_access.h"
 #include "fs/replicas.h"
 #include "fs/replicated_mutation.h"
+#include "fs/resync_gate.h"
 #include "fs/write_order.h"
 
 namespace {
@@ -352,6 +355,7 @@ int fs_create(const char* path, mode_t mode, struct fuse_file_info* fi) noexcept
 int fs_read(const char*, char* buffer, size_t size, off_t offset,
             struct fuse_file_info* fi) noexcept
 {
+    const handle_gate_hold gate(fi->fh, false);
     const int32_t* fds = fd_table_get(fi->fh);
     if (!fds)
         return -EINVAL;
@@ -362,6 +366,7 @@ int fs_read(const char*, char* buffer, size_t size, off_t offset,
 
 int fs_fgetattr(const char*, struct stat* st, struct fuse_file_info* fi) noexcept
 {
+    const handle_gate_hold gate(fi->fh, false);
     const int32_t* fds = fd_table_get(fi->fh);
     if (!fds)
         return -EINVAL;
@@ -373,6 +378,7 @@ int fs_fgetattr(const char*, struct stat* st, struct fuse_file_info* fi) noexcep
 int fs_write(const char*, const char* data, size_t size, off_t offset,
              struct fuse_file_info* fi) noexcept
 {
+    const handle_gate_hold gate(fi->fh, true);
     const int32_t* fds = fd_table_get(fi->fh);
     if (!fds)
         return -EINVAL;
@@ -419,6 +425,7 @@ int fs_write(const char*, const char* data, size_t size, off_t offset,
 
 int fs_ftruncate(const char*, off_t size, struct fuse_file_info* fi) noexcept
 {
+    const handle_gate_hold gate(fi->fh, true);
     const int32_t* fds = fd_table_get(fi->fh);
     if (!fds)
         return -EINVAL;
@@ -429,6 +436,7 @@ int fs_ftruncate(const char*, off_t size, struct fuse_file_info* fi) noexcept
 
 int fs_fallocate(const char*, int mode, off_t offset, off_t length, struct fuse_file_info* fi) noexcept
 {
+    const handle_gate_hold gate(fi->fh, true);
     const int32_t* fds = fd_table_get(fi->fh);
     if (!fds)
         return -EINVAL;
@@ -444,6 +452,7 @@ int fs_fallocate(const char*, int mode, off_t offset, off_t length, struct fuse_
 // failed a write.
 int fs_flush(const char*, struct fuse_file_info* fi) noexcept
 {
+    const handle_gate_hold gate(fi->fh, false);
     const int32_t* fds = fd_table_get(fi->fh);
     if (!fds)
         return -EINVAL;
@@ -463,6 +472,7 @@ int fs_flush(const char*, struct fuse_file_info* fi) noexcept
 // service like a replica that failed a write.
 int fs_fsync(const char*, int datasync, struct fuse_file_info* fi) noexcept
 {
+    const handle_gate_hold gate(fi->fh, false);
     const int32_t* fds = fd_table_get(fi->fh);
     if (!fds)
         return -EINVAL;
@@ -475,6 +485,7 @@ int fs_fsync(const char*, int datasync, struct fuse_file_info* fi) noexcept
 
 int fs_release(const char*, struct fuse_file_info* fi) noexcept
 {
+    const handle_gate_hold gate(fi->fh, false);
     descriptor_array fds = fd_table_remove(fi->fh);
     if (!fds)
         return -EINVAL;

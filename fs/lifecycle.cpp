@@ -11,6 +11,7 @@
 #include "fs/replica_record.h"
 #include "fs/replica_set.h"
 #include "fs/replicas.h"
+#include "fs/resync.h"
 
 void* fs_init(struct fuse_conn_info*) noexcept
 {
@@ -42,6 +43,8 @@ void fs_destroy(void*) noexcept
     // The control thread may still be waiting for a request: it must never
     // serve one with what is released here.
     stop_control_service();
+    // A resync still running stops where it is: the replica stays behind.
+    resync_stop();
     // Files still open at unmount get no release request: their
     // descriptors and arrays go now, while the replica count is known.
     fd_table_release_all(replica_count);

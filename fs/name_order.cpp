@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "fs/resync_gate.h"
+
 namespace {
 
 // Statically initialised, as the write-order table is: ready before the
@@ -29,13 +31,16 @@ size_t name_order_stripe(std::string_view path) noexcept
 }
 
 name_order_hold::name_order_hold(std::string_view path) noexcept
-    : low_(name_order_stripe(path)), high_(low_)
+    : first_(path), low_(name_order_stripe(path)), high_(low_)
 {
+    change_gate_enter();
     pthread_mutex_lock(&stripe_table[low_].mutex);
 }
 
 name_order_hold::name_order_hold(std::string_view first, std::string_view second) noexcept
+    : first_(first), second_(second)
 {
+    change_gate_enter();
     const size_t a = name_order_stripe(first);
     const size_t b = name_order_stripe(second);
     low_ = a < b ? a : b;
@@ -47,7 +52,9 @@ name_order_hold::name_order_hold(std::string_view first, std::string_view second
 
 name_order_hold::~name_order_hold()
 {
+    note_changed_names(first_, second_);
     if (high_ != low_)
         pthread_mutex_unlock(&stripe_table[high_].mutex);
     pthread_mutex_unlock(&stripe_table[low_].mutex);
+    change_gate_leave();
 }

@@ -16,12 +16,17 @@
 // works below it (its own path locks), and the kernel does the same for
 // the names it resolves.
 //
-// The lock order of the whole daemon, once (before any of it: the
-// namespace gate of the request loop, request_loop.h, then the FUSE
-// library's path locks):
+// A hold also passes the resync gate (resync_gate.h) for its whole
+// length, and while a resync runs registers its names as it lets them go.
+//
+// The lock order of the whole daemon, once:
+//   the namespace gate of the request loop (request_loop.h), then the FUSE
+//   library's path locks, both before any request reaches this code
+//   the resync gate (entered before any lock; closed by the resync alone)
 //   name stripes (ascending)
 //     -> write-order stripes of files (ascending, write_order.h)
 //       -> the open-file table lock (fd_table.cpp)
+//       -> the resync registry lock (resync_gate.cpp), taken alone
 //       -> the replica record lock (replica_record.cpp)
 //         -> the event-log lock (event_log.cpp)
 // The control thread takes only its service lock, then the record and
@@ -36,7 +41,7 @@ constexpr size_t name_order_stripe_count = 256;
 size_t name_order_stripe(std::string_view path) noexcept;
 
 // Holds the stripes of one or two tree paths from construction to
-// destruction.
+// destruction. The paths must outlive the hold.
 class name_order_hold {
 public:
     explicit name_order_hold(std::string_view path) noexcept;
@@ -46,6 +51,8 @@ public:
     name_order_hold& operator=(const name_order_hold&) = delete;
 
 private:
+    std::string_view first_;
+    std::string_view second_;  // empty for one path
     size_t low_;
     size_t high_;  // equal to low_ when only one stripe is held
 };

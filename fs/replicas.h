@@ -3,8 +3,10 @@
 //
 // Lifetime and thread safety: the table is built once at start-up
 // (replica_set.cpp) and never resized. root, root_length and low_priority
-// never change afterwards. state is read and written by every request
-// thread and by the control thread as one atomic 64-bit value: 0 enabled
+// never change afterwards; root_fd only when a resync opens the root of a
+// replica out of service again (atomic: requests read it without a lock).
+// state is read and written by every request thread, the control thread
+// and the resync thread as one atomic 64-bit value: 0 enabled
 // and trusted, 1 enabled but not trusted, anything else the time the
 // replica was disabled. Only replicas whose state is exactly 0 take part
 // in any operation.
@@ -19,7 +21,7 @@
 struct replica_info {
     std::string root;  // canonical root, or "." for the mount-point replica
     uint64_t root_length = 0;
-    int root_fd = -1;  // the root directory: every call on the replica starts here
+    std::atomic<int> root_fd{-1};  // the root directory: every call on the replica starts here
     std::atomic<int64_t> state{0};
     int32_t low_priority = 0;
 };

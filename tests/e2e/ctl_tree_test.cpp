@@ -307,8 +307,9 @@ TEST_F(ctl_tree, script_options_and_bytes)
 TEST_F(ctl_tree, refused_writes_change_nothing)
 {
     const std::string log_before = mount->log_text();
-    for (const std::string text : {"1", "3", "00", "abc", "2x", "1\n", "0\n\n"})
+    for (const std::string text : {"3", "00", "11", "abc", "2x", "1\n\n", "0\n\n"})
         EXPECT_EQ(write_status(status(0), text), ENOSYS) << '"' << text << '"';
+    EXPECT_EQ(write_status(status(0), "1\n"), EINVAL);  // a resync of a replica in service
     EXPECT_EQ(write_status(script(0), "2"), ENOSYS);  // root may open it, but it is no status file
     EXPECT_EQ(read_state(0), "0");
     EXPECT_EQ(mount->log_text(), log_before);

@@ -171,6 +171,9 @@ tree_listing list_tree(const std::string& root)
             for (const std::string& other : paths)
                 if (other != path)
                     listing[path].links.push_back(other);
+            // In name order: the walk meets the names in each directory's
+            // own order, which differs between replicas made apart.
+            std::sort(listing[path].links.begin(), listing[path].links.end());
         }
     }
     return listing;

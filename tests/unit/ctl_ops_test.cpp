@@ -176,15 +176,23 @@ TEST_F(ctl_ops_test, status_reads_and_writes_through_the_channel)
 TEST_F(ctl_ops_test, refused_writes_send_nothing)
 {
     const std::string before = log();
-    for (const std::string text : {"1", "3", "00", "222", "2x", "0 ", "", "\n", "2\n\n"}) {
+    for (const std::string text : {"3", "00", "11", "222", "2x", "0 ", "", "\n", "2\n\n"}) {
         EXPECT_EQ(write_text("/_data_r1/status", text), -ENOSYS) << '"' << text << '"';
     }
     EXPECT_EQ(write_text("/_data_r1/check_vornelix.sh", "2"), -ENOSYS);
     EXPECT_EQ(write_text("/_data_r1", "2"), -ENOSYS);
     EXPECT_EQ(write_text("/", "2"), -ENOSYS);
     EXPECT_EQ(write_text("/_data_r9/status", "2"), -ENOENT);
+    // A resync of a replica in service, or with no replica in service to
+    // copy from, is refused.
+    EXPECT_EQ(write_text("/_data_r1/status", "1\n"), -EINVAL);
     for (int k = 0; k < replica_count; ++k)
         EXPECT_EQ(replica_table[k].state.load(), 0);
+    for (int k = 0; k < replica_count; ++k)
+        replica_table[k].state.store(2);
+    EXPECT_EQ(write_text("/_data_r2/status", "1"), -EINVAL);
+    for (int k = 0; k < replica_count; ++k)
+        EXPECT_EQ(replica_table[k].state.load(), 2);
     EXPECT_EQ(log(), before);
 }
 

@@ -1,0 +1,302 @@
+#include "fs/resync.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <ctime>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "fs/event_log.h"
+#include "fs/fd_table.h"
+#include "fs/replica_access.h"
+#include "fs/replica_record.h"
+#include "fs/replicas.h"
+#include "fs/resync_copy.h"
+#include "fs/resync_gate.h"
+
+namespace {
+
+// Registered paths fewer than this are left to the last step.
+constexpr size_t last_step_paths = 64;
+// Passes over the registered paths before the last step, whatever is left.
+constexpr int most_passes = 16;
+constexpr time_t progress_interval = 10;
+
+std::mutex resync_lock;
+bool thread_to_join = false;  // protected by resync_lock
+pthread_t resync_thread;      // protected by resync_lock
+
+std::atomic<bool> running{false};
+std::atomic<bool> stop_requested{false};
+
+struct resync_job {
+    int target = -1;
+    int source = -1;
+};
+resync_job job;  // written before the thread starts, read by it only
+
+time_t monotonic_seconds() noexcept
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return now.tv_sec;
+}
+
+// The first replica in service, high priority first; -1 when none is.
+int choose_source() noexcept
+{
+    for (int pass = 0; pass < 2; ++pass)
+        for (int k = 0; k < replica_count; ++k)
+            if ((replica_table[k].low_priority != 0) == (pass == 1) && replica_in_service(k))
+                return k;
+    return -1;
+}
+
+std::string counts_text(const copy_context& context)
+{
+    return std::to_string(context.entries) + " entries, " + std::to_string(context.bytes) + " bytes";
+}
+
+// Why a resync ended early, for the log.
+struct stop_reason {
+    int error = 0;
+    std::string word;
+    bool disable = true;  // the replica goes back to disabled
+};
+
+stop_reason copy_stop_reason(const copy_context& context, int error, int source, int target)
+{
+    if (stop_requested.load())
+        return {0, "resync interrupted by the unmount, the replica stays behind", false};
+    if (replica_table[target].state.load() != 1)
+        return {0, "resync abandoned, the administrator changed the replica's state", false};
+    if (!replica_in_service(source))
+        return {0, "resync abandoned, its source " + replica_table[source].root + " left service", true};
+    return {error,
+            "resync stopped at " + context.failure.path +
+                (context.failure.on_target ? " on the replica" : " on the source " + replica_table[source].root),
+            true};
+}
+
+// Gives one open file a descriptor on the resynced replica, opened by the
+// file's current name with the flags of its descriptor on a replica in
+// service; a file without a name has nothing there to write.
+struct handle_fix {
+    int target = -1;
+    int error = 0;
+    std::string path;  // of the file that failed
+};
+
+void give_descriptor(int32_t* fds, void* context) noexcept
+{
+    handle_fix& fix = *static_cast<handle_fix*>(context);
+    if (fix.error != 0)
+        return;
+    const int k = fix.target;
+    if (fds[k] > 0)
+        close(fds[k]);
+    fds[k] = 0;
+    int r = -1;
+    const std::optional<std::string> path = open_file_path(fds, registering_prefixes(), r);
+    if (!path)
+        return;
+    constexpr int kept = O_ACCMODE | O_APPEND | O_NONBLOCK | O_DSYNC | O_SYNC | O_NOATIME | O_LARGEFILE;
+    const int flags = fcntl(fds[r], F_GETFL);
+    int fd = flags == -1 ? -1 : open_in_replica(k, *path, (flags & kept) | O_NOCTTY);
+    if (fd == 0) {
+        // 0 in a descriptor array means "none".
+        fd = fcntl(0, F_DUPFD_CLOEXEC, 1);
+        close(0);
+    }
+    if (fd <= 0) {
+        fix.error = errno != 0 ? errno : EIO;
+        try {
+            fix.path = "the open file " + *path;
+        } catch (...) {
+        }
+        return;
+    }
+    fds[k] = fd;
+}
+
+// The last step, while no change runs. 0, or -1 with errno.
+int last_step(copy_context& context, int k, int source) noexcept
+{
+    bool lost = false;
+    for (const std::string& path : take_changed_paths(lost))
+        if (sync_path(context, path) == -1)
+            return -1;
+    if (lost) {
+        context.failure = {"(registered changes)", false};
+        errno = ENOMEM;
+        return -1;
+    }
+    if (!replica_in_service(source) || replica_table[k].state.load() != 1) {
+        errno = ECANCELED;
+        return -1;
+    }
+    if (syncfs(context.target_root) == -1) {
+        context.failure = {"/", true};
+        return -1;
+    }
+    handle_fix fix;
+    fix.target = k;
+    fd_table_visit(give_descriptor, &fix);
+    if (fix.error != 0) {
+        context.failure = {fix.path, true};
+        errno = fix.error;
+        return -1;
+    }
+    write_log("resync complete, " + counts_text(context) + ", back in service", replica_table[k].root, 0);
+    const std::unique_lock<std::mutex> recorded = record_return(k);
+    replica_table[k].state.store(0);
+    return 0;
+}
+
+// Answers with registration stopped whatever happens; throws only for
+// want of memory.
+void run_resync(int k, int source)
+{
+    const std::string& root = replica_table[k].root;
+    write_log("resync from " + replica_table[source].root + " started", root, 0);
+
+    // A disk replaced while the replica was out is mounted over its root
+    // now: open the root again. (The replica under the mount point has only
+    // the directory kept from before the mount.)
+    unique_fd previous_root;
+    int open_error = 0;
+    if (root != ".") {
+        const int fresh = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fresh == -1)
+            open_error = errno;
+        else
+            previous_root.reset(fresh);
+    }
+    std::vector<std::string> prefixes;
+    try {
+        for (int r = 0; r < replica_count; ++r)
+            prefixes.push_back(root_prefix(r == k && previous_root ? previous_root.get() : replica_table[r].root_fd.load()));
+    } catch (...) {
+        open_error = ENOMEM;
+    }
+    if (open_error != 0) {
+        write_log("resync stopped at /", root, open_error);
+        disable_replica(k, false);
+        return;
+    }
+    start_registering(std::move(prefixes));
+    if (previous_root) {
+        // Nobody uses a replica's root while it is out of service.
+        const int fresh = previous_root.release();
+        previous_root.reset(replica_table[k].root_fd.exchange(fresh));
+    }
+
+    copy_context context;
+    context.source_root = replica_table[source].root_fd;
+    context.target_root = replica_table[k].root_fd;
+    time_t next_progress = monotonic_seconds() + progress_interval;
+    context.stop = [&]() noexcept {
+        if (stop_requested.load() || !replica_in_service(source) || replica_table[k].state.load() != 1)
+            return true;
+        if (monotonic_seconds() >= next_progress) {
+            try {
+                write_log("resync copied " + counts_text(context) + " so far", root, 0);
+            } catch (...) {
+            }
+            next_progress = monotonic_seconds() + progress_interval;
+        }
+        return false;
+    };
+
+    int rc = sync_path(context, "/");
+    for (int pass = 0; rc == 0 && pass < most_passes && changed_path_count() > last_step_paths; ++pass) {
+        bool lost = false;
+        for (const std::string& path : take_changed_paths(lost))
+            if ((rc = sync_path(context, path)) == -1)
+                break;
+    }
+    // What was copied reaches the disk before the replica is recorded as
+    // current: most of it now, while changes run, the rest in the last step.
+    if (rc == 0 && (rc = syncfs(context.target_root)) == -1)
+        context.failure = {"/", true};
+    int error = rc == -1 ? errno : 0;
+    {
+        change_gate_exclusive gate;
+        if (rc == 0 && (rc = last_step(context, k, source)) == -1)
+            error = errno;
+        stop_registering();
+    }
+    if (rc == 0)
+        return;
+    const stop_reason reason = copy_stop_reason(context, error, source, k);
+    write_log(reason.word, root, reason.error);
+    if (reason.disable)
+        disable_replica(k, false);
+}
+
+void* resync_thread_main(void*) noexcept
+{
+    // Signals are for libfuse's handlers in the request threads.
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    pthread_setname_np(pthread_self(), "vornelix-resync");
+    try {
+        run_resync(job.target, job.source);
+    } catch (...) {
+        {
+            change_gate_exclusive gate;
+            stop_registering();
+        }
+        write_log("resync stopped", replica_table[job.target].root, ENOMEM);
+        disable_replica(job.target, false);
+    }
+    running.store(false);
+    return nullptr;
+}
+
+}  // namespace
+
+int resync_start(int k) noexcept
+{
+    std::lock_guard<std::mutex> guard(resync_lock);
+    if (running.load())
+        return EBUSY;
+    if (thread_to_join) {
+        pthread_join(resync_thread, nullptr);
+        thread_to_join = false;
+    }
+    if (k < 0 || k >= replica_count || replica_in_service(k))
+        return EINVAL;
+    const int source = choose_source();
+    if (source < 0)
+        return EINVAL;
+    job = {k, source};
+    stop_requested.store(false);
+    running.store(true);
+    const int64_t previous = replica_table[k].state.exchange(1);
+    const int err = pthread_create(&resync_thread, nullptr, resync_thread_main, nullptr);
+    if (err != 0) {
+        replica_table[k].state.store(previous);
+        running.store(false);
+        return err;
+    }
+    thread_to_join = true;
+    return 0;
+}
+
+void resync_stop() noexcept
+{
+    std::lock_guard<std::mutex> guard(resync_lock);
+    stop_requested.store(true);
+    if (thread_to_join) {
+        pthread_join(resync_thread, nullptr);
+        thread_to_join = false;
+    }
+}

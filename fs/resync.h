@@ -1,0 +1,33 @@
+// Online resync: a replica out of service is brought up to date from one
+// in service while the tree stays mounted and in use, then put back in
+// service. Written "1" in the replica's status file starts it.
+//
+// One thread, one resync at a time:
+//  1. The replica reads 1 from the start. Its root is opened again by its
+//     path (a disk replaced while it was out is the one written), every
+//     change starts registering what it touches (resync_gate.h), and the
+//     whole tree is copied from the source (resync_copy.h), one entry at a
+//     time, holding no lock, so requests run meanwhile.
+//  2. The registered paths are copied again, pass after pass, while they
+//     are many.
+//  3. Last step, while every change waits at the gate: the rest is copied,
+//     every open file gets a descriptor on the replica, the replica is
+//     recorded current (replica_record.h) and put in service.
+// The log has a line at the start, one about every ten seconds with the
+// entries and bytes copied, and one at the end. A failure (the replica
+// fills up, the source leaves service, ...) logs why and disables the
+// replica. An unmount stops the resync where it is: the replica is not
+// recorded current and starts behind again.
+//
+// Lifetime: resync_start runs on the control thread; resync_stop in
+// destroy, before the replica table goes. Both serialise on the resync
+// lock; the thread itself never takes it.
+#pragma once
+
+// Starts the resync of replica k: 0, or EINVAL when k is in service or no
+// replica is, EBUSY while a resync runs, or the error of starting the
+// thread. Nothing changes when it refuses.
+int resync_start(int k) noexcept;
+
+// Stops a running resync and waits for its thread.
+void resync_stop() noexcept;

@@ -1,0 +1,278 @@
+// Online resync through the control tree: a replica written "1" is brought
+// up to date from the one in service while writers keep changing the tree,
+// and comes back in service; a resync cut short by an unmount leaves it
+// behind at the next start; one onto a replica that fills up disables it.
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "fs/verify.h"
+#include "tests/support/mount_harness.h"
+#include "tests/support/replica_compare.h"
+
+namespace {
+
+std::string status_file(const test_mount& m, int k)
+{
+    std::string name = m.replica(k);
+    for (char& c : name)
+        if (c == '/')
+            c = '_';
+    return m.ctl() + "/" + name + "/status";
+}
+
+// errno of writing text to a status file, or 0.
+int write_status(const std::string& path, const std::string& text)
+{
+    const int fd = open(path.c_str(), O_WRONLY | O_TRUNC);
+    if (fd < 0)
+        return errno;
+    const int result = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : errno;
+    close(fd);
+    return result;
+}
+
+void set_times(const std::string& path, long nanoseconds)
+{
+    const struct timespec times[2] = {{1500000000, nanoseconds}, {1600000000, nanoseconds + 1}};
+    utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
+}
+
+// dirs directories of files entries each, straight into a replica: every
+// kind of entry, odd modes and owners, attributes, hard links across
+// directories and times to the nanosecond. Times are set children first.
+void make_tree(const std::string& root, int dirs, int files)
+{
+    for (int d = 0; d < dirs; ++d) {
+        const std::string dir = root + "/d" + std::to_string(d);
+        mkdir(dir.c_str(), d % 7 == 0 ? 02770 : 0755);
+        for (int f = 0; f < files; ++f) {
+            const std::string path = dir + "/f" + std::to_string(f);
+            switch (f % 10) {
+            case 0:
+                symlink(("f" + std::to_string(f + 1)).c_str(), path.c_str());
+                break;
+            case 1:
+                if (d > 0) {
+                    link((root + "/d" + std::to_string(d - 1) + "/f2").c_str(), path.c_str());
+                    break;
+                }
+                [[fallthrough]];
+            default:
+                write_file(path, std::string(static_cast<size_t>(f * 37 + d), static_cast<char>('a' + f % 26)),
+                           f % 3 == 0 ? 04750 : 0604);
+                chown(path.c_str(), 1000 + f % 5, 2000 + d % 3);
+                if (f % 4 == 0)
+                    setxattr(path.c_str(), "user.tag", path.c_str(), path.size(), 0);
+            }
+            if (f % 10 != 1 || d == 0)
+                set_times(path, d * 1000 + f);
+        }
+        mkfifo((dir + "/fifo").c_str(), 0640);
+        set_times(dir, d);
+    }
+}
+
+// The writers' work, numbered op by op: appends, creates, renames,
+// removals, attribute changes and links in their own directory and in the
+// shared tree. Errors are part of the game (names raced away).
+void writer_op(const std::string& mnt, int id, int i)
+{
+    const std::string own = mnt + "/w" + std::to_string(id);
+    const std::string name = own + "/n" + std::to_string(i);
+    const std::string shared = mnt + "/d" + std::to_string((i * 7 + id) % 100) + "/f" + std::to_string(2 + i % 8);
+    switch (i % 8) {
+    case 0: {
+        const int fd = open((own + "/log").c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
+        (void)!write(fd, "line\n", 5);
+        close(fd);
+        break;
+    }
+    case 1:
+        write_file(name, std::to_string(i));
+        break;
+    case 2:
+        rename((own + "/n" + std::to_string(i - 1)).c_str(), (name + ".moved").c_str());
+        break;
+    case 3:
+        unlink((own + "/n" + std::to_string(i - 9) + ".moved").c_str());
+        break;
+    case 4:
+        chmod(shared.c_str(), 0600 | (i & 077));
+        break;
+    case 5:
+        setxattr(shared.c_str(), "user.w", name.c_str(), name.size(), 0);
+        break;
+    case 6:
+        mkdir(name.c_str(), 0700);
+        link(shared.c_str(), (name + "/link").c_str());
+        break;
+    case 7:
+        write_file(shared, "rewritten " + std::to_string(i));
+        break;
+    }
+}
+
+struct resync_test : ::testing::Test {
+    mount_options options(int replicas = 2) const
+    {
+        mount_options o;
+        o.replicas = replicas;
+        o.control = true;
+        return o;
+    }
+};
+
+TEST_F(resync_test, a_replica_is_resynced_while_writers_change_the_tree)
+{
+    // Both replicas on a tmpfs of their own: making, comparing and removing
+    // ten thousand entries stays quick on a busy disk.
+    scratch_dir replicas;
+    const std::string disk = replicas / "disk";
+    mkdir(disk.c_str(), 0755);
+    ASSERT_EQ(mount("tmpfs", disk.c_str(), "tmpfs", 0, "mode=0755"), 0);
+    mount_options o = options();
+    o.replica_roots = {disk + "/r0", disk + "/r1"};
+    for (const std::string& root : o.replica_roots)
+        mkdir(root.c_str(), 0755);
+    test_mount m(o);
+    ASSERT_TRUE(m.mounted()) << m.daemon_stderr();
+    ASSERT_TRUE(eventually([&] { return read_file(status_file(m, 1)) == "0"; })) << m.log_text();
+    make_tree(m.replica(0), 100, 100);
+    mkdir((m.replica(0) + "/frozen").c_str(), 0755);
+    make_tree(m.replica(0) + "/frozen", 3, 30);
+    set_times(m.replica(0) + "/frozen", 5);
+    // r1 as a new, empty disk would be.
+    ASSERT_EQ(write_status(status_file(m, 1), "2"), 0);
+
+    // A file held open across the resync.
+    const int held = open(m.at("held").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(write(held, "before\n", 7), 7);
+
+    constexpr int writers = 3;
+    constexpr int most_ops = 20000;
+    constexpr int ops_after = 200;
+    std::vector<std::thread> threads;
+    std::atomic<int> started{0};
+    std::atomic<bool> ended{false};
+    for (int id = 0; id < writers; ++id) {
+        mkdir(m.at("w" + std::to_string(id)).c_str(), 0755);
+        threads.emplace_back([&, id] {
+            // Until the resync has ended, then a bounded number more.
+            int i = 0;
+            for (; i < most_ops && !ended.load(); ++i) {
+                writer_op(m.mnt(), id, i);
+                if (i == 50)
+                    ++started;
+            }
+            for (int end = i + ops_after; i < end; ++i)
+                writer_op(m.mnt(), id, i);
+        });
+    }
+    ASSERT_TRUE(eventually([&] { return started.load() == writers; }));
+    EXPECT_EQ(write_status(status_file(m, 0), "1"), EINVAL);  // in service
+    EXPECT_EQ(write_status(status_file(m, 1), "1\n"), 0);
+    eventually([&] { return read_file(status_file(m, 1)) != "1"; }, 120000);
+    ended.store(true);
+    for (std::thread& t : threads)
+        t.join();
+    const bool back = read_file(status_file(m, 1)) == "0";
+    ASSERT_TRUE(back) << m.log_text();
+    ASSERT_EQ(write(held, "after\n", 6), 6);
+    close(held);
+    EXPECT_EQ(m.unmount(), 0);
+
+    EXPECT_EQ(read_file(m.in_replica(1, "held")), "before\nafter\n");
+    EXPECT_EQ(replica_differences({m.replica(0), m.replica(1)}), "");
+    // Times to the nanosecond where no writer went.
+    FILE* out = tmpfile();
+    EXPECT_EQ(verify_replicas({m.replica(0) + "/frozen", m.replica(1) + "/frozen"}, out, stderr, false),
+              verify_identical);
+    fclose(out);
+    const std::string log = m.log_text();
+    EXPECT_NE(log.find("resync from " + m.replica(0) + " started failed accessing " + m.replica(1)),
+              std::string::npos) << log;
+    EXPECT_NE(log.find("resync complete, "), std::string::npos) << log;
+    umount2(disk.c_str(), MNT_DETACH);
+}
+
+TEST_F(resync_test, a_resync_cut_short_by_an_unmount_leaves_the_replica_behind)
+{
+    scratch_dir replicas;
+    const std::vector<std::string> roots = {replicas / "r0", replicas / "r1"};
+    for (const std::string& root : roots)
+        mkdir(root.c_str(), 0755);
+    // Terabytes of holes on both sides: compared chunk by chunk, never
+    // written, and far more than the resync reads before the unmount.
+    for (const std::string& root : roots) {
+        write_file(root + "/huge", "");
+        ASSERT_EQ(truncate((root + "/huge").c_str(), off_t{1} << 40), 0);
+    }
+    mount_options o = options();
+    o.replica_roots = roots;
+    {
+        test_mount m(o);
+        ASSERT_TRUE(m.mounted()) << m.daemon_stderr();
+        ASSERT_TRUE(eventually([&] { return read_file(status_file(m, 1)) == "0"; })) << m.log_text();
+        ASSERT_EQ(write_status(status_file(m, 1), "2"), 0);
+        ASSERT_EQ(write_status(status_file(m, 1), "1"), 0);
+        EXPECT_EQ(read_file(status_file(m, 1)), "1");
+        EXPECT_EQ(write_status(status_file(m, 1), "1"), EBUSY);
+        EXPECT_EQ(m.unmount(), 0);
+        EXPECT_NE(m.log_text().find("resync interrupted by the unmount, the replica stays behind failed "
+                                    "accessing " + roots[1] + "\n"),
+                  std::string::npos) << m.log_text();
+    }
+    test_mount again(o);
+    ASSERT_TRUE(again.mounted()) << again.daemon_stderr();
+    EXPECT_TRUE(eventually([&] { return read_file(status_file(again, 1)) == "1"; })) << again.log_text();
+    EXPECT_EQ(again.unmount(), 0);
+}
+
+TEST_F(resync_test, a_resync_onto_a_replica_that_fills_up_disables_it)
+{
+    scratch_dir replicas;
+    const std::vector<std::string> roots = {replicas / "r0", replicas / "small"};
+    for (const std::string& root : roots)
+        mkdir(root.c_str(), 0755);
+    ASSERT_EQ(mount("tmpfs", roots[1].c_str(), "tmpfs", 0, "size=1m"), 0);
+    mount_options o = options();
+    o.replica_roots = roots;
+    {
+        test_mount m(o);
+        ASSERT_TRUE(m.mounted()) << m.daemon_stderr();
+        write_file(m.at("small"), "fits");
+        ASSERT_TRUE(eventually([&] { return read_file(status_file(m, 1)) == "0"; })) << m.log_text();
+        ASSERT_EQ(write_status(status_file(m, 1), "2"), 0);
+        write_file(m.at("big"), std::string(4 << 20, 'b'));
+        const std::string before = replicas / "before";
+        ASSERT_EQ(system(("cp -a " + roots[0] + " " + before).c_str()), 0);
+        ASSERT_EQ(write_status(status_file(m, 1), "1"), 0);
+        EXPECT_TRUE(eventually([&] { return read_file(status_file(m, 1)) == "2"; })) << m.log_text();
+        EXPECT_EQ(replica_differences({before, roots[0]}), "");
+        EXPECT_EQ(read_file(m.at("big")), std::string(4 << 20, 'b'));
+        EXPECT_EQ(m.unmount(), 0);
+        const std::string log = m.log_text();
+        const size_t stopped = log.find("resync stopped at /big on the replica failed accessing " + roots[1] +
+                                        " No space left on device\n");
+        EXPECT_NE(stopped, std::string::npos) << log;
+        EXPECT_NE(log.find("disabling replica failed accessing " + roots[1] + "\n", stopped), std::string::npos)
+            << log;
+    }
+    umount2(roots[1].c_str(), MNT_DETACH);
+}
+
+}  // namespace
