@@ -17,8 +17,6 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <memory>
-#include <new>
 #include <string>
 
 #include "fs/name_order.h"
@@ -28,52 +26,46 @@
 #include "fs/replicated_mutation.h"
 #include "fs/write_order.h"
 
-// The places of one request on every replica in service, found before any
-// replica is changed; error[k] is the errno of a place that could not be
-// found.
-struct request_places {
-    std::unique_ptr<replica_place[]> places;
-    std::unique_ptr<int[]> errors;
-};
-
-// Finds the places and adds the write-order stripe of each object found.
-// false when memory runs out.
-static bool find_places(const char* path, request_places& request, stripe_set& stripes) noexcept
-{
-    request.places.reset(new (std::nothrow) replica_place[replica_count > 0 ? replica_count : 1]);
-    request.errors = zeroed_slots<int>(replica_count);
-    if (!request.places || !request.errors)
-        return false;
-    for (int k = 0; k < replica_count; ++k) {
-        if (!replica_in_service(k))
-            continue;
-        replica_place& place = request.places[k];
-        struct stat st;
-        if (find_place(k, path, place) == -1 ||
-            fstatat(place.dir, place.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == -1) {
-            request.errors[k] = failure_errno();
-            continue;
-        }
-        stripes.stripes.set(write_order_stripe(st.st_dev, st.st_ino));
-    }
-    return true;
-}
-
-// The whole attribute change: change(place) answers 0 or -1 with errno.
+// The whole attribute change: the object is first looked at on every
+// replica in service (each on its worker), so that its write order is held
+// before any replica changes; then change(place) answers 0 or -1 with
+// errno on each. A replica where the object cannot be found fails.
 template <typename Change>
 static int change_attribute(const char* path, const char* word, Change&& change) noexcept
 {
     name_order_hold order(path);
-    request_places request;
-    stripe_set stripes;
-    if (!find_places(path, request, stripes))
+    replica_work work;
+    const char* at = work.keep_text(0, path);
+    if (at == nullptr)
         return -ENOMEM;
-    write_order_hold hold(stripes);
-    return replicate_change(mutation_variant::lenient, word, word, [&](int k) noexcept {
-        if (request.errors[k] != 0)
-            return replica_failed(request.errors[k]);
-        return call_outcome(change(request.places[k]));
+    const bool set = work.set_step([at](replica_slot& slot, int k) noexcept {
+        replica_place place;
+        slot.error = find_place(k, at, place) == -1 ||
+                             fstatat(place.dir, place.name.c_str(), &slot.st, AT_SYMLINK_NOFOLLOW) == -1
+                         ? failure_errno()
+                         : 0;
     });
+    if (!set)
+        return -ENOMEM;
+    for (int k = 0; k < replica_count; ++k)
+        if (replica_in_service(k))
+            work.submit(k);
+    work.wait(word);
+    stripe_set stripes;
+    for (int k = 0; k < replica_count; ++k)
+        if (work.answered(k) && work.slot(k).error == 0)
+            stripes.stripes.set(write_order_stripe(work.slot(k).st.st_dev, work.slot(k).st.st_ino));
+    write_order_hold hold(stripes);
+    return replicate_change(work, mutation_variant::lenient, word, word,
+                            [at, change](replica_slot& slot, int k) noexcept {
+                                replica_place place;
+                                if (slot.error != 0)
+                                    slot.outcome = replica_failed(slot.error);
+                                else if (find_place(k, at, place) == -1)
+                                    slot.outcome = replica_failed(failure_errno());
+                                else
+                                    slot.outcome = call_outcome(change(place));
+                            });
 }
 
 int fs_chmod(const char* path, mode_t mode) noexcept
@@ -105,7 +97,7 @@ int fs_utimens(const char* path, const struct timespec times[2]) noexcept
     for (struct timespec& t : applied)
         if (t.tv_nsec == UTIME_NOW)
             t = now;
-    return change_attribute(path, "utime", [&applied](const replica_place& place) noexcept {
+    return change_attribute(path, "utime", [applied](const replica_place& place) noexcept {
         return utimensat(place.dir, place.name.c_str(), applied, AT_SYMLINK_NOFOLLOW);
     });
 }
