@@ -148,7 +148,7 @@ replica_job* take_job() noexcept
         replica_slot& slot = job->slots[k];
         slot.job = job;
         slot.next = nullptr;
-        slot.queued = slot.done = slot.must_run = slot.given_up = slot.missed = false;
+        slot.queued = slot.done = slot.must_run = slot.given_up = slot.missed = slot.in_round = false;
         slot.fd = slot.opened = 0;
         slot.outcome = {outcome_kind::absent, 0};
         slot.value = 0;
@@ -312,6 +312,7 @@ void replica_work::submit(int k) noexcept
     if (slot.given_up)
         return;
     slot.queued = true;
+    slot.in_round = true;
     slot.done = false;
     slot.step = job_->step_count - 1;
     if (workers == nullptr || k >= worker_count) {
@@ -327,36 +328,58 @@ void replica_work::submit(int k) noexcept
 void replica_work::wait(const char* word) noexcept
 {
     const auto started = clock_type::now();
-    const auto deadline = started + std::chrono::milliseconds(replica_timeout_ms);
+    const auto timeout = std::chrono::milliseconds(replica_timeout_ms);
+    auto deadline = started + timeout;
+    bool answer_seen = false;
     bool any_late = false;
-    for (int k = 0; k < job_->slot_count; ++k)
-        job_->slots[k].missed = false;
     {
         std::unique_lock<std::mutex> lock(job_->lock);
         while (true) {
-            bool pending = false;
-            for (int k = 0; k < job_->slot_count && !pending; ++k) {
+            int pending = 0;
+            int last_pending = -1;
+            bool answered_now = false;
+            for (int k = 0; k < job_->slot_count; ++k) {
                 const replica_slot& slot = job_->slots[k];
-                pending = slot.queued && !slot.done && replica_in_service(k);
+                if (!slot.in_round)
+                    continue;
+                if (slot.done)
+                    answered_now = true;
+                else if (replica_in_service(k))
+                    ++pending, last_pending = k;
             }
             const auto now = clock_type::now();
-            if (!pending || now >= deadline)
+            if (answered_now && !answer_seen) {
+                // Replicas that all work slowly (one large fsync each) are
+                // not late: the others get the deadline again from the
+                // first answer.
+                answer_seen = true;
+                deadline = std::max(deadline, now + timeout);
+            }
+            if (pending == 0)
                 break;
-            job_->finished.wait_until(lock, std::min(deadline, now + service_recheck));
+            // Past the deadline, a replica is given up when another one
+            // answered, or, waited for alone, when another could serve
+            // instead; the last one in service is waited for as long as it
+            // takes.
+            if (now >= deadline &&
+                (answer_seen || (pending == 1 && other_in_service(last_pending))))
+                break;
+            job_->finished.wait_until(lock, now >= deadline ? now + service_recheck
+                                                            : std::min(deadline, now + service_recheck));
         }
         for (int k = 0; k < job_->slot_count; ++k) {
             replica_slot& slot = job_->slots[k];
-            if (slot.queued && !slot.done && !slot.given_up) {
+            slot.missed = slot.in_round && !slot.done;
+            slot.in_round = false;
+            if (slot.missed) {
                 slot.given_up = true;
-                slot.missed = true;
                 any_late = true;
             }
         }
     }
     if (!any_late)
         return;
-    const double waited =
-        std::chrono::duration<double>(clock_type::now() - started).count();
+    const double waited = std::chrono::duration<double>(clock_type::now() - started).count();
     char line[96];
     std::snprintf(line, sizeof line, "%s: no answer in %.1f s,", word, waited);
     for (int k = 0; k < job_->slot_count; ++k) {

@@ -19,10 +19,15 @@
 // allocate nothing.
 //
 // Deadline: the request waits for every slot it queued until the deadline
-// (-o replica_timeout). A replica whose slot is not done by then is
-// logged (the operation and the seconds waited) and disabled, unless it
-// is the last replica in service; the request goes on with the replicas
-// that answered and never queues anything for that replica again. Its slot
+// (-o replica_timeout), counted from the request's start or, when no
+// replica has answered by then, from the first answer: replicas that are
+// all slow together (one large fsync each) are not taken for hung. A
+// replica whose slot is not done by then is logged (the operation and the
+// seconds waited) and disabled, unless it is the last replica in service,
+// which is waited for as long as it takes; the request goes on with the
+// replicas that answered and never queues anything for that replica again.
+// A read waits for one replica at a time: past the deadline it is given up
+// when another replica in service can be tried instead. Its slot
 // is given up: not run if not started yet, and a worker stuck in a system
 // call finishes it some day with nobody reading its result. A replica that leaves service while a
 // request waits for it (a timeout of another request, or the
@@ -81,6 +86,7 @@ struct replica_slot {
     bool must_run = false;  // runs even when its request gave up on it (a close)
     bool given_up = false;  // missed a wait: never waited for or queued again
     bool missed = false;    // the request's own: given up in the last wait
+    bool in_round = false;  // the request's own: queued since the last wait
     // Input, set by the request before the slot is queued.
     int step = 0;  // which of the job's steps it runs
     int fd = 0;
