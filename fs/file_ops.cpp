@@ -15,6 +15,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <bitset>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -95,6 +97,39 @@ struct open_file_view {
     struct stat first {};
     bool seen = false;
 };
+
+// The write-order stripes of each open file by handle, found when it was
+// opened (0: not known): a file's identity never changes while it is open,
+// so a write by root, who has no set-group-ID bit to drop, need not look at
+// the descriptors first. Sized once, from the open-file table.
+struct handle_stripe_table {
+    std::unique_ptr<std::atomic<uint64_t>[]> masks;
+    uint64_t size = 0;
+};
+
+handle_stripe_table& handle_stripes() noexcept
+{
+    static handle_stripe_table table = [] {
+        handle_stripe_table made;
+        made.masks.reset(new (std::nothrow) std::atomic<uint64_t>[fd_table_size > 0 ? fd_table_size : 1]());
+        made.size = made.masks ? fd_table_size : 0;
+        return made;
+    }();
+    return table;
+}
+
+void remember_stripes(uint64_t handle, uint64_t mask) noexcept
+{
+    handle_stripe_table& table = handle_stripes();
+    if (handle < table.size)
+        table.masks[handle].store(mask);
+}
+
+uint64_t known_stripes(uint64_t handle) noexcept
+{
+    handle_stripe_table& table = handle_stripes();
+    return handle < table.size ? table.masks[handle].load() : 0;
+}
 
 // Examines every descriptor of the open file on its replica's worker.
 // Leaves the work's slots loaded with the descriptors. -ENOMEM or 0.
@@ -222,6 +257,7 @@ int open_everywhere(const char* path, struct fuse_file_info* fi, bool creating, 
             return;
         }
         slot.opened = fd;
+        slot.value = fstat(fd, &slot.st) == 0 ? 1 : 0;
         slot.outcome = replica_succeeded();
     });
     // Every descriptor opened in time is the request's, also one of a
@@ -252,12 +288,21 @@ int open_everywhere(const char* path, struct fuse_file_info* fi, bool creating, 
             return cut;
         }
     }
+    // The stripes of every descriptor, for the writes by root.
+    stripe_set stripes;
+    bool known = true;
+    for (int k = 0; k < n; ++k)
+        if (fds[k] > 0) {
+            known = known && work.slot(k).value == 1;
+            stripes.stripes.set(write_order_stripe(work.slot(k).st.st_dev, work.slot(k).st.st_ino));
+        }
     const int64_t slot = fd_table_insert(fds);
     if (slot < 0) {
         close_descriptors(fds.get(), n);
         return -EMFILE;
     }
     fi->fh = static_cast<uint64_t>(slot);
+    remember_stripes(fi->fh, known ? stripes.stripes.to_ullong() : 0);
     return 0;
 }
 
@@ -434,10 +479,16 @@ int fs_write(const char*, const char* data, size_t size, off_t offset,
         return -EINVAL;
     replica_work work;
     open_file_view view;
-    if (const int viewed = view_open_file(work, fds, "write", view))
-        return viewed;
-    if (const int dropped = drop_group_id_for_writer(work, view))
-        return dropped;
+    const uint64_t known = current_caller().uid == 0 ? known_stripes(fi->fh) : 0;
+    if (known != 0 && work.ready()) {
+        view.stripes.stripes = std::bitset<write_order_stripe_count>(known);
+        work.load_descriptors(fds);
+    } else {
+        if (const int viewed = view_open_file(work, fds, "write", view))
+            return viewed;
+        if (const int dropped = drop_group_id_for_writer(work, view))
+            return dropped;
+    }
     // The data stays the request's: a write given up on may still read it,
     // for a replica already out of service.
     if (!work.set_step([data, size, offset](replica_slot& slot, int) noexcept {
@@ -548,6 +599,7 @@ int fs_fsync(const char*, int datasync, struct fuse_file_info* fi) noexcept
 
 int fs_release(const char*, struct fuse_file_info* fi) noexcept
 {
+    remember_stripes(fi->fh, 0);
     descriptor_array fds = fd_table_remove(fi->fh);
     if (!fds)
         return -EINVAL;

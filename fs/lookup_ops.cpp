@@ -96,14 +96,15 @@ void log_passed_failures(replica_work& work, const char* path, const char* word)
 // a time, stores in slot.error 0 when replica k served the request, a
 // positive errno when it failed (the next one is tried), or a negative
 // reply that ends the request at once. A replica that misses the deadline
-// was disabled by the wait, and the next one is tried. Answers 0 with the
-// replica that served in served, the last replica's -errno when all that
-// were tried failed, -EIO when all that were tried missed the deadline, or
-// -EINVAL when no replica could be tried at all.
+// (or left service meanwhile) was disabled by the wait, and the next one
+// is tried. Answers 0 with the replica that served in served, the -errno of
+// the last replica that failed, -EIO when every replica tried missed the
+// deadline, or -EINVAL when no replica could be tried at all.
 int serve_from_one_replica(replica_work& work, const char* path, const char* word, int& served) noexcept
 {
     int failures = 0;
     int last_error = 0;
+    bool late = false;
     read_turns turns;
     for (int i = 0; i < replica_count; ++i) {
         const int k = choose_replica(turns, i);
@@ -112,8 +113,7 @@ int serve_from_one_replica(replica_work& work, const char* path, const char* wor
         work.submit(k);
         work.wait(word);
         if (!work.answered(k)) {
-            ++failures;
-            last_error = -EIO;
+            late = true;
             continue;
         }
         const int rc = work.slot(k).error;
@@ -128,7 +128,7 @@ int serve_from_one_replica(replica_work& work, const char* path, const char* wor
         ++failures;
         last_error = -rc;
     }
-    return failures != 0 ? last_error : -EINVAL;
+    return failures != 0 ? last_error : late ? -EIO : -EINVAL;
 }
 
 // One directory's entries, read whole on a replica's worker: for each, its

@@ -56,8 +56,10 @@ void finish_slot(replica_slot& slot) noexcept
             slot.opened = 0;
         }
         remaining = --job.references;
-        // Under the lock: the request cannot have let go of the job yet.
-        job.finished.notify_all();
+        // The request is woken once, by the last slot it waits for; under
+        // the lock, since it cannot have let go of the job yet.
+        if (!slot.given_up && --job.outstanding == 0)
+            job.finished.notify_all();
     }
     if (orphan > 0)
         close(orphan);
@@ -143,12 +145,14 @@ replica_job* take_job() noexcept
         job->slot_count = replica_count;
     }
     job->references.store(1);
+    job->outstanding.store(0);
     job->clear_steps();
     for (int k = 0; k < job->slot_count; ++k) {
         replica_slot& slot = job->slots[k];
         slot.job = job;
         slot.next = nullptr;
-        slot.queued = slot.done = slot.must_run = slot.given_up = slot.missed = slot.in_round = false;
+        slot.queued = slot.done = slot.must_run = slot.given_up = slot.missed = slot.in_round =
+            slot.answered = false;
         slot.fd = slot.opened = 0;
         slot.outcome = {outcome_kind::absent, 0};
         slot.value = 0;
@@ -322,6 +326,7 @@ void replica_work::submit(int k) noexcept
         return;
     }
     ++job_->references;
+    ++job_->outstanding;
     enqueue(workers[k], slot);
 }
 
@@ -370,9 +375,13 @@ void replica_work::wait(const char* word) noexcept
         for (int k = 0; k < job_->slot_count; ++k) {
             replica_slot& slot = job_->slots[k];
             slot.missed = slot.in_round && !slot.done;
+            if (slot.in_round && slot.done)
+                slot.answered = true;
             slot.in_round = false;
             if (slot.missed) {
                 slot.given_up = true;
+                if (workers != nullptr)
+                    --job_->outstanding;
                 any_late = true;
             }
         }

@@ -87,6 +87,7 @@ struct replica_slot {
     bool given_up = false;  // missed a wait: never waited for or queued again
     bool missed = false;    // the request's own: given up in the last wait
     bool in_round = false;  // the request's own: queued since the last wait
+    bool answered = false;  // the request's own: done in a wait since the step was set
     // Input, set by the request before the slot is queued.
     int step = 0;  // which of the job's steps it runs
     int fd = 0;
@@ -116,7 +117,10 @@ struct job_step {
 struct replica_job {
     std::atomic<int> references{1};
     std::mutex lock;
-    std::condition_variable finished;
+    std::condition_variable finished;  // notified when outstanding reaches 0
+    // Slots queued and neither done nor given up: changed under lock (the
+    // request's increment before queuing happens before any decrement).
+    std::atomic<int> outstanding{0};
     int slot_count = 0;
     std::unique_ptr<replica_slot[]> slots;
     std::string texts[2];
@@ -181,6 +185,8 @@ public:
         static_assert(std::is_nothrow_copy_constructible_v<closure>, "step closure may throw");
         if (job_ == nullptr || job_->step_count == job_step_capacity)
             return false;
+        for (int k = 0; k < job_->slot_count; ++k)
+            job_->slots[k].answered = false;
         job_step& next = job_->steps[job_->step_count++];
         new (next.closure) closure(std::forward<Step>(step));
         next.run = [](void* c, replica_slot& slot, int k) noexcept { (*static_cast<closure*>(c))(slot, k); };
@@ -208,11 +214,8 @@ public:
     // missed it (word names the operation) and gives up the rest.
     void wait(const char* word) noexcept;
 
-    // Whether replica k's step ran to its end within the wait.
-    bool answered(int k) const noexcept
-    {
-        return job_->slots[k].queued && !job_->slots[k].given_up;
-    }
+    // Whether replica k ran the current step to its end within a wait.
+    bool answered(int k) const noexcept { return job_->slots[k].answered; }
 
     // Whether replica k missed the deadline in the last wait (or left
     // service before answering).

@@ -11,9 +11,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "tests/support/mount_harness.h"
 
@@ -125,6 +127,51 @@ TEST(stalled_replica, writer_waits_at_most_the_deadline_and_the_replica_leaves_s
     EXPECT_EQ(read_file(m.in_replica(0, "after")), "later");
     EXPECT_EQ(m.unmount(), 0);
     // Nothing of it is left waiting: it ends like any filesystem.
+    EXPECT_EQ(frozen.unmount(), 0);
+}
+
+TEST(stalled_replica, disable_written_while_a_request_waits_frees_it_at_once)
+{
+    scratch_dir dir;
+    fault_replica frozen(dir);
+    ASSERT_TRUE(frozen.mounted());
+    mount_options options = over(dir, frozen, "600");
+    options.control = true;
+    test_mount m(options);
+    ASSERT_TRUE(m.mounted()) << m.daemon_stderr();
+    std::string name = m.replica(1);
+    for (char& c : name)
+        if (c == '/')
+            c = '_';
+    const std::string status = m.ctl() + "/" + name + "/status";
+    ASSERT_TRUE(eventually([&] { return read_file(status) == "0"; })) << m.log_text();
+
+    ASSERT_EQ(kill(frozen.pid, SIGSTOP), 0);
+    std::atomic<bool> written{false};
+    std::atomic<int> error{0};
+    std::thread writer([&] {
+        const int out = open(m.at("waiting").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        error = out < 0 || write(out, "through", 7) != 7 || close(out) != 0 ? errno : 0;
+        written = true;
+    });
+    // Give the writer time to get stuck on the frozen replica; the status
+    // answers meanwhile.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_EQ(read_file(status), "0");
+    const int fd = open(status.c_str(), O_WRONLY | O_TRUNC);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(write(fd, "2", 1), 1);
+    close(fd);
+    // Far below the 600 s deadline.
+    EXPECT_TRUE(eventually([&] { return written.load(); }, 120000)) << m.log_text();
+    kill(frozen.pid, SIGCONT);
+    writer.join();
+    EXPECT_EQ(error.load(), 0);
+    const std::string log = m.log_text();
+    EXPECT_EQ(read_file(m.in_replica(0, "waiting")), "through") << log;
+    EXPECT_NE(log.find("disabling replica " + m.replica(1) + " Forced by administrator"), std::string::npos) << log;
+    EXPECT_EQ(log.find("no answer in"), std::string::npos) << log;
+    EXPECT_EQ(m.unmount(), 0);
     EXPECT_EQ(frozen.unmount(), 0);
 }
 
