@@ -45,8 +45,8 @@ thread_local job_cache cached;
 void finish_slot(replica_slot& slot) noexcept
 {
     replica_job& job = *slot.job;
-    int remaining;
     int orphan = 0;
+    bool wake;
     {
         std::lock_guard<std::mutex> guard(job.lock);
         slot.done = true;
@@ -55,15 +55,16 @@ void finish_slot(replica_slot& slot) noexcept
             orphan = slot.opened;
             slot.opened = 0;
         }
-        remaining = --job.references;
-        // The request is woken once, by the last slot it waits for; under
-        // the lock, since it cannot have let go of the job yet.
-        if (!slot.given_up && --job.outstanding == 0)
-            job.finished.notify_all();
+        wake = !slot.given_up && --job.outstanding == 0;
     }
+    // The request is woken once, by the last slot it waits for, and after
+    // the lock is released so that it does not wake only to wait for it.
+    // The worker's reference keeps the job alive until then.
+    if (wake)
+        job.finished.notify_all();
     if (orphan > 0)
         close(orphan);
-    if (remaining == 0)
+    if (--job.references == 0)
         delete &job;
 }
 
@@ -282,15 +283,22 @@ replica_work::~replica_work()
 {
     if (job_ == nullptr)
         return;
-    int remaining;
+    int running = 0;
     {
         std::lock_guard<std::mutex> guard(job_->lock);
-        for (int k = 0; k < job_->slot_count; ++k)
-            if (job_->slots[k].queued && !job_->slots[k].done)
-                job_->slots[k].given_up = true;
-        remaining = --job_->references;
+        for (int k = 0; k < job_->slot_count; ++k) {
+            replica_slot& slot = job_->slots[k];
+            if (slot.queued && !slot.done) {
+                slot.given_up = true;
+                ++running;
+            }
+        }
     }
-    if (remaining > 0)
+    // A worker whose slot is done lets go of the job a moment later: the
+    // job stays this thread's for its next request once they all have.
+    while (job_->references.load() > 1 + running)
+        std::this_thread::yield();
+    if (--job_->references > 0)
         return;  // the last worker out deletes it
     if (cached.job == nullptr)
         cached.job = job_;
