@@ -29,12 +29,13 @@
 // The whole attribute change: the object is first looked at on every
 // replica in service (each on its worker), so that its write order is held
 // before any replica changes; then change(place) answers 0 or -1 with
-// errno on each. A replica where the object cannot be found fails.
+// errno on each. A replica where the object cannot be found fails. The
+// work may hold the change's own texts (an attribute's name, in text 1, and
+// value, in its data): the path goes to text 0.
 template <typename Change>
-static int change_attribute(const char* path, const char* word, Change&& change) noexcept
+static int change_attribute(replica_work& work, const char* path, const char* word, Change&& change) noexcept
 {
     name_order_hold order(path);
-    replica_work work;
     const char* at = work.keep_text(0, path);
     if (at == nullptr)
         return -ENOMEM;
@@ -71,7 +72,8 @@ static int change_attribute(const char* path, const char* word, Change&& change)
 int fs_chmod(const char* path, mode_t mode) noexcept
 {
     // A symbolic link has no mode of its own to change (EOPNOTSUPP).
-    return change_attribute(path, "chmod", [mode](const replica_place& place) noexcept {
+    replica_work work;
+    return change_attribute(work, path, "chmod", [mode](const replica_place& place) noexcept {
         return fchmodat(place.dir, place.name.c_str(), mode, AT_SYMLINK_NOFOLLOW);
     });
 }
@@ -80,7 +82,8 @@ int fs_chown(const char* path, uid_t uid, gid_t gid) noexcept
 {
     // (uid_t)-1 and (gid_t)-1 keep the current id, as the kernel sends them
     // for the id that is not being changed; a link changes itself.
-    return change_attribute(path, "chown", [uid, gid](const replica_place& place) noexcept {
+    replica_work work;
+    return change_attribute(work, path, "chown", [uid, gid](const replica_place& place) noexcept {
         return fchownat(place.dir, place.name.c_str(), uid, gid, AT_SYMLINK_NOFOLLOW);
     });
 }
@@ -97,7 +100,8 @@ int fs_utimens(const char* path, const struct timespec times[2]) noexcept
     for (struct timespec& t : applied)
         if (t.tv_nsec == UTIME_NOW)
             t = now;
-    return change_attribute(path, "utime", [applied](const replica_place& place) noexcept {
+    replica_work work;
+    return change_attribute(work, path, "utime", [applied](const replica_place& place) noexcept {
         return utimensat(place.dir, place.name.c_str(), applied, AT_SYMLINK_NOFOLLOW);
     });
 }
@@ -122,7 +126,8 @@ static int cut_file(const replica_place& place, off_t size) noexcept
 
 int fs_truncate(const char* path, off_t size) noexcept
 {
-    return change_attribute(path, "truncate", [size](const replica_place& place) noexcept {
+    replica_work work;
+    return change_attribute(work, path, "truncate", [size](const replica_place& place) noexcept {
         return cut_file(place, size);
     });
 }
@@ -141,9 +146,14 @@ int fs_setxattr(const char* path, const char* name, const char* value, size_t si
 {
     if (!is_user_attribute(name))
         return -EOPNOTSUPP;
-    return change_attribute(path, "setxattr", [=](const replica_place& place) noexcept {
+    replica_work work;
+    const char* attribute = work.keep_text(1, name);
+    const char* bytes = work.keep_data(value, size);
+    if (attribute == nullptr || (size > 0 && bytes == nullptr))
+        return -ENOMEM;
+    return change_attribute(work, path, "setxattr", [=](const replica_place& place) noexcept {
         try {
-            return lsetxattr(place.proc_path().c_str(), name, value, size, flags);
+            return lsetxattr(place.proc_path().c_str(), attribute, bytes, size, flags);
         } catch (...) {
             errno = ENOMEM;
             return -1;
@@ -155,9 +165,13 @@ int fs_removexattr(const char* path, const char* name) noexcept
 {
     if (!is_user_attribute(name))
         return -EOPNOTSUPP;
-    return change_attribute(path, "removexattr", [=](const replica_place& place) noexcept {
+    replica_work work;
+    const char* attribute = work.keep_text(1, name);
+    if (attribute == nullptr)
+        return -ENOMEM;
+    return change_attribute(work, path, "removexattr", [=](const replica_place& place) noexcept {
         try {
-            return lremovexattr(place.proc_path().c_str(), name);
+            return lremovexattr(place.proc_path().c_str(), attribute);
         } catch (...) {
             errno = ENOMEM;
             return -1;

@@ -338,8 +338,8 @@ int64_t write_fully(const replica_slot& slot, const char* data, size_t size, off
     size_t done = 0;
     error = 0;
     while (done < size) {
-        // A further call after a short write: the data belongs to the
-        // request, which must still be waiting.
+        // A further call after a short write: only while the request
+        // still waits for this replica.
         if (done > 0 && !still_wanted(slot)) {
             error = EIO;
             break;
@@ -489,10 +489,9 @@ int fs_write(const char*, const char* data, size_t size, off_t offset,
         if (const int dropped = drop_group_id_for_writer(work, view))
             return dropped;
     }
-    // The data stays the request's: a write given up on may still read it,
-    // for a replica already out of service.
-    if (!work.set_step([data, size, offset](replica_slot& slot, int) noexcept {
-            slot.value = write_fully(slot, data, size, offset, slot.error);
+    const char* bytes = work.keep_data(data, size);
+    if (bytes == nullptr || !work.set_step([bytes, size, offset](replica_slot& slot, int) noexcept {
+            slot.value = write_fully(slot, bytes, size, offset, slot.error);
         }))
         return -ENOMEM;
     {

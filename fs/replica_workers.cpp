@@ -318,6 +318,18 @@ const char* replica_work::keep_text(int i, const char* text) noexcept
     return job_->texts[i].c_str();
 }
 
+const char* replica_work::keep_data(const char* bytes, size_t size) noexcept
+{
+    if (job_ == nullptr)
+        return nullptr;
+    try {
+        job_->data.assign(bytes, bytes + size);
+    } catch (...) {
+        return nullptr;
+    }
+    return job_->data.data();
+}
+
 void replica_work::submit(int k) noexcept
 {
     replica_slot& slot = job_->slots[k];

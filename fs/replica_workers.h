@@ -36,9 +36,9 @@
 // What a step may touch, since it can outlive its request: the closure
 // (copied into the job, so it captures by value: scalars, the job's texts,
 // pointers to memory that the replica's worker alone uses), the job's
-// texts and its own slot. It writes only into its slot. Request memory may
-// be handed to a system call that only reads it (the data of a write).
-// A loop of several calls asks still_wanted() before each further call.
+// texts and data, and its own slot. It writes only into its slot, and
+// never touches the request's memory. A loop of several calls asks
+// still_wanted() before each further call.
 //
 // Descriptors of a replica are closed by its worker (close_on_replica), so
 // a descriptor number is never reused while an earlier step of that worker
@@ -124,6 +124,7 @@ struct replica_job {
     int slot_count = 0;
     std::unique_ptr<replica_slot[]> slots;
     std::string texts[2];
+    std::vector<char> data;  // a write's bytes
     job_step steps[job_step_capacity];
     int step_count = 0;
     void clear_steps() noexcept;
@@ -172,6 +173,11 @@ public:
     // A copy of text kept in the job (i is 0 or 1), for the closure to
     // capture; null when memory runs out.
     const char* keep_text(int i, const char* text) noexcept;
+
+    // A copy of a write's bytes kept in the job: the request's buffer is
+    // libfuse's, refilled with the next request while a write given up on
+    // may still be reading it. Null when memory runs out.
+    const char* keep_data(const char* bytes, size_t size) noexcept;
 
     // Copies the step into the job: step(slot, k) does replica k's part
     // and writes its results into slot. The slots queued afterwards run it.
