@@ -28,6 +28,7 @@
 #include "fs/errors.h"
 #include "fs/event_log.h"
 #include "fs/fd_table.h"
+#include "fs/handle_stripes.h"
 #include "fs/name_order.h"
 #include "fs/operations.h"
 #include "fs/replica_access.h"
@@ -97,39 +98,6 @@ struct open_file_view {
     struct stat first {};
     bool seen = false;
 };
-
-// The write-order stripes of each open file by handle, found when it was
-// opened (0: not known): a file's identity never changes while it is open,
-// so a write by root, who has no set-group-ID bit to drop, need not look at
-// the descriptors first. Sized once, from the open-file table.
-struct handle_stripe_table {
-    std::unique_ptr<std::atomic<uint64_t>[]> masks;
-    uint64_t size = 0;
-};
-
-handle_stripe_table& handle_stripes() noexcept
-{
-    static handle_stripe_table table = [] {
-        handle_stripe_table made;
-        made.masks.reset(new (std::nothrow) std::atomic<uint64_t>[fd_table_size > 0 ? fd_table_size : 1]());
-        made.size = made.masks ? fd_table_size : 0;
-        return made;
-    }();
-    return table;
-}
-
-void remember_stripes(uint64_t handle, uint64_t mask) noexcept
-{
-    handle_stripe_table& table = handle_stripes();
-    if (handle < table.size)
-        table.masks[handle].store(mask);
-}
-
-uint64_t known_stripes(uint64_t handle) noexcept
-{
-    handle_stripe_table& table = handle_stripes();
-    return handle < table.size ? table.masks[handle].load() : 0;
-}
 
 // Examines every descriptor of the open file on its replica's worker.
 // Leaves the work's slots loaded with the descriptors. -ENOMEM or 0.
@@ -302,7 +270,7 @@ int open_everywhere(const char* path, struct fuse_file_info* fi, bool creating, 
         return -EMFILE;
     }
     fi->fh = static_cast<uint64_t>(slot);
-    remember_stripes(fi->fh, known ? stripes.stripes.to_ullong() : 0);
+    remember_handle_stripes(fi->fh, known ? stripes.stripes.to_ullong() : 0);
     return 0;
 }
 
@@ -479,7 +447,7 @@ int fs_write(const char*, const char* data, size_t size, off_t offset,
         return -EINVAL;
     replica_work work;
     open_file_view view;
-    const uint64_t known = current_caller().uid == 0 ? known_stripes(fi->fh) : 0;
+    const uint64_t known = current_caller().uid == 0 ? known_handle_stripes(fi->fh) : 0;
     if (known != 0 && work.ready()) {
         view.stripes.stripes = std::bitset<write_order_stripe_count>(known);
         work.load_descriptors(fds);
@@ -598,7 +566,7 @@ int fs_fsync(const char*, int datasync, struct fuse_file_info* fi) noexcept
 
 int fs_release(const char*, struct fuse_file_info* fi) noexcept
 {
-    remember_stripes(fi->fh, 0);
+    forget_handle_stripes(fi->fh);
     descriptor_array fds = fd_table_remove(fi->fh);
     if (!fds)
         return -EINVAL;
