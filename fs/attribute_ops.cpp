@@ -17,8 +17,6 @@
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <memory>
-#include <new>
 #include <string>
 
 #include "fs/name_order.h"
@@ -28,58 +26,54 @@
 #include "fs/replicated_mutation.h"
 #include "fs/write_order.h"
 
-// The places of one request on every replica in service, found before any
-// replica is changed; error[k] is the errno of a place that could not be
-// found.
-struct request_places {
-    std::unique_ptr<replica_place[]> places;
-    std::unique_ptr<int[]> errors;
-};
-
-// Finds the places and adds the write-order stripe of each object found.
-// false when memory runs out.
-static bool find_places(const char* path, request_places& request, stripe_set& stripes) noexcept
-{
-    request.places.reset(new (std::nothrow) replica_place[replica_count > 0 ? replica_count : 1]);
-    request.errors = zeroed_slots<int>(replica_count);
-    if (!request.places || !request.errors)
-        return false;
-    for (int k = 0; k < replica_count; ++k) {
-        if (!replica_in_service(k))
-            continue;
-        replica_place& place = request.places[k];
-        struct stat st;
-        if (find_place(k, path, place) == -1 ||
-            fstatat(place.dir, place.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == -1) {
-            request.errors[k] = failure_errno();
-            continue;
-        }
-        stripes.stripes.set(write_order_stripe(st.st_dev, st.st_ino));
-    }
-    return true;
-}
-
-// The whole attribute change: change(place) answers 0 or -1 with errno.
+// The whole attribute change: the object is first looked at on every
+// replica in service (each on its worker), so that its write order is held
+// before any replica changes; then change(place) answers 0 or -1 with
+// errno on each. A replica where the object cannot be found fails. The
+// work may hold the change's own texts (an attribute's name, in text 1, and
+// value, in its data): the path goes to text 0.
 template <typename Change>
-static int change_attribute(const char* path, const char* word, Change&& change) noexcept
+static int change_attribute(replica_work& work, const char* path, const char* word, Change&& change) noexcept
 {
     name_order_hold order(path);
-    request_places request;
-    stripe_set stripes;
-    if (!find_places(path, request, stripes))
+    const char* at = work.keep_text(0, path);
+    if (at == nullptr)
         return -ENOMEM;
-    write_order_hold hold(stripes);
-    return replicate_change(mutation_variant::lenient, word, word, [&](int k) noexcept {
-        if (request.errors[k] != 0)
-            return replica_failed(request.errors[k]);
-        return call_outcome(change(request.places[k]));
+    const bool set = work.set_step([at](replica_slot& slot, int k) noexcept {
+        replica_place place;
+        slot.error = find_place(k, at, place) == -1 ||
+                             fstatat(place.dir, place.name.c_str(), &slot.st, AT_SYMLINK_NOFOLLOW) == -1
+                         ? failure_errno()
+                         : 0;
     });
+    if (!set)
+        return -ENOMEM;
+    for (int k = 0; k < replica_count; ++k)
+        if (replica_in_service(k))
+            work.submit(k);
+    work.wait(word);
+    stripe_set stripes;
+    for (int k = 0; k < replica_count; ++k)
+        if (work.answered(k) && work.slot(k).error == 0)
+            stripes.stripes.set(write_order_stripe(work.slot(k).st.st_dev, work.slot(k).st.st_ino));
+    write_order_hold hold(stripes);
+    return replicate_change(work, mutation_variant::lenient, word, word,
+                            [at, change](replica_slot& slot, int k) noexcept {
+                                replica_place place;
+                                if (slot.error != 0)
+                                    slot.outcome = replica_failed(slot.error);
+                                else if (find_place(k, at, place) == -1)
+                                    slot.outcome = replica_failed(failure_errno());
+                                else
+                                    slot.outcome = call_outcome(change(place));
+                            });
 }
 
 int fs_chmod(const char* path, mode_t mode) noexcept
 {
     // A symbolic link has no mode of its own to change (EOPNOTSUPP).
-    return change_attribute(path, "chmod", [mode](const replica_place& place) noexcept {
+    replica_work work;
+    return change_attribute(work, path, "chmod", [mode](const replica_place& place) noexcept {
         return fchmodat(place.dir, place.name.c_str(), mode, AT_SYMLINK_NOFOLLOW);
     });
 }
@@ -88,7 +82,8 @@ int fs_chown(const char* path, uid_t uid, gid_t gid) noexcept
 {
     // (uid_t)-1 and (gid_t)-1 keep the current id, as the kernel sends them
     // for the id that is not being changed; a link changes itself.
-    return change_attribute(path, "chown", [uid, gid](const replica_place& place) noexcept {
+    replica_work work;
+    return change_attribute(work, path, "chown", [uid, gid](const replica_place& place) noexcept {
         return fchownat(place.dir, place.name.c_str(), uid, gid, AT_SYMLINK_NOFOLLOW);
     });
 }
@@ -105,7 +100,8 @@ int fs_utimens(const char* path, const struct timespec times[2]) noexcept
     for (struct timespec& t : applied)
         if (t.tv_nsec == UTIME_NOW)
             t = now;
-    return change_attribute(path, "utime", [&applied](const replica_place& place) noexcept {
+    replica_work work;
+    return change_attribute(work, path, "utime", [applied](const replica_place& place) noexcept {
         return utimensat(place.dir, place.name.c_str(), applied, AT_SYMLINK_NOFOLLOW);
     });
 }
@@ -130,7 +126,8 @@ static int cut_file(const replica_place& place, off_t size) noexcept
 
 int fs_truncate(const char* path, off_t size) noexcept
 {
-    return change_attribute(path, "truncate", [size](const replica_place& place) noexcept {
+    replica_work work;
+    return change_attribute(work, path, "truncate", [size](const replica_place& place) noexcept {
         return cut_file(place, size);
     });
 }
@@ -149,9 +146,14 @@ int fs_setxattr(const char* path, const char* name, const char* value, size_t si
 {
     if (!is_user_attribute(name))
         return -EOPNOTSUPP;
-    return change_attribute(path, "setxattr", [=](const replica_place& place) noexcept {
+    replica_work work;
+    const char* attribute = work.keep_text(1, name);
+    const char* bytes = work.keep_data(value, size);
+    if (attribute == nullptr || (size > 0 && bytes == nullptr))
+        return -ENOMEM;
+    return change_attribute(work, path, "setxattr", [=](const replica_place& place) noexcept {
         try {
-            return lsetxattr(place.proc_path().c_str(), name, value, size, flags);
+            return lsetxattr(place.proc_path().c_str(), attribute, bytes, size, flags);
         } catch (...) {
             errno = ENOMEM;
             return -1;
@@ -163,9 +165,13 @@ int fs_removexattr(const char* path, const char* name) noexcept
 {
     if (!is_user_attribute(name))
         return -EOPNOTSUPP;
-    return change_attribute(path, "removexattr", [=](const replica_place& place) noexcept {
+    replica_work work;
+    const char* attribute = work.keep_text(1, name);
+    if (attribute == nullptr)
+        return -ENOMEM;
+    return change_attribute(work, path, "removexattr", [=](const replica_place& place) noexcept {
         try {
-            return lremovexattr(place.proc_path().c_str(), name);
+            return lremovexattr(place.proc_path().c_str(), attribute);
         } catch (...) {
             errno = ENOMEM;
             return -1;

@@ -116,12 +116,12 @@ descriptor_array fd_table_remove(uint64_t slot) noexcept
     return descriptor_array(slots[slot].exchange(nullptr));
 }
 
-void fd_table_visit(void (*visit)(int32_t* array, void* context), void* context) noexcept
+void fd_table_visit(void (*visit)(uint64_t slot, int32_t* array, void* context), void* context) noexcept
 {
     std::lock_guard<std::mutex> guard(table_lock);
     for (uint64_t slot = 0; slot < fd_table_size; ++slot)
         if (int32_t* array = slots[slot].load())
-            visit(array, context);
+            visit(slot, array, context);
 }
 
 void fd_table_release_all(int replicas) noexcept

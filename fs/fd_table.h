@@ -40,10 +40,10 @@ int32_t* fd_table_get(uint64_t slot) noexcept;
 // Takes the array out of a slot (null for an empty or out-of-range slot).
 descriptor_array fd_table_remove(uint64_t slot) noexcept;
 
-// Calls visit(array, context) for every array in the table, under the
+// Calls visit(slot, array, context) for every array in the table, under the
 // table lock. For the resync's last step, while no request on an open
 // file runs (resync_gate.h), which may then change the arrays.
-void fd_table_visit(void (*visit)(int32_t* array, void* context), void* context) noexcept;
+void fd_table_visit(void (*visit)(uint64_t slot, int32_t* array, void* context), void* context) noexcept;
 
 // Closes the descriptors of every array still in the table (files still
 // open when the filesystem ends), frees the arrays and the table itself;

@@ -17,9 +17,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <bitset>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "common/caller.h"
@@ -27,9 +30,11 @@
 #include "fs/errors.h"
 #include "fs/event_log.h"
 #include "fs/fd_table.h"
+#include "fs/handle_stripes.h"
 #include "fs/name_order.h"
 #include "fs/operations.h"
 #include "fs/replica_access.h"
+#include "fs/replica_workers.h"
 #include "fs/replicas.h"
 #include "fs/replicated_mutation.h"
 #include "fs/resync_gate.h"
@@ -59,12 +64,13 @@ int away_from_zero(int fd) noexcept
     return moved;
 }
 
-// Closes every descriptor of an array, whatever the state of its replica.
+// Closes every descriptor of an array, whatever the state of its replica,
+// each on its replica's worker.
 void close_descriptors(int32_t* fds, int n) noexcept
 {
     for (int r = 0; r < n; ++r) {
         if (fds[r] > 0)
-            close(fds[r]);
+            close_on_replica(r, fds[r]);
         fds[r] = 0;
     }
 }
@@ -73,14 +79,16 @@ void close_descriptors(int32_t* fds, int n) noexcept
 // lowest-numbered replica in service that has one (its magnitude), else of
 // any replica that has one (it was disabled meanwhile), else -EIO: no
 // replica took part at all, and a failure must never read as success.
-int lowest_error(const int* errors, int n) noexcept
+// failed(r) tells whether replica r's slot holds an error of the request.
+template <typename Failed>
+int lowest_error(replica_work& work, Failed&& failed) noexcept
 {
-    for (int r = 0; r < n; ++r)
-        if (errors[r] != 0 && replica_in_service(r))
-            return -std::abs(errors[r]);
-    for (int r = 0; r < n; ++r)
-        if (errors[r] != 0)
-            return -std::abs(errors[r]);
+    for (int r = 0; r < replica_count; ++r)
+        if (failed(r) && work.slot(r).error != 0 && replica_in_service(r))
+            return -std::abs(work.slot(r).error);
+    for (int r = 0; r < replica_count; ++r)
+        if (failed(r) && work.slot(r).error != 0)
+            return -std::abs(work.slot(r).error);
     return -EIO;
 }
 
@@ -94,33 +102,45 @@ struct open_file_view {
     bool seen = false;
 };
 
-open_file_view view_open_file(const int32_t* fds) noexcept
+// Examines every descriptor of the open file on its replica's worker.
+// Leaves the work's slots loaded with the descriptors. -ENOMEM or 0.
+int view_open_file(replica_work& work, const int32_t* fds, const char* word,
+                   open_file_view& view) noexcept
 {
-    open_file_view view;
+    if (!work.ready() || !work.set_step([](replica_slot& slot, int) noexcept {
+            slot.error = fstat(slot.fd, &slot.st) == -1 ? failure_errno() : 0;
+        }))
+        return -ENOMEM;
+    work.load_descriptors(fds);
+    for (int r = 0; r < replica_count; ++r)
+        if (fds[r] > 0 && replica_in_service(r))
+            work.submit(r);
+    work.wait(word);
     for (int r = 0; r < replica_count; ++r) {
-        struct stat st;
-        if (fds[r] <= 0 || !replica_in_service(r) || fstat(fds[r], &st) == -1)
+        const replica_slot& slot = work.slot(r);
+        if (!work.answered(r) || slot.error != 0 || !replica_in_service(r))
             continue;
-        view.stripes.stripes.set(write_order_stripe(st.st_dev, st.st_ino));
+        view.stripes.stripes.set(write_order_stripe(slot.st.st_dev, slot.st.st_ino));
         if (!view.seen) {
-            view.first = st;
+            view.first = slot.st;
             view.seen = true;
         }
     }
-    return view;
+    return 0;
 }
 
-// A change made through every descriptor of an open file while its write
-// order is held: change(fd) answers 0 or -1 with errno.
+// A change made through every descriptor of an open file (loaded into the
+// work's slots) while its write order is held: change(fd) answers 0 or -1
+// with errno.
 template <typename Change>
-int change_open_file(const int32_t* fds, const char* word, Change&& change) noexcept
+int change_open_file(replica_work& work, const open_file_view& view, const char* word,
+                     Change&& change) noexcept
 {
-    write_order_hold hold(view_open_file(fds).stripes);
-    return replicate_change(mutation_variant::strict, word, word, [&](int k) noexcept {
-        if (fds[k] <= 0)
-            return replica_absent();
-        return call_outcome(change(fds[k]));
-    });
+    write_order_hold hold(view.stripes);
+    return replicate_change(work, mutation_variant::strict, word, word,
+                            [change](replica_slot& slot, int) noexcept {
+                                slot.outcome = slot.fd <= 0 ? replica_absent() : call_outcome(change(slot.fd));
+                            });
 }
 
 // A write or truncation by someone outside the file's group drops a
@@ -128,7 +148,7 @@ int change_open_file(const int32_t* fds, const char* word, Change&& change) noex
 // filesystem does. The kernel asks vornelix to drop the set-user-ID bit,
 // and the set-group-ID bit with group execute, itself (through chmod); this
 // last case it leaves to the filesystem. 0, or -errno.
-int drop_group_id_for_writer(const int32_t* fds, const open_file_view& view) noexcept
+int drop_group_id_for_writer(replica_work& work, const open_file_view& view) noexcept
 {
     const caller_identity caller = current_caller();
     const struct stat& st = view.first;
@@ -140,7 +160,7 @@ int drop_group_id_for_writer(const int32_t* fds, const open_file_view& view) noe
     if (member != 0)
         return member < 0 ? -EIO : 0;
     const mode_t kept = st.st_mode & 07777 & ~S_ISGID;
-    return change_open_file(fds, "chmod", [kept](int fd) noexcept { return fchmod(fd, kept); });
+    return change_open_file(work, view, "chmod", [kept](int fd) noexcept { return fchmod(fd, kept); });
 }
 
 // Opens one replica's copy of an existing file; the descriptor (> 0) or -1
@@ -155,7 +175,8 @@ int open_existing(int k, const char* path, int flags) noexcept
 // still write it through this descriptor). The descriptor (> 0), or -1
 // with errno; ownership tells whether it was the ownership step that
 // failed (the file is then removed again).
-int create_file(int k, const char* path, int flags, mode_t mode, bool& ownership) noexcept
+int create_file(int k, const char* path, int flags, mode_t mode, caller_identity caller,
+                bool& ownership) noexcept
 {
     ownership = false;
     replica_place place;
@@ -167,7 +188,6 @@ int create_file(int k, const char* path, int flags, mode_t mode, bool& ownership
                                          mode));
     if (fd == -1)
         return -1;
-    const caller_identity caller = current_caller();
     struct stat parent;
     const bool given = fstat(place.dir, &parent) == 0 &&
                        fchown(fd, caller.uid,
@@ -191,17 +211,33 @@ int open_everywhere(const char* path, struct fuse_file_info* fi, bool creating, 
 {
     const int n = replica_count;
     descriptor_array fds = zeroed_slots<int32_t>(n);
-    if (!fds)
+    replica_work work;
+    const char* at = work.keep_text(0, path);
+    if (!fds || at == nullptr)
         return -ENOMEM;
-    const int rc = replicate_change(mutation_variant::strict, "open", "open+chown", [&](int k) noexcept {
+    const int flags = fi->flags;
+    const caller_identity caller = current_caller();
+    const int rc = replicate_change(work, mutation_variant::strict, "open", "open+chown",
+                                    [=](replica_slot& slot, int k) noexcept {
         bool ownership = false;
-        const int fd = creating ? create_file(k, path, fi->flags, mode, ownership)
-                                : open_existing(k, path, fi->flags);
-        if (fd == -1)
-            return ownership ? replica_ownership_failed(failure_errno()) : replica_failed(failure_errno());
-        fds[k] = fd;
-        return replica_succeeded();
+        const int fd = creating ? create_file(k, at, flags, mode, caller, ownership)
+                                : open_existing(k, at, flags);
+        if (fd == -1) {
+            slot.outcome = ownership ? replica_ownership_failed(failure_errno())
+                                     : replica_failed(failure_errno());
+            return;
+        }
+        slot.opened = fd;
+        slot.value = fstat(fd, &slot.st) == 0 ? 1 : 0;
+        slot.outcome = replica_succeeded();
     });
+    // Every descriptor opened in time is the request's, also one of a
+    // replica that the tally did not keep.
+    for (int k = 0; k < n; ++k)
+        if (work.answered(k)) {
+            fds[k] = work.slot(k).opened;
+            work.slot(k).opened = 0;
+        }
     if (rc != 0) {
         close_descriptors(fds.get(), n);
         return rc;
@@ -210,22 +246,34 @@ int open_everywhere(const char* path, struct fuse_file_info* fi, bool creating, 
     // now: they will never be used.
     for (int k = 0; k < n; ++k)
         if (fds[k] > 0 && !replica_in_service(k)) {
-            close(fds[k]);
+            close_on_replica(k, fds[k]);
             fds[k] = -1;
         }
     if (!creating && (fi->flags & O_TRUNC)) {
-        const int cut = change_open_file(fds.get(), "truncate", [](int fd) noexcept { return ftruncate(fd, 0); });
+        open_file_view view;
+        int cut = view_open_file(work, fds.get(), "truncate", view);
+        if (cut == 0)
+            cut = change_open_file(work, view, "truncate", [](int fd) noexcept { return ftruncate(fd, 0); });
         if (cut != 0) {
             close_descriptors(fds.get(), n);
             return cut;
         }
     }
+    // The stripes of every descriptor, for the writes by root.
+    stripe_set stripes;
+    bool known = true;
+    for (int k = 0; k < n; ++k)
+        if (fds[k] > 0) {
+            known = known && work.slot(k).value == 1;
+            stripes.stripes.set(write_order_stripe(work.slot(k).st.st_dev, work.slot(k).st.st_ino));
+        }
     const int64_t slot = fd_table_insert(fds);
     if (slot < 0) {
         close_descriptors(fds.get(), n);
         return -EMFILE;
     }
     fi->fh = static_cast<uint64_t>(slot);
+    remember_handle_stripes(fi->fh, known ? stripes.stripes.to_ullong() : 0);
     return 0;
 }
 
@@ -252,12 +300,21 @@ ssize_t read_fully(int fd, char* buffer, size_t size, off_t offset) noexcept
 
 // pwrite until size bytes are written or the replica refuses more. The
 // count written; error is the errno that stopped it early (EIO when the
-// replica stopped accepting bytes without one), 0 when complete.
-int64_t write_fully(int fd, const char* data, size_t size, off_t offset, int& error) noexcept
+// replica stopped accepting bytes without one, or its request gave up on
+// it), 0 when complete.
+int64_t write_fully(const replica_slot& slot, const char* data, size_t size, off_t offset,
+                    int& error) noexcept
 {
+    const int fd = slot.fd;
     size_t done = 0;
     error = 0;
     while (done < size) {
+        // A further call after a short write: only while the request
+        // still waits for this replica.
+        if (done > 0 && !still_wanted(slot)) {
+            error = EIO;
+            break;
+        }
         const ssize_t n = pwrite(fd, data + done, size - done, offset + static_cast<off_t>(done));
         if (n == -1) {
             if (errno == EINTR)
@@ -274,68 +331,44 @@ int64_t write_fully(int fd, const char* data, size_t size, off_t offset, int& er
     return static_cast<int64_t>(done);
 }
 
-// Per-request state of a write: counts[r] is -1 for a replica that takes
-// no part, else the bytes it wrote; errors[r] the errno that stopped it.
-struct write_outcome {
-    std::unique_ptr<int64_t[]> counts;
-    std::unique_ptr<int[]> errors;
-    int64_t best = -1;  // the most bytes any replica wrote
-};
-
-// Whether a replica that took part holds what the reply reports: all the
-// bytes that the best replica wrote (and, when nothing was written, that it
-// wrote nothing without an error).
-bool wrote_in_full(const write_outcome& outcome, int r) noexcept
+// Whether a replica that took part in a write holds what the reply
+// reports: all the bytes that the best replica wrote (and, when nothing was
+// written, that it wrote nothing without an error).
+bool wrote_in_full(const replica_slot& slot, int64_t best) noexcept
 {
-    return outcome.counts[r] >= 0 && outcome.counts[r] == outcome.best &&
-           (outcome.best > 0 || outcome.errors[r] == 0);
+    return slot.value == best && (best > 0 || slot.error == 0);
 }
 
-// Writes every replica in service holding a descriptor, in ascending order,
-// while the write order of the file is held.
-void write_replicas(const int32_t* fds, const stripe_set& stripes, int n, const char* data,
-                    size_t size, off_t offset, write_outcome& outcome) noexcept
-{
-    write_order_hold hold(stripes);
-    for (int r = 0; r < n; ++r) {
-        outcome.counts[r] = -1;
-        if (fds[r] <= 0 || !replica_in_service(r))
-            continue;
-        outcome.counts[r] = write_fully(fds[r], data, size, offset, outcome.errors[r]);
-    }
-    for (int r = 0; r < n; ++r)
-        if (outcome.counts[r] > outcome.best)
-            outcome.best = outcome.counts[r];
-}
-
-// The attempt loop of the requests one replica's descriptor answers.
-// attempt(fd) answers 0 or -1 with errno.
-template <typename Attempt>
-int serve_from_one_descriptor(const int32_t* fds, const char* word, Attempt&& attempt) noexcept
+// The attempt loop of the requests one replica's descriptor answers: the
+// work's step stores in slot.value a count or -1 with slot.error. A
+// replica that misses the deadline was disabled by the wait; the next one
+// is tried. Answers the count, or the reply of the failure.
+int serve_from_one_descriptor(replica_work& work, const int32_t* fds, const char* word) noexcept
 {
     const int n = replica_count;
-    std::unique_ptr<int[]> errors = zeroed_slots<int>(n);
-    if (!errors)
-        return -ENOMEM;
+    work.load_descriptors(fds);
     int failures = 0;
     read_turns turns;
     for (int i = 0; i < n; ++i) {
         const int r = choose_replica(turns, i);
         if (r < 0 || fds[r] <= 0 || !replica_in_service(r))
             continue;
-        const ssize_t rc = attempt(fds[r]);
-        if (rc == -1) {
-            errors[r] = failure_errno();
+        replica_slot& slot = work.slot(r);
+        work.submit(r);
+        work.wait(word);
+        if (!work.answered(r))
+            continue;
+        if (slot.value == -1) {
             ++failures;
             continue;
         }
         if (failures > 0)
             for (int k = 0; k < n; ++k)
-                if (errors[k] != 0)
-                    write_log(word, replica_table[k].root, errors[k]);
-        return static_cast<int>(rc);
+                if (work.answered(k) && work.slot(k).value == -1)
+                    write_log(word, replica_table[k].root, work.slot(k).error);
+        return static_cast<int>(slot.value);
     }
-    return lowest_error(errors.get(), n);
+    return lowest_error(work, [&work](int r) noexcept { return work.answered(r) && work.slot(r).value == -1; });
 }
 
 }  // namespace
@@ -359,9 +392,30 @@ int fs_read(const char*, char* buffer, size_t size, off_t offset,
     const int32_t* fds = fd_table_get(fi->fh);
     if (!fds)
         return -EINVAL;
-    return serve_from_one_descriptor(fds, "read", [&](int fd) noexcept {
-        return read_fully(fd, buffer, size, offset);
-    });
+    replica_work work;
+    // The bytes land in the job's own buffers, never in the request's: a
+    // read given up on may still complete.
+    try {
+        for (int r = 0; r < replica_count && work.ready(); ++r)
+            if (fds[r] > 0 && replica_in_service(r) && !work.timed_out(r))
+                work.slot(r).buffer.resize(size);
+    } catch (...) {
+        return -ENOMEM;
+    }
+    if (!work.set_step([size, offset](replica_slot& slot, int) noexcept {
+            slot.value = read_fully(slot.fd, slot.buffer.data(), size, offset);
+            slot.error = slot.value == -1 ? failure_errno() : 0;
+        }))
+        return -ENOMEM;
+    const int rc = serve_from_one_descriptor(work, fds, "read");
+    if (rc <= 0)
+        return rc;
+    for (int r = 0; r < replica_count; ++r)
+        if (work.answered(r) && work.slot(r).value == rc) {
+            std::memcpy(buffer, work.slot(r).buffer.data(), static_cast<size_t>(rc));
+            break;
+        }
+    return rc;
 }
 
 int fs_fgetattr(const char*, struct stat* st, struct fuse_file_info* fi) noexcept
@@ -370,11 +424,26 @@ int fs_fgetattr(const char*, struct stat* st, struct fuse_file_info* fi) noexcep
     const int32_t* fds = fd_table_get(fi->fh);
     if (!fds)
         return -EINVAL;
-    return serve_from_one_descriptor(fds, "getattr", [st](int fd) noexcept {
-        return static_cast<ssize_t>(fstat(fd, st));
-    });
+    replica_work work;
+    if (!work.set_step([](replica_slot& slot, int) noexcept {
+            slot.value = fstat(slot.fd, &slot.st);
+            slot.error = slot.value == -1 ? failure_errno() : 0;
+        }))
+        return -ENOMEM;
+    const int rc = serve_from_one_descriptor(work, fds, "getattr");
+    if (rc != 0)
+        return rc;
+    for (int r = 0; r < replica_count; ++r)
+        if (work.answered(r) && work.slot(r).value == 0) {
+            *st = work.slot(r).st;
+            break;
+        }
+    return 0;
 }
 
+// Writes every replica in service holding a descriptor, all at once, while
+// the write order of the file is held. Each replica's count lands in its
+// slot (value; error the errno that stopped it).
 int fs_write(const char*, const char* data, size_t size, off_t offset,
              struct fuse_file_info* fi) noexcept
 {
@@ -382,45 +451,57 @@ int fs_write(const char*, const char* data, size_t size, off_t offset,
     const int32_t* fds = fd_table_get(fi->fh);
     if (!fds)
         return -EINVAL;
-    const int n = replica_count;
-    write_outcome outcome;
-    outcome.counts = zeroed_slots<int64_t>(n);
-    if (!outcome.counts) {
-        print_error(code_low_memory, "replica return code table allocation");
-        return -ENOMEM;
+    replica_work work;
+    open_file_view view;
+    const uint64_t known = current_caller().uid == 0 ? known_handle_stripes(fi->fh) : 0;
+    if (known != 0 && work.ready()) {
+        view.stripes.stripes = std::bitset<write_order_stripe_count>(known);
+        work.load_descriptors(fds);
+    } else {
+        if (const int viewed = view_open_file(work, fds, "write", view))
+            return viewed;
+        if (const int dropped = drop_group_id_for_writer(work, view))
+            return dropped;
     }
-    outcome.errors = zeroed_slots<int>(n);
-    if (!outcome.errors) {
-        print_error(code_low_memory, "replica error code table allocation");
+    const char* bytes = work.keep_data(data, size);
+    if (bytes == nullptr || !work.set_step([bytes, size, offset](replica_slot& slot, int) noexcept {
+            slot.value = write_fully(slot, bytes, size, offset, slot.error);
+        }))
         return -ENOMEM;
+    {
+        write_order_hold hold(view.stripes);
+        for (int r = 0; r < replica_count; ++r)
+            if (fds[r] > 0 && replica_in_service(r))
+                work.submit(r);
+        work.wait("write");
     }
-
-    const open_file_view view = view_open_file(fds);
-    if (const int dropped = drop_group_id_for_writer(fds, view))
-        return dropped;
-    write_replicas(fds, view.stripes, n, data, size, offset, outcome);
-
+    // Which replicas took part is read in replica order, whatever the
+    // order they finished in.
+    int64_t best = -1;
+    for (int r = 0; r < replica_count; ++r)
+        if (work.answered(r) && work.slot(r).value > best)
+            best = work.slot(r).value;
     int written = 0;
     int failed = 0;
-    for (int r = 0; r < n; ++r) {
-        if (outcome.counts[r] < 0)
+    for (int r = 0; r < replica_count; ++r) {
+        if (!work.answered(r))
             continue;
-        if (wrote_in_full(outcome, r))
+        if (wrote_in_full(work.slot(r), best))
             ++written;
         else
             ++failed;
     }
     if (written > 0 && failed > 0) {
-        for (int r = 0; r < n; ++r) {
-            if (outcome.counts[r] < 0 || wrote_in_full(outcome, r) || !replica_in_service(r))
+        for (int r = 0; r < replica_count; ++r) {
+            if (!work.answered(r) || wrote_in_full(work.slot(r), best) || !replica_in_service(r))
                 continue;
-            write_log("write", replica_table[r].root, outcome.errors[r]);
+            write_log("write", replica_table[r].root, work.slot(r).error);
             disable_replica(r, false);
         }
     }
     if (written > 0)
-        return static_cast<int>(outcome.best);
-    return lowest_error(outcome.errors.get(), n);
+        return static_cast<int>(best);
+    return lowest_error(work, [&work](int r) noexcept { return work.answered(r); });
 }
 
 int fs_ftruncate(const char*, off_t size, struct fuse_file_info* fi) noexcept
@@ -429,9 +510,13 @@ int fs_ftruncate(const char*, off_t size, struct fuse_file_info* fi) noexcept
     const int32_t* fds = fd_table_get(fi->fh);
     if (!fds)
         return -EINVAL;
-    if (const int dropped = drop_group_id_for_writer(fds, view_open_file(fds)))
+    replica_work work;
+    open_file_view view;
+    if (const int viewed = view_open_file(work, fds, "truncate", view))
+        return viewed;
+    if (const int dropped = drop_group_id_for_writer(work, view))
         return dropped;
-    return change_open_file(fds, "truncate", [size](int fd) noexcept { return ftruncate(fd, size); });
+    return change_open_file(work, view, "truncate", [size](int fd) noexcept { return ftruncate(fd, size); });
 }
 
 int fs_fallocate(const char*, int mode, off_t offset, off_t length, struct fuse_file_info* fi) noexcept
@@ -440,29 +525,32 @@ int fs_fallocate(const char*, int mode, off_t offset, off_t length, struct fuse_
     const int32_t* fds = fd_table_get(fi->fh);
     if (!fds)
         return -EINVAL;
-    return change_open_file(fds, "fallocate", [=](int fd) noexcept {
+    replica_work work;
+    open_file_view view;
+    if (const int viewed = view_open_file(work, fds, "fallocate", view))
+        return viewed;
+    return change_open_file(work, view, "fallocate", [=](int fd) noexcept {
         return fallocate(fd, mode, offset, length);
     });
 }
 
-// Every close of a file through the mount: a replica on a file system that
-// reports write errors late (network file systems do, at close) reports
-// them when a duplicate of its descriptor is closed. Such a replica no
-// longer holds what the writer was told, and leaves service like one that
-// failed a write.
 int fs_flush(const char*, struct fuse_file_info* fi) noexcept
 {
     const handle_gate_hold gate(fi->fh, false);
     const int32_t* fds = fd_table_get(fi->fh);
     if (!fds)
         return -EINVAL;
-    return replicate_change(mutation_variant::strict, "flush", "flush", [fds](int k) noexcept {
-        if (fds[k] <= 0)
-            return replica_absent();
-        const int copy = dup(fds[k]);
-        if (copy == -1)
-            return replica_failed(failure_errno());
-        return call_outcome(close(copy));
+    replica_work work;
+    if (!work.ready())
+        return -ENOMEM;
+    work.load_descriptors(fds);
+    return replicate_change(work, mutation_variant::strict, "flush", "flush", [](replica_slot& slot, int) noexcept {
+        if (slot.fd <= 0) {
+            slot.outcome = replica_absent();
+            return;
+        }
+        const int copy = dup(slot.fd);
+        slot.outcome = copy == -1 ? replica_failed(failure_errno()) : call_outcome(close(copy));
     });
 }
 
@@ -476,29 +564,40 @@ int fs_fsync(const char*, int datasync, struct fuse_file_info* fi) noexcept
     const int32_t* fds = fd_table_get(fi->fh);
     if (!fds)
         return -EINVAL;
-    return replicate_change(mutation_variant::strict, "fsync", "fsync", [&](int k) noexcept {
-        if (fds[k] <= 0)
-            return replica_absent();
-        return call_outcome(datasync ? fdatasync(fds[k]) : fsync(fds[k]));
+    replica_work work;
+    if (!work.ready())
+        return -ENOMEM;
+    work.load_descriptors(fds);
+    return replicate_change(work, mutation_variant::strict, "fsync", "fsync", [datasync](replica_slot& slot, int) noexcept {
+        slot.outcome = slot.fd <= 0 ? replica_absent()
+                                    : call_outcome(datasync ? fdatasync(slot.fd) : fsync(slot.fd));
     });
 }
 
 int fs_release(const char*, struct fuse_file_info* fi) noexcept
 {
     const handle_gate_hold gate(fi->fh, false);
+    forget_handle_stripes(fi->fh);
     descriptor_array fds = fd_table_remove(fi->fh);
     if (!fds)
         return -EINVAL;
     // Every descriptor is closed, also those of replicas disabled while the
     // file was open: nothing else would ever close them. A replica in
-    // service whose close fails while another's succeeds is disabled.
-    (void)replicate_change(mutation_variant::strict, "release", "release", [&](int k) noexcept {
-        if (fds[k] <= 0)
-            return replica_absent();
-        const int fd = fds[k];
-        fds[k] = 0;
-        return call_outcome(close(fd));
-    });
+    // service whose close fails while another's succeeds is disabled. The
+    // closes run on the replicas' workers, even one the request stops
+    // waiting for.
+    replica_work work;
+    if (work.ready()) {
+        work.load_descriptors(fds.get());
+        for (int k = 0; k < replica_count; ++k)
+            work.slot(k).must_run = true;
+        (void)replicate_change(work, mutation_variant::strict, "release", "release", [](replica_slot& slot, int) noexcept {
+            slot.outcome = slot.fd <= 0 ? replica_absent() : call_outcome(close(slot.fd));
+        });
+        for (int k = 0; k < replica_count; ++k)
+            if (work.slot(k).queued)
+                fds[k] = 0;
+    }
     close_descriptors(fds.get(), replica_count);
     return 0;
 }

@@ -10,6 +10,7 @@
 #include "fs/options.h"
 #include "fs/replica_record.h"
 #include "fs/replica_set.h"
+#include "fs/replica_workers.h"
 #include "fs/replicas.h"
 #include "fs/resync.h"
 
@@ -23,6 +24,10 @@ void* fs_init(struct fuse_conn_info*) noexcept
 
     // The mount exists now: until destroy, a stop is a crash.
     mark_replicas_mounted();
+
+    // Threads started before the hand-over would not have survived it.
+    if (!start_replica_workers(replica_count))
+        write_log("replica workers", mount_path, EAGAIN);
 
     if (!settings.ctl_requested || !settings.ctl_path)
         return nullptr;
@@ -45,6 +50,14 @@ void fs_destroy(void*) noexcept
     stop_control_service();
     // A resync still running stops where it is: the replica stays behind.
     resync_stop();
+    // A close on a replica whose worker is stuck would hang as well: its
+    // descriptors go with the process.
+    for (uint64_t slot = 0; slot < fd_table_size; ++slot)
+        if (int32_t* fds = fd_table_get(slot))
+            for (int k = 0; k < replica_count; ++k)
+                if (fds[k] > 0 && replica_worker_stuck(k))
+                    fds[k] = 0;
+    stop_replica_workers();
     // Files still open at unmount get no release request: their
     // descriptors and arrays go now, while the replica count is known.
     fd_table_release_all(replica_count);

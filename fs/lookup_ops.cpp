@@ -20,21 +20,18 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "fs/errors.h"
 #include "fs/event_log.h"
 #include "fs/name_order.h"
 #include "fs/operations.h"
 #include "fs/replica_access.h"
+#include "fs/replica_workers.h"
 #include "fs/replicas.h"
 #include "fs/replicated_mutation.h"
 
 namespace {
-
-struct directory_closer {
-    void operator()(DIR* dir) const noexcept { closedir(dir); }
-};
-using directory_stream = std::unique_ptr<DIR, directory_closer>;
 
 bool is_absence(int error) noexcept
 {
@@ -50,127 +47,224 @@ bool name_exists(int k, const char* path) noexcept
            fstatat(place.dir, place.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-void log_passed_failures(const char* path, int* errors, const char* word) noexcept
+// Counts the replicas in service that hold the name now and those that do
+// not, each looked at on its worker.
+void count_holders(const char* path, int& present, int& absent) noexcept
 {
+    present = absent = 0;
+    replica_work work;
+    const char* at = work.keep_text(0, path);
+    if (at == nullptr || !work.set_step([at](replica_slot& slot, int k) noexcept {
+            slot.value = name_exists(k, at) ? 1 : 0;
+        }))
+        return;
+    for (int k = 0; k < replica_count; ++k)
+        if (replica_in_service(k))
+            work.submit(k);
+    work.wait("getattr");
+    for (int k = 0; k < replica_count; ++k)
+        if (work.answered(k) && replica_in_service(k))
+            ++(work.slot(k).value != 0 ? present : absent);
+}
+
+// Logs the replicas that failed (slot.error > 0) before another answered.
+void log_passed_failures(replica_work& work, const char* path, const char* word) noexcept
+{
+    auto failure = [&work](int k) noexcept { return work.answered(k) ? work.slot(k).error : 0; };
     bool absence = false;
     for (int k = 0; k < replica_count; ++k)
-        absence = absence || is_absence(errors[k]);
+        absence = absence || (failure(k) > 0 && is_absence(failure(k)));
+    bool agreed = false;
     if (absence) {
         // Once no change of the name is under way, replicas that agree
         // about it (all holding it, or none) had only met a change half
         // done: nothing to log.
         name_order_hold order(path);
-        int present = 0;
-        int absent = 0;
-        for (int k = 0; k < replica_count; ++k)
-            if (replica_in_service(k))
-                ++(name_exists(k, path) ? present : absent);
-        if (present == 0 || absent == 0)
-            for (int k = 0; k < replica_count; ++k)
-                if (is_absence(errors[k]))
-                    errors[k] = 0;
+        int present;
+        int absent;
+        count_holders(path, present, absent);
+        agreed = present == 0 || absent == 0;
     }
     // Replica order, not the order of the attempts, so that the log reads
     // the same whichever replica the rotation started with.
     for (int k = 0; k < replica_count; ++k)
-        if (errors[k] != 0)
-            write_log(word, replica_table[k].root, errors[k]);
+        if (failure(k) > 0 && !(agreed && is_absence(failure(k))))
+            write_log(word, replica_table[k].root, failure(k));
 }
 
-// The attempt loop of every lookup. attempt(k) answers 0 when replica k
-// served the request, a positive errno when it failed (the next one is
-// tried), or a negative reply that ends the request at once. Answers 0, the
-// last replica's -errno when all that were tried failed, or -EINVAL when no
-// replica could be tried at all.
-template <typename Attempt>
-int serve_from_one_replica(const char* path, const char* word, Attempt&& attempt) noexcept
+// The attempt loop of every lookup: the work's step, run on one replica at
+// a time, stores in slot.error 0 when replica k served the request, a
+// positive errno when it failed (the next one is tried), or a negative
+// reply that ends the request at once. A replica that misses the deadline
+// (or left service meanwhile) was disabled by the wait, and the next one
+// is tried. Answers 0 with the replica that served in served, the -errno of
+// the last replica that failed, -EIO when every replica tried missed the
+// deadline, or -EINVAL when no replica could be tried at all.
+int serve_from_one_replica(replica_work& work, const char* path, const char* word, int& served) noexcept
 {
-    std::unique_ptr<int[]> errors = zeroed_slots<int>(replica_count);
-    if (!errors)
-        return -ENOMEM;
     int failures = 0;
     int last_error = 0;
+    bool late = false;
     read_turns turns;
     for (int i = 0; i < replica_count; ++i) {
         const int k = choose_replica(turns, i);
         if (k < 0 || !replica_in_service(k))
             continue;
-        const int rc = attempt(k);
+        work.submit(k);
+        work.wait(word);
+        if (!work.answered(k)) {
+            late = true;
+            continue;
+        }
+        const int rc = work.slot(k).error;
         if (rc == 0) {
+            served = k;
             if (failures != 0)
-                log_passed_failures(path, errors.get(), word);
+                log_passed_failures(work, path, word);
             return 0;
         }
         if (rc < 0)
             return rc;
-        errors[k] = rc;
         ++failures;
         last_error = -rc;
     }
-    return failures != 0 ? last_error : -EINVAL;
+    return failures != 0 ? last_error : late ? -EIO : -EINVAL;
 }
 
-// Hands every entry of the stream to the kernel in one go (next offset 0),
-// each with only its inode number and file type.
-int list_directory(DIR* dir, void* buffer, fuse_fill_dir_t filler, off_t offset) noexcept
+// One directory's entries, read whole on a replica's worker: for each, its
+// inode number (8 bytes), file type (1 byte) and NUL-terminated name.
+struct directory_listing {
+    std::vector<char> entries;
+    bool handed_out = false;
+};
+
+// Reads the directory at the tree path in replica k into buffer. 0, or a
+// positive errno.
+int read_listing(int k, const char* path, std::vector<char>& buffer) noexcept
 {
-    seekdir(dir, offset);
-    while (true) {
-        errno = 0;
-        const struct dirent* entry = readdir(dir);
-        if (entry == nullptr) {
-            // A listing cut short by an error must not pass for the whole
-            // directory.
-            return errno != 0 ? -errno : 0;
+    unique_fd fd(open_in_replica(k, path, O_RDONLY | O_DIRECTORY));
+    if (!fd)
+        return failure_errno();
+    DIR* dir = fdopendir(fd.get());
+    if (dir == nullptr)
+        return failure_errno();
+    fd.release();
+    int error = 0;
+    buffer.clear();
+    try {
+        while (true) {
+            errno = 0;
+            const struct dirent* entry = readdir(dir);
+            if (entry == nullptr) {
+                // A listing cut short by an error must not pass for the
+                // whole directory.
+                error = errno;
+                break;
+            }
+            const uint64_t inode = entry->d_ino;
+            const char* bytes = reinterpret_cast<const char*>(&inode);
+            buffer.insert(buffer.end(), bytes, bytes + sizeof inode);
+            buffer.push_back(static_cast<char>(entry->d_type));
+            buffer.insert(buffer.end(), entry->d_name, entry->d_name + std::strlen(entry->d_name) + 1);
         }
+    } catch (...) {
+        error = ENOMEM;
+    }
+    closedir(dir);
+    return error;
+}
+
+// Hands every entry of a listing to the kernel in one go (next offset 0),
+// each with only its inode number and file type.
+int list_directory(const std::vector<char>& entries, void* buffer, fuse_fill_dir_t filler) noexcept
+{
+    for (size_t at = 0; at + sizeof(uint64_t) + 1 < entries.size();) {
+        uint64_t inode;
+        std::memcpy(&inode, entries.data() + at, sizeof inode);
+        const unsigned char type = static_cast<unsigned char>(entries[at + sizeof inode]);
+        const char* name = entries.data() + at + sizeof inode + 1;
         struct stat st;
         std::memset(&st, 0, sizeof st);
-        st.st_ino = entry->d_ino;
-        st.st_mode = static_cast<mode_t>(entry->d_type) << 12;
-        if (filler(buffer, entry->d_name, &st, 0) != 0)
+        st.st_ino = inode;
+        st.st_mode = static_cast<mode_t>(type) << 12;
+        if (filler(buffer, name, &st, 0) != 0)
             return 0;
+        at += sizeof inode + 1 + std::strlen(name) + 1;
     }
+    return 0;
 }
 
-// The directory at the tree path in replica k, as a stream. Null with errno.
-DIR* open_directory(int k, const char* path) noexcept
+// The listing of the directory at path, from one replica.
+int take_listing(const char* path, const char* word, std::vector<char>& entries) noexcept
 {
-    const int fd = open_in_replica(k, path, O_RDONLY | O_DIRECTORY);
-    if (fd == -1)
-        return nullptr;
-    DIR* dir = fdopendir(fd);
-    if (dir == nullptr) {
-        const int error = errno;
-        close(fd);
-        errno = error;
-    }
-    return dir;
+    replica_work work;
+    const char* at = work.keep_text(0, path);
+    if (at == nullptr || !work.set_step([at](replica_slot& slot, int k) noexcept {
+            slot.error = read_listing(k, at, slot.buffer);
+        }))
+        return -ENOMEM;
+    int served = -1;
+    const int rc = serve_from_one_replica(work, path, word, served);
+    if (rc != 0)
+        return rc;
+    entries.swap(work.slot(served).buffer);
+    return 0;
 }
 
-// A directory stream kept in a FUSE handle between opendir and releasedir.
-DIR* handle_directory(const struct fuse_file_info* fi) noexcept
+// The listing kept in a FUSE handle between opendir and releasedir.
+directory_listing* handle_listing(const struct fuse_file_info* fi) noexcept
 {
-    return fi == nullptr ? nullptr : reinterpret_cast<DIR*>(static_cast<uintptr_t>(fi->fh));
+    return fi == nullptr ? nullptr : reinterpret_cast<directory_listing*>(static_cast<uintptr_t>(fi->fh));
 }
 
 }  // namespace
 
 int fs_getattr(const char* path, struct stat* st) noexcept
 {
-    return serve_from_one_replica(path, "getattr", [path, st](int k) noexcept {
-        replica_place place;
-        if (find_place(k, path, place) == -1 ||
-            fstatat(place.dir, place.name.c_str(), st, AT_SYMLINK_NOFOLLOW) == -1)
-            return failure_errno();
-        return 0;
-    });
+    replica_work work;
+    const char* at = work.keep_text(0, path);
+    if (at == nullptr || !work.set_step([at](replica_slot& slot, int k) noexcept {
+            replica_place place;
+            slot.error = find_place(k, at, place) == -1 ||
+                                 fstatat(place.dir, place.name.c_str(), &slot.st, AT_SYMLINK_NOFOLLOW) == -1
+                             ? failure_errno()
+                             : 0;
+        }))
+        return -ENOMEM;
+    int served = -1;
+    const int rc = serve_from_one_replica(work, path, "getattr", served);
+    if (rc == 0)
+        *st = work.slot(served).st;
+    return rc;
 }
 
 int fs_statfs(const char* path, struct statvfs* st) noexcept
 {
-    return serve_from_one_replica(path, "statfs", [st](int k) noexcept {
-        return fstatvfs(replica_table[k].root_fd, st) == -1 ? failure_errno() : 0;
-    });
+    replica_work work;
+    if (!work.set_step([](replica_slot& slot, int k) noexcept {
+            slot.error = fstatvfs(replica_table[k].root_fd, &slot.vfs) == -1 ? failure_errno() : 0;
+        }))
+        return -ENOMEM;
+    int served = -1;
+    const int rc = serve_from_one_replica(work, path, "statfs", served);
+    if (rc == 0)
+        *st = work.slot(served).vfs;
+    return rc;
+}
+
+// Room in every slot's buffer for size bytes; false when memory runs out.
+static bool make_room(replica_work& work, size_t size) noexcept
+{
+    if (!work.ready())
+        return false;
+    try {
+        for (int k = 0; k < replica_count; ++k)
+            if (replica_in_service(k))
+                work.slot(k).buffer.resize(size);
+    } catch (...) {
+        return false;
+    }
+    return true;
 }
 
 int fs_readlink(const char* path, char* buffer, size_t size) noexcept
@@ -178,52 +272,61 @@ int fs_readlink(const char* path, char* buffer, size_t size) noexcept
     // No room even for the terminating NUL.
     if (size == 0)
         return -EINVAL;
-    return serve_from_one_replica(path, "readlink", [path, buffer, size](int k) noexcept {
-        replica_place place;
-        if (find_place(k, path, place) == -1)
-            return failure_errno();
-        const ssize_t length = readlinkat(place.dir, place.name.c_str(), buffer, size - 1);
-        if (length == -1)
-            return failure_errno();
-        buffer[length] = '\0';
-        return 0;
-    });
-}
-
-// The kernel has checked read permission on the directory; the listing is
-// taken from one replica's stream, kept until releasedir so that a listing
-// read in several parts comes from one replica.
-int fs_opendir(const char* path, struct fuse_file_info* fi) noexcept
-{
-    directory_stream dir;
-    const int rc = serve_from_one_replica(path, "opendir", [&dir, path](int k) noexcept {
-        dir.reset(open_directory(k, path));
-        return dir ? 0 : failure_errno();
-    });
+    replica_work work;
+    const char* at = work.keep_text(0, path);
+    if (at == nullptr || !make_room(work, size) ||
+        !work.set_step([at, size](replica_slot& slot, int k) noexcept {
+            replica_place place;
+            slot.value = find_place(k, at, place) == -1
+                             ? -1
+                             : readlinkat(place.dir, place.name.c_str(), slot.buffer.data(), size - 1);
+            slot.error = slot.value == -1 ? failure_errno() : 0;
+        }))
+        return -ENOMEM;
+    int served = -1;
+    const int rc = serve_from_one_replica(work, path, "readlink", served);
     if (rc != 0)
         return rc;
-    fi->fh = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(dir.release()));
+    const size_t length = static_cast<size_t>(work.slot(served).value);
+    std::memcpy(buffer, work.slot(served).buffer.data(), length);
+    buffer[length] = '\0';
     return 0;
 }
 
-int fs_readdir(const char* path, void* buffer, fuse_fill_dir_t filler, off_t offset,
-               struct fuse_file_info* fi) noexcept
+// The kernel has checked read permission on the directory; the listing is
+// read whole from one replica here and kept until releasedir.
+int fs_opendir(const char* path, struct fuse_file_info* fi) noexcept
 {
-    if (DIR* kept = handle_directory(fi))
-        return list_directory(kept, buffer, filler, offset);
-    directory_stream dir;
-    const int rc = serve_from_one_replica(path, "readdir", [&dir, path](int k) noexcept {
-        dir.reset(open_directory(k, path));
-        return dir ? 0 : failure_errno();
-    });
+    std::unique_ptr<directory_listing> listing(new (std::nothrow) directory_listing);
+    if (!listing)
+        return -ENOMEM;
+    const int rc = take_listing(path, "opendir", listing->entries);
     if (rc != 0)
         return rc;
-    return list_directory(dir.get(), buffer, filler, offset);
+    fi->fh = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(listing.release()));
+    return 0;
+}
+
+// The listing taken at opendir, the first time; read again from the start
+// (rewinddir), the directory is listed afresh.
+int fs_readdir(const char* path, void* buffer, fuse_fill_dir_t filler, off_t,
+               struct fuse_file_info* fi) noexcept
+{
+    directory_listing* kept = handle_listing(fi);
+    if (kept != nullptr && !kept->handed_out) {
+        kept->handed_out = true;
+        return list_directory(kept->entries, buffer, filler);
+    }
+    std::vector<char> entries;
+    const int rc = take_listing(path, "readdir", entries);
+    if (rc != 0)
+        return rc;
+    return list_directory(entries, buffer, filler);
 }
 
 int fs_releasedir(const char*, struct fuse_file_info* fi) noexcept
 {
-    directory_stream dir(handle_directory(fi));
+    std::unique_ptr<directory_listing> listing(handle_listing(fi));
     fi->fh = 0;
     return 0;
 }
@@ -231,8 +334,12 @@ int fs_releasedir(const char*, struct fuse_file_info* fi) noexcept
 // Directory entries made durable on every replica in service.
 int fs_fsyncdir(const char* path, int datasync, struct fuse_file_info*) noexcept
 {
-    return replicate_change(mutation_variant::strict, "fsyncdir", "fsyncdir", [&](int k) noexcept {
-        unique_fd fd(open_in_replica(k, path, O_RDONLY | O_DIRECTORY));
+    replica_work work;
+    const char* at = work.keep_text(0, path);
+    if (at == nullptr)
+        return -ENOMEM;
+    return replicate_change(work, mutation_variant::strict, "fsyncdir", "fsyncdir", [at, datasync](int k) noexcept {
+        unique_fd fd(open_in_replica(k, at, O_RDONLY | O_DIRECTORY));
         if (!fd)
             return replica_failed(failure_errno());
         return call_outcome(datasync ? fdatasync(fd.get()) : fsync(fd.get()));
@@ -245,21 +352,37 @@ int fs_getxattr(const char* path, const char* name, char* value, size_t size) no
 {
     if (!is_user_attribute(name))
         return -EOPNOTSUPP;
-    ssize_t length = 0;
-    const int rc = serve_from_one_replica(path, "getxattr", [&](int k) noexcept {
-        replica_place place;
-        if (find_place(k, path, place) == -1)
-            return failure_errno();
-        try {
-            length = lgetxattr(place.proc_path().c_str(), name, value, size);
-        } catch (...) {
-            return ENOMEM;
-        }
-        if (length >= 0)
-            return 0;
-        return errno == ENODATA || errno == ERANGE ? -errno : failure_errno();
-    });
-    return rc != 0 ? rc : static_cast<int>(length);
+    replica_work work;
+    const char* at = work.keep_text(0, path);
+    const char* attribute = work.keep_text(1, name);
+    if (at == nullptr || attribute == nullptr || !make_room(work, size) ||
+        !work.set_step([at, attribute, size](replica_slot& slot, int k) noexcept {
+            replica_place place;
+            if (find_place(k, at, place) == -1) {
+                slot.error = failure_errno();
+                return;
+            }
+            try {
+                slot.value = lgetxattr(place.proc_path().c_str(), attribute,
+                                       size != 0 ? slot.buffer.data() : nullptr, size);
+            } catch (...) {
+                slot.error = ENOMEM;
+                return;
+            }
+            if (slot.value >= 0)
+                slot.error = 0;
+            else
+                slot.error = errno == ENODATA || errno == ERANGE ? -errno : failure_errno();
+        }))
+        return -ENOMEM;
+    int served = -1;
+    const int rc = serve_from_one_replica(work, path, "getxattr", served);
+    if (rc != 0)
+        return rc;
+    const replica_slot& slot = work.slot(served);
+    if (size != 0)
+        std::memcpy(value, slot.buffer.data(), static_cast<size_t>(slot.value));
+    return static_cast<int>(slot.value);
 }
 
 // Keeps the "user." names of a NUL-separated list; the new length.
@@ -278,38 +401,52 @@ static size_t keep_user_names(char* list, size_t length) noexcept
     return kept;
 }
 
+// The "user." names of the object at path in replica k, into names; its
+// length in value. 0, a positive errno, or -ERANGE when more than size
+// (size not 0).
+static int list_user_names(int k, const char* path, size_t size, std::vector<char>& names,
+                           int64_t& value) noexcept
+{
+    replica_place place;
+    if (find_place(k, path, place) == -1)
+        return failure_errno();
+    try {
+        const std::string at = place.proc_path();
+        for (int attempt = 0; attempt < 4; ++attempt) {
+            const ssize_t needed = llistxattr(at.c_str(), nullptr, 0);
+            if (needed < 0)
+                return failure_errno();
+            names.resize(static_cast<size_t>(needed) + 1);
+            const ssize_t got = llistxattr(at.c_str(), names.data(), names.size());
+            if (got >= 0) {
+                const size_t length = keep_user_names(names.data(), static_cast<size_t>(got));
+                value = static_cast<int64_t>(length);
+                return size != 0 && length > size ? -ERANGE : 0;
+            }
+            if (errno != ERANGE)
+                return failure_errno();
+        }
+        return -ERANGE;
+    } catch (...) {
+        return ENOMEM;
+    }
+}
+
 // The "user." names of the object, from one replica.
 int fs_listxattr(const char* path, char* list, size_t size) noexcept
 {
-    size_t length = 0;
-    const int rc = serve_from_one_replica(path, "listxattr", [&](int k) noexcept {
-        replica_place place;
-        if (find_place(k, path, place) == -1)
-            return failure_errno();
-        try {
-            const std::string at = place.proc_path();
-            std::string names;
-            for (int attempt = 0; attempt < 4; ++attempt) {
-                const ssize_t needed = llistxattr(at.c_str(), nullptr, 0);
-                if (needed < 0)
-                    return failure_errno();
-                names.resize(static_cast<size_t>(needed) + 1);
-                const ssize_t got = llistxattr(at.c_str(), names.data(), names.size());
-                if (got >= 0) {
-                    length = keep_user_names(names.data(), static_cast<size_t>(got));
-                    if (size != 0 && length > size)
-                        return -ERANGE;
-                    if (size != 0)
-                        std::memcpy(list, names.data(), length);
-                    return 0;
-                }
-                if (errno != ERANGE)
-                    return failure_errno();
-            }
-            return -ERANGE;
-        } catch (...) {
-            return ENOMEM;
-        }
-    });
-    return rc != 0 ? rc : static_cast<int>(length);
+    replica_work work;
+    const char* at = work.keep_text(0, path);
+    if (at == nullptr || !work.set_step([at, size](replica_slot& slot, int k) noexcept {
+            slot.error = list_user_names(k, at, size, slot.buffer, slot.value);
+        }))
+        return -ENOMEM;
+    int served = -1;
+    const int rc = serve_from_one_replica(work, path, "listxattr", served);
+    if (rc != 0)
+        return rc;
+    const replica_slot& slot = work.slot(served);
+    if (size != 0)
+        std::memcpy(list, slot.buffer.data(), static_cast<size_t>(slot.value));
+    return static_cast<int>(slot.value);
 }

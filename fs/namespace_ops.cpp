@@ -26,14 +26,14 @@
 // errno, then the ownership step, which keeps the special bits of mode.
 template <typename Create>
 static replica_outcome create_on_replica(const char* path, int k, mode_t mode,
-                                         Create&& create) noexcept
+                                         caller_identity caller, Create&& create) noexcept
 {
     replica_place place;
     if (find_place(k, path, place) == -1)
         return replica_failed(failure_errno());
     if (create(place) == -1)
         return replica_failed(failure_errno());
-    if (give_to_caller(place.dir, place.name) == -1 ||
+    if (give_to_caller(place.dir, place.name, caller) == -1 ||
         keep_special_bits(place.dir, place.name, mode) == -1)
         return replica_ownership_failed(failure_errno());
     return replica_succeeded();
@@ -42,8 +42,13 @@ static replica_outcome create_on_replica(const char* path, int k, mode_t mode,
 int fs_mkdir(const char* path, mode_t mode) noexcept
 {
     name_order_hold order(path);
-    return replicate_change(mutation_variant::strict, "mkdir", "mkdir+chown", [&](int k) noexcept {
-        return create_on_replica(path, k, mode, [mode](const replica_place& place) noexcept {
+    replica_work work;
+    const char* at = work.keep_text(0, path);
+    if (at == nullptr)
+        return -ENOMEM;
+    const caller_identity caller = current_caller();
+    return replicate_change(work, mutation_variant::strict, "mkdir", "mkdir+chown", [=](int k) noexcept {
+        return create_on_replica(at, k, mode, caller, [mode](const replica_place& place) noexcept {
             return mkdirat(place.dir, place.name.c_str(), mode);
         });
     });
@@ -77,8 +82,13 @@ static int make_node(const replica_place& place, mode_t mode, dev_t device) noex
 int fs_mknod(const char* path, mode_t mode, dev_t device) noexcept
 {
     name_order_hold order(path);
-    return replicate_change(mutation_variant::strict, "mknod", "mknod+chown", [&](int k) noexcept {
-        return create_on_replica(path, k, mode, [&](const replica_place& place) noexcept {
+    replica_work work;
+    const char* at = work.keep_text(0, path);
+    if (at == nullptr)
+        return -ENOMEM;
+    const caller_identity caller = current_caller();
+    return replicate_change(work, mutation_variant::strict, "mknod", "mknod+chown", [=](int k) noexcept {
+        return create_on_replica(at, k, mode, caller, [&](const replica_place& place) noexcept {
             return make_node(place, mode, device);
         });
     });
@@ -89,9 +99,15 @@ int fs_symlink(const char* from, const char* to) noexcept
     // The link text is stored as received: it is the user's text, not a
     // path of this replica.
     name_order_hold order(to);
-    return replicate_change(mutation_variant::strict, "symlink", "symlink+chown", [&](int k) noexcept {
-        return create_on_replica(to, k, 0, [from](const replica_place& place) noexcept {
-            return symlinkat(from, place.dir, place.name.c_str());
+    replica_work work;
+    const char* text = work.keep_text(0, from);
+    const char* at = work.keep_text(1, to);
+    if (text == nullptr || at == nullptr)
+        return -ENOMEM;
+    const caller_identity caller = current_caller();
+    return replicate_change(work, mutation_variant::strict, "symlink", "symlink+chown", [=](int k) noexcept {
+        return create_on_replica(at, k, 0, caller, [text](const replica_place& place) noexcept {
+            return symlinkat(text, place.dir, place.name.c_str());
         });
     });
 }
@@ -107,16 +123,24 @@ static replica_outcome remove_on_replica(const char* path, int k, int flags) noe
 int fs_unlink(const char* path) noexcept
 {
     name_order_hold order(path);
-    return replicate_change(mutation_variant::lenient, "unlink", "unlink", [path](int k) noexcept {
-        return remove_on_replica(path, k, 0);
+    replica_work work;
+    const char* at = work.keep_text(0, path);
+    if (at == nullptr)
+        return -ENOMEM;
+    return replicate_change(work, mutation_variant::lenient, "unlink", "unlink", [at](int k) noexcept {
+        return remove_on_replica(at, k, 0);
     });
 }
 
 int fs_rmdir(const char* path) noexcept
 {
     name_order_hold order(path);
-    return replicate_change(mutation_variant::lenient, "rmdir", "rmdir", [path](int k) noexcept {
-        return remove_on_replica(path, k, AT_REMOVEDIR);
+    replica_work work;
+    const char* at = work.keep_text(0, path);
+    if (at == nullptr)
+        return -ENOMEM;
+    return replicate_change(work, mutation_variant::lenient, "rmdir", "rmdir", [at](int k) noexcept {
+        return remove_on_replica(at, k, AT_REMOVEDIR);
     });
 }
 
@@ -134,10 +158,15 @@ static bool find_two_places(const char* from, const char* to, int k, replica_pla
 int fs_rename(const char* from, const char* to) noexcept
 {
     name_order_hold order(from, to);
-    return replicate_change(mutation_variant::strict, "rename", "rename", [&](int k) noexcept {
+    replica_work work;
+    const char* source_path = work.keep_text(0, from);
+    const char* target_path = work.keep_text(1, to);
+    if (source_path == nullptr || target_path == nullptr)
+        return -ENOMEM;
+    return replicate_change(work, mutation_variant::strict, "rename", "rename", [=](int k) noexcept {
         replica_place source, target;
         replica_outcome outcome;
-        if (!find_two_places(from, to, k, source, target, outcome))
+        if (!find_two_places(source_path, target_path, k, source, target, outcome))
             return outcome;
         return call_outcome(renameat(source.dir, source.name.c_str(), target.dir, target.name.c_str()));
     });
@@ -146,10 +175,15 @@ int fs_rename(const char* from, const char* to) noexcept
 int fs_link(const char* from, const char* to) noexcept
 {
     name_order_hold order(from, to);
-    return replicate_change(mutation_variant::strict, "link", "link", [&](int k) noexcept {
+    replica_work work;
+    const char* source_path = work.keep_text(0, from);
+    const char* target_path = work.keep_text(1, to);
+    if (source_path == nullptr || target_path == nullptr)
+        return -ENOMEM;
+    return replicate_change(work, mutation_variant::strict, "link", "link", [=](int k) noexcept {
         replica_place source, target;
         replica_outcome outcome;
-        if (!find_two_places(from, to, k, source, target, outcome))
+        if (!find_two_places(source_path, target_path, k, source, target, outcome))
             return outcome;
         return call_outcome(linkat(source.dir, source.name.c_str(), target.dir, target.name.c_str(), 0));
     });

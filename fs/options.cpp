@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "fs/event_log.h"
+#include "fs/replica_workers.h"
 #include "fs/verify.h"
 
 start_settings settings;
@@ -167,6 +168,15 @@ start_status parse_mount_options(std::string& text)
             settings.fsname_option = token;
         } else if (token.compare(0, 5, "quiet") == 0) {
             quiet = 1;
+        } else if (token.compare(0, 15, "replica_timeout") == 0) {
+            const int64_t ms = token.size() > 16 && token[15] == '='
+                                   ? parse_replica_timeout(token.c_str() + 16)
+                                   : -1;
+            if (ms < 0) {
+                print_message(token, "the replica deadline is a number of seconds (replica_timeout=5, 0.5, 2.25)");
+                return stop_with(EINVAL);
+            }
+            replica_timeout_ms = ms;
         } else {
             kept.push_back(token);
         }

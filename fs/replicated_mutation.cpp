@@ -10,9 +10,8 @@
 #include "common/caller.h"
 #include "fs/event_log.h"
 
-int give_to_caller(int dir, const std::string& name) noexcept
+int give_to_caller(int dir, const std::string& name, caller_identity caller) noexcept
 {
-    const caller_identity caller = current_caller();
     struct stat parent;
     if (fstat(dir, &parent) == -1)
         return -1;

@@ -1,7 +1,7 @@
 // Pieces shared by the operations that change every replica in service.
 //
-// A change is applied to the replicas in service one after the other, last
-// replica first. Each replica ends refused (a test before the system call
+// A change is handed to every replica in service at once, each on its own
+// worker (replica_workers.h), and waited for with the deadline. Each replica ends refused (a test before the system call
 // said no), failed (the call, or the ownership step after a create, went
 // wrong) or succeeded; the tally of those outcomes decides which replicas
 // leave service and what the kernel is told. Two variants:
@@ -19,9 +19,10 @@
 //
 // Per-request arrays are RAII owners so that every way out of an operation
 // releases them; allocation failures are reported as a null array, never as
-// an exception. The tally is private to the request; replica states are
-// read afresh at every step, so a replica that leaves service during the
-// request drops out of its later steps.
+// an exception. The tally is private to the request and read in replica
+// order once every replica answered, so the reply never depends on which
+// replica finished first. A replica that missed the deadline, or left
+// service during the request, takes no part in it.
 #pragma once
 
 #include <cerrno>
@@ -29,10 +30,14 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <type_traits>
+#include <utility>
 
 #include <sys/types.h>
 
+#include "common/caller.h"
 #include "fs/errors.h"
+#include "fs/replica_workers.h"
 #include "fs/replicas.h"
 
 // N zero-filled slots, or null when memory runs out.
@@ -43,10 +48,11 @@ std::unique_ptr<T[]> zeroed_slots(int n) noexcept
 }
 
 // Gives a newly created object (name in the directory dir, never followed)
-// to the calling user: owner the caller's uid, group the caller's gid, or
-// the directory's group, which the object already has, when the directory
+// to the calling user (read in the request thread: a worker has no
+// caller): owner the caller's uid, group the caller's gid, or the
+// directory's group, which the object already has, when the directory
 // carries the set-group-ID bit. 0, or -1 with errno.
-int give_to_caller(int dir, const std::string& name) noexcept;
+int give_to_caller(int dir, const std::string& name, caller_identity caller) noexcept;
 
 // A change of owner drops the set-user-ID and set-group-ID bits of a
 // non-directory; when mode asks for either, it is applied again. 0, or -1
@@ -54,15 +60,6 @@ int give_to_caller(int dir, const std::string& name) noexcept;
 int keep_special_bits(int dir, const std::string& name, mode_t mode) noexcept;
 
 enum class mutation_variant { strict, lenient };
-
-enum class outcome_kind { refused, failed, ownership_failed, succeeded, absent };
-
-// What happened on one replica; error is a positive errno value (0 on
-// success).
-struct replica_outcome {
-    outcome_kind kind;
-    int error;
-};
 
 inline replica_outcome replica_refused(int error) noexcept
 {
@@ -117,21 +114,32 @@ void disable_failed_replicas(const mutation_tally& tally, const char* word,
 // The reply to the kernel: 0 or -errno (see the variants above).
 int mutation_reply(const mutation_tally& tally, mutation_variant variant) noexcept;
 
-// The whole replicated change: visits every replica in service from the
-// last to the first, asking step(k) for that replica's outcome, then
-// disables and replies as the variant says. step must be noexcept.
+// The whole replicated change: every replica in service runs the step on
+// its worker, all at once, then the request disables and replies as the
+// variant says. step is copied into the job (replica_workers.h says what it
+// may capture) and is either step(k) answering the outcome, or
+// step(slot, k) storing it in slot.outcome.
 template <typename Step>
-int replicate_change(mutation_variant variant, const char* word, const char* ownership_word,
-                     Step&& step) noexcept
+int replicate_change(replica_work& work, mutation_variant variant, const char* word,
+                     const char* ownership_word, Step&& step) noexcept
 {
     mutation_tally tally;
     if (!start_tally(tally))
         return -ENOMEM;
-    for (int k = replica_count - 1; k >= 0; --k) {
-        if (!replica_in_service(k))
-            continue;
-        record_outcome(tally, k, step(k), variant);
-    }
+    bool set;
+    if constexpr (std::is_invocable_v<Step&, replica_slot&, int>)
+        set = work.set_step(std::forward<Step>(step));
+    else
+        set = work.set_step([step](replica_slot& slot, int k) noexcept { slot.outcome = step(k); });
+    if (!set)
+        return -ENOMEM;
+    for (int k = replica_count - 1; k >= 0; --k)
+        if (replica_in_service(k))
+            work.submit(k);
+    work.wait(word);
+    for (int k = 0; k < replica_count; ++k)
+        if (work.answered(k))
+            record_outcome(tally, k, work.slot(k).outcome, variant);
     disable_failed_replicas(tally, word, ownership_word);
     return mutation_reply(tally, variant);
 }

@@ -14,8 +14,10 @@
 
 #include "fs/event_log.h"
 #include "fs/fd_table.h"
+#include "fs/handle_stripes.h"
 #include "fs/replica_access.h"
 #include "fs/replica_record.h"
+#include "fs/replica_workers.h"
 #include "fs/replicas.h"
 #include "fs/resync_copy.h"
 #include "fs/resync_gate.h"
@@ -93,7 +95,7 @@ struct handle_fix {
     std::string path;  // of the file that failed
 };
 
-void give_descriptor(int32_t* fds, void* context) noexcept
+void give_descriptor(uint64_t handle, int32_t* fds, void* context) noexcept
 {
     handle_fix& fix = *static_cast<handle_fix*>(context);
     if (fix.error != 0)
@@ -123,6 +125,9 @@ void give_descriptor(int32_t* fds, void* context) noexcept
         return;
     }
     fds[k] = fd;
+    // Writes by root took their stripes from the descriptors at open: they
+    // must look at the new one too.
+    forget_handle_stripes(handle);
 }
 
 // The last step, while no change runs. 0, or -1 with errno.
@@ -274,6 +279,10 @@ int resync_start(int k) noexcept
     }
     if (k < 0 || k >= replica_count || replica_in_service(k))
         return EINVAL;
+    // A call that the replica's worker is still inside, given up on at a
+    // deadline, could land on the replica after the copy of its name.
+    if (replica_worker_stuck(k))
+        return EBUSY;
     const int source = choose_source();
     if (source < 0)
         return EINVAL;

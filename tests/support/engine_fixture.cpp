@@ -9,6 +9,7 @@
 
 #include "fs/event_log.h"
 #include "fs/replica_access.h"
+#include "fs/replica_workers.h"
 #include "fs/replicas.h"
 #include "tests/support/mount_harness.h"
 #include "tests/support/test_caller.h"
@@ -37,6 +38,7 @@ void install_replicas(const std::vector<std::string>& roots)
     high_rotation = make_rotation_table(high);
     low_rotation = make_rotation_table(low);
     reset_turns();
+    start_replica_workers(replica_count);
 }
 
 void install_log(const std::string& path)
@@ -52,6 +54,7 @@ void install_log(const std::string& path)
 
 void remove_replicas()
 {
+    stop_replica_workers();
     for (int k = 0; replica_table != nullptr && k < replica_count; ++k)
         if (replica_table[k].root_fd >= 0)
             close(replica_table[k].root_fd);

@@ -6,6 +6,7 @@
 
 #include "fs/event_log.h"
 #include "fs/options.h"
+#include "fs/replica_workers.h"
 #include "tests/support/mount_harness.h"
 
 namespace {
@@ -47,6 +48,33 @@ TEST_F(options_test, mount_option_text_loses_its_own_tokens_and_keeps_the_rest)
     EXPECT_FALSE(parse_mount_options(text).stop);
     EXPECT_EQ(text, "ro,allow_other");
     EXPECT_EQ(settings.fsname_option, "fsname=backup");
+}
+
+TEST_F(options_test, replica_timeout_is_taken_out_in_seconds_with_up_to_three_decimals)
+{
+    const struct {
+        const char* token;
+        int64_t ms;  // -1: the start stops
+    } cases[] = {
+        {"replica_timeout=5", 5000},   {"replica_timeout=0.5", 500},  {"replica_timeout=2.25", 2250},
+        {"replica_timeout=0.001", 1},  {"replica_timeout=12.", -1},   {"replica_timeout=.5", -1},
+        {"replica_timeout=0", -1},     {"replica_timeout=1.2345", -1}, {"replica_timeout=-1", -1},
+        {"replica_timeout=5s", -1},    {"replica_timeout=", -1},      {"replica_timeout", -1},
+        {"replica_timeout=999999", -1},
+    };
+    for (const auto& c : cases) {
+        replica_timeout_ms = default_replica_timeout_ms;
+        std::string text = std::string("ro,") + c.token;
+        const start_status status = parse_mount_options(text);
+        EXPECT_EQ(status.stop, c.ms < 0) << c.token;
+        if (c.ms >= 0) {
+            EXPECT_EQ(text, "ro") << c.token;
+            EXPECT_EQ(replica_timeout_ms, c.ms) << c.token;
+        } else {
+            EXPECT_EQ(status.exit_status, EINVAL) << c.token;
+        }
+    }
+    replica_timeout_ms = default_replica_timeout_ms;
 }
 
 TEST_F(options_test, bare_log_token_and_unresolvable_log_directory_stop_the_start)

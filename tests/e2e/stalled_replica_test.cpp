@@ -1,0 +1,210 @@
+// Replicas that stop answering or report write errors late, on a FUSE
+// filesystem of the test's own (tests/programs/fault_fs): the writer
+// through the mount waits at most the deadline, the replica leaves service
+// with its log line, and the replica that stays holds every acknowledged
+// byte.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "tests/support/mount_harness.h"
+
+namespace {
+
+// fault_fs over a backing directory, mounted on a directory of the scratch.
+// The destructor lets it run again, unmounts it and reaps it, whatever the
+// test did.
+struct fault_replica {
+    std::string backing, marker, mnt;
+    pid_t pid = -1;
+
+    explicit fault_replica(const scratch_dir& dir)
+        : backing(dir / "backing"), marker(dir / "fail-flush"), mnt(dir / "fault")
+    {
+        if (mkdir(backing.c_str(), 0755) != 0 || mkdir(mnt.c_str(), 0755) != 0)
+            return;
+        const std::string program = std::string(TEST_HELPERS_DIR) + "/fault_fs";
+        pid = fork();
+        if (pid == 0) {
+            execl(program.c_str(), program.c_str(), backing.c_str(), marker.c_str(), mnt.c_str(), "-f",
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        eventually([this] { return is_mounted(mnt); });
+    }
+
+    bool mounted() const { return pid > 0 && is_mounted(mnt); }
+
+    // Strict teardown, once the vornelix mount over it has ended: unmount,
+    // then the exit status of fault_fs (-1 when it did not end).
+    int unmount()
+    {
+        if (std::system(("fusermount -u '" + mnt + "'").c_str()) != 0)
+            return -1;
+        int status = -1;
+        if (!eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 20000))
+            return -1;
+        pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    ~fault_replica()
+    {
+        if (pid <= 0)
+            return;
+        // The harness may have ended it already with the rest of our
+        // children; the mount can outlive it.
+        kill(pid, SIGCONT);
+        (void)std::system(("fusermount -u -z '" + mnt + "' 2>/dev/null").c_str());
+        if (!eventually([this] { return waitpid(pid, nullptr, WNOHANG) != 0; }, 20000)) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+};
+
+mount_options over(const scratch_dir& dir, const fault_replica& fault, const std::string& timeout)
+{
+    mount_options options;
+    const std::string local = dir / "local";
+    mkdir(local.c_str(), 0755);
+    options.replica_roots = {local, fault.mnt};
+    options.mount_tokens = {"replica_timeout=" + timeout};
+    return options;
+}
+
+TEST(stalled_replica, writer_waits_at_most_the_deadline_and_the_replica_leaves_service)
+{
+    scratch_dir dir;
+    fault_replica frozen(dir);
+    ASSERT_TRUE(frozen.mounted());
+    test_mount m(over(dir, frozen, "2"));
+    ASSERT_TRUE(m.mounted()) << m.daemon_stderr();
+
+    const int fd = open(m.at("journal").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    ASSERT_GE(fd, 0);
+    std::string acknowledged;
+    double longest = 0;
+    for (int i = 0; i < 30; ++i) {
+        if (i == 10) {
+            ASSERT_EQ(kill(frozen.pid, SIGSTOP), 0);
+        }
+        if (i == 20) {
+            ASSERT_EQ(kill(frozen.pid, SIGCONT), 0);
+        }
+        const std::string line = "line " + std::to_string(i) + "\n";
+        const auto started = std::chrono::steady_clock::now();
+        ASSERT_EQ(write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size())) << i;
+        longest = std::max(longest, std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+        acknowledged += line;
+    }
+    EXPECT_EQ(close(fd), 0);
+    // The deadline is 2 s; the margin is for a loaded machine.
+    EXPECT_LT(longest, 2.0 + 20.0);
+    EXPECT_EQ(read_file(m.at("journal")), acknowledged);
+    EXPECT_EQ(read_file(m.in_replica(0, "journal")), acknowledged);
+
+    const std::string log = m.log_text();
+    const size_t late = log.find("no answer in");
+    const size_t disabled = log.find("disabling replica failed accessing " + m.replica(1));
+    EXPECT_NE(late, std::string::npos) << log;
+    EXPECT_NE(log.find(" failed accessing " + m.replica(1) + " Connection timed out"), std::string::npos) << log;
+    EXPECT_NE(disabled, std::string::npos) << log;
+    EXPECT_LT(late, disabled) << log;
+    EXPECT_EQ(log.find("disabling replica failed accessing " + m.replica(0)), std::string::npos) << log;
+    // Everything else through the mount still works.
+    write_file(m.at("after"), "later");
+    EXPECT_EQ(read_file(m.in_replica(0, "after")), "later");
+    EXPECT_EQ(m.unmount(), 0);
+    // Nothing of it is left waiting: it ends like any filesystem.
+    EXPECT_EQ(frozen.unmount(), 0);
+}
+
+TEST(stalled_replica, disable_written_while_a_request_waits_frees_it_at_once)
+{
+    scratch_dir dir;
+    fault_replica frozen(dir);
+    ASSERT_TRUE(frozen.mounted());
+    mount_options options = over(dir, frozen, "600");
+    options.control = true;
+    test_mount m(options);
+    ASSERT_TRUE(m.mounted()) << m.daemon_stderr();
+    std::string name = m.replica(1);
+    for (char& c : name)
+        if (c == '/')
+            c = '_';
+    const std::string status = m.ctl() + "/" + name + "/status";
+    ASSERT_TRUE(eventually([&] { return read_file(status) == "0"; })) << m.log_text();
+
+    ASSERT_EQ(kill(frozen.pid, SIGSTOP), 0);
+    std::atomic<bool> written{false};
+    std::atomic<int> error{0};
+    std::thread writer([&] {
+        const int out = open(m.at("waiting").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        error = out < 0 || write(out, "through", 7) != 7 || close(out) != 0 ? errno : 0;
+        written = true;
+    });
+    // Give the writer time to get stuck on the frozen replica; the status
+    // answers meanwhile.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_EQ(read_file(status), "0");
+    const int fd = open(status.c_str(), O_WRONLY | O_TRUNC);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(write(fd, "2", 1), 1);
+    close(fd);
+    // Far below the 600 s deadline.
+    EXPECT_TRUE(eventually([&] { return written.load(); }, 120000)) << m.log_text();
+    kill(frozen.pid, SIGCONT);
+    writer.join();
+    EXPECT_EQ(error.load(), 0);
+    const std::string log = m.log_text();
+    EXPECT_EQ(read_file(m.in_replica(0, "waiting")), "through") << log;
+    EXPECT_NE(log.find("disabling replica " + m.replica(1) + " Forced by administrator"), std::string::npos) << log;
+    EXPECT_EQ(log.find("no answer in"), std::string::npos) << log;
+    EXPECT_EQ(m.unmount(), 0);
+    EXPECT_EQ(frozen.unmount(), 0);
+}
+
+TEST(stalled_replica, replica_failing_only_at_flush_is_disabled_on_close)
+{
+    scratch_dir dir;
+    fault_replica lossy(dir);
+    ASSERT_TRUE(lossy.mounted());
+    test_mount m(over(dir, lossy, "5"));
+    ASSERT_TRUE(m.mounted()) << m.daemon_stderr();
+
+    write_file(m.at("before"), "both");
+    EXPECT_EQ(read_file(m.in_replica(1, "before")), "both");
+    write_file(lossy.marker, "");
+    const int fd = open(m.at("note").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(write(fd, "kept", 4), 4);
+    // The replica accepted the bytes; its late failure is the other one's
+    // success, so the application hears nothing.
+    EXPECT_EQ(close(fd), 0);
+    unlink(lossy.marker.c_str());
+    EXPECT_EQ(read_file(m.in_replica(0, "note")), "kept");
+
+    const std::string log = m.log_text();
+    const size_t failed = log.find("flush failed accessing " + m.replica(1) + " Input/output error");
+    const size_t disabled = log.find("disabling replica failed accessing " + m.replica(1));
+    EXPECT_NE(failed, std::string::npos) << log;
+    EXPECT_NE(disabled, std::string::npos) << log;
+    EXPECT_LT(failed, disabled) << log;
+    write_file(m.at("after"), "only here");
+    EXPECT_EQ(read_file(m.in_replica(1, "after")), "<missing>");
+    EXPECT_EQ(m.unmount(), 0);
+    EXPECT_EQ(lossy.unmount(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,199 @@
+// A passthrough FUSE filesystem over one directory, for the end-to-end
+// tests of replicas that misbehave: while the marker file exists, every
+// flush (each close of a descriptor) fails with EIO after passing on what
+// it can, as a network filesystem reports a write it deferred and then
+// lost; stopped with SIGSTOP, it stands for a replica that stops
+// answering.
+//
+//   fault_fs BACKING MARKER MOUNTPOINT [FUSE options...]
+//
+// Runs as root in the foreground (-f), single-threaded is enough.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <fuse.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string backing;
+std::string marker;
+
+std::string real(const char* path)
+{
+    return backing + path;
+}
+
+int result(int rc)
+{
+    return rc == -1 ? -errno : 0;
+}
+
+int fault_getattr(const char* path, struct stat* st)
+{
+    return result(lstat(real(path).c_str(), st));
+}
+
+int fault_fgetattr(const char*, struct stat* st, struct fuse_file_info* fi)
+{
+    return result(fstat(static_cast<int>(fi->fh), st));
+}
+
+int fault_readdir(const char* path, void* buffer, fuse_fill_dir_t filler, off_t, struct fuse_file_info*)
+{
+    DIR* dir = opendir(real(path).c_str());
+    if (dir == nullptr)
+        return -errno;
+    while (const struct dirent* entry = readdir(dir)) {
+        struct stat st {};
+        st.st_ino = entry->d_ino;
+        st.st_mode = static_cast<mode_t>(entry->d_type) << 12;
+        if (filler(buffer, entry->d_name, &st, 0) != 0)
+            break;
+    }
+    closedir(dir);
+    return 0;
+}
+
+int fault_mkdir(const char* path, mode_t mode)
+{
+    return result(mkdir(real(path).c_str(), mode));
+}
+
+int fault_unlink(const char* path)
+{
+    return result(unlink(real(path).c_str()));
+}
+
+int fault_rmdir(const char* path)
+{
+    return result(rmdir(real(path).c_str()));
+}
+
+int fault_rename(const char* from, const char* to)
+{
+    return result(rename(real(from).c_str(), real(to).c_str()));
+}
+
+int fault_chmod(const char* path, mode_t mode)
+{
+    return result(chmod(real(path).c_str(), mode));
+}
+
+int fault_chown(const char* path, uid_t uid, gid_t gid)
+{
+    return result(lchown(real(path).c_str(), uid, gid));
+}
+
+int fault_truncate(const char* path, off_t size)
+{
+    return result(truncate(real(path).c_str(), size));
+}
+
+int fault_ftruncate(const char*, off_t size, struct fuse_file_info* fi)
+{
+    return result(ftruncate(static_cast<int>(fi->fh), size));
+}
+
+int fault_utimens(const char* path, const struct timespec times[2])
+{
+    return result(utimensat(AT_FDCWD, real(path).c_str(), times, AT_SYMLINK_NOFOLLOW));
+}
+
+int fault_open(const char* path, struct fuse_file_info* fi)
+{
+    const int fd = open(real(path).c_str(), fi->flags & ~O_CREAT);
+    if (fd == -1)
+        return -errno;
+    fi->fh = static_cast<uint64_t>(fd);
+    return 0;
+}
+
+int fault_create(const char* path, mode_t mode, struct fuse_file_info* fi)
+{
+    const int fd = open(real(path).c_str(), fi->flags | O_CREAT, mode);
+    if (fd == -1)
+        return -errno;
+    fi->fh = static_cast<uint64_t>(fd);
+    return 0;
+}
+
+int fault_read(const char*, char* buffer, size_t size, off_t offset, struct fuse_file_info* fi)
+{
+    const ssize_t n = pread(static_cast<int>(fi->fh), buffer, size, offset);
+    return n == -1 ? -errno : static_cast<int>(n);
+}
+
+int fault_write(const char*, const char* data, size_t size, off_t offset, struct fuse_file_info* fi)
+{
+    const ssize_t n = pwrite(static_cast<int>(fi->fh), data, size, offset);
+    return n == -1 ? -errno : static_cast<int>(n);
+}
+
+int fault_flush(const char*, struct fuse_file_info*)
+{
+    return access(marker.c_str(), F_OK) == 0 ? -EIO : 0;
+}
+
+int fault_release(const char*, struct fuse_file_info* fi)
+{
+    close(static_cast<int>(fi->fh));
+    return 0;
+}
+
+int fault_fsync(const char*, int datasync, struct fuse_file_info* fi)
+{
+    const int fd = static_cast<int>(fi->fh);
+    return result(datasync ? fdatasync(fd) : fsync(fd));
+}
+
+int fault_statfs(const char*, struct statvfs* st)
+{
+    return result(statvfs(backing.c_str(), st));
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 4) {
+        std::fprintf(stderr, "usage: fault_fs BACKING MARKER MOUNTPOINT [FUSE options...]\n");
+        return 2;
+    }
+    backing = argv[1];
+    marker = argv[2];
+    umask(0);
+    struct fuse_operations operations {};
+    operations.getattr = fault_getattr;
+    operations.fgetattr = fault_fgetattr;
+    operations.readdir = fault_readdir;
+    operations.mkdir = fault_mkdir;
+    operations.unlink = fault_unlink;
+    operations.rmdir = fault_rmdir;
+    operations.rename = fault_rename;
+    operations.chmod = fault_chmod;
+    operations.chown = fault_chown;
+    operations.truncate = fault_truncate;
+    operations.ftruncate = fault_ftruncate;
+    operations.utimens = fault_utimens;
+    operations.open = fault_open;
+    operations.create = fault_create;
+    operations.read = fault_read;
+    operations.write = fault_write;
+    operations.flush = fault_flush;
+    operations.release = fault_release;
+    operations.fsync = fault_fsync;
+    operations.statfs = fault_statfs;
+    std::vector<char*> fuse_argv = {argv[0]};
+    for (int i = 3; i < argc; ++i)
+        fuse_argv.push_back(argv[i]);
+    fuse_argv.push_back(nullptr);
+    return fuse_main(static_cast<int>(fuse_argv.size()) - 1, fuse_argv.data(), &operations, nullptr);
+}

@@ -1,0 +1,85 @@
+// The replicated change on the per-replica workers: a replica that does not
+// answer is given up at the deadline and leaves service while the request
+// completes with the others; the reply never depends on which replica
+// finished first.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+#include "fs/replica_workers.h"
+#include "fs/replicated_mutation.h"
+#include "tests/support/engine_fixture.h"
+
+namespace {
+
+struct replica_workers_test : replica_dirs_test {
+    int gate[2] = {-1, -1};  // a step reading gate[0] waits until the test writes
+    void SetUp() override { ASSERT_EQ(pipe(gate), 0); }
+    void TearDown() override
+    {
+        close(gate[1]);  // every step still waiting ends before the workers stop
+        replica_dirs_test::TearDown();
+        close(gate[0]);
+        replica_timeout_ms = default_replica_timeout_ms;
+    }
+};
+
+TEST_F(replica_workers_test, replica_that_does_not_answer_is_disabled_and_the_others_carry_the_request)
+{
+    use_replicas(3);
+    replica_timeout_ms = 300;
+    const int stuck = gate[0];
+    replica_work work;
+    const int rc = replicate_change(work, mutation_variant::strict, "mkdir", "mkdir", [stuck](int k) noexcept {
+        char byte;
+        if (k == 1)
+            (void)read(stuck, &byte, 1);
+        return replica_succeeded();
+    });
+    EXPECT_EQ(rc, 0);
+    EXPECT_TRUE(replica_in_service(0));
+    EXPECT_FALSE(replica_in_service(1));
+    EXPECT_TRUE(replica_in_service(2));
+    EXPECT_NE(events().find("mkdir: no answer in "), std::string::npos) << events();
+    EXPECT_NE(events().find("failed accessing " + root(1) + " Connection timed out"), std::string::npos) << events();
+    EXPECT_NE(events().find("disabling replica failed accessing " + root(1)), std::string::npos) << events();
+
+    // Later requests do not wait for it.
+    replica_work later;
+    EXPECT_EQ(replicate_change(later, mutation_variant::strict, "rmdir", "rmdir", [](int k) noexcept {
+                  return k == 1 ? replica_failed(EIO) : replica_succeeded();
+              }),
+              0);
+    EXPECT_EQ(events().find("rmdir"), std::string::npos) << events();
+}
+
+TEST_F(replica_workers_test, reply_follows_replica_numbers_not_completion_order)
+{
+    use_replicas(3);
+    const struct {
+        mutation_variant variant;
+        int slow;      // the replica that finishes last
+        int expected;  // the reply when every replica fails with EACCES+k
+    } cases[] = {
+        {mutation_variant::strict, 0, -EACCES},      {mutation_variant::strict, 2, -EACCES},
+        {mutation_variant::lenient, 0, -(EACCES + 2)}, {mutation_variant::lenient, 2, -(EACCES + 2)},
+    };
+    for (const auto& c : cases) {
+        const int slow = c.slow;
+        replica_work work;
+        const int rc = replicate_change(work, c.variant, "unlink", "unlink", [slow](int k) noexcept {
+            if (k == slow)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            return replica_failed(EACCES + k);
+        });
+        EXPECT_EQ(rc, c.expected) << "slow replica " << slow;
+    }
+    for (int k = 0; k < 3; ++k)
+        EXPECT_TRUE(replica_in_service(k));
+}
+
+}  // namespace
