@@ -18,6 +18,7 @@
 #include "fs/options.h"
 #include "fs/replica_set.h"
 #include "fs/replicas.h"
+#include "fs/replica_workers.h"
 #include "fs/resync.h"
 
 namespace {
@@ -289,6 +290,11 @@ int answer_request(const std::string& payload, FILE* out) noexcept
         const int index = parse_index(text.substr(6));
         if (!in_range(index))
             return write_frame(out, "ERR");
+        // Trusting records the replica current on its own disk: a replica
+        // whose worker is still inside a call given up on at the deadline
+        // would hang this thread, and every status read behind it.
+        if (replica_worker_stuck(index))
+            return write_frame(out, "ERR " + std::to_string(EBUSY));
         trust_replica(index, true);
         return write_frame(out, "OK");
     }

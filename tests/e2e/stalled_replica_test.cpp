@@ -164,6 +164,15 @@ TEST(stalled_replica, disable_written_while_a_request_waits_frees_it_at_once)
     close(fd);
     // Far below the 600 s deadline.
     EXPECT_TRUE(eventually([&] { return written.load(); }, 120000)) << m.log_text();
+    // Still frozen, its worker inside the call given up on: neither trust
+    // nor a resync may start on it, and the refusal comes at once.
+    for (const char* word : {"0", "1"}) {
+        const int again = open(status.c_str(), O_WRONLY | O_TRUNC);
+        EXPECT_EQ(write(again, word, 1), -1) << word;
+        EXPECT_EQ(errno, EBUSY) << word;
+        close(again);
+    }
+    EXPECT_EQ(read_file(status), "2");
     kill(frozen.pid, SIGCONT);
     writer.join();
     EXPECT_EQ(error.load(), 0);
