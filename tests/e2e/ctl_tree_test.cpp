@@ -112,18 +112,6 @@ shell_result shell(const std::string& command)
     return result;
 }
 
-// errno of writing text to path in one write after an O_TRUNC open, or 0.
-int write_status(const std::string& path, const std::string& text)
-{
-    const int fd = open(path.c_str(), O_WRONLY | O_TRUNC);
-    if (fd < 0)
-        return errno;
-    const ssize_t n = write(fd, text.data(), text.size());
-    const int err = n < 0 ? errno : (n == static_cast<ssize_t>(text.size()) ? 0 : -1);
-    close(fd);
-    return err;
-}
-
 // errno of reading path, or 0 with its contents.
 int read_status(const std::string& path, std::string& text)
 {

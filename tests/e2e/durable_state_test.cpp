@@ -30,27 +30,6 @@ std::string lines(int count)
 const std::string old_text = lines(10);
 const std::string new_text = lines(5000);
 
-// The status file of a replica in the control tree (its root with every
-// '/' turned into '_').
-std::string status_file(const test_mount& m, int k)
-{
-    std::string name = m.replica(k);
-    for (char& c : name)
-        if (c == '/')
-            c = '_';
-    return m.ctl() + "/" + name + "/status";
-}
-
-// errno of writing text to a status file, or 0.
-int write_status(const std::string& path, const std::string& text)
-{
-    const int fd = open(path.c_str(), O_WRONLY | O_TRUNC);
-    if (fd < 0)
-        return errno;
-    const int result = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : errno;
-    close(fd);
-    return result;
-}
 
 bool listed(const std::string& directory, const std::string& name)
 {

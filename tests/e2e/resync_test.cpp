@@ -24,25 +24,6 @@
 
 namespace {
 
-std::string status_file(const test_mount& m, int k)
-{
-    std::string name = m.replica(k);
-    for (char& c : name)
-        if (c == '/')
-            c = '_';
-    return m.ctl() + "/" + name + "/status";
-}
-
-// errno of writing text to a status file, or 0.
-int write_status(const std::string& path, const std::string& text)
-{
-    const int fd = open(path.c_str(), O_WRONLY | O_TRUNC);
-    if (fd < 0)
-        return errno;
-    const int result = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : errno;
-    close(fd);
-    return result;
-}
 
 void set_times(const std::string& path, long nanoseconds)
 {

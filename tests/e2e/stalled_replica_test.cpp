@@ -139,11 +139,7 @@ TEST(stalled_replica, disable_written_while_a_request_waits_frees_it_at_once)
     options.control = true;
     test_mount m(options);
     ASSERT_TRUE(m.mounted()) << m.daemon_stderr();
-    std::string name = m.replica(1);
-    for (char& c : name)
-        if (c == '/')
-            c = '_';
-    const std::string status = m.ctl() + "/" + name + "/status";
+    const std::string status = status_file(m, 1);
     ASSERT_TRUE(eventually([&] { return read_file(status) == "0"; })) << m.log_text();
 
     ASSERT_EQ(kill(frozen.pid, SIGSTOP), 0);
@@ -192,7 +188,11 @@ TEST(stalled_replica, replica_failing_only_at_flush_is_disabled_on_close)
     test_mount m(over(dir, lossy, "5"));
     ASSERT_TRUE(m.mounted()) << m.daemon_stderr();
 
-    write_file(m.at("before"), "both");
+    // Held open past the marker: the release of a file closed earlier
+    // reaches the replica in the background, and could meet the marker.
+    const int early = open(m.at("before").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(early, 0);
+    EXPECT_EQ(write(early, "both", 4), 4);
     EXPECT_EQ(read_file(m.in_replica(1, "before")), "both");
     write_file(lossy.marker, "");
     const int fd = open(m.at("note").c_str(), O_WRONLY | O_CREAT, 0644);
@@ -202,6 +202,7 @@ TEST(stalled_replica, replica_failing_only_at_flush_is_disabled_on_close)
     // success, so the application hears nothing.
     EXPECT_EQ(close(fd), 0);
     unlink(lossy.marker.c_str());
+    EXPECT_EQ(close(early), 0);
     EXPECT_EQ(read_file(m.in_replica(0, "note")), "kept");
 
     const std::string log = m.log_text();

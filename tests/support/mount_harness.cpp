@@ -518,3 +518,23 @@ bool eventually(const std::function<bool()>& predicate, int timeout_ms)
     }
     return true;
 }
+
+std::string status_file(const test_mount& m, int k)
+{
+    std::string name = m.replica(k);
+    for (char& c : name)
+        if (c == '/')
+            c = '_';
+    return m.ctl() + "/" + name + "/status";
+}
+
+int write_status(const std::string& path, const std::string& text)
+{
+    const int fd = open(path.c_str(), O_WRONLY | O_TRUNC);
+    if (fd < 0)
+        return errno;
+    const ssize_t n = write(fd, text.data(), text.size());
+    const int err = n < 0 ? errno : (n == static_cast<ssize_t>(text.size()) ? 0 : -1);
+    close(fd);
+    return err;
+}

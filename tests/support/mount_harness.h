@@ -118,6 +118,13 @@ int errno_of(int result);
 
 // Whole file contents, or "<missing>" when it cannot be read.
 std::string read_file(const std::string& path);
+
+// The status file of replica k in the mount's control tree (its root with
+// every '/' turned into '_').
+std::string status_file(const test_mount& m, int k);
+// errno of writing text to a status file in one write after an O_TRUNC
+// open, 0, or -1 for a short write.
+int write_status(const std::string& path, const std::string& text);
 void write_file(const std::string& path, const std::string& text, mode_t mode = 0644);
 
 // Whether something is mounted exactly at path.
