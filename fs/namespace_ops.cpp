@@ -155,7 +155,12 @@ static bool find_two_places(const char* from, const char* to, int k, replica_pla
     return true;
 }
 
-int fs_rename(const char* from, const char* to) noexcept
+namespace {
+
+// A change of two names (rename, link), in the order of both; call(source
+// dir, source name, target dir, target name) answers -1 with errno.
+template <typename Call>
+int change_two_names(const char* word, const char* from, const char* to, Call call) noexcept
 {
     name_order_hold order(from, to);
     replica_work work;
@@ -163,28 +168,27 @@ int fs_rename(const char* from, const char* to) noexcept
     const char* target_path = work.keep_text(1, to);
     if (source_path == nullptr || target_path == nullptr)
         return -ENOMEM;
-    return replicate_change(work, mutation_variant::strict, "rename", "rename", [=](int k) noexcept {
+    return replicate_change(work, mutation_variant::strict, word, word, [=](int k) noexcept {
         replica_place source, target;
         replica_outcome outcome;
         if (!find_two_places(source_path, target_path, k, source, target, outcome))
             return outcome;
-        return call_outcome(renameat(source.dir, source.name.c_str(), target.dir, target.name.c_str()));
+        return call_outcome(call(source.dir, source.name.c_str(), target.dir, target.name.c_str()));
+    });
+}
+
+}  // namespace
+
+int fs_rename(const char* from, const char* to) noexcept
+{
+    return change_two_names("rename", from, to, [](int sd, const char* sn, int td, const char* tn) noexcept {
+        return renameat(sd, sn, td, tn);
     });
 }
 
 int fs_link(const char* from, const char* to) noexcept
 {
-    name_order_hold order(from, to);
-    replica_work work;
-    const char* source_path = work.keep_text(0, from);
-    const char* target_path = work.keep_text(1, to);
-    if (source_path == nullptr || target_path == nullptr)
-        return -ENOMEM;
-    return replicate_change(work, mutation_variant::strict, "link", "link", [=](int k) noexcept {
-        replica_place source, target;
-        replica_outcome outcome;
-        if (!find_two_places(source_path, target_path, k, source, target, outcome))
-            return outcome;
-        return call_outcome(linkat(source.dir, source.name.c_str(), target.dir, target.name.c_str(), 0));
+    return change_two_names("link", from, to, [](int sd, const char* sn, int td, const char* tn) noexcept {
+        return linkat(sd, sn, td, tn, 0);
     });
 }
