@@ -190,10 +190,11 @@ int start_worker(loop_state* loop)
 bool opcode_takes_namespace_gate(uint32_t opcode) noexcept
 {
     switch (opcode) {
+    // unlink stays out: its write lock is on a file, which lies on no
+    // other request's path, and it takes all its locks at once or none.
     case FUSE_RENAME:
     case FUSE_RENAME2:
     case FUSE_LINK:
-    case FUSE_UNLINK:
     case FUSE_RMDIR:
         return true;
     default:

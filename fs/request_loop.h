@@ -6,9 +6,10 @@
 // meets a request that waits to lock a directory on both paths: renaming
 // a directory while a rename or link runs inside it stops the whole mount
 // for good, in seconds under load (libfuse's own passthrough example hangs
-// the same way). Only requests that take a write lock or two paths (rename,
-// link, unlink, rmdir) can close that circle, so the loop here, otherwise
-// the loop libfuse would run, lets one of them at a time into libfuse.
+// the same way). Only requests that take two paths (rename, link) or a
+// write lock on a directory (rename, rmdir) can close that circle, so the
+// loop here, otherwise the loop libfuse would run, lets one of them at a
+// time into libfuse.
 // Every other request, and requests outside the tree's namespace, run in
 // parallel as before.
 //
