@@ -39,7 +39,11 @@ static replica_outcome create_on_replica(const char* path, int k, mode_t mode,
     return replica_succeeded();
 }
 
-int fs_mkdir(const char* path, mode_t mode) noexcept
+// A new name on every replica, given to the caller; make(place) answers
+// -1 with errno.
+template <typename Make>
+static int make_everywhere(const char* path, mode_t mode, const char* word, const char* ownership_word,
+                           Make make) noexcept
 {
     name_order_hold order(path);
     replica_work work;
@@ -47,10 +51,15 @@ int fs_mkdir(const char* path, mode_t mode) noexcept
     if (at == nullptr)
         return -ENOMEM;
     const caller_identity caller = current_caller();
-    return replicate_change(work, mutation_variant::strict, "mkdir", "mkdir+chown", [=](int k) noexcept {
-        return create_on_replica(at, k, mode, caller, [mode](const replica_place& place) noexcept {
-            return mkdirat(place.dir, place.name.c_str(), mode);
-        });
+    return replicate_change(work, mutation_variant::strict, word, ownership_word, [=](int k) noexcept {
+        return create_on_replica(at, k, mode, caller, make);
+    });
+}
+
+int fs_mkdir(const char* path, mode_t mode) noexcept
+{
+    return make_everywhere(path, mode, "mkdir", "mkdir+chown", [mode](const replica_place& place) noexcept {
+        return mkdirat(place.dir, place.name.c_str(), mode);
     });
 }
 
@@ -81,16 +90,8 @@ static int make_node(const replica_place& place, mode_t mode, dev_t device) noex
 
 int fs_mknod(const char* path, mode_t mode, dev_t device) noexcept
 {
-    name_order_hold order(path);
-    replica_work work;
-    const char* at = work.keep_text(0, path);
-    if (at == nullptr)
-        return -ENOMEM;
-    const caller_identity caller = current_caller();
-    return replicate_change(work, mutation_variant::strict, "mknod", "mknod+chown", [=](int k) noexcept {
-        return create_on_replica(at, k, mode, caller, [&](const replica_place& place) noexcept {
-            return make_node(place, mode, device);
-        });
+    return make_everywhere(path, mode, "mknod", "mknod+chown", [mode, device](const replica_place& place) noexcept {
+        return make_node(place, mode, device);
     });
 }
 

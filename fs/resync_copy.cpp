@@ -375,6 +375,18 @@ int set_attributes_at(int dir, const char* name, const struct stat& s) noexcept
 int sync_entry(copy_context& context, int source_dir, int target_dir, const char* name,
                const std::string& path, bool fresh);
 
+// Removes from target the names held there that the source (sorted
+// names) lacks. 0, or -1 after recording the failure.
+int remove_stale_names(copy_context& context, int target, const std::string& path,
+                       const std::vector<std::string>& names, const std::vector<std::string>& held)
+{
+    for (const std::string& name : held)
+        if (!std::binary_search(names.begin(), names.end(), name) &&
+            remove_entry(target, name.c_str()) == -1)
+            return fail(context, child_path(path, name.c_str()), true, errno);
+    return 0;
+}
+
 // Source and target directories, both open: the target's names made the
 // source's. fresh: the target was just made, it holds nothing.
 int sync_children(copy_context& context, int source, int target, const std::string& path,
@@ -386,10 +398,8 @@ int sync_children(copy_context& context, int source, int target, const std::stri
     if (!fresh) {
         if (list_names(target, held) == -1)
             return fail(context, path, true, errno);
-        for (const std::string& name : held)
-            if (!std::binary_search(names.begin(), names.end(), name) &&
-                remove_entry(target, name.c_str()) == -1)
-                return fail(context, child_path(path, name.c_str()), true, errno);
+        if (remove_stale_names(context, target, path, names, held) == -1)
+            return -1;
     }
     for (const std::string& name : names)
         if (sync_entry(context, source, target, name.c_str(), child_path(path, name.c_str()), fresh) == -1)
@@ -407,10 +417,8 @@ int sync_names(copy_context& context, int source, int target, const std::string&
         return vanished(errno) ? 0 : fail(context, path, false, errno);
     if (list_names(target, held) == -1)
         return fail(context, path, true, errno);
-    for (const std::string& name : held)
-        if (!std::binary_search(names.begin(), names.end(), name) &&
-            remove_entry(target, name.c_str()) == -1)
-            return fail(context, child_path(path, name.c_str()), true, errno);
+    if (remove_stale_names(context, target, path, names, held) == -1)
+        return -1;
     for (const std::string& name : names)
         if (!std::binary_search(held.begin(), held.end(), name) &&
             sync_entry(context, source, target, name.c_str(), child_path(path, name.c_str()), false) == -1)
