@@ -544,9 +544,15 @@ int fs_flush(const char*, struct fuse_file_info* fi) noexcept
     if (!work.ready())
         return -ENOMEM;
     work.load_descriptors(fds);
-    return replicate_change(work, mutation_variant::strict, "flush", "flush", [](replica_slot& slot, int) noexcept {
+    return replicate_change(work, mutation_variant::strict, "flush", "flush", [](replica_slot& slot, int k) noexcept {
         if (slot.fd <= 0) {
             slot.outcome = replica_absent();
+            return;
+        }
+        // A local filesystem reports every error at the call that met it,
+        // and nothing at close.
+        if (!replica_defers_errors(k)) {
+            slot.outcome = replica_succeeded();
             return;
         }
         const int copy = dup(slot.fd);
@@ -568,6 +574,7 @@ int fs_fsync(const char*, int datasync, struct fuse_file_info* fi) noexcept
     if (!work.ready())
         return -ENOMEM;
     work.load_descriptors(fds);
+    work.waits_on_device();
     return replicate_change(work, mutation_variant::strict, "fsync", "fsync", [datasync](replica_slot& slot, int) noexcept {
         slot.outcome = slot.fd <= 0 ? replica_absent()
                                     : call_outcome(datasync ? fdatasync(slot.fd) : fsync(slot.fd));

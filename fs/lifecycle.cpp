@@ -28,6 +28,8 @@ void* fs_init(struct fuse_conn_info*) noexcept
     // Threads started before the hand-over would not have survived it.
     if (!start_replica_workers(replica_count))
         write_log("replica workers", mount_path, EAGAIN);
+    for (int k = 0; k < replica_count; ++k)
+        set_replica_local(k, replica_table[k].root_fd.load());
 
     if (!settings.ctl_requested || !settings.ctl_path)
         return nullptr;

@@ -338,6 +338,7 @@ int fs_fsyncdir(const char* path, int datasync, struct fuse_file_info*) noexcept
     const char* at = work.keep_text(0, path);
     if (at == nullptr)
         return -ENOMEM;
+    work.waits_on_device();
     return replicate_change(work, mutation_variant::strict, "fsyncdir", "fsyncdir", [at, datasync](int k) noexcept {
         unique_fd fd(open_in_replica(k, at, O_RDONLY | O_DIRECTORY));
         if (!fd)

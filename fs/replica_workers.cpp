@@ -1,5 +1,7 @@
 #include "fs/replica_workers.h"
 
+#include <linux/magic.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -9,6 +11,7 @@
 #include "fs/event_log.h"
 
 int64_t replica_timeout_ms = default_replica_timeout_ms;
+bool replica_inline_allowed = true;
 
 namespace {
 
@@ -26,6 +29,11 @@ struct replica_worker {
     bool stopping = false;         // protected by lock
     std::atomic<bool> busy{false};
     std::atomic<bool> exited{false};
+    // Slots queued or running: a request runs its step itself only when
+    // nothing is, so what the worker was given earlier is never overtaken.
+    std::atomic<int> pending{0};
+    // Where the replica's root lies (see set_replica_local).
+    std::atomic<replica_medium> medium{replica_medium::remote};
     std::thread thread;
 };
 
@@ -100,12 +108,14 @@ void work_loop(replica_worker& worker, int k) noexcept
         run_slot(*slot, k);
         worker.busy.store(false);
         finish_slot(*slot);
+        worker.pending.fetch_sub(1);
     }
     worker.exited.store(true);
 }
 
 void enqueue(replica_worker& worker, replica_slot& slot) noexcept
 {
+    worker.pending.fetch_add(1);
     {
         std::lock_guard<std::mutex> guard(worker.lock);
         slot.next = nullptr;
@@ -116,6 +126,17 @@ void enqueue(replica_worker& worker, replica_slot& slot) noexcept
         worker.tail = &slot;
     }
     worker.wake.notify_one();
+}
+
+// Whether a step for replica k may run on the calling thread: the replica
+// is local (on memory whatever the step, on a disk unless the step waits
+// on the device) and its worker has nothing that the step could overtake.
+bool runs_inline(int k, bool device_wait) noexcept
+{
+    const replica_worker& worker = workers[k];
+    const replica_medium medium = worker.medium.load(std::memory_order_relaxed);
+    return (medium == replica_medium::memory || (medium == replica_medium::disk && !device_wait)) &&
+           worker.pending.load() == 0;
 }
 
 // Whether some replica other than k is in service.
@@ -153,7 +174,7 @@ replica_job* take_job() noexcept
         slot.job = job;
         slot.next = nullptr;
         slot.queued = slot.done = slot.must_run = slot.given_up = slot.missed = slot.in_round =
-            slot.answered = false;
+            slot.answered = slot.deferred = false;
         slot.fd = slot.opened = 0;
         slot.outcome = {outcome_kind::absent, 0};
         slot.value = 0;
@@ -249,6 +270,41 @@ void stop_replica_workers() noexcept
     worker_count = 0;
 }
 
+// Filesystems whose calls are answered by this machine's own memory or
+// block devices. A network or FUSE filesystem (or one not listed) can stop
+// answering while the machine goes on: only the worker's deadline bounds
+// the wait for it.
+replica_medium medium_of(long type) noexcept
+{
+    switch (type) {
+    case TMPFS_MAGIC:
+    case RAMFS_MAGIC:
+        return replica_medium::memory;
+    case EXT4_SUPER_MAGIC:  // also ext2 and ext3
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+    case F2FS_SUPER_MAGIC:
+        return replica_medium::disk;
+    default:
+        return replica_medium::remote;
+    }
+}
+
+void set_replica_local(int k, int root_fd) noexcept
+{
+    if (workers == nullptr || k >= worker_count)
+        return;
+    struct statfs fs {};
+    const bool known = replica_inline_allowed && root_fd >= 0 && fstatfs(root_fd, &fs) == 0;
+    workers[k].medium.store(known ? medium_of(static_cast<long>(fs.f_type)) : replica_medium::remote);
+}
+
+bool replica_defers_errors(int k) noexcept
+{
+    return workers == nullptr || k >= worker_count ||
+           workers[k].medium.load(std::memory_order_relaxed) == replica_medium::remote;
+}
+
 bool replica_worker_stuck(int k) noexcept
 {
     return workers != nullptr && k < worker_count && workers[k].busy.load();
@@ -264,8 +320,12 @@ void close_on_replica(int k, int fd) noexcept
 {
     if (fd <= 0)
         return;
+    if (workers == nullptr || k >= worker_count || runs_inline(k, false)) {
+        close(fd);
+        return;
+    }
     replica_work work;
-    if (!work.ready() || workers == nullptr) {
+    if (!work.ready()) {
         close(fd);
         return;
     }
@@ -288,6 +348,15 @@ replica_work::~replica_work()
         std::lock_guard<std::mutex> guard(job_->lock);
         for (int k = 0; k < job_->slot_count; ++k) {
             replica_slot& slot = job_->slots[k];
+            if (slot.deferred) {  // never handed to anyone: a close still runs
+                slot.deferred = false;
+                if (slot.must_run) {
+                    job_step& step = job_->steps[slot.step];
+                    step.run(step.closure, slot, k);
+                }
+                slot.done = true;
+                continue;
+            }
             if (slot.queued && !slot.done) {
                 slot.given_up = true;
                 ++running;
@@ -345,6 +414,12 @@ void replica_work::submit(int k) noexcept
         slot.done = true;
         return;
     }
+    if (runs_inline(k, device_wait_)) {
+        // Run by wait(), after the other replicas' slots are queued, so
+        // that those work meanwhile.
+        slot.deferred = true;
+        return;
+    }
     ++job_->references;
     ++job_->outstanding;
     enqueue(workers[k], slot);
@@ -353,6 +428,16 @@ void replica_work::submit(int k) noexcept
 void replica_work::wait(const char* word) noexcept
 {
     const auto started = clock_type::now();
+    for (int k = 0; k < job_->slot_count; ++k) {
+        replica_slot& slot = job_->slots[k];
+        if (!slot.deferred)
+            continue;
+        slot.deferred = false;
+        job_step& step = job_->steps[slot.step];
+        step.run(step.closure, slot, k);
+        std::lock_guard<std::mutex> guard(job_->lock);
+        slot.done = true;
+    }
     const auto timeout = std::chrono::milliseconds(replica_timeout_ms);
     auto deadline = started + timeout;
     bool answer_seen = false;

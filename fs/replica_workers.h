@@ -88,6 +88,7 @@ struct replica_slot {
     bool missed = false;    // the request's own: given up in the last wait
     bool in_round = false;  // the request's own: queued since the last wait
     bool answered = false;  // the request's own: done in a wait since the step was set
+    bool deferred = false;  // the request's own: run by the request itself in the next wait
     // Input, set by the request before the slot is queued.
     int step = 0;  // which of the job's steps it runs
     int fd = 0;
@@ -136,6 +137,10 @@ struct replica_job {
 extern int64_t replica_timeout_ms;
 constexpr int64_t default_replica_timeout_ms = 5000;
 
+// Whether a replica on a local filesystem may be served on the request's
+// own thread (-o no_inline clears it). Set once before the hand-over.
+extern bool replica_inline_allowed;
+
 // Parses "SECONDS" with at most three decimals ("2", "0.5", "7.25"):
 // milliseconds, or -1 when the text is not such a number or is 0.
 int64_t parse_replica_timeout(const char* text) noexcept;
@@ -147,6 +152,20 @@ bool start_replica_workers(int count) noexcept;
 // Tells every worker to stop and joins those that are idle; a worker stuck
 // in a system call is left behind (destroy).
 void stop_replica_workers() noexcept;
+
+// Looks at the filesystem under replica k's root (init, and after a resync
+// opened the root again). A replica on a local filesystem (memory or this
+// machine's block devices) has its step run by the request itself whenever
+// its worker has nothing queued: a hand-over to a thread costs more than
+// such a call, and such a filesystem stalls only with the machine's own
+// disks. Every other replica is served by its worker alone, under the
+// deadline.
+enum class replica_medium { remote, memory, disk };
+void set_replica_local(int k, int root_fd) noexcept;
+
+// Whether replica k may report a write's failure only later, at close
+// (a network filesystem does): true for every replica not known local.
+bool replica_defers_errors(int k) noexcept;
 
 // Whether replica k's worker is inside a step that its request gave up.
 bool replica_worker_stuck(int k) noexcept;
@@ -211,9 +230,15 @@ public:
                 job_->slots[k].fd = fds[k];
     }
 
-    // Queues replica k's step (its worker, or inline without workers);
-    // nothing for a replica given up on earlier in the request.
+    // Queues replica k's step (its worker, or inline without workers or
+    // for an idle local replica); nothing for a replica given up on
+    // earlier in the request.
     void submit(int k) noexcept;
+
+    // The request's calls wait on the device (fsync): replicas on disks
+    // get them on their workers, side by side, which gains more than a
+    // hand-over costs.
+    void waits_on_device() noexcept { device_wait_ = true; }
 
     // Waits until every queued slot is done or its replica left service,
     // or the deadline passes; then logs and disables the replicas that
@@ -229,4 +254,5 @@ public:
 
 private:
     replica_job* job_ = nullptr;
+    bool device_wait_ = false;
 };

@@ -200,6 +200,7 @@ void run_resync(int k, int source)
         // Nobody uses a replica's root while it is out of service.
         const int fresh = previous_root.release();
         previous_root.reset(replica_table[k].root_fd.exchange(fresh));
+        set_replica_local(k, fresh);
     }
 
     copy_context context;
