@@ -463,7 +463,9 @@ int fs_write(const char*, const char* data, size_t size, off_t offset,
         if (const int dropped = drop_group_id_for_writer(work, view))
             return dropped;
     }
-    const char* bytes = work.keep_data(data, size);
+    // A copy only for a replica served by its worker, which may still read
+    // it once libfuse has refilled its buffer with the next request.
+    const char* bytes = work.stays_on_this_thread(fds) ? data : work.keep_data(data, size);
     if (bytes == nullptr || !work.set_step([bytes, size, offset](replica_slot& slot, int) noexcept {
             slot.value = write_fully(slot, bytes, size, offset, slot.error);
         }))

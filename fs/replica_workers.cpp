@@ -174,7 +174,7 @@ replica_job* take_job() noexcept
         slot.job = job;
         slot.next = nullptr;
         slot.queued = slot.done = slot.must_run = slot.given_up = slot.missed = slot.in_round =
-            slot.answered = slot.deferred = false;
+            slot.answered = slot.deferred = slot.pinned = false;
         slot.fd = slot.opened = 0;
         slot.outcome = {outcome_kind::absent, 0};
         slot.value = 0;
@@ -414,7 +414,7 @@ void replica_work::submit(int k) noexcept
         slot.done = true;
         return;
     }
-    if (runs_inline(k, device_wait_)) {
+    if (slot.pinned || runs_inline(k, device_wait_)) {
         // Run by wait(), after the other replicas' slots are queued, so
         // that those work meanwhile.
         slot.deferred = true;
@@ -423,6 +423,18 @@ void replica_work::submit(int k) noexcept
     ++job_->references;
     ++job_->outstanding;
     enqueue(workers[k], slot);
+}
+
+bool replica_work::stays_on_this_thread(const int32_t* fds) noexcept
+{
+    if (workers == nullptr)
+        return true;
+    for (int k = 0; k < job_->slot_count; ++k)
+        if (fds[k] > 0 && replica_in_service(k) && k < worker_count && !runs_inline(k, device_wait_))
+            return false;
+    for (int k = 0; k < job_->slot_count; ++k)
+        job_->slots[k].pinned = true;
+    return true;
 }
 
 void replica_work::wait(const char* word) noexcept

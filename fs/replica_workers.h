@@ -1,6 +1,8 @@
-// Per-replica workers: every system call on a replica runs on that
-// replica's own thread, so that a replica that stops answering holds up
-// no request for longer than the deadline.
+// Per-replica workers: every system call on a replica that is not local
+// runs on that replica's own thread, so that a replica that stops
+// answering holds up no request for longer than the deadline. A local
+// replica (set_replica_local) is served by the request itself while its
+// worker is idle.
 //
 // Threads and queues: one worker thread per replica, started in init
 // (after FUSE has put the process in the background) and told to stop in
@@ -89,6 +91,7 @@ struct replica_slot {
     bool in_round = false;  // the request's own: queued since the last wait
     bool answered = false;  // the request's own: done in a wait since the step was set
     bool deferred = false;  // the request's own: run by the request itself in the next wait
+    bool pinned = false;    // the request's own: always run by the request itself
     // Input, set by the request before the slot is queued.
     int step = 0;  // which of the job's steps it runs
     int fd = 0;
@@ -229,6 +232,12 @@ public:
             if (!job_->slots[k].given_up)
                 job_->slots[k].fd = fds[k];
     }
+
+    // Whether every replica in service that holds a descriptor in fds
+    // runs this request's steps on the calling thread; if so they always
+    // will, so a step may read the request's own memory (a write's bytes,
+    // without a copy).
+    bool stays_on_this_thread(const int32_t* fds) noexcept;
 
     // Queues replica k's step (its worker, or inline without workers or
     // for an idle local replica); nothing for a replica given up on

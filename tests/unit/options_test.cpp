@@ -50,7 +50,7 @@ TEST_F(options_test, mount_option_text_loses_its_own_tokens_and_keeps_the_rest)
     EXPECT_EQ(settings.fsname_option, "fsname=backup");
 }
 
-TEST_F(options_test, replica_timeout_is_taken_out_in_seconds_with_up_to_three_decimals)
+TEST_F(options_test, replica_timeout_in_seconds_with_up_to_three_decimals_and_no_inline_are_taken_out)
 {
     const struct {
         const char* token;
@@ -75,6 +75,12 @@ TEST_F(options_test, replica_timeout_is_taken_out_in_seconds_with_up_to_three_de
         }
     }
     replica_timeout_ms = default_replica_timeout_ms;
+
+    std::string text = "ro,no_inline";
+    EXPECT_FALSE(parse_mount_options(text).stop);
+    EXPECT_EQ(text, "ro");
+    EXPECT_FALSE(replica_inline_allowed);
+    replica_inline_allowed = true;
 }
 
 TEST_F(options_test, bare_log_token_and_unresolvable_log_directory_stop_the_start)
