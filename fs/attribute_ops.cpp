@@ -19,6 +19,8 @@
 #include <ctime>
 #include <string>
 
+#include "common/caller.h"
+#include "common/group_membership.h"
 #include "fs/name_order.h"
 #include "fs/operations.h"
 #include "fs/replica_access.h"
@@ -124,8 +126,29 @@ static int cut_file(const replica_place& place, off_t size) noexcept
     return ftruncate(fd.get(), size);
 }
 
+// A truncation by someone outside the file's group drops a set-group-ID
+// bit without group execute, as a write does (file_ops.cpp says why the
+// kernel leaves this case to the filesystem). 0, or -errno.
+static int drop_group_id_for_truncation(const char* path) noexcept
+{
+    const caller_identity caller = current_caller();
+    if (caller.uid == 0)
+        return 0;
+    struct stat st;
+    if (fs_getattr(path, &st) != 0)
+        return 0;  // the truncation itself answers what is wrong
+    if (!S_ISREG(st.st_mode) || (st.st_mode & (S_ISGID | S_IXGRP)) != S_ISGID)
+        return 0;
+    const int member = caller_in_group(caller, st.st_gid);
+    if (member != 0)
+        return member < 0 ? -EIO : 0;
+    return fs_chmod(path, st.st_mode & 07777 & ~S_ISGID);
+}
+
 int fs_truncate(const char* path, off_t size) noexcept
 {
+    if (const int dropped = drop_group_id_for_truncation(path))
+        return dropped;
     replica_work work;
     return change_attribute(work, path, "truncate", [size](const replica_place& place) noexcept {
         return cut_file(place, size);
