@@ -1,9 +1,13 @@
 // The replicated change on the per-replica workers: a replica that does not
 // answer is given up at the deadline and leaves service while the request
 // completes with the others; the reply never depends on which replica
-// finished first.
+// finished first. A replica on a local filesystem is served by the request
+// itself, unless its worker holds work that the request would overtake.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -80,6 +84,58 @@ TEST_F(replica_workers_test, reply_follows_replica_numbers_not_completion_order)
     }
     for (int k = 0; k < 3; ++k)
         EXPECT_TRUE(replica_in_service(k));
+}
+
+TEST_F(replica_workers_test, local_replica_is_served_by_the_request_unless_its_worker_holds_work)
+{
+    use_replicas(2);
+    const int shm = open("/dev/shm", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct statfs fs {};
+    if (shm < 0 || fstatfs(shm, &fs) != 0 || fs.f_type != TMPFS_MAGIC)
+        GTEST_SKIP() << "no tmpfs at /dev/shm to stand for a local replica";
+    const auto requester = std::this_thread::get_id();
+    const auto where_it_ran = [requester](replica_slot& slot, int) noexcept {
+        slot.value = std::this_thread::get_id() == requester ? 1 : 0;
+    };
+
+    set_replica_local(0, shm);
+    replica_work idle;
+    ASSERT_TRUE(idle.set_step(where_it_ran));
+    idle.submit(0);
+    idle.submit(1);
+    idle.wait("test");
+    EXPECT_EQ(idle.slot(0).value, 1) << "the local replica's step ran on a worker";
+    EXPECT_EQ(idle.slot(1).value, 0) << "the other replica's step ran on the request's thread";
+
+    // Worker 0 busy with an earlier request's step: the next one queues.
+    set_replica_local(0, -1);
+    int started[2];
+    ASSERT_EQ(pipe(started), 0);
+    const int gate_read = gate[0];
+    const int started_write = started[1];
+    std::thread earlier([&] {
+        replica_work work;
+        ASSERT_TRUE(work.set_step([gate_read, started_write](replica_slot&, int) noexcept {
+            char byte = 0;
+            (void)write(started_write, &byte, 1);
+            (void)read(gate_read, &byte, 1);
+        }));
+        work.submit(0);
+        work.wait("test");
+    });
+    char byte;
+    ASSERT_EQ(read(started[0], &byte, 1), 1);
+    set_replica_local(0, shm);
+    replica_work later;
+    ASSERT_TRUE(later.set_step(where_it_ran));
+    later.submit(0);
+    ASSERT_EQ(write(gate[1], "x", 1), 1);
+    later.wait("test");
+    earlier.join();
+    EXPECT_EQ(later.slot(0).value, 0) << "the step overtook the worker's queue";
+    close(started[0]);
+    close(started[1]);
+    close(shm);
 }
 
 }  // namespace
