@@ -263,8 +263,12 @@ int build_replica_set(std::string replica_list, const std::string& mount_word)
     return 0;
 }
 
-void release_replica_set() noexcept
+void release_replica_set(bool with_table) noexcept
 {
+    if (!with_table) {
+        close_log();
+        return;
+    }
     for (int k = 0; replica_table != nullptr && k < replica_count; ++k)
         if (replica_table[k].root_fd >= 0 && replica_table[k].root_fd != mount_point_directory)
             close(replica_table[k].root_fd);

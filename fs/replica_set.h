@@ -36,5 +36,7 @@ std::optional<int> read_system_number(const char* path);
 int build_replica_set(std::string replica_list, const std::string& mount_word);
 
 // Frees the replica table, closes the log and the mount-point directory
-// descriptor. Copes with parts that do not exist yet.
-void release_replica_set() noexcept;
+// descriptor. Copes with parts that do not exist yet. Without with_table
+// only the log is closed: the table and the replicas' root descriptors
+// stay for a worker left in a call (see stop_replica_workers).
+void release_replica_set(bool with_table = true) noexcept;

@@ -238,10 +238,10 @@ bool start_replica_workers(int count) noexcept
     return true;
 }
 
-void stop_replica_workers() noexcept
+bool stop_replica_workers() noexcept
 {
     if (workers == nullptr)
-        return;
+        return true;
     for (int k = 0; k < worker_count; ++k) {
         {
             std::lock_guard<std::mutex> guard(workers[k].lock);
@@ -268,6 +268,7 @@ void stop_replica_workers() noexcept
         delete[] workers;
     workers = nullptr;
     worker_count = 0;
+    return !left_behind;
 }
 
 // Filesystems whose calls are answered by this machine's own memory or

@@ -153,8 +153,9 @@ int64_t parse_replica_timeout(const char* text) noexcept;
 bool start_replica_workers(int count) noexcept;
 
 // Tells every worker to stop and joins those that are idle; a worker stuck
-// in a system call is left behind (destroy).
-void stop_replica_workers() noexcept;
+// in a system call is left behind (destroy). false when one was: its step
+// may still use the replica table when the call returns.
+bool stop_replica_workers() noexcept;
 
 // Looks at the filesystem under replica k's root (init, and after a resync
 // opened the root again). A replica on a local filesystem (memory or this
