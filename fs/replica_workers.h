@@ -42,9 +42,9 @@
 // never touches the request's memory. A loop of several calls asks
 // still_wanted() before each further call.
 //
-// Descriptors of a replica are closed by its worker (close_on_replica), so
-// a descriptor number is never reused while an earlier step of that worker
-// may still use it.
+// Descriptors of a replica are closed by its worker (close_on_replica), or
+// at once when the worker holds nothing, so a descriptor number is never
+// reused while an earlier step of that worker may still use it.
 //
 // Lock order: a job lock and a worker's queue lock are leaves: nothing is
 // taken while either is held (the log and record locks are taken by the
@@ -175,7 +175,8 @@ bool replica_defers_errors(int k) noexcept;
 bool replica_worker_stuck(int k) noexcept;
 
 // Closes a descriptor of replica k on its worker, after every step queued
-// before; nobody waits for it.
+// before (at once on a local replica whose worker holds nothing); nobody
+// waits for it.
 void close_on_replica(int k, int fd) noexcept;
 
 // Whether the step of this slot still has someone waiting for it (false
