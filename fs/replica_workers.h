@@ -42,8 +42,8 @@
 // never touches the request's memory. A loop of several calls asks
 // still_wanted() before each further call.
 //
-// Descriptors of a replica are closed by its worker (close_on_replica), or
-// at once when the worker holds nothing, so a descriptor number is never
+// Descriptors of a replica are closed by its worker (close_on_replica), or,
+// for a local replica, at once when the worker holds nothing, so a descriptor number is never
 // reused while an earlier step of that worker may still use it.
 //
 // Lock order: a job lock and a worker's queue lock are leaves: nothing is
