@@ -42,9 +42,10 @@
 // never touches the request's memory. A loop of several calls asks
 // still_wanted() before each further call.
 //
-// Descriptors of a replica are closed by its worker (close_on_replica), or,
-// for a local replica, at once when the worker holds nothing, so a descriptor number is never
-// reused while an earlier step of that worker may still use it.
+// Descriptors of a replica are closed by its worker (close_on_replica),
+// or, for a local replica, at once when the worker holds nothing, so a
+// descriptor number is never reused while an earlier step of that worker
+// may still use it.
 //
 // Lock order: a job lock and a worker's queue lock are leaves: nothing is
 // taken while either is held (the log and record locks are taken by the
