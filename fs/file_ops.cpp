@@ -463,6 +463,10 @@ int fs_write(const char*, const char* data, size_t size, off_t offset,
         if (const int dropped = drop_group_id_for_writer(work, view))
             return dropped;
     }
+    // A synchronous write (O_SYNC or O_DSYNC, of the file or of this call)
+    // waits on each replica's device: replicas on disks do it side by side.
+    if (fi->flags & O_DSYNC)
+        work.waits_on_device();
     // A copy only for a replica served by its worker, which may still read
     // it once libfuse has refilled its buffer with the next request.
     const char* bytes = work.stays_on_this_thread(fds) ? data : work.keep_data(data, size);
