@@ -247,9 +247,9 @@ public:
     // earlier in the request.
     void submit(int k) noexcept;
 
-    // The request's calls wait on the device (fsync): replicas on disks
-    // get them on their workers, side by side, which gains more than a
-    // hand-over costs.
+    // The request's calls wait on the device (fsync, a synchronous
+    // write): replicas on disks get them on their workers, side by side,
+    // which gains more than a hand-over costs.
     void waits_on_device() noexcept { device_wait_ = true; }
 
     // Waits until every queued slot is done or its replica left service,
