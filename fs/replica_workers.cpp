@@ -344,20 +344,13 @@ replica_work::~replica_work()
 {
     if (job_ == nullptr)
         return;
+    // A slot never handed to anyone: a close still runs.
+    run_deferred(true);
     int running = 0;
     {
         std::lock_guard<std::mutex> guard(job_->lock);
         for (int k = 0; k < job_->slot_count; ++k) {
             replica_slot& slot = job_->slots[k];
-            if (slot.deferred) {  // never handed to anyone: a close still runs
-                slot.deferred = false;
-                if (slot.must_run) {
-                    job_step& step = job_->steps[slot.step];
-                    step.run(step.closure, slot, k);
-                }
-                slot.done = true;
-                continue;
-            }
             if (slot.queued && !slot.done) {
                 slot.given_up = true;
                 ++running;
@@ -438,19 +431,27 @@ bool replica_work::stays_on_this_thread(const int32_t* fds) noexcept
     return true;
 }
 
-void replica_work::wait(const char* word) noexcept
+void replica_work::run_deferred(bool closes_only) noexcept
 {
-    const auto started = clock_type::now();
+    // Outside the job lock, which a step may take.
     for (int k = 0; k < job_->slot_count; ++k) {
         replica_slot& slot = job_->slots[k];
         if (!slot.deferred)
             continue;
         slot.deferred = false;
-        job_step& step = job_->steps[slot.step];
-        step.run(step.closure, slot, k);
+        if (!closes_only || slot.must_run) {
+            job_step& step = job_->steps[slot.step];
+            step.run(step.closure, slot, k);
+        }
         std::lock_guard<std::mutex> guard(job_->lock);
         slot.done = true;
     }
+}
+
+void replica_work::wait(const char* word) noexcept
+{
+    const auto started = clock_type::now();
+    run_deferred(false);
     const auto timeout = std::chrono::milliseconds(replica_timeout_ms);
     auto deadline = started + timeout;
     bool answer_seen = false;

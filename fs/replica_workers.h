@@ -265,6 +265,10 @@ public:
     bool timed_out(int k) const noexcept { return job_->slots[k].given_up; }
 
 private:
+    // Runs the steps submit() left to this thread (closes_only: only
+    // those that must run whatever becomes of the request).
+    void run_deferred(bool closes_only) noexcept;
+
     replica_job* job_ = nullptr;
     bool device_wait_ = false;
 };
