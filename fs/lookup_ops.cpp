@@ -347,6 +347,23 @@ int fs_fsyncdir(const char* path, int datasync, struct fuse_file_info*) noexcept
     });
 }
 
+// Serves an answer of bytes (an attribute's value, a list of names) that
+// the work's step leaves in its slot's buffer, from one replica: copied to
+// out unless size is 0 (the caller asks only for the length). The length,
+// or -errno.
+static int serve_bytes(replica_work& work, const char* path, const char* word, char* out,
+                       size_t size) noexcept
+{
+    int served = -1;
+    const int rc = serve_from_one_replica(work, path, word, served);
+    if (rc != 0)
+        return rc;
+    const replica_slot& slot = work.slot(served);
+    if (size != 0)
+        std::memcpy(out, slot.buffer.data(), static_cast<size_t>(slot.value));
+    return static_cast<int>(slot.value);
+}
+
 // The value of one "user." attribute, from one replica. An attribute that
 // is not there (ENODATA) or a buffer too small (ERANGE) is the answer.
 int fs_getxattr(const char* path, const char* name, char* value, size_t size) noexcept
@@ -376,14 +393,7 @@ int fs_getxattr(const char* path, const char* name, char* value, size_t size) no
                 slot.error = errno == ENODATA || errno == ERANGE ? -errno : failure_errno();
         }))
         return -ENOMEM;
-    int served = -1;
-    const int rc = serve_from_one_replica(work, path, "getxattr", served);
-    if (rc != 0)
-        return rc;
-    const replica_slot& slot = work.slot(served);
-    if (size != 0)
-        std::memcpy(value, slot.buffer.data(), static_cast<size_t>(slot.value));
-    return static_cast<int>(slot.value);
+    return serve_bytes(work, path, "getxattr", value, size);
 }
 
 // Keeps the "user." names of a NUL-separated list; the new length.
@@ -442,12 +452,5 @@ int fs_listxattr(const char* path, char* list, size_t size) noexcept
             slot.error = list_user_names(k, at, size, slot.buffer, slot.value);
         }))
         return -ENOMEM;
-    int served = -1;
-    const int rc = serve_from_one_replica(work, path, "listxattr", served);
-    if (rc != 0)
-        return rc;
-    const replica_slot& slot = work.slot(served);
-    if (size != 0)
-        std::memcpy(list, slot.buffer.data(), static_cast<size_t>(slot.value));
-    return static_cast<int>(slot.value);
+    return serve_bytes(work, path, "listxattr", list, size);
 }
