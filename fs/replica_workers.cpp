@@ -128,14 +128,12 @@ void enqueue(replica_worker& worker, replica_slot& slot) noexcept
     worker.wake.notify_one();
 }
 
-// Whether a step for replica k may run on the calling thread: the replica
-// is local (on memory whatever the step, on a disk unless the step waits
-// on the device) and its worker has nothing that the step could overtake.
-bool runs_inline(int k, bool device_wait) noexcept
+// Whether replica k is local and its worker holds nothing that a step run
+// on the calling thread could overtake.
+bool idle_local(int k) noexcept
 {
     const replica_worker& worker = workers[k];
-    const replica_medium medium = worker.medium.load(std::memory_order_relaxed);
-    return (medium == replica_medium::memory || (medium == replica_medium::disk && !device_wait)) &&
+    return worker.medium.load(std::memory_order_relaxed) != replica_medium::remote &&
            worker.pending.load() == 0;
 }
 
@@ -321,7 +319,7 @@ void close_on_replica(int k, int fd) noexcept
 {
     if (fd <= 0)
         return;
-    if (workers == nullptr || k >= worker_count || runs_inline(k, false)) {
+    if (workers == nullptr || k >= worker_count || idle_local(k)) {
         close(fd);
         return;
     }
@@ -408,7 +406,7 @@ void replica_work::submit(int k) noexcept
         slot.done = true;
         return;
     }
-    if (slot.pinned || runs_inline(k, device_wait_)) {
+    if (slot.pinned || runs_here(k)) {
         // Run by wait(), after the other replicas' slots are queued, so
         // that those work meanwhile.
         slot.deferred = true;
@@ -419,13 +417,31 @@ void replica_work::submit(int k) noexcept
     enqueue(workers[k], slot);
 }
 
+bool replica_work::runs_here(int k) noexcept
+{
+    if (!idle_local(k))
+        return false;
+    const replica_medium medium = workers[k].medium.load(std::memory_order_relaxed);
+    if (!device_wait_ || medium != replica_medium::disk)
+        return true;
+    // One of them is this thread's share; the others' workers run meanwhile.
+    if (kept_here_)
+        return false;
+    kept_here_ = true;
+    return true;
+}
+
 bool replica_work::stays_on_this_thread(const int32_t* fds) noexcept
 {
     if (workers == nullptr)
         return true;
-    for (int k = 0; k < job_->slot_count; ++k)
-        if (fds[k] > 0 && replica_in_service(k) && k < worker_count && !runs_inline(k, device_wait_))
-            return false;
+    bool all_here = true;
+    for (int k = 0; k < job_->slot_count && all_here; ++k)
+        if (fds[k] > 0 && replica_in_service(k) && k < worker_count && !runs_here(k))
+            all_here = false;
+    kept_here_ = false;
+    if (!all_here)
+        return false;
     for (int k = 0; k < job_->slot_count; ++k)
         job_->slots[k].pinned = true;
     return true;

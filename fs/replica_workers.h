@@ -248,8 +248,9 @@ public:
     void submit(int k) noexcept;
 
     // The request's calls wait on the device (fsync, a synchronous
-    // write): replicas on disks get them on their workers, side by side,
-    // which gains more than a hand-over costs.
+    // write): replicas on disks run them side by side, one on the calling
+    // thread and the others on their workers, which gains more than a
+    // hand-over costs.
     void waits_on_device() noexcept { device_wait_ = true; }
 
     // Waits until every queued slot is done or its replica left service,
@@ -269,6 +270,12 @@ private:
     // those that must run whatever becomes of the request).
     void run_deferred(bool closes_only) noexcept;
 
+    // Whether replica k's step runs on the calling thread: k is local and
+    // its worker idle, and k is not one of several disk replicas that a
+    // device wait runs side by side (the first of those still runs here).
+    bool runs_here(int k) noexcept;
+
     replica_job* job_ = nullptr;
     bool device_wait_ = false;
+    bool kept_here_ = false;  // a replica run side by side already runs here
 };

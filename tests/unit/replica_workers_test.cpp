@@ -138,4 +138,36 @@ TEST_F(replica_workers_test, local_replica_is_served_by_the_request_unless_its_w
     close(shm);
 }
 
+TEST_F(replica_workers_test, device_wait_runs_disk_replicas_side_by_side_one_on_the_request)
+{
+    use_replicas(3);
+    const int disk = open("/var/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct statfs fs {};
+    if (disk < 0 || fstatfs(disk, &fs) != 0 || fs.f_type != EXT4_SUPER_MAGIC)
+        GTEST_SKIP() << "no ext4 at /var/tmp to stand for replicas on disks";
+    const auto requester = std::this_thread::get_id();
+    for (int k = 0; k < 3; ++k)
+        set_replica_local(k, disk);
+    const struct {
+        bool device_wait;
+        int here[3];  // 1: the step ran on the request's thread
+    } cases[] = {{false, {1, 1, 1}}, {true, {1, 0, 0}}};
+    for (const auto& c : cases) {
+        replica_work work;
+        ASSERT_TRUE(work.set_step([requester](replica_slot& slot, int) noexcept {
+            slot.value = std::this_thread::get_id() == requester ? 1 : 0;
+        }));
+        if (c.device_wait)
+            work.waits_on_device();
+        for (int k = 0; k < 3; ++k)
+            work.submit(k);
+        work.wait("test");
+        for (int k = 0; k < 3; ++k)
+            EXPECT_EQ(work.slot(k).value, c.here[k]) << "replica " << k << ", device wait " << c.device_wait;
+    }
+    for (int k = 0; k < 3; ++k)
+        set_replica_local(k, -1);
+    close(disk);
+}
+
 }  // namespace
