@@ -59,11 +59,13 @@ void fs_destroy(void*) noexcept
             for (int k = 0; k < replica_count; ++k)
                 if (fds[k] > 0 && replica_worker_stuck(k))
                     fds[k] = 0;
+    // While the workers still run: a replica that stopped answering keeps
+    // its marker rather than the unmount.
+    release_replica_records();
     const bool workers_stopped = stop_replica_workers();
     // Files still open at unmount get no release request: their
     // descriptors and arrays go now, while the replica count is known.
     fd_table_release_all(replica_count);
-    release_replica_records();
     // A worker left in a call may go on with its step when the call
     // returns, and the step reads the replica table and root descriptors:
     // those then go with the process.

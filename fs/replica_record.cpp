@@ -11,6 +11,7 @@
 
 #include "fs/event_log.h"
 #include "fs/replica_set.h"
+#include "fs/replica_workers.h"
 #include "fs/replicas.h"
 
 namespace {
@@ -21,6 +22,7 @@ constexpr const char* mounted_name = "trusted.vornelix.mounted";
 struct root_record {
     bool recordable = false;  // its record is read and written
     bool marked = false;      // this mount set its mounted marker
+    bool asked = false;       // in the change being recorded side by side
 };
 
 // Protects records and current_generation (lock order in the header).
@@ -96,12 +98,65 @@ int remove_durably(int k, const char* name) noexcept
     return 0;
 }
 
+// One change of a record, as a step may carry it: by value, since a step
+// given up on may still run after its caller has gone.
+struct record_change {
+    const char* name = generation_name;
+    char value[24] = {};
+    size_t length = 0;
+    bool removes = false;
+
+    int apply(int k) const noexcept
+    {
+        return removes ? remove_durably(k, name) : write_durably(k, name, std::string_view(value, length));
+    }
+};
+
+record_change generation_change(uint64_t generation) noexcept
+{
+    record_change change;
+    change.length = static_cast<size_t>(
+        snprintf(change.value, sizeof change.value, "%llu", static_cast<unsigned long long>(generation)));
+    return change;
+}
+
 // 0 or an errno value.
 int write_generation(int k, uint64_t generation) noexcept
 {
-    char text[24];
-    const int length = snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(generation));
-    return write_durably(k, generation_name, std::string_view(text, length));
+    return generation_change(generation).apply(k);
+}
+
+// Applies change to the replicas whose record is marked asked, side by
+// side and each through its worker, then clears the marks: a replica that
+// stopped answering holds up another's departure, or the unmount, for the
+// deadline at most, as it would any request. Nothing is disabled from here
+// (the record lock is held): such a replica meets the deadline again at
+// its next request. result(k, error) gets 0, the step's errno, or
+// ETIMEDOUT for a replica that did not answer in time. Called with the
+// record lock held.
+template <typename Result>
+void record_side_by_side(const record_change& change, Result result) noexcept
+{
+    replica_work work;
+    const bool queued = work.ready() && work.set_step([change](replica_slot& slot, int k) noexcept {
+        slot.error = change.apply(k);
+    });
+    for (int k = 0; k < replica_count; ++k)
+        if (records[k].asked) {
+            if (queued)
+                work.submit(k);
+            else  // no memory for a job: here, one after the other
+                result(k, change.apply(k));
+        }
+    if (queued)
+        work.wait_for_records();
+    for (int k = 0; k < replica_count; ++k) {
+        if (!records[k].asked)
+            continue;
+        records[k].asked = false;
+        if (queued)
+            result(k, work.answered(k) ? work.slot(k).error : ETIMEDOUT);
+    }
 }
 
 // Errors that mean the replica's filesystem, or the privileges vornelix
@@ -255,12 +310,15 @@ void mark_replicas_mounted() noexcept
 void release_replica_records() noexcept
 {
     std::lock_guard<std::mutex> guard(record_lock);
-    for (size_t k = 0; k < records.size(); ++k) {
-        if (!records[k].marked)
-            continue;
-        if (const int error = remove_durably(static_cast<int>(k), mounted_name); error != 0)
+    for (size_t k = 0; k < records.size(); ++k)
+        records[k].asked = records[k].marked;
+    record_change unmark;
+    unmark.name = mounted_name;
+    unmark.removes = true;
+    record_side_by_side(unmark, [](int k, int error) noexcept {
+        if (error != 0)
             write_log("unmarking replica mounted", replica_table[k].root, error);
-    }
+    });
     records.clear();
     current_generation = 0;
 }
@@ -277,21 +335,24 @@ std::unique_lock<std::mutex> record_departure(int k) noexcept
         if (j == k || !replica_in_service(j))
             continue;
         ++survivors;
-        if (!records[j].recordable)
-            continue;
-        const int error = write_generation(j, next);
+        records[j].asked = records[j].recordable;
+    }
+    record_side_by_side(generation_change(next), [&recorded](int j, int error) noexcept {
         if (error != 0)
             log_record_failure(j, error);
         else
             ++recorded;
-    }
+    });
     if (survivors == 0)
         return lock;
     current_generation = next;
     if (recorded == 0 && records[k].recordable) {
-        const int error = write_generation(k, 0);
-        if (error != 0)
-            log_record_failure(k, error);
+        // The departing replica may be the one that stopped answering.
+        records[k].asked = true;
+        record_side_by_side(generation_change(0), [](int j, int error) noexcept {
+            if (error != 0)
+                log_record_failure(j, error);
+        });
     }
     return lock;
 }
@@ -301,8 +362,10 @@ std::unique_lock<std::mutex> record_return(int k) noexcept
     std::unique_lock<std::mutex> lock(record_lock);
     if (records.empty() || !records[k].recordable)
         return lock;
-    const int error = write_generation(k, current_generation);
-    if (error != 0)
-        log_record_failure(k, error);
+    records[k].asked = true;
+    record_side_by_side(generation_change(current_generation), [](int j, int error) noexcept {
+        if (error != 0)
+            log_record_failure(j, error);
+    });
     return lock;
 }

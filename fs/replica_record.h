@@ -36,6 +36,12 @@
 //    acknowledged before the survivors have recorded that they are ahead.
 //    Should not one survivor take the new generation, the departing
 //    replica is written generation 0 as a last resort.
+//  - Every record write or removal after start-up goes to the replicas
+//    side by side through their workers and waits the replica deadline at
+//    most: a replica that stopped answering (often one departing at the
+//    same moment) is logged as not recorded, and neither the departure
+//    nor the unmount waits for it longer. Nothing is disabled from there;
+//    such a replica meets the deadline again at its next request.
 //  - Trusting a replica writes it the current generation before its state
 //    becomes 0.
 //  - The mounted marker is set in init (once the mount exists) and removed
@@ -46,7 +52,7 @@
 // hand-over, mark_replicas_mounted in init before the control thread
 // starts, release_replica_records in destroy after it is stopped. The
 // departure and return steps run on request threads and the control
-// thread; they serialise on the record lock, which is held from the
+// thread (release_replica_records runs before the workers stop); they serialise on the record lock, which is held from the
 // recording until the caller has stored the new state, so that a
 // concurrent departure always sees a consistent set of replicas in
 // service.

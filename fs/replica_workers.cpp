@@ -464,7 +464,7 @@ void replica_work::run_deferred(bool closes_only) noexcept
     }
 }
 
-void replica_work::wait(const char* word) noexcept
+void replica_work::wait_for(const char* word, bool records) noexcept
 {
     const auto started = clock_type::now();
     run_deferred(false);
@@ -484,7 +484,7 @@ void replica_work::wait(const char* word) noexcept
                     continue;
                 if (slot.done)
                     answered_now = true;
-                else if (replica_in_service(k))
+                else if (records || replica_in_service(k))
                     ++pending, last_pending = k;
             }
             const auto now = clock_type::now();
@@ -502,7 +502,7 @@ void replica_work::wait(const char* word) noexcept
             // instead; the last one in service is waited for as long as it
             // takes.
             if (now >= deadline &&
-                (answer_seen || (pending == 1 && other_in_service(last_pending))))
+                (records || answer_seen || (pending == 1 && other_in_service(last_pending))))
                 break;
             job_->finished.wait_until(lock, now >= deadline ? now + service_recheck
                                                             : std::min(deadline, now + service_recheck));
@@ -521,7 +521,7 @@ void replica_work::wait(const char* word) noexcept
             }
         }
     }
-    if (!any_late)
+    if (!any_late || records)
         return;
     const double waited = std::chrono::duration<double>(clock_type::now() - started).count();
     char line[96];

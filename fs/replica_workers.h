@@ -256,7 +256,13 @@ public:
     // Waits until every queued slot is done or its replica left service,
     // or the deadline passes; then logs and disables the replicas that
     // missed it (word names the operation) and gives up the rest.
-    void wait(const char* word) noexcept;
+    void wait(const char* word) noexcept { wait_for(word, false); }
+
+    // For steps on replicas' records, which may be out of service (one
+    // being trusted, one that left): waits for every queued slot, in
+    // service or not, until the deadline, then gives up on the rest and
+    // disables nothing, for a caller that cannot disable from where it is.
+    void wait_for_records() noexcept { wait_for(nullptr, true); }
 
     // Whether replica k ran the current step to its end within a wait.
     bool answered(int k) const noexcept { return job_->slots[k].answered; }
@@ -269,6 +275,8 @@ private:
     // Runs the steps submit() left to this thread (closes_only: only
     // those that must run whatever becomes of the request).
     void run_deferred(bool closes_only) noexcept;
+
+    void wait_for(const char* word, bool records) noexcept;
 
     // Whether replica k's step runs on the calling thread: k is local and
     // its worker idle, and k is not one of several disk replicas that a

@@ -217,4 +217,53 @@ TEST(stalled_replica, replica_failing_only_at_flush_is_disabled_on_close)
     EXPECT_EQ(lossy.unmount(), 0);
 }
 
+TEST(stalled_replica, two_replicas_stopping_at_once_both_leave_within_deadlines_and_unmount_ends)
+{
+    scratch_dir dir;
+    scratch_dir other_dir;
+    fault_replica first(dir);
+    fault_replica second(other_dir);
+    ASSERT_TRUE(first.mounted());
+    ASSERT_TRUE(second.mounted());
+    mount_options options = over(dir, first, "2");
+    options.replica_roots.push_back(second.mnt);
+    test_mount m(options);
+    ASSERT_TRUE(m.mounted()) << m.daemon_stderr();
+    write_file(m.at("before"), "all three");
+    ASSERT_EQ(read_file(m.in_replica(2, "before")), "all three");
+
+    // Each departure records the survivors as ahead: the other stopped
+    // replica among them must not hold the request (or the next
+    // departure, or the unmount) longer than a deadline.
+    ASSERT_EQ(kill(first.pid, SIGSTOP), 0);
+    ASSERT_EQ(kill(second.pid, SIGSTOP), 0);
+    std::atomic<bool> written{false};
+    std::thread writer([&] {
+        write_file(m.at("during"), "one left");
+        written = true;
+    });
+    const bool in_time = eventually([&] { return written.load(); }, 60000);
+    if (!in_time) {
+        kill(first.pid, SIGCONT);
+        kill(second.pid, SIGCONT);
+    }
+    writer.join();
+    ASSERT_TRUE(in_time) << m.log_text();
+    EXPECT_EQ(read_file(m.in_replica(0, "during")), "one left");
+    write_file(m.at("after"), "still served");
+    EXPECT_EQ(read_file(m.at("after")), "still served");
+    EXPECT_EQ(m.unmount(), 0);
+
+    const std::string log = m.log_text();
+    for (int k : {1, 2})
+        EXPECT_NE(log.find("disabling replica failed accessing " + m.replica(k)), std::string::npos) << log;
+    EXPECT_NE(log.find("recording replica generation failed accessing " + m.replica(2) + " Connection timed out"),
+              std::string::npos)
+        << log;
+    kill(first.pid, SIGCONT);
+    kill(second.pid, SIGCONT);
+    EXPECT_EQ(first.unmount(), 0);
+    EXPECT_EQ(second.unmount(), 0);
+}
+
 }  // namespace

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <fuse.h>
@@ -154,6 +155,24 @@ int fault_fsync(const char*, int datasync, struct fuse_file_info* fi)
     return result(datasync ? fdatasync(fd) : fsync(fd));
 }
 
+// Extended attributes, so that vornelix keeps its records here as on a
+// network filesystem that has them.
+int fault_setxattr(const char* path, const char* name, const char* value, size_t size, int flags)
+{
+    return result(lsetxattr(real(path).c_str(), name, value, size, flags));
+}
+
+int fault_getxattr(const char* path, const char* name, char* value, size_t size)
+{
+    const ssize_t n = lgetxattr(real(path).c_str(), name, value, size);
+    return n < 0 ? -errno : static_cast<int>(n);
+}
+
+int fault_removexattr(const char* path, const char* name)
+{
+    return result(lremovexattr(real(path).c_str(), name));
+}
+
 int fault_statfs(const char*, struct statvfs* st)
 {
     return result(statvfs(backing.c_str(), st));
@@ -191,6 +210,9 @@ int main(int argc, char** argv)
     operations.release = fault_release;
     operations.fsync = fault_fsync;
     operations.statfs = fault_statfs;
+    operations.setxattr = fault_setxattr;
+    operations.getxattr = fault_getxattr;
+    operations.removexattr = fault_removexattr;
     std::vector<char*> fuse_argv = {argv[0]};
     for (int i = 3; i < argc; ++i)
         fuse_argv.push_back(argv[i]);
