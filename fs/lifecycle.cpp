@@ -45,13 +45,24 @@ void* fs_init(struct fuse_conn_info*) noexcept
     return nullptr;
 }
 
+namespace {
+bool left_behind = false;  // written by destroy, read once the loop has ended
+}  // namespace
+
+bool threads_left_behind() noexcept
+{
+    return left_behind;
+}
+
 void fs_destroy(void*) noexcept
 {
     // The control thread may still be waiting for a request: it must never
     // serve one with what is released here.
     stop_control_service();
     // A resync still running stops where it is: the replica stays behind.
-    resync_stop();
+    // One stuck in a call on a replica that stopped answering is left to
+    // the process's end, with what it may still read.
+    const bool resync_ended = resync_stop();
     // A close on a replica whose worker is stuck would hang as well: its
     // descriptors go with the process.
     for (uint64_t slot = 0; slot < fd_table_size; ++slot)
@@ -64,10 +75,13 @@ void fs_destroy(void*) noexcept
     release_replica_records();
     const bool workers_stopped = stop_replica_workers();
     // Files still open at unmount get no release request: their
-    // descriptors and arrays go now, while the replica count is known.
-    fd_table_release_all(replica_count);
+    // descriptors and arrays go now, while the replica count is known
+    // (unless a resync left behind may still hand them descriptors).
+    if (resync_ended)
+        fd_table_release_all(replica_count);
     // A worker left in a call may go on with its step when the call
     // returns, and the step reads the replica table and root descriptors:
     // those then go with the process.
-    release_replica_set(workers_stopped);
+    left_behind = !workers_stopped || !resync_ended;
+    release_replica_set(!left_behind);
 }

@@ -59,6 +59,11 @@ int fs_fsync(const char* path, int datasync, struct fuse_file_info* fi) noexcept
 // Life cycle (lifecycle.cpp).
 void* fs_init(struct fuse_conn_info* connection) noexcept;
 void fs_destroy(void* private_data) noexcept;
+// Whether destroy left a thread inside a call on a replica that stopped
+// answering: the process must then end without its exit handlers (static
+// destructors, a leak checker that would stop every thread and wait for
+// that one forever).
+bool threads_left_behind() noexcept;
 
 // The table handed to FUSE (operations_table.cpp).
 void fill_operations(struct fuse_operations& table) noexcept;

@@ -5,11 +5,14 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <ctime>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fs/event_log.h"
@@ -301,12 +304,23 @@ int resync_start(int k) noexcept
     return 0;
 }
 
-void resync_stop() noexcept
+bool resync_stop() noexcept
 {
     std::lock_guard<std::mutex> guard(resync_lock);
     stop_requested.store(true);
-    if (thread_to_join) {
-        pthread_join(resync_thread, nullptr);
-        thread_to_join = false;
+    if (!thread_to_join)
+        return true;
+    // The copy looks at the request between entries and between pieces of
+    // a file; only a call that does not return keeps it longer.
+    const auto give_up = std::chrono::steady_clock::now() +
+                         std::chrono::milliseconds(std::max<int64_t>(replica_timeout_ms, 1000));
+    while (running.load() && std::chrono::steady_clock::now() < give_up)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    thread_to_join = false;
+    if (running.load()) {
+        pthread_detach(resync_thread);
+        return false;
     }
+    pthread_join(resync_thread, nullptr);
+    return true;
 }

@@ -29,5 +29,9 @@
 // thread. Nothing changes when it refuses.
 int resync_start(int k) noexcept;
 
-// Stops a running resync and waits for its thread.
-void resync_stop() noexcept;
+// Stops a running resync and waits for its thread, for the replica
+// deadline at most (a second at least): true when it ended. false when it
+// is still inside a call on a replica that stopped answering; it is then
+// left to end with the process, and whatever it may still read (the
+// replica table, the open files' descriptors) must stay.
+bool resync_stop() noexcept;

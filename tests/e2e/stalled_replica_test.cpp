@@ -266,4 +266,37 @@ TEST(stalled_replica, two_replicas_stopping_at_once_both_leave_within_deadlines_
     EXPECT_EQ(second.unmount(), 0);
 }
 
+TEST(stalled_replica, resync_inside_a_call_on_a_stopped_replica_ends_with_the_unmount)
+{
+    scratch_dir dir;
+    fault_replica target(dir);
+    ASSERT_TRUE(target.mounted());
+    mount_options options = over(dir, target, "2");
+    options.control = true;
+    test_mount m(options);
+    ASSERT_TRUE(m.mounted()) << m.daemon_stderr();
+    const std::string status = status_file(m, 1);
+    ASSERT_TRUE(eventually([&] { return read_file(status) == "0"; })) << m.log_text();
+    const auto set_status = [&](const char* word) {
+        const int fd = open(status.c_str(), O_WRONLY | O_TRUNC);
+        const bool taken = fd >= 0 && write(fd, word, 1) == 1;
+        if (fd >= 0)
+            close(fd);
+        return taken;
+    };
+    ASSERT_TRUE(set_status("2"));
+    write_file(m.at("while out"), "only here");
+
+    ASSERT_EQ(kill(target.pid, SIGSTOP), 0);
+    ASSERT_TRUE(set_status("1"));
+    // Its first call, opening the replica's root, never returns.
+    ASSERT_TRUE(eventually([&] { return m.log_text().find("resync from") != std::string::npos; })) << m.log_text();
+    EXPECT_EQ(read_file(m.at("while out")), "only here");
+    // The daemon ends within its deadlines all the same.
+    EXPECT_EQ(m.unmount(), 0) << m.log_text();
+    EXPECT_EQ(read_file(m.in_replica(0, "while out")), "only here");
+    kill(target.pid, SIGCONT);
+    EXPECT_EQ(target.unmount(), 0);
+}
+
 }  // namespace
