@@ -357,10 +357,10 @@ std::unique_lock<std::mutex> record_departure(int k) noexcept
     return lock;
 }
 
-std::unique_lock<std::mutex> record_return(int k) noexcept
+std::unique_lock<std::mutex> record_return(int k, bool (*still_wanted)(int k) noexcept) noexcept
 {
     std::unique_lock<std::mutex> lock(record_lock);
-    if (records.empty() || !records[k].recordable)
+    if (records.empty() || !records[k].recordable || (still_wanted != nullptr && !still_wanted(k)))
         return lock;
     records[k].asked = true;
     record_side_by_side(generation_change(current_generation), [](int j, int error) noexcept {
@@ -368,4 +368,9 @@ std::unique_lock<std::mutex> record_return(int k) noexcept
             log_record_failure(j, error);
     });
     return lock;
+}
+
+std::unique_lock<std::mutex> hold_records() noexcept
+{
+    return std::unique_lock<std::mutex>(record_lock);
 }

@@ -105,6 +105,11 @@ void release_replica_records() noexcept;
 // Answers the record lock, held; the caller stores k's new state under it.
 std::unique_lock<std::mutex> record_departure(int k) noexcept;
 
-// Replica k is about to be trusted: writes it the current generation.
-// Answers the record lock, held; the caller stores 0 under it.
-std::unique_lock<std::mutex> record_return(int k) noexcept;
+// Replica k is about to be trusted: writes it the current generation,
+// unless still_wanted(k), asked under the lock, answers false. Answers the
+// record lock, held; the caller stores 0 under it.
+std::unique_lock<std::mutex> record_return(int k, bool (*still_wanted)(int k) noexcept = nullptr) noexcept;
+
+// The record lock alone, for a decision that must not interleave with a
+// departure or a return.
+std::unique_lock<std::mutex> hold_records() noexcept;

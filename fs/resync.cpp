@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <ctime>
 #include <mutex>
 #include <string>
@@ -46,6 +47,36 @@ struct resync_job {
 };
 resync_job job;  // written before the thread starts, read by it only
 
+// Raised when the last step was given up at the deadline (set by a request
+// waiting at the gate, read by the resync thread afterwards).
+std::atomic<bool> given_up_at_deadline{false};
+// The replica whose last step runs (the stall handler's; job is the
+// resync thread's own).
+std::atomic<int> last_step_target{-1};
+
+bool still_resyncing(int k) noexcept
+{
+    return replica_table[k].state.load() == 1;
+}
+
+// The gate's stall handler: the last step has been inside one call on the
+// source or the replica for the deadline. Under the record lock, so that it
+// never crosses the step's own return to service: the replica leaves the
+// resync (disabled, behind) and the changes waiting at the gate go on.
+bool give_up_last_step() noexcept
+{
+    const int k = last_step_target.load();
+    const std::unique_lock<std::mutex> recorded = hold_records();
+    int64_t resyncing = 1;
+    if (!replica_table[k].state.compare_exchange_strong(resyncing, static_cast<int64_t>(time(nullptr))))
+        return false;
+    given_up_at_deadline.store(true);
+    char line[96];
+    std::snprintf(line, sizeof line, "resync's last step: no answer in %.1f s,", replica_timeout_ms / 1000.0);
+    write_log(line, replica_table[k].root, ETIMEDOUT);
+    return true;
+}
+
 time_t monotonic_seconds() noexcept
 {
     struct timespec now;
@@ -79,6 +110,8 @@ stop_reason copy_stop_reason(const copy_context& context, int error, int source,
 {
     if (stop_requested.load())
         return {0, "resync interrupted by the unmount, the replica stays behind", false};
+    if (given_up_at_deadline.load())
+        return {0, "resync abandoned at the deadline, the replica stays behind", false};
     if (replica_table[target].state.load() != 1)
         return {0, "resync abandoned, the administrator changed the replica's state", false};
     if (!replica_in_service(source))
@@ -98,27 +131,70 @@ struct handle_fix {
     std::string path;  // of the file that failed
 };
 
+// Opens the tree path on replica k through its worker, for the replica
+// deadline at most (the open-file table is locked meanwhile): the
+// descriptor, or -1 with errno (ETIMEDOUT for no answer in time; what the
+// late call opens is closed by the worker).
+int open_in_time(int k, const std::string& path, int flags) noexcept
+{
+    replica_work work;
+    const char* at = work.keep_text(0, path.c_str());
+    if (at == nullptr || !work.set_step([at, flags](replica_slot& slot, int j) noexcept {
+            int fd = open_in_replica(j, at, flags);
+            if (fd == 0) {
+                // 0 in a descriptor array means "none".
+                fd = fcntl(0, F_DUPFD_CLOEXEC, 1);
+                close(0);
+            }
+            slot.error = fd < 0 ? failure_errno() : 0;
+            slot.opened = fd > 0 ? fd : 0;
+        })) {
+        errno = ENOMEM;
+        return -1;
+    }
+    work.submit(k);
+    work.wait_for_records();
+    if (!work.answered(k)) {
+        errno = ETIMEDOUT;
+        return -1;
+    }
+    if (work.slot(k).opened <= 0) {
+        errno = work.slot(k).error != 0 ? work.slot(k).error : EIO;
+        return -1;
+    }
+    const int fd = work.slot(k).opened;
+    work.slot(k).opened = 0;
+    return fd;
+}
+
 void give_descriptor(uint64_t handle, int32_t* fds, void* context) noexcept
 {
     handle_fix& fix = *static_cast<handle_fix*>(context);
     if (fix.error != 0)
         return;
+    change_gate_beat();
     const int k = fix.target;
-    if (fds[k] > 0)
-        close(fds[k]);
-    fds[k] = 0;
+    // The array is the resync's only while the gate holds: a last step
+    // given up at the deadline (under the record lock) gives it back.
+    int previous = 0;
+    {
+        const std::unique_lock<std::mutex> recorded = hold_records();
+        if (!still_resyncing(k)) {
+            fix.error = ECANCELED;
+            return;
+        }
+        previous = fds[k];
+        fds[k] = 0;
+    }
+    if (previous > 0)
+        close_on_replica(k, previous);
     int r = -1;
     const std::optional<std::string> path = open_file_path(fds, registering_prefixes(), r);
     if (!path)
         return;
     constexpr int kept = O_ACCMODE | O_APPEND | O_NONBLOCK | O_DSYNC | O_SYNC | O_NOATIME | O_LARGEFILE;
     const int flags = fcntl(fds[r], F_GETFL);
-    int fd = flags == -1 ? -1 : open_in_replica(k, *path, (flags & kept) | O_NOCTTY);
-    if (fd == 0) {
-        // 0 in a descriptor array means "none".
-        fd = fcntl(0, F_DUPFD_CLOEXEC, 1);
-        close(0);
-    }
+    const int fd = flags == -1 ? -1 : open_in_time(k, *path, (flags & kept) | O_NOCTTY);
     if (fd <= 0) {
         fix.error = errno != 0 ? errno : EIO;
         try {
@@ -127,7 +203,15 @@ void give_descriptor(uint64_t handle, int32_t* fds, void* context) noexcept
         }
         return;
     }
-    fds[k] = fd;
+    {
+        const std::unique_lock<std::mutex> recorded = hold_records();
+        if (!still_resyncing(k)) {
+            close_on_replica(k, fd);
+            fix.error = ECANCELED;
+            return;
+        }
+        fds[k] = fd;
+    }
     // Writes by root took their stripes from the descriptors at open: they
     // must look at the new one too.
     forget_handle_stripes(handle);
@@ -145,12 +229,19 @@ int last_step(copy_context& context, int k, int source) noexcept
         errno = ENOMEM;
         return -1;
     }
-    if (!replica_in_service(source) || replica_table[k].state.load() != 1) {
+    if (!replica_in_service(source) || !still_resyncing(k)) {
         errno = ECANCELED;
         return -1;
     }
+    change_gate_beat();
     if (syncfs(context.target_root) == -1) {
         context.failure = {"/", true};
+        return -1;
+    }
+    // Given up while in the call: the changes run again, and the open
+    // files are theirs.
+    if (!still_resyncing(k)) {
+        errno = ECANCELED;
         return -1;
     }
     handle_fix fix;
@@ -161,8 +252,15 @@ int last_step(copy_context& context, int k, int source) noexcept
         errno = fix.error;
         return -1;
     }
+    change_gate_beat();
+    // Recorded current only while still the resync's: a last step given
+    // up meanwhile leaves the replica behind, on disk as in memory.
+    const std::unique_lock<std::mutex> recorded = record_return(k, still_resyncing);
+    if (!still_resyncing(k)) {
+        errno = ECANCELED;
+        return -1;
+    }
     write_log("resync complete, " + counts_text(context) + ", back in service", replica_table[k].root, 0);
-    const std::unique_lock<std::mutex> recorded = record_return(k);
     replica_table[k].state.store(0);
     return 0;
 }
@@ -211,6 +309,7 @@ void run_resync(int k, int source)
     context.target_root = replica_table[k].root_fd;
     time_t next_progress = monotonic_seconds() + progress_interval;
     context.stop = [&]() noexcept {
+        change_gate_beat();
         if (stop_requested.load() || !replica_in_service(source) || replica_table[k].state.load() != 1)
             return true;
         if (monotonic_seconds() >= next_progress) {
@@ -235,11 +334,18 @@ void run_resync(int k, int source)
     if (rc == 0 && (rc = syncfs(context.target_root)) == -1)
         context.failure = {"/", true};
     int error = rc == -1 ? errno : 0;
+    last_step_target.store(k);
     {
-        change_gate_exclusive gate;
+        change_gate_exclusive gate(give_up_last_step, std::max<int64_t>(replica_timeout_ms, 1000));
         if (rc == 0 && (rc = last_step(context, k, source)) == -1)
             error = errno;
-        stop_registering();
+        if (gate.broken()) {
+            // Changes run again: registering stops while none does.
+            change_gate_exclusive again;
+            stop_registering();
+        } else {
+            stop_registering();
+        }
     }
     if (rc == 0)
         return;
@@ -292,6 +398,7 @@ int resync_start(int k) noexcept
         return EINVAL;
     job = {k, source};
     stop_requested.store(false);
+    given_up_at_deadline.store(false);
     running.store(true);
     const int64_t previous = replica_table[k].state.exchange(1);
     const int err = pthread_create(&resync_thread, nullptr, resync_thread_main, nullptr);

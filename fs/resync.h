@@ -12,12 +12,18 @@
 //     are many.
 //  3. Last step, while every change waits at the gate: the rest is copied,
 //     every open file gets a descriptor on the replica, the replica is
-//     recorded current (replica_record.h) and put in service.
+//     recorded current (replica_record.h) and put in service. A step that
+//     stays inside one call on the source or the replica for the replica
+//     deadline is given up by the first change waiting at the gate: the
+//     replica leaves the resync (disabled, behind, logged) and the changes
+//     go on; the step ends without putting it in service when its call
+//     returns.
 // The log has a line at the start, one about every ten seconds with the
 // entries and bytes copied, and one at the end. A failure (the replica
 // fills up, the source leaves service, ...) logs why and disables the
 // replica. An unmount stops the resync where it is: the replica is not
-// recorded current and starts behind again.
+// recorded current and starts behind again; a resync inside a call that
+// does not return is left to end with the process.
 //
 // Lifetime: resync_start runs on the control thread; resync_stop in
 // destroy, before the replica table goes. Both serialise on the resync

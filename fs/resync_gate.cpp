@@ -35,6 +35,43 @@ std::mutex gate_lock;  // over the waits for the two conditions below
 std::condition_variable gate_reopened;
 std::condition_variable gate_drained;
 
+// The closer's stall handler, while one holds the gate closed; taken (set
+// to null) by the request that calls it. Written under gate_lock.
+std::atomic<gate_stall_handler> stall_handler{nullptr};
+std::atomic<int64_t> stall_after_ms{0};
+std::atomic<int64_t> last_beat_ms{0};
+// Raised when the handler let the gate open under its closer.
+std::atomic<bool> gate_broken{false};
+
+int64_t steady_ms() noexcept
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Called by a request waiting at the gate, with gate_lock held through
+// wait: when the closer has been silent too long, asks its handler (without
+// the lock, which the closer may need to finish) and opens the gate if it
+// agrees.
+void open_if_closer_stalled(std::unique_lock<std::mutex>& wait) noexcept
+{
+    const gate_stall_handler handler = stall_handler.load();
+    if (handler == nullptr || steady_ms() - last_beat_ms.load() <= stall_after_ms.load())
+        return;
+    // Asked once, by one request.
+    if (stall_handler.exchange(nullptr) != handler)
+        return;
+    wait.unlock();
+    const bool give_way = handler();
+    wait.lock();
+    if (give_way && closing.load()) {
+        gate_broken.store(true);
+        closing.store(false);
+        gate_reopened.notify_all();
+    }
+}
+
 long requests_inside() noexcept
 {
     long total = 0;
@@ -108,7 +145,11 @@ void change_gate_enter() noexcept
         inside.fetch_sub(1);
         tell_the_closer();
         std::unique_lock<std::mutex> wait(gate_lock);
-        gate_reopened.wait(wait, [] { return !closing.load(); });
+        while (closing.load()) {
+            gate_reopened.wait_for(wait, std::chrono::milliseconds(50));
+            if (closing.load())
+                open_if_closer_stalled(wait);
+        }
     }
 }
 
@@ -216,7 +257,7 @@ const std::vector<std::string>& registering_prefixes() noexcept
     return replica_prefixes;
 }
 
-change_gate_exclusive::change_gate_exclusive() noexcept
+change_gate_exclusive::change_gate_exclusive(gate_stall_handler on_stall, int64_t stall_ms) noexcept
 {
     std::unique_lock<std::mutex> wait(gate_lock);
     closing.store(true);
@@ -224,15 +265,30 @@ change_gate_exclusive::change_gate_exclusive() noexcept
     // missed between a count and the wait.
     while (requests_inside() != 0)
         gate_drained.wait_for(wait, std::chrono::milliseconds(10));
+    gate_broken.store(false);
+    last_beat_ms.store(steady_ms());
+    stall_after_ms.store(stall_ms);
+    stall_handler.store(on_stall);
 }
 
 change_gate_exclusive::~change_gate_exclusive()
 {
     {
         std::lock_guard<std::mutex> guard(gate_lock);
+        stall_handler.store(nullptr);
         closing.store(false);
     }
     gate_reopened.notify_all();
+}
+
+bool change_gate_exclusive::broken() const noexcept
+{
+    return gate_broken.load();
+}
+
+void change_gate_beat() noexcept
+{
+    last_beat_ms.store(steady_ms());
 }
 
 void stop_registering() noexcept

@@ -79,14 +79,31 @@ size_t changed_path_count() noexcept;
 // The prefixes given to start_registering.
 const std::vector<std::string>& registering_prefixes() noexcept;
 
+// What a closer that makes calls on replicas does when it is found stuck
+// in one: true when the gate may open under it (it has given up what the
+// gate protected), false when it has finished meanwhile.
+using gate_stall_handler = bool (*)() noexcept;
+
 // The gate closed: no request inside, from construction to destruction.
+// A closer given a stall handler tells that it is alive with
+// change_gate_beat(); when it has not for stall_ms, the first request
+// waiting at the gate calls the handler, and when that answers true the
+// gate opens under the closer: a replica that stops answering in the
+// middle of the resync's last step holds up the changes for the deadline,
+// not for good. The closer finds out through broken().
 class change_gate_exclusive {
 public:
-    change_gate_exclusive() noexcept;
+    change_gate_exclusive() noexcept : change_gate_exclusive(nullptr, 0) {}
+    change_gate_exclusive(gate_stall_handler on_stall, int64_t stall_ms) noexcept;
     ~change_gate_exclusive();
     change_gate_exclusive(const change_gate_exclusive&) = delete;
     change_gate_exclusive& operator=(const change_gate_exclusive&) = delete;
+
+    bool broken() const noexcept;
 };
+
+// The closer is alive (between its calls on replicas).
+void change_gate_beat() noexcept;
 
 // Stops registering and forgets what was registered; the caller holds
 // change_gate_exclusive.

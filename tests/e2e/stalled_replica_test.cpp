@@ -299,4 +299,69 @@ TEST(stalled_replica, resync_inside_a_call_on_a_stopped_replica_ends_with_the_un
     EXPECT_EQ(target.unmount(), 0);
 }
 
+TEST(stalled_replica, last_step_of_a_resync_stuck_on_the_replica_gives_way_at_the_deadline)
+{
+    scratch_dir dir;
+    fault_replica target(dir);
+    ASSERT_TRUE(target.mounted());
+    mount_options options = over(dir, target, "2");
+    options.control = true;
+    test_mount m(options);
+    ASSERT_TRUE(m.mounted()) << m.daemon_stderr();
+    const std::string status = status_file(m, 1);
+    ASSERT_TRUE(eventually([&] { return read_file(status) == "0"; })) << m.log_text();
+    const auto set_status = [&](const char* word) {
+        const int fd = open(status.c_str(), O_WRONLY | O_TRUNC);
+        const bool taken = fd >= 0 && write(fd, word, 1) == 1;
+        if (fd >= 0)
+            close(fd);
+        return taken;
+    };
+    const auto stall = [&](const std::string& call) {
+        write_file(target.marker + ".stall.new", call);
+        return rename((target.marker + ".stall.new").c_str(), (target.marker + ".stall").c_str()) == 0;
+    };
+    const auto stalled_at = [&](const std::string& call) {
+        return eventually([&] { return read_file(target.marker + ".reached") == call; });
+    };
+    ASSERT_TRUE(set_status("2"));
+    write_file(m.at("a"), "first");
+
+    // The copy of the tree meets the stall first, outside the last step;
+    // the change made meanwhile is registered, so the last step opens the
+    // replica's copy of "a" again, and stalls there, the gate closed.
+    ASSERT_TRUE(stall("create /a"));
+    ASSERT_TRUE(set_status("1"));
+    ASSERT_TRUE(stalled_at("create /a")) << m.log_text();
+    {
+        const int fd = open(m.at("a").c_str(), O_WRONLY | O_APPEND);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(write(fd, " second", 7), 7);
+        EXPECT_EQ(close(fd), 0);
+    }
+    ASSERT_TRUE(stall("open /a"));
+    ASSERT_TRUE(stalled_at("open /a")) << m.log_text();
+
+    std::atomic<bool> written{false};
+    std::thread writer([&] {
+        write_file(m.at("during"), "waited at the gate");
+        written = true;
+    });
+    const bool in_time = eventually([&] { return written.load(); }, 60000);
+    unlink((target.marker + ".stall").c_str());
+    writer.join();
+    ASSERT_TRUE(in_time) << m.log_text();
+    EXPECT_TRUE(eventually([&] { return m.log_text().find("resync abandoned at the deadline") != std::string::npos; }))
+        << m.log_text();
+    const std::string log = m.log_text();
+    EXPECT_NE(log.find("resync's last step: no answer in 2.0 s, failed accessing " + m.replica(1)), std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("resync complete"), std::string::npos) << log;
+    EXPECT_EQ(read_file(status), "2");
+    EXPECT_EQ(read_file(m.in_replica(0, "a")), "first second");
+    EXPECT_EQ(read_file(m.in_replica(0, "during")), "waited at the gate");
+    EXPECT_EQ(m.unmount(), 0);
+    EXPECT_EQ(target.unmount(), 0);
+}
+
 }  // namespace

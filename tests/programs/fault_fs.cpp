@@ -7,7 +7,12 @@
 //
 //   fault_fs BACKING MARKER MOUNTPOINT [FUSE options...]
 //
-// Runs as root in the foreground (-f), single-threaded is enough.
+// While MARKER.stall holds "OP PATH" (OP open or create), that call on
+// PATH waits, after writing the same text to MARKER.reached: a replica
+// that stops answering at a chosen moment.
+//
+// Runs as root in the foreground (-f), multi-threaded: other calls go on
+// while one waits.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -108,8 +113,40 @@ int fault_utimens(const char* path, const struct timespec times[2])
     return result(utimensat(AT_FDCWD, real(path).c_str(), times, AT_SYMLINK_NOFOLLOW));
 }
 
+std::string whole_file(const std::string& name)
+{
+    std::string text;
+    if (FILE* file = std::fopen(name.c_str(), "r")) {
+        char buffer[256];
+        size_t n;
+        while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+            text.append(buffer, n);
+        std::fclose(file);
+    }
+    return text;
+}
+
+void wait_while_stalled(const char* op, const char* path)
+{
+    const std::string wanted = std::string(op) + " " + path;
+    bool told = false;
+    while (whole_file(marker + ".stall") == wanted) {
+        if (!told) {
+            const std::string reached = marker + ".reached";
+            if (FILE* file = std::fopen((reached + ".new").c_str(), "w")) {
+                std::fputs(wanted.c_str(), file);
+                std::fclose(file);
+                std::rename((reached + ".new").c_str(), reached.c_str());
+            }
+            told = true;
+        }
+        usleep(10000);
+    }
+}
+
 int fault_open(const char* path, struct fuse_file_info* fi)
 {
+    wait_while_stalled("open", path);
     const int fd = open(real(path).c_str(), fi->flags & ~O_CREAT);
     if (fd == -1)
         return -errno;
@@ -119,6 +156,7 @@ int fault_open(const char* path, struct fuse_file_info* fi)
 
 int fault_create(const char* path, mode_t mode, struct fuse_file_info* fi)
 {
+    wait_while_stalled("create", path);
     const int fd = open(real(path).c_str(), fi->flags | O_CREAT, mode);
     if (fd == -1)
         return -errno;
