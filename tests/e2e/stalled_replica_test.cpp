@@ -83,6 +83,42 @@ mount_options over(const scratch_dir& dir, const fault_replica& fault, const std
     return options;
 }
 
+// Writes one word to a replica's status file: whether it was taken.
+bool set_status(const std::string& status, const char* word)
+{
+    const int fd = open(status.c_str(), O_WRONLY | O_TRUNC);
+    const bool taken = fd >= 0 && write(fd, word, 1) == 1;
+    if (fd >= 0)
+        close(fd);
+    return taken;
+}
+
+// A mount over a local replica and a fault replica (replica 1) with the
+// control tree, for the tests that change replica states by hand.
+struct controlled_mount {
+    scratch_dir dir;
+    fault_replica fault{dir};
+    test_mount m;
+    std::string status;
+
+    explicit controlled_mount(const std::string& timeout)
+        : m(with_control(over(dir, fault, timeout))), status(status_file(m, 1))
+    {
+    }
+
+    static mount_options with_control(mount_options options)
+    {
+        options.control = true;
+        return options;
+    }
+
+    // Both mounted, and replica 1 in service.
+    bool ready()
+    {
+        return fault.mounted() && m.mounted() && eventually([&] { return read_file(status) == "0"; });
+    }
+};
+
 TEST(stalled_replica, writer_waits_at_most_the_deadline_and_the_replica_leaves_service)
 {
     scratch_dir dir;
@@ -132,15 +168,11 @@ TEST(stalled_replica, writer_waits_at_most_the_deadline_and_the_replica_leaves_s
 
 TEST(stalled_replica, disable_written_while_a_request_waits_frees_it_at_once)
 {
-    scratch_dir dir;
-    fault_replica frozen(dir);
-    ASSERT_TRUE(frozen.mounted());
-    mount_options options = over(dir, frozen, "600");
-    options.control = true;
-    test_mount m(options);
-    ASSERT_TRUE(m.mounted()) << m.daemon_stderr();
-    const std::string status = status_file(m, 1);
-    ASSERT_TRUE(eventually([&] { return read_file(status) == "0"; })) << m.log_text();
+    controlled_mount c("600");
+    ASSERT_TRUE(c.ready()) << c.m.daemon_stderr() << c.m.log_text();
+    fault_replica& frozen = c.fault;
+    test_mount& m = c.m;
+    const std::string& status = c.status;
 
     ASSERT_EQ(kill(frozen.pid, SIGSTOP), 0);
     std::atomic<bool> written{false};
@@ -268,27 +300,16 @@ TEST(stalled_replica, two_replicas_stopping_at_once_both_leave_within_deadlines_
 
 TEST(stalled_replica, resync_inside_a_call_on_a_stopped_replica_ends_with_the_unmount)
 {
-    scratch_dir dir;
-    fault_replica target(dir);
-    ASSERT_TRUE(target.mounted());
-    mount_options options = over(dir, target, "2");
-    options.control = true;
-    test_mount m(options);
-    ASSERT_TRUE(m.mounted()) << m.daemon_stderr();
-    const std::string status = status_file(m, 1);
-    ASSERT_TRUE(eventually([&] { return read_file(status) == "0"; })) << m.log_text();
-    const auto set_status = [&](const char* word) {
-        const int fd = open(status.c_str(), O_WRONLY | O_TRUNC);
-        const bool taken = fd >= 0 && write(fd, word, 1) == 1;
-        if (fd >= 0)
-            close(fd);
-        return taken;
-    };
-    ASSERT_TRUE(set_status("2"));
+    controlled_mount c("2");
+    ASSERT_TRUE(c.ready()) << c.m.daemon_stderr() << c.m.log_text();
+    fault_replica& target = c.fault;
+    test_mount& m = c.m;
+    const std::string& status = c.status;
+    ASSERT_TRUE(set_status(status, "2"));
     write_file(m.at("while out"), "only here");
 
     ASSERT_EQ(kill(target.pid, SIGSTOP), 0);
-    ASSERT_TRUE(set_status("1"));
+    ASSERT_TRUE(set_status(status, "1"));
     // Its first call, opening the replica's root, never returns.
     ASSERT_TRUE(eventually([&] { return m.log_text().find("resync from") != std::string::npos; })) << m.log_text();
     EXPECT_EQ(read_file(m.at("while out")), "only here");
@@ -301,22 +322,11 @@ TEST(stalled_replica, resync_inside_a_call_on_a_stopped_replica_ends_with_the_un
 
 TEST(stalled_replica, last_step_of_a_resync_stuck_on_the_replica_gives_way_at_the_deadline)
 {
-    scratch_dir dir;
-    fault_replica target(dir);
-    ASSERT_TRUE(target.mounted());
-    mount_options options = over(dir, target, "2");
-    options.control = true;
-    test_mount m(options);
-    ASSERT_TRUE(m.mounted()) << m.daemon_stderr();
-    const std::string status = status_file(m, 1);
-    ASSERT_TRUE(eventually([&] { return read_file(status) == "0"; })) << m.log_text();
-    const auto set_status = [&](const char* word) {
-        const int fd = open(status.c_str(), O_WRONLY | O_TRUNC);
-        const bool taken = fd >= 0 && write(fd, word, 1) == 1;
-        if (fd >= 0)
-            close(fd);
-        return taken;
-    };
+    controlled_mount c("2");
+    ASSERT_TRUE(c.ready()) << c.m.daemon_stderr() << c.m.log_text();
+    fault_replica& target = c.fault;
+    test_mount& m = c.m;
+    const std::string& status = c.status;
     const auto stall = [&](const std::string& call) {
         write_file(target.marker + ".stall.new", call);
         return rename((target.marker + ".stall.new").c_str(), (target.marker + ".stall").c_str()) == 0;
@@ -324,14 +334,14 @@ TEST(stalled_replica, last_step_of_a_resync_stuck_on_the_replica_gives_way_at_th
     const auto stalled_at = [&](const std::string& call) {
         return eventually([&] { return read_file(target.marker + ".reached") == call; });
     };
-    ASSERT_TRUE(set_status("2"));
+    ASSERT_TRUE(set_status(status, "2"));
     write_file(m.at("a"), "first");
 
     // The copy of the tree meets the stall first, outside the last step;
     // the change made meanwhile is registered, so the last step opens the
     // replica's copy of "a" again, and stalls there, the gate closed.
     ASSERT_TRUE(stall("create /a"));
-    ASSERT_TRUE(set_status("1"));
+    ASSERT_TRUE(set_status(status, "1"));
     ASSERT_TRUE(stalled_at("create /a")) << m.log_text();
     {
         const int fd = open(m.at("a").c_str(), O_WRONLY | O_APPEND);
