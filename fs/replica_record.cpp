@@ -141,7 +141,8 @@ void record_side_by_side(const record_change& change, Result result) noexcept
     const bool queued = work.ready() && work.set_step([change](replica_slot& slot, int k) noexcept {
         slot.error = change.apply(k);
     });
-    for (int k = 0; k < replica_count; ++k)
+    const int count = static_cast<int>(records.size());
+    for (int k = 0; k < count; ++k)
         if (records[k].asked) {
             if (queued)
                 work.submit(k);
@@ -150,7 +151,7 @@ void record_side_by_side(const record_change& change, Result result) noexcept
         }
     if (queued)
         work.wait_for_records();
-    for (int k = 0; k < replica_count; ++k) {
+    for (int k = 0; k < count; ++k) {
         if (!records[k].asked)
             continue;
         records[k].asked = false;

@@ -52,10 +52,10 @@
 // hand-over, mark_replicas_mounted in init before the control thread
 // starts, release_replica_records in destroy after it is stopped. The
 // departure and return steps run on request threads and the control
-// thread (release_replica_records runs before the workers stop); they serialise on the record lock, which is held from the
-// recording until the caller has stored the new state, so that a
-// concurrent departure always sees a consistent set of replicas in
-// service.
+// thread (and release_replica_records before the workers stop); they
+// serialise on the record lock, which is held from the recording until the
+// caller has stored the new state, so that a concurrent departure always
+// sees a consistent set of replicas in service.
 //
 // Lock order: write-order stripes, then the control service lock, then the
 // record lock, then the event-log lock. The record lock may take the log
