@@ -35,6 +35,9 @@ std::mutex gate_lock;  // over the waits for the two conditions below
 std::condition_variable gate_reopened;
 std::condition_variable gate_drained;
 
+// Raised by the resync while it registers; read by every change at its end.
+std::atomic<bool> registering{false};
+
 // The closer's stall handler, while one holds the gate closed; taken (set
 // to null) by the request that calls it. Written under gate_lock.
 std::atomic<gate_stall_handler> stall_handler{nullptr};
@@ -66,6 +69,9 @@ void open_if_closer_stalled(std::unique_lock<std::mutex>& wait) noexcept
     const bool give_way = handler();
     wait.lock();
     if (give_way && closing.load()) {
+        // What changes touch from now on is of no use to the closer: not
+        // noted, so that a closer that never returns costs no memory.
+        registering.store(false, std::memory_order_release);
         gate_broken.store(true);
         closing.store(false);
         gate_reopened.notify_all();
@@ -86,8 +92,6 @@ void tell_the_closer() noexcept
     gate_drained.notify_all();
 }
 
-// Raised by the resync while it registers; read by every change at its end.
-std::atomic<bool> registering{false};
 
 std::mutex registry_lock;
 std::set<std::string> changed;       // protected by registry_lock

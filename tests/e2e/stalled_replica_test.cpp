@@ -3,8 +3,10 @@
 // through the mount waits at most the deadline, the replica leaves service
 // with its log line, and the replica that stays holds every acknowledged
 // byte.
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +18,7 @@
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/support/mount_harness.h"
 
@@ -44,6 +47,30 @@ struct fault_replica {
     }
 
     bool mounted() const { return pid > 0 && is_mounted(mnt); }
+
+    // Stops it, and waits until every thread of it has stopped: a request
+    // is then never read, rather than read and left unanswered.
+    bool stop() const
+    {
+        if (kill(pid, SIGSTOP) != 0)
+            return false;
+        const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+        return eventually([&] {
+            DIR* dir = opendir(tasks.c_str());
+            if (dir == nullptr)
+                return false;
+            bool all = true;
+            while (const struct dirent* entry = readdir(dir)) {
+                if (entry->d_name[0] == '.')
+                    continue;
+                const std::string stat = read_file(tasks + "/" + entry->d_name + "/stat");
+                const size_t end = stat.rfind(')');
+                all = all && end != std::string::npos && end + 2 < stat.size() && stat[end + 2] == 'T';
+            }
+            closedir(dir);
+            return all;
+        });
+    }
 
     // Strict teardown, once the vornelix mount over it has ended: unmount,
     // then the exit status of fault_fs (-1 when it did not end).
@@ -119,6 +146,31 @@ struct controlled_mount {
     }
 };
 
+// Unmounts m while replicas may still be stopped, and waits until the
+// daemon's destroy has given up on every replica named (its marker left in
+// place, logged); then lets them run and reaps the daemon. A call that a
+// replica read just before it stopped can only end when it answers (the
+// kernel lets no thread out of it, not even at exit), so the daemon is
+// reaped only after that.
+int unmount_while_stopped(test_mount& m, const std::vector<int>& stopped, const std::vector<pid_t>& replicas)
+{
+    int err = 0;
+    eventually([&] {
+        err = umount2(m.mnt().c_str(), 0) == 0 ? 0 : errno;
+        return err != EBUSY;
+    });
+    bool given_up = err == 0;
+    for (const int k : stopped)
+        given_up = given_up && eventually([&] {
+                       return m.log_text().find("unmarking replica mounted failed accessing " + m.replica(k)) !=
+                              std::string::npos;
+                   });
+    for (const pid_t pid : replicas)
+        kill(pid, SIGCONT);
+    const int status = m.unmount();
+    return given_up ? status : -1;
+}
+
 TEST(stalled_replica, writer_waits_at_most_the_deadline_and_the_replica_leaves_service)
 {
     scratch_dir dir;
@@ -133,7 +185,7 @@ TEST(stalled_replica, writer_waits_at_most_the_deadline_and_the_replica_leaves_s
     double longest = 0;
     for (int i = 0; i < 30; ++i) {
         if (i == 10) {
-            ASSERT_EQ(kill(frozen.pid, SIGSTOP), 0);
+            ASSERT_TRUE(frozen.stop());
         }
         if (i == 20) {
             ASSERT_EQ(kill(frozen.pid, SIGCONT), 0);
@@ -174,7 +226,7 @@ TEST(stalled_replica, disable_written_while_a_request_waits_frees_it_at_once)
     test_mount& m = c.m;
     const std::string& status = c.status;
 
-    ASSERT_EQ(kill(frozen.pid, SIGSTOP), 0);
+    ASSERT_TRUE(frozen.stop());
     std::atomic<bool> written{false};
     std::atomic<int> error{0};
     std::thread writer([&] {
@@ -267,8 +319,8 @@ TEST(stalled_replica, two_replicas_stopping_at_once_both_leave_within_deadlines_
     // Each departure records the survivors as ahead: the other stopped
     // replica among them must not hold the request (or the next
     // departure, or the unmount) longer than a deadline.
-    ASSERT_EQ(kill(first.pid, SIGSTOP), 0);
-    ASSERT_EQ(kill(second.pid, SIGSTOP), 0);
+    ASSERT_TRUE(first.stop());
+    ASSERT_TRUE(second.stop());
     std::atomic<bool> written{false};
     std::thread writer([&] {
         write_file(m.at("during"), "one left");
@@ -284,7 +336,7 @@ TEST(stalled_replica, two_replicas_stopping_at_once_both_leave_within_deadlines_
     EXPECT_EQ(read_file(m.in_replica(0, "during")), "one left");
     write_file(m.at("after"), "still served");
     EXPECT_EQ(read_file(m.at("after")), "still served");
-    EXPECT_EQ(m.unmount(), 0);
+    EXPECT_EQ(unmount_while_stopped(m, {1, 2}, {first.pid, second.pid}), 0) << m.log_text();
 
     const std::string log = m.log_text();
     for (int k : {1, 2})
@@ -292,8 +344,6 @@ TEST(stalled_replica, two_replicas_stopping_at_once_both_leave_within_deadlines_
     EXPECT_NE(log.find("recording replica generation failed accessing " + m.replica(2) + " Connection timed out"),
               std::string::npos)
         << log;
-    kill(first.pid, SIGCONT);
-    kill(second.pid, SIGCONT);
     EXPECT_EQ(first.unmount(), 0);
     EXPECT_EQ(second.unmount(), 0);
 }
@@ -308,15 +358,14 @@ TEST(stalled_replica, resync_inside_a_call_on_a_stopped_replica_ends_with_the_un
     ASSERT_TRUE(set_status(status, "2"));
     write_file(m.at("while out"), "only here");
 
-    ASSERT_EQ(kill(target.pid, SIGSTOP), 0);
+    ASSERT_TRUE(target.stop());
     ASSERT_TRUE(set_status(status, "1"));
     // Its first call, opening the replica's root, never returns.
     ASSERT_TRUE(eventually([&] { return m.log_text().find("resync from") != std::string::npos; })) << m.log_text();
     EXPECT_EQ(read_file(m.at("while out")), "only here");
     // The daemon ends within its deadlines all the same.
-    EXPECT_EQ(m.unmount(), 0) << m.log_text();
+    EXPECT_EQ(unmount_while_stopped(m, {1}, {target.pid}), 0) << m.log_text();
     EXPECT_EQ(read_file(m.in_replica(0, "while out")), "only here");
-    kill(target.pid, SIGCONT);
     EXPECT_EQ(target.unmount(), 0);
 }
 
