@@ -92,7 +92,6 @@ void tell_the_closer() noexcept
     gate_drained.notify_all();
 }
 
-
 std::mutex registry_lock;
 std::set<std::string> changed;       // protected by registry_lock
 bool registration_lost = false;      // protected by registry_lock
