@@ -30,6 +30,12 @@ void* fs_init(struct fuse_conn_info*) noexcept
         write_log("replica workers", mount_path, EAGAIN);
     for (int k = 0; k < replica_count; ++k)
         set_replica_local(k, replica_table[k].root_fd.load());
+    // A first start over an empty replica beside full ones fills it now,
+    // while the mount serves from the others.
+    if (const std::vector<int> fill = take_replicas_to_fill(); !fill.empty())
+        if (const int error = resync_fill(fill); error != 0)
+            for (const int k : fill)
+                write_log("resync to fill the replica", replica_table[k].root, error);
 
     if (!settings.ctl_requested || !settings.ctl_path)
         return nullptr;

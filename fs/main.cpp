@@ -9,6 +9,7 @@
 #include "fs/event_log.h"
 #include "fs/operations.h"
 #include "fs/options.h"
+#include "fs/replica_lock.h"
 #include "fs/replica_set.h"
 #include "fs/request_loop.h"
 
@@ -20,8 +21,24 @@ namespace {
 //    credentials and supplementary groups, exactly as for a local file
 //    system (FIFOs and devices included, which never reach vornelix);
 //  - big_writes: writes arrive in pieces of up to 128 KiB instead of 4 KiB,
-//    which every replica then takes in one call.
-constexpr const char* forced_mount_options = "-odefault_permissions,big_writes";
+//    which every replica then takes in one call;
+//  - subtype=vornelix: the mount table shows every vornelix mount as
+//    fuse.vornelix (libfuse would name it after the first replica), which
+//    is how a second mount on the same mount point is recognised.
+constexpr const char* forced_mount_options = "-odefault_permissions,big_writes,subtype=vornelix";
+
+// A mount point that is a vornelix mount already, found in the mount
+// table before anything resolves the path: resolving it would wait on that
+// mount's daemon, forever if it hangs.
+start_status check_mount_point_free()
+{
+    const std::string& word = settings.mount_word;
+    const std::string path = lexical_absolute(!word.empty() && word[0] == ':' ? word.substr(1) : word);
+    if (!vornelix_mount_at(path))
+        return {};
+    print_message(word, "Mount point is already a vornelix mount");
+    return {true, EBUSY};
+}
 
 int start(int argc, char** argv)
 {
@@ -32,6 +49,8 @@ int start(int argc, char** argv)
     signal(SIGXFSZ, SIG_IGN);
 
     start_status status = scan_command_line(argc, argv);
+    if (!status.stop)
+        status = check_mount_point_free();
     if (!status.stop)
         status = check_paths_outside_mount();
     if (!status.stop)

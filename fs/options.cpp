@@ -168,6 +168,8 @@ start_status parse_mount_options(std::string& text)
             settings.fsname_option = token;
         } else if (token.compare(0, 5, "quiet") == 0) {
             quiet = 1;
+        } else if (token.compare(0, 7, "source=") == 0 && token.size() > 7) {
+            settings.source_word = token.substr(7);
         } else if (token == "no_inline") {
             replica_inline_allowed = false;
         } else if (token.compare(0, 15, "replica_timeout") == 0) {

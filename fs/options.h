@@ -25,6 +25,7 @@ struct start_settings {
     std::string replica_list;                   // positional word 1, as typed
     std::string mount_word;                     // positional word 2, as typed
     std::optional<std::string> verify_list;     // --verify: compare, do not mount
+    std::optional<std::string> source_word;     // -o source=PATH: a first start's source
 };
 
 extern start_settings settings;

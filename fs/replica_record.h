@@ -10,9 +10,15 @@
 //   trusted.vornelix.generation  decimal text of an unsigned 64-bit counter,
 //                                no sign, no newline; 0 marks a replica
 //                                that is behind whatever the others hold
-//   trusted.vornelix.mounted     "1" while a mount runs over the replica
+//   trusted.vornelix.behind      the replicas behind this one when it was
+//                                written: their roots as typed resolved
+//                                (":MOUNT-POINT" for the replica under the
+//                                mount point), each ended by a NUL; absent
+//                                when none is
+//   trusted.vornelix.mounted     "mounted at MNT by pid PID on HOST" while
+//                                a mount runs over the replica
 //
-// Both are written with fsetxattr on a descriptor of the root, then made
+// All are written with fsetxattr on a descriptor of the root, then made
 // durable with fsync of that descriptor. The root is opened by its path
 // for every step, so that a replica whose disk was replaced while out of
 // service is written on the new disk and no descriptor keeps a disabled
@@ -20,33 +26,44 @@
 // through a duplicate of the descriptor kept from before the mount.
 //
 // Rules:
-//  - Start-up reads every generation. No replica holds one: a first start,
-//    every replica is trusted and gets generation 1. Otherwise the highest
-//    generation read is the current one; a replica below it, or without a
-//    record while others have one, starts in state 1 (enabled, not
-//    trusted) with a log line saying why.
+//  - Start-up reads every generation. No replica holds one while at least
+//    one could: a first start (first_start.h decides which replicas are
+//    trusted, which are filled from the others, or refuses), and the
+//    replicas trusted get generation 1. Otherwise the highest generation
+//    read is the current one; a replica below it, without a record while
+//    others have one, or named behind by a replica holding the current
+//    generation, starts in state 1 (enabled, not trusted) with a log line
+//    saying why. The behind list is what keeps a replica that cannot hold
+//    a record of its own (a network or FUSE filesystem without trusted.
+//    attributes) out after it fell behind.
+//  - No replica can hold a record at all: every replica is trusted, with a
+//    warning at every start, since nothing remembers who fell behind.
 //  - A replica whose record cannot be read or written for any reason other
 //    than a missing record (ENOTSUP on its filesystem, EPERM when not run as
 //    root, an unreadable or malformed value) is logged once at start-up and
-//    then treated as before records existed: trusted, never written again.
+//    then treated as before records existed: trusted unless named behind,
+//    never written again.
 //  - When a replica leaves state 0 while others stay in it, every other
-//    replica in state 0 gets the next generation, durably, before the
-//    departing replica's state changes; disable_replica returns only after
-//    that, and the operations reply only after it returns, so no change is
-//    acknowledged before the survivors have recorded that they are ahead.
-//    Should not one survivor take the new generation, the departing
-//    replica is written generation 0 as a last resort.
+//    replica in state 0 gets the next generation and the list of the
+//    replicas now behind, durably, before the departing replica's state
+//    changes; disable_replica returns only after that, and the operations
+//    reply only after it returns, so no change is acknowledged before the
+//    survivors have recorded that they are ahead. Should not one survivor
+//    take the new generation, the departing replica is written generation
+//    0 as a last resort.
 //  - Every record write or removal after start-up goes to the replicas
 //    side by side through their workers and waits the replica deadline at
 //    most: a replica that stopped answering (often one departing at the
 //    same moment) is logged as not recorded, and neither the departure
 //    nor the unmount waits for it longer. Nothing is disabled from there;
 //    such a replica meets the deadline again at its next request.
-//  - Trusting a replica writes it the current generation before its state
+//  - Trusting a replica writes it the current generation, and every
+//    replica in service the behind list without it, before its state
 //    becomes 0.
 //  - The mounted marker is set in init (once the mount exists) and removed
 //    by destroy; found at start-up it means the last stop was not clean,
-//    which is logged with the advice to run vornelix --verify.
+//    which is logged with the advice to run vornelix --verify. It also
+//    names the holder when another mount is refused (replica_lock.h).
 //
 // Lifetime and thread safety: load_replica_records runs once before the
 // hand-over, mark_replicas_mounted in init before the control thread
@@ -65,33 +82,54 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
 // What start-up found on one replica.
 struct record_reading {
     enum kind_type { present, absent, unrecordable } kind = absent;
-    uint64_t generation = 0;  // for present
+    uint64_t generation = 0;          // for present
+    std::vector<std::string> behind;  // for present: the replicas it names behind
 };
 
 // What start-up makes of the readings.
 struct start_decision {
-    bool first_start = false;   // no replica held a record
-    uint64_t generation = 0;    // the current generation
+    bool first_start = false;     // no replica held a record, one could
+    bool no_records = false;      // no replica can hold a record
+    uint64_t generation = 0;      // the current generation
     std::vector<int64_t> states;  // 0 or 1 per replica
+    std::vector<bool> named_behind;  // set by a current replica's behind list
 };
 
-start_decision decide_start_states(const std::vector<record_reading>& readings);
+// identities[k] is how behind lists name replica k.
+start_decision decide_start_states(const std::vector<record_reading>& readings,
+                                   const std::vector<std::string>& identities = {});
+
+// How behind lists name replica k: its canonical root, or ":MOUNT-POINT"
+// for the replica under the mount point.
+std::string replica_identity(int k);
+
+// The NUL-ended names of a behind list's text, and back.
+std::vector<std::string> parse_behind_list(std::string_view text);
+std::string behind_list_text(const std::vector<std::string>& names);
 
 // The generation a record's text holds; none unless it is 1 to 20 decimal
 // digits that fit 64 bits.
 std::optional<uint64_t> parse_generation(std::string_view text) noexcept;
 
-// Reads the records and markers of every replica, sets the
-// states of the replica table, writes generation 1 on a first start and
-// logs what it found. Called once the replica table and the log exist.
-// Never stops the start.
-void load_replica_records() noexcept;
+// Reads the records and markers of every replica, sets the states of the
+// replica table, settles a first start (first_start.h: the replicas to
+// fill are left in state 1 and listed by take_replicas_to_fill), writes
+// generation 1 on a first start and logs what it found. Called once the
+// replica table and the log exist. 0, or the exit status after the
+// message when a first start must not go on. source is the replica
+// the administrator named the source of a first start (-o source), or -1.
+int load_replica_records(int source = -1) noexcept;
+
+// The replicas a first start left to be filled from the others, in the
+// order to fill them (taken once, by init).
+std::vector<int> take_replicas_to_fill();
 
 // Sets the mounted marker on every replica in service (init).
 void mark_replicas_mounted() noexcept;
@@ -104,6 +142,8 @@ void release_replica_records() noexcept;
 // another replica is too, the others get the next generation durably.
 // Answers the record lock, held; the caller stores k's new state under it.
 std::unique_lock<std::mutex> record_departure(int k) noexcept;
+// The same, with the record lock already held (from hold_records).
+std::unique_lock<std::mutex> record_departure(int k, std::unique_lock<std::mutex> held) noexcept;
 
 // Replica k is about to be trusted: writes it the current generation,
 // unless still_wanted(k), asked under the lock, answers false. Answers the

@@ -15,6 +15,7 @@
 #include "fs/fd_table.h"
 #include "fs/options.h"
 #include "fs/replica_access.h"
+#include "fs/replica_lock.h"
 #include "fs/replica_record.h"
 #include "fs/replicas.h"
 
@@ -112,6 +113,23 @@ int check_directory(const std::string& path, const std::string& word, checked_di
 bool same_directory(const struct stat& a, const struct stat& b)
 {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The replica that word names (the same directory, however written), or
+// -1.
+int find_replica(const std::string& word, bool mount_point_replica, const struct stat& mount_point,
+                 const std::vector<checked_directory>& list)
+{
+    const std::string unprefixed = !word.empty() && word[0] == ':' ? word.substr(1) : word;
+    struct stat named;
+    if (stat(unprefixed.c_str(), &named) != 0)
+        return -1;
+    if (mount_point_replica && same_directory(named, mount_point))
+        return 0;
+    for (size_t i = 0; i < list.size(); ++i)
+        if (same_directory(named, list[i].status))
+            return static_cast<int>(i) + (mount_point_replica ? 1 : 0);
+    return -1;
 }
 
 // Everything the command line names, checked before anything is built or
@@ -242,6 +260,28 @@ int build_replica_set(std::string replica_list, const std::string& mount_word)
         }
     }
 
+    // Before anything is written to the log or the replicas: another
+    // daemon over any of them, or over the mount point, stops this one.
+    if (vornelix_mount_at(mount_path)) {
+        release_replica_set();
+        return refuse(EBUSY, mount_word, "Mount point is already a vornelix mount");
+    }
+    for (int k = 0; k < count; ++k) {
+        const std::string word = k < first_list_replica ? mount_word : list[k - first_list_replica].word;
+        if (const int status = hold_replica(k, word); status != 0) {
+            release_replica_set();
+            return status;
+        }
+    }
+    int source = -1;
+    if (settings.source_word) {
+        source = find_replica(*settings.source_word, mount_point_replica, mount_point.status, list);
+        if (source < 0) {
+            release_replica_set();
+            return refuse(EINVAL, *settings.source_word, "source is not one of the replicas");
+        }
+    }
+
     if (log_path) {
         const int status = open_log();
         if (status != 0) {
@@ -253,8 +293,12 @@ int build_replica_set(std::string replica_list, const std::string& mount_word)
                       replica_table[k].root, 0);
     }
 
-    // Replicas that fell behind before the last stop start untrusted.
-    load_replica_records();
+    // Replicas that fell behind before the last stop start untrusted; a
+    // first start over replicas that differ stops here.
+    if (const int status = load_replica_records(source); status != 0) {
+        release_replica_set();
+        return status;
+    }
 
     high_count = static_cast<int>(high_list.size());
     low_count = static_cast<int>(low_list.size());
@@ -276,6 +320,7 @@ void release_replica_set(bool with_table) noexcept
         close(mount_point_directory);
         mount_point_directory = -1;
     }
+    release_replica_holds();
     mount_path.clear();
     delete[] replica_table;
     replica_table = nullptr;

@@ -2,6 +2,7 @@
 
 #include <ctime>
 #include <new>
+#include <utility>
 
 #include "fs/event_log.h"
 #include "fs/replica_record.h"
@@ -44,10 +45,16 @@ rotation_table make_rotation_table(const std::vector<int>& list)
 
 void disable_replica(int k, bool forced) noexcept
 {
+    // Requests that gave up on a replica together all come here: one
+    // departure, one line. (The administrator's "2" is always logged.)
+    std::unique_lock<std::mutex> held = hold_records();
+    const int64_t state = replica_table[k].state.load();
+    if (!forced && state != 0 && state != 1)
+        return;
     write_log("disabling replica", replica_table[k].root, forced ? code_forced : 0);
     // The replicas that stay in service record durably that they are
     // ahead, before this one leaves and before the caller replies.
-    const std::unique_lock<std::mutex> recorded = record_departure(k);
+    const std::unique_lock<std::mutex> recorded = record_departure(k, std::move(held));
     replica_table[k].state.store(static_cast<int64_t>(time(nullptr)));
 }
 

@@ -42,8 +42,7 @@ std::atomic<bool> running{false};
 std::atomic<bool> stop_requested{false};
 
 struct resync_job {
-    int target = -1;
-    int source = -1;
+    std::vector<int> targets;  // one after the other, each from a replica in service
 };
 resync_job job;  // written before the thread starts, read by it only
 
@@ -362,18 +361,45 @@ void* resync_thread_main(void*) noexcept
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, nullptr);
     pthread_setname_np(pthread_self(), "vornelix-resync");
-    try {
-        run_resync(job.target, job.source);
-    } catch (...) {
-        {
-            change_gate_exclusive gate;
-            stop_registering();
+    for (const int k : job.targets) {
+        // The administrator may have changed a waiting replica's state.
+        if (stop_requested.load() || replica_table[k].state.load() != 1)
+            continue;
+        const int source = choose_source();
+        if (source < 0) {
+            write_log("resync stopped, no replica in service to copy from", replica_table[k].root, 0);
+            continue;
         }
-        write_log("resync stopped", replica_table[job.target].root, ENOMEM);
-        disable_replica(job.target, false);
+        given_up_at_deadline.store(false);
+        try {
+            run_resync(k, source);
+        } catch (...) {
+            {
+                change_gate_exclusive gate;
+                stop_registering();
+            }
+            write_log("resync stopped", replica_table[k].root, ENOMEM);
+            disable_replica(k, false);
+        }
     }
     running.store(false);
     return nullptr;
+}
+
+// Starts the thread for job: 0 or the error of starting it. Called with
+// the resync lock held and nothing running.
+int start_thread() noexcept
+{
+    stop_requested.store(false);
+    given_up_at_deadline.store(false);
+    running.store(true);
+    const int err = pthread_create(&resync_thread, nullptr, resync_thread_main, nullptr);
+    if (err != 0) {
+        running.store(false);
+        return err;
+    }
+    thread_to_join = true;
+    return 0;
 }
 
 }  // namespace
@@ -393,22 +419,31 @@ int resync_start(int k) noexcept
     // deadline, could land on the replica after the copy of its name.
     if (replica_worker_stuck(k))
         return EBUSY;
-    const int source = choose_source();
-    if (source < 0)
+    if (choose_source() < 0)
         return EINVAL;
-    job = {k, source};
-    stop_requested.store(false);
-    given_up_at_deadline.store(false);
-    running.store(true);
-    const int64_t previous = replica_table[k].state.exchange(1);
-    const int err = pthread_create(&resync_thread, nullptr, resync_thread_main, nullptr);
-    if (err != 0) {
-        replica_table[k].state.store(previous);
-        running.store(false);
-        return err;
+    try {
+        job.targets.assign(1, k);
+    } catch (...) {
+        return ENOMEM;
     }
-    thread_to_join = true;
-    return 0;
+    const int64_t previous = replica_table[k].state.exchange(1);
+    const int err = start_thread();
+    if (err != 0)
+        replica_table[k].state.store(previous);
+    return err;
+}
+
+int resync_fill(const std::vector<int>& targets) noexcept
+{
+    std::lock_guard<std::mutex> guard(resync_lock);
+    if (running.load() || targets.empty())
+        return EBUSY;
+    try {
+        job.targets = targets;
+    } catch (...) {
+        return ENOMEM;
+    }
+    return start_thread();
 }
 
 bool resync_stop() noexcept

@@ -20,7 +20,6 @@ namespace {
 
 constexpr size_t content_block = 64 * 1024;
 constexpr uint64_t progress_every = 256;
-constexpr long long time_tolerance_ns = 1000000000LL;
 
 // Owns one descriptor.
 class descriptor {
@@ -51,8 +50,13 @@ struct verify_run {
     bool progress;
     uint64_t entries = 0;
     bool progress_shown = false;
+    size_t most_differences = 0;  // 0: every difference
+    size_t differences = 0;
     bool differs = false;
     bool failed = false;
+
+    // Enough differences reported: the walk ends.
+    bool done() const noexcept { return most_differences != 0 && differences >= most_differences; }
 };
 
 // One entry of one replica: its attributes, and a descriptor when it is a
@@ -95,6 +99,9 @@ void count_entry(verify_run& run)
 
 void report(verify_run& run, const std::string& path, const std::string& what)
 {
+    if (run.done())
+        return;
+    ++run.differences;
     clear_progress(run);
     std::fprintf(run.out, "%s: %s\n", path.c_str(), what.c_str());
     run.differs = true;
@@ -330,7 +337,7 @@ void compare_children(verify_run& run, const std::string& path, const entry& a, 
     if (int error = directory_names(b.fd.get(), names_b); error != 0)
         return report_error(run, b.side, path, error);
     size_t i = 0, j = 0;
-    while (i < names_a.size() || j < names_b.size()) {
+    while ((i < names_a.size() || j < names_b.size()) && !run.done()) {
         if (j == names_b.size() || (i < names_a.size() && names_a[i] < names_b[j])) {
             count_entry(run);
             report(run, child_path(path, names_a[i++]), "missing in " + run.roots[b.side]);
@@ -353,15 +360,27 @@ void compare_children(verify_run& run, const std::string& path, const entry& a, 
     }
 }
 
-// Times set through the mount reach every replica alike, to the
-// nanosecond; the time a write or a new entry leaves behind is each
-// replica's own clock at its turn, microseconds apart. Times closer than
-// that count as the same.
-bool same_time(const struct timespec& a, const struct timespec& b)
+}  // namespace
+
+// A filesystem that keeps whole seconds, or micro- or milliseconds, shows
+// it in every time it stores: a time compares at the coarser of the two
+// precisions its two values show, and to the nanosecond where both keep
+// nanoseconds (a nanosecond value is a whole multiple of a thousand once
+// in a thousand times, and then compares to the microsecond).
+bool same_time_at_kept_precision(const struct timespec& a, const struct timespec& b) noexcept
 {
-    const long long apart = (static_cast<long long>(a.tv_sec) - b.tv_sec) * 1000000000LL + (a.tv_nsec - b.tv_nsec);
-    return apart > -time_tolerance_ns && apart < time_tolerance_ns;
+    auto unit = [](long nanoseconds) noexcept {
+        long step = 1;
+        for (long coarser : {1000L, 1000000L, 1000000000L})
+            if (nanoseconds % coarser == 0)
+                step = coarser;
+        return step;
+    };
+    const long step = std::max(unit(a.tv_nsec), unit(b.tv_nsec));
+    return a.tv_sec == b.tv_sec && a.tv_nsec / step == b.tv_nsec / step;
 }
+
+namespace {
 
 void compare_entries(verify_run& run, const std::string& path, entry& a, entry& b)
 {
@@ -381,7 +400,7 @@ void compare_entries(verify_run& run, const std::string& path, entry& a, entry& 
         report_values(run, path, "size", a, std::to_string(sa.st_size), b, std::to_string(sb.st_size));
     if ((S_ISCHR(sa.st_mode) || S_ISBLK(sa.st_mode)) && sa.st_rdev != sb.st_rdev)
         report_values(run, path, "device", a, device_text(sa.st_rdev), b, device_text(sb.st_rdev));
-    if (!same_time(sa.st_mtim, sb.st_mtim))
+    if (!same_time_at_kept_precision(sa.st_mtim, sb.st_mtim))
         report_values(run, path, "mtime", a, time_text(sa.st_mtim), b, time_text(sb.st_mtim));
 
     if (S_ISLNK(sa.st_mode)) {
@@ -429,15 +448,17 @@ void run_walk(verify_run& run)
     }
     if (!opened)
         return;
-    for (size_t side = 1; side < roots.size(); ++side)
+    for (size_t side = 1; side < roots.size() && !run.done(); ++side)
         compare_entries(run, "/", roots[0], roots[side]);
 }
 
 }  // namespace
 
-int verify_replicas(const std::vector<std::string>& roots, FILE* out, FILE* err, bool progress) noexcept
+int verify_replicas(const std::vector<std::string>& roots, FILE* out, FILE* err, bool progress,
+                    size_t most_differences) noexcept
 {
     verify_run run{roots, out, err, progress};
+    run.most_differences = most_differences;
     try {
         run_walk(run);
     } catch (const std::exception&) {

@@ -13,7 +13,8 @@
 //   /a: owner 0 in ..., 1000 in ...   /a: group ...
 //   /a: size 10 in ..., 5000 in ...              (not for directories)
 //   /a: device 1,3 in ..., 1,5 in ...            (device nodes)
-//   /a: mtime 1700000000.000000001 in ..., ... in ...
+//   /a: mtime 1700000000.000000001 in ..., ... in ...   (to the nanosecond,
+//                                 or the precision a filesystem keeps)
 //   /a: link target 'x' in ..., 'y' in ...
 //   /a: content differs from byte 4096 between ROOT1 and ROOT2
 //   /a: attribute user.x missing in ROOT          /a: attribute user.x differs ...
@@ -31,6 +32,7 @@
 #pragma once
 
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,8 +41,14 @@ inline constexpr int verify_identical = 0;
 inline constexpr int verify_different = 1;
 inline constexpr int verify_failed = 2;
 
-// Compares every root with the first: 0, 1 or 2 as above.
-int verify_replicas(const std::vector<std::string>& roots, FILE* out, FILE* err, bool progress) noexcept;
+// Compares every root with the first: 0, 1 or 2 as above. With
+// most_differences, the walk ends once that many are reported.
+int verify_replicas(const std::vector<std::string>& roots, FILE* out, FILE* err, bool progress,
+                    size_t most_differences = 0) noexcept;
+
+// Two times are the same at the precision both values show their
+// filesystems keep (seconds, milli-, micro- or nanoseconds).
+bool same_time_at_kept_precision(const struct timespec& a, const struct timespec& b) noexcept;
 
 // The command: the replica list as typed for mounting ('=' between paths,
 // a leading ':' on a path is ignored). Answers the exit status.

@@ -19,37 +19,51 @@ namespace {
 
 using reading = record_reading;
 
-TEST(replica_record_decision, start_states_follow_the_highest_generation)
+TEST(replica_record_decision, start_states_follow_the_highest_generation_and_the_behind_lists)
 {
-    const reading absent{reading::absent, 0};
-    const reading unrecordable{reading::unrecordable, 0};
-    auto at = [](uint64_t g) { return reading{reading::present, g}; };
+    const reading absent{reading::absent, 0, {}};
+    const reading unrecordable{reading::unrecordable, 0, {}};
+    auto at = [](uint64_t g, std::vector<std::string> behind = {}) { return reading{reading::present, g, behind}; };
     struct decision_case {
         std::vector<reading> readings;
         bool first_start;
+        bool no_records;
         uint64_t generation;
         std::vector<int64_t> states;
     };
+    // The replicas are named "a", "b", "c" in behind lists.
     const std::vector<decision_case> cases = {
-        {{absent, absent}, true, 1, {0, 0}},
-        {{absent, unrecordable}, true, 1, {0, 0}},
-        {{at(5), at(5)}, false, 5, {0, 0}},
-        {{at(5), at(3)}, false, 5, {0, 1}},
-        {{at(3), at(5), at(5)}, false, 5, {1, 0, 0}},
-        {{at(5), absent}, false, 5, {0, 1}},
-        {{unrecordable, at(2), at(1)}, false, 2, {0, 0, 1}},
+        {{absent, absent}, true, false, 1, {0, 0}},
+        {{absent, unrecordable}, true, false, 1, {0, 0}},
+        {{unrecordable, unrecordable}, false, true, 1, {0, 0}},
+        {{at(5), at(5)}, false, false, 5, {0, 0}},
+        {{at(5), at(3)}, false, false, 5, {0, 1}},
+        {{at(3), at(5), at(5)}, false, false, 5, {1, 0, 0}},
+        {{at(5), absent}, false, false, 5, {0, 1}},
+        {{unrecordable, at(2), at(1)}, false, false, 2, {0, 0, 1}},
         // 0 is written only to a replica that left while no other could
         // record being ahead: behind, even with nothing higher to show.
-        {{at(0), at(4)}, false, 4, {1, 0}},
-        {{at(0), absent}, false, 1, {1, 1}},
+        {{at(0), at(4)}, false, false, 4, {1, 0}},
+        {{at(0), absent}, false, false, 1, {1, 1}},
+        // A replica that cannot hold a record is kept out by the others'.
+        {{at(2, {"b"}), unrecordable}, false, false, 2, {0, 1}},
+        {{at(2, {"c"}), at(2), unrecordable}, false, false, 2, {0, 0, 1}},
+        // Only a current replica's list counts, and an unknown name none.
+        {{at(3), at(2, {"a"}), unrecordable}, false, false, 3, {0, 1, 0}},
+        {{at(3, {"elsewhere"}), unrecordable}, false, false, 3, {0, 0}},
     };
+    const std::vector<std::string> names = {"a", "b", "c"};
     for (size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(i);
-        const start_decision decision = decide_start_states(cases[i].readings);
+        const start_decision decision = decide_start_states(cases[i].readings, names);
         EXPECT_EQ(decision.first_start, cases[i].first_start);
+        EXPECT_EQ(decision.no_records, cases[i].no_records);
         EXPECT_EQ(decision.generation, cases[i].generation);
         EXPECT_EQ(decision.states, cases[i].states);
     }
+    const std::vector<std::string> list = {"/data/a", ":/srv/m"};
+    EXPECT_EQ(parse_behind_list(behind_list_text(list)), list);
+    EXPECT_TRUE(parse_behind_list("").empty());
 }
 
 TEST(replica_record_decision, generation_text_is_plain_decimal)
@@ -207,6 +221,8 @@ TEST_F(replica_record_test, a_filesystem_without_records_is_logged_once_and_neve
     const std::string stored = root(0);
     install_replicas({stored, "/proc"});
     install_log(dir / "log");
+    // Not a first start: the replica that can hold a record holds one.
+    setxattr(stored.c_str(), "trusted.vornelix.generation", "1", 1, 0);
     load_replica_records();
     EXPECT_EQ(states(), (std::vector<int64_t>{0, 0}));
     EXPECT_EQ(events(), "replica generation record failed accessing /proc Operation not supported\n");
@@ -219,12 +235,37 @@ TEST_F(replica_record_test, a_filesystem_without_records_is_logged_once_and_neve
     EXPECT_EQ(states(), (std::vector<int64_t>{1, 0}));
 }
 
+TEST_F(replica_record_test, the_survivors_remember_a_replica_that_cannot_hold_a_record)
+{
+    use_replicas(1);
+    const std::string stored = root(0);
+    install_replicas({stored, "/proc"});
+    install_log(dir / "log");
+    setxattr(stored.c_str(), "trusted.vornelix.generation", "1", 1, 0);
+    load_replica_records();
+    disable_replica(1, false);
+    EXPECT_EQ(generation(0), "2");
+    EXPECT_EQ(parse_behind_list(attribute(stored, "trusted.vornelix.behind")), std::vector<std::string>{"/proc"});
+    restart();
+    EXPECT_EQ(states(), (std::vector<int64_t>{0, 1}));
+    EXPECT_NE(events().find("replica named behind by the others, starting untrusted failed accessing /proc\n"),
+              std::string::npos)
+        << events();
+    // Back in service: forgotten by the list, and trusted at the next start.
+    trust_replica(1, true);
+    EXPECT_EQ(attribute(stored, "trusted.vornelix.behind"), "");
+    restart();
+    EXPECT_EQ(states(), (std::vector<int64_t>{0, 0}));
+}
+
 TEST_F(replica_record_test, a_stop_without_unmounting_is_logged_at_the_next_start)
 {
     use_replicas(2);
     load_replica_records();
     mark_replicas_mounted();
-    EXPECT_EQ(marker(0) + marker(1), "11");
+    // The marker names the holder, for a second mount's refusal.
+    EXPECT_NE(marker(0).find("by pid " + std::to_string(getpid()) + " on "), std::string::npos) << marker(0);
+    EXPECT_EQ(marker(1), marker(0));
     // A replica disabled meanwhile is unmarked all the same.
     disable_replica(1, false);
     release_replica_records();
