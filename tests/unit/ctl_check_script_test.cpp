@@ -19,6 +19,13 @@ std::string filled(char digit)
     return text;
 }
 
+std::string filled_gone()
+{
+    std::string text(700, '#');
+    text.resize(fill_daemon_gone_script(0, text.size(), text.data()));
+    return text;
+}
+
 std::vector<std::string> lines_of(const std::string& text)
 {
     std::vector<std::string> lines;
@@ -34,9 +41,9 @@ struct run_result {
     int status = -1;
 };
 
-run_result run_script(const scratch_dir& dir, char digit, const std::string& argument)
+run_result run_script(const scratch_dir& dir, const std::string& script, const std::string& argument)
 {
-    write_file(dir / "check.sh", filled(digit), 0755);
+    write_file(dir / "check.sh", script, 0755);
     const std::string command = "sh " + (dir / "check.sh") + " " + argument;
     run_result result;
     FILE* pipe = popen(command.c_str(), "r");
@@ -66,24 +73,29 @@ TEST(check_script, template_shape)
 TEST(check_script, fields_filled_per_state)
 {
     struct {
-        char digit;
-        const char* text;
+        const char* state;
+        std::string text;
+        const char* message;
+        char exit_digit;
     } cases[] = {
-        {'0', "OK - Vornelix replica enabled"},
-        {'1', "WARNING - Vornelix replica enabled, but inconsistent"},
-        {'2', "CRITICAL - Vornelix replica disabled"},
+        {"0", filled('0'), "OK - Vornelix replica enabled", '0'},
+        {"1", filled('1'), "WARNING - Vornelix replica enabled, but inconsistent", '1'},
+        {"2", filled('2'), "CRITICAL - Vornelix replica disabled", '2'},
+        {"daemon gone", filled_gone(), "CRITICAL - Vornelix daemon not answering", '2'},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.digit);
-        const std::string text = filled(c.digit);
+        SCOPED_TRACE(c.state);
+        const std::string& text = c.text;
         ASSERT_EQ(text.size(), 618u);
         const auto lines = lines_of(text);
         ASSERT_EQ(lines.size(), 42u);
-        std::string message = c.text;
+        std::string message = c.message;
         message.resize(52, ' ');
         EXPECT_EQ(lines[38], "      echo " + message);
-        EXPECT_EQ(lines[39], std::string("      exit ") + c.digit);
-        EXPECT_EQ(status_text(c.digit), message);
+        EXPECT_EQ(lines[39], std::string("      exit ") + c.exit_digit);
+        if (c.state[1] == '\0') {  // a state digit: status_text says the same
+            EXPECT_EQ(status_text(c.state[0]), message);
+        }
         // Everything else is the template.
         for (size_t i = 0; i < text.size(); ++i) {
             if ((i < script_message_field || i >= script_message_field + 52) && i != script_exit_field) {
@@ -111,6 +123,10 @@ TEST(check_script, reads_at_any_offset_and_size)
     EXPECT_EQ(fill_check_script('0', 618, 100, buffer), 0u);
     EXPECT_EQ(fill_check_script('0', 5000, 100, buffer), 0u);
     EXPECT_EQ(fill_check_script('0', 10, 0, buffer), 0u);
+    EXPECT_EQ(fill_daemon_gone_script(530, 100, buffer), 88u);
+    EXPECT_EQ(std::string(buffer, 88), filled_gone().substr(530));
+    EXPECT_EQ(fill_daemon_gone_script(618, 100, buffer), 0u);
+    EXPECT_EQ(fill_daemon_gone_script(-1, 100, buffer), 0u);
 
     for (size_t step : {1, 7, 64, 617, 618, 4096}) {
         std::string pieces;
@@ -130,26 +146,29 @@ TEST(check_script, runs_as_a_nagios_plugin)
     const std::string version = "This is the Vornelix Nagios check plugin version 1.1.1.\n";
     const std::string help = version + "\nUsage: check_vornelix.sh\n\nThis plugin checks the status of Vornelix replicas.\n\n";
 
-    run_result r = run_script(dir, '0', "");
+    run_result r = run_script(dir, filled('0'), "");
     EXPECT_EQ(r.out, "OK - Vornelix replica enabled\n");
     EXPECT_EQ(r.status, 0);
-    r = run_script(dir, '1', "");
+    r = run_script(dir, filled('1'), "");
     EXPECT_EQ(r.out, "WARNING - Vornelix replica enabled, but inconsistent\n");
     EXPECT_EQ(r.status, 1);
-    r = run_script(dir, '2', "anything");
+    r = run_script(dir, filled('2'), "anything");
     EXPECT_EQ(r.out, "CRITICAL - Vornelix replica disabled\n");
     EXPECT_EQ(r.status, 2);
-    r = run_script(dir, 'x', "");
+    r = run_script(dir, filled('x'), "");
     EXPECT_EQ(r.out.substr(0, 10), "UNKNOWN - ");
     EXPECT_EQ(r.status, 3);
+    r = run_script(dir, filled_gone(), "");
+    EXPECT_EQ(r.out, "CRITICAL - Vornelix daemon not answering\n");
+    EXPECT_EQ(r.status, 2);
 
     for (const char* option : {"-V", "--version"}) {
-        r = run_script(dir, '2', option);
+        r = run_script(dir, filled('2'), option);
         EXPECT_EQ(r.out, version) << option;
         EXPECT_EQ(r.status, 0) << option;
     }
     for (const char* option : {"-h", "--help"}) {
-        r = run_script(dir, '2', option);
+        r = run_script(dir, filled('2'), option);
         EXPECT_EQ(r.out, help) << option;
         EXPECT_EQ(r.status, 0) << option;
     }
