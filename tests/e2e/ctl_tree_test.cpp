@@ -440,11 +440,6 @@ TEST_P(ctl_tree_ending, outlives_vornelix_and_ends_with_its_own_mount)
 
     // The script still reads, and tells the monitor that nothing keeps the
     // replicas in step.
-    std::string text;
-    EXPECT_EQ(read_status(script(1), text), 0);
-    std::string expected(618, '\0');
-    expected.resize(fill_daemon_gone_script(0, expected.size(), expected.data()));
-    EXPECT_EQ(text, expected);
     for (const std::string& runner : script_runners()) {
         const shell_result r = shell(runner + script(1));
         EXPECT_EQ(r.out, "CRITICAL - Vornelix daemon not answering\n") << runner;
@@ -459,6 +454,7 @@ TEST_P(ctl_tree_ending, outlives_vornelix_and_ends_with_its_own_mount)
         vornctl = -1;
         // The dead mount refuses the open itself, so no shell is left with
         // an empty script to run as a success.
+        std::string text;
         EXPECT_EQ(read_status(script(1), text), ENOTCONN);
         for (const std::string& runner : script_runners()) {
             const shell_result r = shell(runner + script(1));
