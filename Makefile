@@ -11,9 +11,11 @@ all: build
 deps:
 	@scripts/install-deps
 
+# The two programs only, as build/vornelix and build/vornctl; the tests are
+# built by `make check` and `make stress`.
 build:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-	cmake --build $(BUILD) -j $(JOBS)
+	cmake --build $(BUILD) -j $(JOBS) --target vornelix vornctl
 
 demo: deps build
 	scripts/demo $(BUILD)
@@ -26,6 +28,7 @@ check: deps
 STRESS_PROCS ?= 8
 STRESS_OPS ?= 20000
 stress: build
+	cmake --build $(BUILD) -j $(JOBS) --target e2e_tests
 	@if VORNELIX_STRESS_PROCS=$(STRESS_PROCS) VORNELIX_STRESS_OPS=$(STRESS_OPS) \
 	    $(BUILD)/e2e_tests --gtest_filter='stress/*'; then \
 	    echo "stress: passed ($(STRESS_PROCS) processes x $(STRESS_OPS) operations per case)"; \

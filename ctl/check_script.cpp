@@ -68,6 +68,25 @@ static_assert(texts[0].size() == status_text_width && texts[1].size() == status_
 
 constexpr size_t unknown_text = 3;
 
+constexpr std::string_view gone_text = "CRITICAL - Vornelix daemon not answering            ";
+static_assert(gone_text.size() == status_text_width);
+
+size_t fill_script(std::string_view text, char exit_digit, off_t offset, size_t size, char* buffer) noexcept
+{
+    if (offset < 0 || static_cast<size_t>(offset) >= template_text.size())
+        return 0;
+    // A private copy per read: concurrent reads of different replicas never
+    // see each other's fields.
+    std::array<char, template_text.size()> script;
+    std::copy(template_text.begin(), template_text.end(), script.begin());
+    std::copy(text.begin(), text.end(), script.begin() + script_message_field);
+    script[script_exit_field] = exit_digit;
+
+    const size_t count = std::min(size, script.size() - static_cast<size_t>(offset));
+    memcpy(buffer, script.data() + offset, count);
+    return count;
+}
+
 }  // namespace
 
 const std::string_view check_script_template = template_text;
@@ -86,17 +105,10 @@ char script_exit_digit(char digit) noexcept
 
 size_t fill_check_script(char digit, off_t offset, size_t size, char* buffer) noexcept
 {
-    if (offset < 0 || static_cast<size_t>(offset) >= template_text.size())
-        return 0;
-    // A private copy per read: concurrent reads of different replicas never
-    // see each other's fields.
-    std::array<char, template_text.size()> script;
-    std::copy(template_text.begin(), template_text.end(), script.begin());
-    const std::string_view text = status_text(digit);
-    std::copy(text.begin(), text.end(), script.begin() + script_message_field);
-    script[script_exit_field] = script_exit_digit(digit);
+    return fill_script(status_text(digit), script_exit_digit(digit), offset, size, buffer);
+}
 
-    const size_t count = std::min(size, script.size() - static_cast<size_t>(offset));
-    memcpy(buffer, script.data() + offset, count);
-    return count;
+size_t fill_daemon_gone_script(off_t offset, size_t size, char* buffer) noexcept
+{
+    return fill_script(gone_text, '2', offset, size, buffer);
 }

@@ -2,7 +2,10 @@
 //
 // The script is never stored: every read fills a copy of one fixed
 // template with the state digit that vornelix has just reported, so that
-// running it reports the replica's state at the moment it is read.
+// running it reports the replica's state at the moment it is read. When
+// vornelix does not answer, the read still succeeds and the script reports
+// that instead: a failed read would leave the shell with an empty script,
+// which dash runs as a success.
 #pragma once
 
 #include <sys/types.h>
@@ -31,3 +34,9 @@ inline constexpr size_t script_exit_field = 602;
 // most size characters, into buffer. Answers the number copied (0 at or
 // past the end).
 size_t fill_check_script(char digit, off_t offset, size_t size, char* buffer) noexcept;
+
+// As fill_check_script, for a read that vornelix did not answer: the
+// script says "CRITICAL - Vornelix daemon not answering" and exits 2,
+// whatever the replica's last state was, since nothing keeps the replicas
+// in step any more.
+size_t fill_daemon_gone_script(off_t offset, size_t size, char* buffer) noexcept;

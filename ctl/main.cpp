@@ -79,8 +79,9 @@ void quiet_standard_error() noexcept
 
 int main(int, char** argv)
 {
-    // When vornelix has gone, a request must fail with EPIPE and become
-    // EIO for the reader, not end the control tree.
+    // When vornelix has gone, a request must fail with EPIPE (a status
+    // read answers EIO, the script reports CRITICAL), not end the control
+    // tree.
     signal(SIGPIPE, SIG_IGN);
 
     // One pair of streams carries every exchange, from the first to the

@@ -186,12 +186,17 @@ int ctl_read(const char* path, char* buffer, size_t size, off_t offset, struct f
     if (replica_of(name, &replica) == nullptr)
         return -ENOENT;
     char digit;
-    if (fetch_state(replica, digit) != 0)
-        return -EIO;
+    const bool answered = fetch_state(replica, digit) == 0;
     if (is_status(*node)) {
+        if (!answered)
+            return -EIO;
         buffer[0] = digit;
         return 1;
     }
+    // The script is read by a monitor that must hear CRITICAL, not an
+    // error that some shells take for an empty script.
+    if (!answered)
+        return static_cast<int>(fill_daemon_gone_script(offset, size, buffer));
     return static_cast<int>(fill_check_script(digit, offset, size, buffer));
 }
 

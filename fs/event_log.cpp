@@ -51,6 +51,42 @@ FILE* open_log_stream()
     return stream;
 }
 
+// Appends the line that format makes for the local time, under the log
+// lock. Reopened for every line, so that a log moved away is created anew.
+// A line that cannot be written is dropped: the filesystem must go on
+// serving its users whatever happens to the log's directory.
+template <typename Format>
+void append_line(const Format& format) noexcept
+{
+    std::lock_guard<std::mutex> guard(log_lock);
+    if (!log_enabled)
+        return;
+    if (log_stream != nullptr) {
+        std::fclose(log_stream);
+        log_stream = nullptr;
+    }
+    log_stream = open_log_stream();
+    if (log_stream == nullptr)
+        return;
+    try {
+        const time_t now = time(nullptr);
+        struct tm local;
+        localtime_r(&now, &local);
+        std::string line = format(local);
+        line += '\n';
+        std::fwrite(line.data(), 1, line.size(), log_stream);
+        std::fflush(log_stream);
+    } catch (...) {
+    }
+}
+
+std::string date_stamp(const struct tm& when)
+{
+    char stamp[19];
+    std::strftime(stamp, sizeof stamp, "%Y/%m/%d %H:%M ", &when);
+    return stamp;
+}
+
 }  // namespace
 
 std::string code_text(int code)
@@ -95,9 +131,7 @@ int open_log() noexcept
 std::string format_log_line(std::string_view word, std::string_view path, int code,
                             const struct tm& when)
 {
-    char stamp[19];
-    std::strftime(stamp, sizeof stamp, "%Y/%m/%d %H:%M ", &when);
-    std::string line = stamp;
+    std::string line = date_stamp(when);
     line += word;
     if (code == code_forced) {
         line += ' ';
@@ -115,31 +149,23 @@ std::string format_log_line(std::string_view word, std::string_view path, int co
     return line;
 }
 
+std::string format_event_line(std::string_view word, std::string_view path, const struct tm& when)
+{
+    std::string line = date_stamp(when);
+    line += word;
+    line += ' ';
+    line += path;
+    return line;
+}
+
 void write_log(std::string_view word, std::string_view path, int code) noexcept
 {
-    std::lock_guard<std::mutex> guard(log_lock);
-    if (!log_enabled)
-        return;
-    // Reopened for every line, so that a log moved away is created anew.
-    // A line that cannot be written is dropped: the filesystem must go on
-    // serving its users whatever happens to the log's directory.
-    if (log_stream != nullptr) {
-        std::fclose(log_stream);
-        log_stream = nullptr;
-    }
-    log_stream = open_log_stream();
-    if (log_stream == nullptr)
-        return;
-    try {
-        const time_t now = time(nullptr);
-        struct tm local;
-        localtime_r(&now, &local);
-        std::string line = format_log_line(word, path, code, local);
-        line += '\n';
-        std::fwrite(line.data(), 1, line.size(), log_stream);
-        std::fflush(log_stream);
-    } catch (...) {
-    }
+    append_line([&](const struct tm& when) { return format_log_line(word, path, code, when); });
+}
+
+void write_event(std::string_view word, std::string_view path) noexcept
+{
+    append_line([&](const struct tm& when) { return format_event_line(word, path, when); });
 }
 
 void close_log() noexcept

@@ -1,9 +1,10 @@
 // Messages for the person who starts the program (print_error, standard
-// error) and the event log (write_log), a text file with one dated line
-// per event that is reopened for every line so it can be rotated at will.
+// error) and the event log (write_log for failures, write_event for the
+// rest), a text file with one dated line per event that is reopened for
+// every line so it can be rotated at will.
 //
-// Thread safety: write_log and close_log serialise on one log lock;
-// print_error holds no lock (a single formatted write).
+// Thread safety: write_log, write_event and close_log serialise on one log
+// lock; print_error holds no lock (a single formatted write).
 #pragma once
 
 #include <optional>
@@ -38,10 +39,17 @@ int open_log() noexcept;
 // logging resumes as soon as the path can be opened again.
 void write_log(std::string_view word, std::string_view path, int code) noexcept;
 
-// Closes the log for good: later write_log calls write nothing.
+// One line for an event that is no failure: "%Y/%m/%d %H:%M ", the word, a
+// space and the path. Never "failed accessing", so that an alert on that
+// phrase fires on failures only. Written and dropped as write_log's.
+void write_event(std::string_view word, std::string_view path) noexcept;
+
+// Closes the log for good: later write_log and write_event calls write
+// nothing.
 void close_log() noexcept;
 
-// The line write_log would write for the given local time (no newline);
-// exposed for the tests.
+// The lines write_log and write_event would write for the given local time
+// (no newline); exposed for the tests.
 std::string format_log_line(std::string_view word, std::string_view path, int code,
                             const struct tm& when);
+std::string format_event_line(std::string_view word, std::string_view path, const struct tm& when);

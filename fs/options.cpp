@@ -19,21 +19,38 @@ start_settings settings;
 
 namespace {
 
+// Lists every option that the scanner and parse_mount_options take, as
+// the manual page does.
 const char* const usage_options_text =
     "Options:\n"
-    "\t--ctl, -c PATH\n"
-    "\t\tMounts a proc-like filesystem in PATH enabling control operations,\n"
-    "\t\tsee man page and howto to more info about it.\n"
-    "\t--fuseoptions FUSE OPTIONS, -f FUSE OPTIONS\n"
-    "\t\tHere you can set Fuse specific options. See Fuse\n"
-    "\t\tspecific documentation for more help.\n"
+    "\t--ctl PATH, -c PATH\n"
+    "\t\tMounts the control tree at PATH: per replica a status file and\n"
+    "\t\ta Nagios check script (see vornctl(8))\n"
+    "\t--fuseoptions OPTIONS, -f OPTIONS\n"
+    "\t\tFUSE mount options, passed on as they are (the later of -f\n"
+    "\t\tand -o wins)\n"
     "\t--help, -h, -?\n"
     "\t\tPrints this help\n"
     "\t--log FILE, -l FILE\n"
     "\t\tSets a log filename. If you don't set it, no log will be\n"
     "\t\tdone at all\n"
     "\t--fsname NAME, -n NAME\n"
-    "\t\tDefines the filesystem label name, for viewing it in df or mount\n"
+    "\t\tDefines the filesystem label name, shown by df and mount\n"
+    "\t--o OPTIONS, -o OPTIONS\n"
+    "\t\tComma-separated mount options. These are vornelix's own, the\n"
+    "\t\tothers go to FUSE (allow_other, attr_timeout=0, ...):\n"
+    "\t\tlog=FILE, fsname=NAME, quiet\n"
+    "\t\t\tas --log, --fsname, --quiet\n"
+    "\t\treplica_timeout=SECONDS\n"
+    "\t\t\tHow long a request waits for any one replica before it\n"
+    "\t\t\tdisables it (default 5, decimals allowed)\n"
+    "\t\tno_inline\n"
+    "\t\t\tPuts every call on every replica under that deadline,\n"
+    "\t\t\talso on local file systems\n"
+    "\t\tsource=PATH\n"
+    "\t\t\tOn a first start over replicas that hold different\n"
+    "\t\t\ttrees, the replica that is the source: the others are\n"
+    "\t\t\tresynced from it, and what only they hold is removed\n"
     "\t--quiet, -q\n"
     "\t\tDo not print error messages to stderr, just set the exit codes\n"
     "\t\tThis does not affect logging\n"
@@ -45,10 +62,12 @@ const char* const usage_options_text =
     "\t\t2 on an error\n"
     "\n"
     "path=path[=path[=path...]]\n"
-    "\tThis the '=' separated list of paths where the replicas will be stored\n"
+    "\tThe '=' separated list of replica directories; one written with a\n"
+    "\tleading ':' is read only when the others fail\n"
     "\n"
     "mount-point\n"
-    "\tThe mount-point through which the replicas will be accessed";
+    "\tThe mount-point through which the replicas will be accessed; written\n"
+    "\twith a leading ':', the directory under it is a replica too";
 
 // Long-only options take values outside the short option letters.
 constexpr int verify_option = 0x100;

@@ -259,7 +259,7 @@ int last_step(copy_context& context, int k, int source) noexcept
         errno = ECANCELED;
         return -1;
     }
-    write_log("resync complete, " + counts_text(context) + ", back in service", replica_table[k].root, 0);
+    write_event("resync complete, " + counts_text(context) + ", back in service", replica_table[k].root);
     replica_table[k].state.store(0);
     return 0;
 }
@@ -269,7 +269,7 @@ int last_step(copy_context& context, int k, int source) noexcept
 void run_resync(int k, int source)
 {
     const std::string& root = replica_table[k].root;
-    write_log("resync from " + replica_table[source].root + " started", root, 0);
+    write_event("resync from " + replica_table[source].root + " started", root);
 
     // A disk replaced while the replica was out is mounted over its root
     // now: open the root again. (The replica under the mount point has only
@@ -313,7 +313,7 @@ void run_resync(int k, int source)
             return true;
         if (monotonic_seconds() >= next_progress) {
             try {
-                write_log("resync copied " + counts_text(context) + " so far", root, 0);
+                write_event("resync copied " + counts_text(context) + " so far", root);
             } catch (...) {
             }
             next_progress = monotonic_seconds() + progress_interval;

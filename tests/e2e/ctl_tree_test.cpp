@@ -392,9 +392,34 @@ TEST_F(ctl_tree, concurrent_processes_never_mix_replies)
     EXPECT_EQ(read_state(1), "0");
 }
 
-TEST_F(ctl_tree, outlives_vornelix_and_ends_with_its_own_mount)
+// How a case ends vornelix, then the control tree: cleanly by unmounting,
+// or by SIGKILL as a crash or an administrator's kill would.
+struct ending {
+    const char* name;
+    bool kill_vornelix;
+    bool kill_vornctl;
+};
+
+class ctl_tree_ending : public ctl_tree, public ::testing::WithParamInterface<ending> {};
+
+// How monitors run the script: through each shell it may meet, and
+// directly through its #! line.
+std::vector<std::string> script_runners()
 {
-    ASSERT_EQ(mount->unmount(), 0) << mount->daemon_stderr();
+    std::vector<std::string> runners = {"sh ", "bash ", ""};
+    if (access("/bin/busybox", X_OK) == 0 || access("/usr/bin/busybox", X_OK) == 0)
+        runners.push_back("busybox sh ");
+    return runners;
+}
+
+TEST_P(ctl_tree_ending, outlives_vornelix_and_ends_with_its_own_mount)
+{
+    if (GetParam().kill_vornelix) {
+        ASSERT_EQ(kill(mount->daemon_pid(), SIGKILL), 0);
+        EXPECT_EQ(mount->unmount(), 128 + SIGKILL);
+    } else {
+        ASSERT_EQ(mount->unmount(), 0) << mount->daemon_stderr();
+    }
     // vornctl is ours now (we are the subreaper); it keeps its tree.
     ASSERT_TRUE(eventually([&] { return parent_of(vornctl) == getpid(); }));
     struct stat st;
@@ -411,17 +436,44 @@ TEST_F(ctl_tree, outlives_vornelix_and_ends_with_its_own_mount)
     EXPECT_EQ(read_state(0), "errno " + std::to_string(EIO));
     EXPECT_EQ(write_status(status(0), "2"), EIO);
     EXPECT_EQ(write_status(status(1), "0\n"), EIO);
-    std::string text;
-    EXPECT_EQ(read_status(script(1), text), EIO);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
 
-    ASSERT_EQ(umount2(ctl.c_str(), 0), 0) << strerror(errno);
+    // The script still reads, and tells the monitor that nothing keeps the
+    // replicas in step.
+    for (const std::string& runner : script_runners()) {
+        const shell_result r = shell(runner + script(1));
+        EXPECT_EQ(r.out, "CRITICAL - Vornelix daemon not answering\n") << runner;
+        EXPECT_EQ(r.status, 2) << runner;
+    }
+
     int status_word = 0;
+    if (GetParam().kill_vornctl) {
+        ASSERT_EQ(kill(vornctl, SIGKILL), 0);
+        ASSERT_TRUE(eventually([&] { return waitpid(vornctl, &status_word, WNOHANG) == vornctl; }));
+        EXPECT_TRUE(WIFSIGNALED(status_word));
+        vornctl = -1;
+        // The dead mount refuses the open itself, so no shell is left with
+        // an empty script to run as a success.
+        std::string text;
+        EXPECT_EQ(read_status(script(1), text), ENOTCONN);
+        for (const std::string& runner : script_runners()) {
+            const shell_result r = shell(runner + script(1));
+            EXPECT_EQ(r.out, "") << runner;
+            EXPECT_NE(r.status, 0) << runner;
+        }
+        ASSERT_EQ(umount2(ctl.c_str(), 0), 0) << strerror(errno);
+        return;
+    }
+    ASSERT_EQ(umount2(ctl.c_str(), 0), 0) << strerror(errno);
     ASSERT_TRUE(eventually([&] { return waitpid(vornctl, &status_word, WNOHANG) == vornctl; }));
     EXPECT_TRUE(WIFEXITED(status_word));
     EXPECT_EQ(WEXITSTATUS(status_word), 0);
     vornctl = -1;
 }
+
+INSTANTIATE_TEST_SUITE_P(ends, ctl_tree_ending,
+                         ::testing::Values(ending{"unmounted", false, false}, ending{"killed", true, true}),
+                         [](const ::testing::TestParamInfo<ending>& info) { return std::string(info.param.name); });
 
 }  // namespace
 

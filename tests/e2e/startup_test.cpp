@@ -16,20 +16,7 @@ namespace {
 const std::string version_text =
     "This is the Vornelix V1.1.1, a Fuse based filesystem which implements\nfilesystem replication.\n";
 
-const std::string usage_text =
-    "Usage: vornelix [OPTIONS] path=path[=path[=path...]] mount-point\n" + version_text +
-    "Options:\n\t--ctl, -c PATH\n\t\tMounts a proc-like filesystem in PATH enabling control operations,\n"
-    "\t\tsee man page and howto to more info about it.\n\t--fuseoptions FUSE OPTIONS, -f FUSE OPTIONS\n"
-    "\t\tHere you can set Fuse specific options. See Fuse\n\t\tspecific documentation for more help.\n"
-    "\t--help, -h, -?\n\t\tPrints this help\n\t--log FILE, -l FILE\n"
-    "\t\tSets a log filename. If you don't set it, no log will be\n\t\tdone at all\n"
-    "\t--fsname NAME, -n NAME\n\t\tDefines the filesystem label name, for viewing it in df or mount\n"
-    "\t--quiet, -q\n\t\tDo not print error messages to stderr, just set the exit codes\n"
-    "\t\tThis does not affect logging\n\t--version, -V\n\t\tPrints version of the software\n"
-    "\t--verify path=path[=path...]\n\t\tCompares the replicas instead of mounting and prints every\n"
-    "\t\tdifference; exits with 0 when identical, 1 when they differ,\n\t\t2 on an error\n\n"
-    "path=path[=path[=path...]]\n\tThis the '=' separated list of paths where the replicas will be stored\n\n"
-    "mount-point\n\tThe mount-point through which the replicas will be accessed\n";
+const std::string usage_line = "Usage: vornelix [OPTIONS] path=path[=path[=path...]] mount-point\n";
 
 // The mount entry of a mount point, from /proc/mounts: "device type options".
 std::string mount_entry(const std::string& point)
@@ -61,6 +48,20 @@ TEST(startup, help_version_and_argument_count_texts)
     EXPECT_EQ(r.out, version_text);
     EXPECT_EQ(run_vornelix({"-V"}).out, version_text);
 
+    // The usage line and the version come first, as they always have; then
+    // every option of the command line and of the -o list, and no pointer
+    // to documents that do not exist.
+    const std::string usage_text = run_vornelix({"--help"}).out;
+    const std::string head = usage_line + version_text + "Options:\n";
+    EXPECT_EQ(usage_text.substr(0, head.size()), head);
+    for (const char* option :
+         {"\t--ctl PATH, -c PATH\n", "\t--fuseoptions OPTIONS, -f OPTIONS\n", "\t--help, -h, -?\n",
+          "\t--log FILE, -l FILE\n", "\t--fsname NAME, -n NAME\n", "\t--o OPTIONS, -o OPTIONS\n", "\t--quiet, -q\n",
+          "\t--version, -V\n", "\t--verify path=path[=path...]\n", "\tlog=FILE, fsname=NAME, quiet\n",
+          "\treplica_timeout=SECONDS\n", "\tno_inline\n", "\tsource=PATH\n", "\npath=path[=path[=path...]]\n",
+          "\nmount-point\n"})
+        EXPECT_NE(usage_text.find(option), std::string::npos) << option << usage_text;
+    EXPECT_EQ(usage_text.find("howto"), std::string::npos) << usage_text;
     for (const char* help : {"--help", "-h", "-?"}) {
         r = run_vornelix({help});
         EXPECT_EQ(r.status, 0) << help;

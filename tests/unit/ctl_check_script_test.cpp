@@ -19,6 +19,13 @@ std::string filled(char digit)
     return text;
 }
 
+std::string filled_gone()
+{
+    std::string text(700, '#');
+    text.resize(fill_daemon_gone_script(0, text.size(), text.data()));
+    return text;
+}
+
 std::vector<std::string> lines_of(const std::string& text)
 {
     std::vector<std::string> lines;
@@ -66,24 +73,29 @@ TEST(check_script, template_shape)
 TEST(check_script, fields_filled_per_state)
 {
     struct {
-        char digit;
-        const char* text;
+        const char* state;
+        std::string text;
+        const char* message;
+        char exit_digit;
     } cases[] = {
-        {'0', "OK - Vornelix replica enabled"},
-        {'1', "WARNING - Vornelix replica enabled, but inconsistent"},
-        {'2', "CRITICAL - Vornelix replica disabled"},
+        {"0", filled('0'), "OK - Vornelix replica enabled", '0'},
+        {"1", filled('1'), "WARNING - Vornelix replica enabled, but inconsistent", '1'},
+        {"2", filled('2'), "CRITICAL - Vornelix replica disabled", '2'},
+        {"daemon gone", filled_gone(), "CRITICAL - Vornelix daemon not answering", '2'},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.digit);
-        const std::string text = filled(c.digit);
+        SCOPED_TRACE(c.state);
+        const std::string& text = c.text;
         ASSERT_EQ(text.size(), 618u);
         const auto lines = lines_of(text);
         ASSERT_EQ(lines.size(), 42u);
-        std::string message = c.text;
+        std::string message = c.message;
         message.resize(52, ' ');
         EXPECT_EQ(lines[38], "      echo " + message);
-        EXPECT_EQ(lines[39], std::string("      exit ") + c.digit);
-        EXPECT_EQ(status_text(c.digit), message);
+        EXPECT_EQ(lines[39], std::string("      exit ") + c.exit_digit);
+        if (c.state[1] == '\0') {  // a state digit: status_text says the same
+            EXPECT_EQ(status_text(c.state[0]), message);
+        }
         // Everything else is the template.
         for (size_t i = 0; i < text.size(); ++i) {
             if ((i < script_message_field || i >= script_message_field + 52) && i != script_exit_field) {

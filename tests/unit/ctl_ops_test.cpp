@@ -324,11 +324,16 @@ TEST_F(ctl_ops_test, statfs_fixed_figures)
     EXPECT_EQ(sv.f_namemax, 255u);
 }
 
+// The status file fails, but the script still reads and reports CRITICAL:
+// a monitor must never take a failed read for an empty, successful script.
 TEST_F(ctl_ops_test, vornelix_gone_gives_eio_but_the_tree_stays)
 {
     channel->end_server();
     EXPECT_EQ(read_text("/_data_r1/status"), "error " + std::to_string(EIO));
-    EXPECT_EQ(read_text("/_data_r1/check_vornelix.sh"), "error " + std::to_string(EIO));
+    const std::string script = read_text("/_data_r1/check_vornelix.sh");
+    ASSERT_EQ(script.size(), 618u);
+    EXPECT_EQ(script.substr(script_message_field, 52), "CRITICAL - Vornelix daemon not answering            ");
+    EXPECT_EQ(script[script_exit_field], '2');
     EXPECT_EQ(write_text("/_data_r1/status", "2"), -EIO);
     EXPECT_EQ(write_text("/_data_r1/status", "0\n"), -EIO);
     struct stat st;

@@ -34,6 +34,11 @@ TEST(event_log, line_formats_by_code)
     EXPECT_EQ(format_log_line("hash allocation", "too many opened files", 0, t),
               "2008/05/14 16:02 hash allocation failed accessing too many opened files");
     EXPECT_EQ(format_log_line("open", "/r", -4, t), "2008/05/14 16:02 open failed accessing /r Too many opened files");
+    // Events that are no failures never say "failed accessing".
+    EXPECT_EQ(format_event_line("resync from /data/a started", "/data/b", t),
+              "2008/05/14 16:02 resync from /data/a started /data/b");
+    EXPECT_EQ(format_event_line("resync copied 3 entries, 0 bytes so far", ".", t),
+              "2008/05/14 16:02 resync copied 3 entries, 0 bytes so far .");
 }
 
 TEST(event_log, error_messages_on_standard_error)
@@ -54,13 +59,16 @@ TEST(event_log, nothing_is_written_without_a_log)
     scratch_dir dir;
     install_log("");
     write_log("mkdir", "/r", 0);
+    write_event("resync from /a started", "/r");
     log_path = dir / "never";  // set but never opened
     write_log("mkdir", "/r", 0);
+    write_event("resync from /a started", "/r");
     struct stat st;
     EXPECT_NE(stat((dir / "never").c_str(), &st), 0);
     log_path.reset();
 }
 
+// Failures (even threads) and events (odd threads) share one log.
 TEST(event_log, concurrent_lines_never_interleave)
 {
     scratch_dir dir;
@@ -68,19 +76,25 @@ TEST(event_log, concurrent_lines_never_interleave)
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
         threads.emplace_back([t] {
-            for (int i = 0; i < 200; ++i)
-                write_log("word" + std::to_string(t), std::string(100, 'a' + t), 0);
+            for (int i = 0; i < 200; ++i) {
+                if (t % 2)
+                    write_event("word" + std::to_string(t), std::string(100, 'a' + t));
+                else
+                    write_log("word" + std::to_string(t), std::string(100, 'a' + t), 0);
+            }
         });
     for (std::thread& t : threads)
         t.join();
     close_log();
     write_log("after close", "/x", 0);
+    write_event("after close", "/x");
     const std::string text = read_file(dir / "log");
     size_t begin = 0, lines = 0;
     for (size_t end; (end = text.find('\n', begin)) != std::string::npos; begin = end + 1, ++lines) {
         const std::string line = text.substr(begin + 17, end - begin - 17);
         const char c = line[4];
-        EXPECT_EQ(line, "word" + std::string(1, c) + " failed accessing " + std::string(100, 'a' + (c - '0')));
+        const std::string separator = (c - '0') % 2 ? " " : " failed accessing ";
+        EXPECT_EQ(line, "word" + std::string(1, c) + separator + std::string(100, 'a' + (c - '0')));
     }
     EXPECT_EQ(lines, 800u);
     log_path.reset();
