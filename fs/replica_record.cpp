@@ -243,9 +243,9 @@ void log_untrusted_start(int k, const record_reading& reading, bool named_behind
             word = "replica named behind by the others, starting untrusted";
         else
             word = "replica without generation record while others hold one, starting untrusted";
-        write_log(word, replica_table[k].root, 0);
+        write_event(word, replica_table[k].root);
     } catch (...) {
-        write_log("replica behind the others, starting untrusted", replica_table[k].root, 0);
+        write_event("replica behind the others, starting untrusted", replica_table[k].root);
     }
 }
 
@@ -310,13 +310,15 @@ bool settle_first_start(start_decision& decision, int source)
     const first_start_plan plan = plan_first_start(replicas, source, compare_first_start_trees);
     if (plan.refused) {
         print_message("vornelix", plan.message);
-        write_log(plan.message, mount_path, 0);
+        std::string line = plan.message;
+        std::replace(line.begin(), line.end(), '\n', ' ');
+        write_event("start refused: " + line, mount_path);
         return false;
     }
     decision.states = plan.states;
     to_fill = plan.fill;
     if (!plan.message.empty())
-        write_log(plan.message, mount_path, 0);
+        write_event(plan.message, mount_path);
     return true;
 }
 
@@ -433,11 +435,11 @@ int load_replica_records(int source) noexcept
             const char* warning = "no replica can hold a generation record (trusted. extended attributes): every "
                                   "start trusts every replica, and one that fell behind is not remembered";
             print_message("vornelix", warning);
-            write_log(warning, mount_path, 0);
+            write_event(warning, mount_path);
         }
         if (source >= 0 && !decision.first_start)
-            write_log("the replicas hold generation records: source ignored, only a first start takes it",
-                      replica_table[source].root, 0);
+            write_event("the replicas hold generation records: source ignored, only a first start takes it",
+                        replica_table[source].root);
         if (decision.first_start && !settle_first_start(decision, source)) {
             records.clear();
             return ENOTEMPTY;
@@ -469,8 +471,8 @@ int load_replica_records(int source) noexcept
         }
     }
     if (marked_replica >= 0)
-        write_log("previous mount ended without unmounting, compare the replicas with vornelix --verify",
-                  replica_table[marked_replica].root, 0);
+        write_event("previous mount ended without unmounting, compare the replicas with vornelix --verify",
+                    replica_table[marked_replica].root);
     return 0;
 }
 

@@ -11,6 +11,9 @@
 // PATH waits, after writing the same text to MARKER.reached: a replica
 // that stops answering at a chosen moment.
 //
+// While MARKER.no-trusted exists, trusted. attributes answer "Operation
+// not supported", as on NFS: a replica that cannot keep records.
+//
 // Runs as root in the foreground (-f), multi-threaded: other calls go on
 // while one waits.
 #include <dirent.h>
@@ -194,20 +197,31 @@ int fault_fsync(const char*, int datasync, struct fuse_file_info* fi)
 }
 
 // Extended attributes, so that vornelix keeps its records here as on a
-// network filesystem that has them.
+// network filesystem that has them (unless told otherwise).
+bool refused_attribute(const char* name)
+{
+    return std::string(name).compare(0, 8, "trusted.") == 0 && access((marker + ".no-trusted").c_str(), F_OK) == 0;
+}
+
 int fault_setxattr(const char* path, const char* name, const char* value, size_t size, int flags)
 {
+    if (refused_attribute(name))
+        return -ENOTSUP;
     return result(lsetxattr(real(path).c_str(), name, value, size, flags));
 }
 
 int fault_getxattr(const char* path, const char* name, char* value, size_t size)
 {
+    if (refused_attribute(name))
+        return -ENOTSUP;
     const ssize_t n = lgetxattr(real(path).c_str(), name, value, size);
     return n < 0 ? -errno : static_cast<int>(n);
 }
 
 int fault_removexattr(const char* path, const char* name)
 {
+    if (refused_attribute(name))
+        return -ENOTSUP;
     return result(lremovexattr(real(path).c_str(), name));
 }
 
