@@ -2,7 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -50,6 +52,7 @@ struct verify_run {
     bool progress;
     uint64_t entries = 0;
     bool progress_shown = false;
+    std::vector<long> time_units = {};  // per root: kept_time_unit
     size_t most_differences = 0;  // 0: every difference
     size_t differences = 0;
     bool differs = false;
@@ -269,10 +272,28 @@ ssize_t read_block(int fd, char* buffer, size_t size, off_t offset)
     return static_cast<ssize_t>(done);
 }
 
+// Where the next data lies at or after offset: offset itself when it is
+// data (or the filesystem cannot tell), the end for a hole up to the end.
+off_t next_data(int fd, off_t offset, off_t end) noexcept
+{
+    const off_t data = lseek(fd, offset, SEEK_DATA);
+    if (data >= 0)
+        return data;
+    return errno == ENXIO ? end : offset;
+}
+
 void compare_contents(verify_run& run, const std::string& path, const entry& a, const entry& b)
 {
     std::vector<char> block_a(content_block), block_b(content_block);
+    const off_t end = a.st.st_size;
     for (off_t offset = 0;; offset += static_cast<off_t>(content_block)) {
+        // A hole on both sides reads as zeros on both: a sparse file costs
+        // what it holds, not its size.
+        const off_t data = std::min(next_data(a.fd.get(), offset, end), next_data(b.fd.get(), offset, end));
+        if (data >= end)
+            return;
+        if (data > offset)
+            offset = data - data % static_cast<off_t>(content_block);
         const ssize_t n_a = read_block(a.fd.get(), block_a.data(), content_block, offset);
         if (n_a < 0)
             return report_error(run, a.side, path, errno);
@@ -362,22 +383,47 @@ void compare_children(verify_run& run, const std::string& path, const entry& a, 
 
 }  // namespace
 
-// A filesystem that keeps whole seconds, or micro- or milliseconds, shows
-// it in every time it stores: a time compares at the coarser of the two
-// precisions its two values show, and to the nanosecond where both keep
-// nanoseconds (a nanosecond value is a whole multiple of a thousand once
-// in a thousand times, and then compares to the microsecond).
-bool same_time_at_kept_precision(const struct timespec& a, const struct timespec& b) noexcept
+long kept_time_unit(int fd) noexcept
 {
-    auto unit = [](long nanoseconds) noexcept {
+    struct statfs fs;
+    if (fstatfs(fd, &fs) != 0)
+        return 0;
+    switch (static_cast<unsigned long>(fs.f_type)) {
+    case EXT4_SUPER_MAGIC:  // ext2, ext3 and ext4 alike
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+    case TMPFS_MAGIC:
+    case 0x2fc12fc1:  // zfs
+    case F2FS_SUPER_MAGIC:
+    case OVERLAYFS_SUPER_MAGIC:
+        return 1;
+    case MSDOS_SUPER_MAGIC:
+        return 2000000000L;
+    default:
+        return 0;
+    }
+}
+
+bool same_time_at_kept_precision(const struct timespec& a, const struct timespec& b, long unit_a,
+                                 long unit_b) noexcept
+{
+    // Where a filesystem's precision is not known (network and FUSE
+    // filesystems pass on another's), every time it stores shows it: a
+    // value that is a whole number of micro- or milliseconds or seconds
+    // is taken at that precision.
+    auto unit = [](long known, long nanoseconds) noexcept {
+        if (known != 0)
+            return known;
         long step = 1;
         for (long coarser : {1000L, 1000000L, 1000000000L})
             if (nanoseconds % coarser == 0)
                 step = coarser;
         return step;
     };
-    const long step = std::max(unit(a.tv_nsec), unit(b.tv_nsec));
-    return a.tv_sec == b.tv_sec && a.tv_nsec / step == b.tv_nsec / step;
+    const long long step = std::max(unit(unit_a, a.tv_nsec), unit(unit_b, b.tv_nsec));
+    const long long at_a = static_cast<long long>(a.tv_sec) * 1000000000LL + a.tv_nsec;
+    const long long at_b = static_cast<long long>(b.tv_sec) * 1000000000LL + b.tv_nsec;
+    return at_a / step == at_b / step;
 }
 
 namespace {
@@ -400,7 +446,7 @@ void compare_entries(verify_run& run, const std::string& path, entry& a, entry& 
         report_values(run, path, "size", a, std::to_string(sa.st_size), b, std::to_string(sb.st_size));
     if ((S_ISCHR(sa.st_mode) || S_ISBLK(sa.st_mode)) && sa.st_rdev != sb.st_rdev)
         report_values(run, path, "device", a, device_text(sa.st_rdev), b, device_text(sb.st_rdev));
-    if (!same_time_at_kept_precision(sa.st_mtim, sb.st_mtim))
+    if (!same_time_at_kept_precision(sa.st_mtim, sb.st_mtim, run.time_units[a.side], run.time_units[b.side]))
         report_values(run, path, "mtime", a, time_text(sa.st_mtim), b, time_text(sb.st_mtim));
 
     if (S_ISLNK(sa.st_mode)) {
@@ -448,6 +494,8 @@ void run_walk(verify_run& run)
     }
     if (!opened)
         return;
+    for (const entry& root : roots)
+        run.time_units.push_back(kept_time_unit(root.fd.get()));
     for (size_t side = 1; side < roots.size() && !run.done(); ++side)
         compare_entries(run, "/", roots[0], roots[side]);
 }

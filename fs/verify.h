@@ -46,9 +46,16 @@ inline constexpr int verify_failed = 2;
 int verify_replicas(const std::vector<std::string>& roots, FILE* out, FILE* err, bool progress,
                     size_t most_differences = 0) noexcept;
 
-// Two times are the same at the precision both values show their
-// filesystems keep (seconds, milli-, micro- or nanoseconds).
-bool same_time_at_kept_precision(const struct timespec& a, const struct timespec& b) noexcept;
+// The precision in nanoseconds that the filesystem of the open fd keeps
+// its times at: 1 for the local filesystems that keep nanoseconds, 2 s
+// for FAT, 0 when it is not known.
+long kept_time_unit(int fd) noexcept;
+
+// Two times are the same at the coarser precision of their filesystems
+// (units from kept_time_unit); where one is not known, at the precision
+// its value shows (a whole number of micro- or milliseconds or seconds).
+bool same_time_at_kept_precision(const struct timespec& a, const struct timespec& b, long unit_a,
+                                 long unit_b) noexcept;
 
 // The command: the replica list as typed for mounting ('=' between paths,
 // a leading ':' on a path is ignored). Answers the exit status.

@@ -207,9 +207,14 @@ TEST_F(resync_test, a_resync_cut_short_by_an_unmount_leaves_the_replica_behind)
         mkdir(root.c_str(), 0755);
     // Terabytes of holes on both sides: compared chunk by chunk, never
     // written, and far more than the resync reads before the unmount.
+    // The same tree on both, to the nanosecond, or the first start would
+    // refuse to choose between them.
+    const struct timespec same[2] = {{1700000000, 1}, {1700000000, 1}};
     for (const std::string& root : roots) {
         write_file(root + "/huge", "");
         ASSERT_EQ(truncate((root + "/huge").c_str(), off_t{1} << 40), 0);
+        ASSERT_EQ(utimensat(AT_FDCWD, (root + "/huge").c_str(), same, 0), 0);
+        ASSERT_EQ(utimensat(AT_FDCWD, root.c_str(), same, 0), 0);
     }
     mount_options o = options();
     o.replica_roots = roots;

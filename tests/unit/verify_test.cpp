@@ -136,6 +136,8 @@ TEST(verify_test, each_kind_of_difference_is_reported_and_nothing_else)
         {"mtime a second or more apart", nullptr,
          [](const std::string& b) { set_mtime(b + "/d", 1000000001); },
          "/d: mtime 1000000000.000000000 in {A}, 1000000001.000000001 in {B}\n"},
+        {"mtime a nanosecond apart", nullptr, [](const std::string& b) { set_mtime(b + "/d", 1); },
+         "/d: mtime 1000000000.000000000 in {A}, 1000000000.000000001 in {B}\n"},
         {"link target",
          [](const std::string& b) {
              unlink((b + "/l").c_str());
@@ -226,6 +228,29 @@ TEST(verify_test, a_replica_that_cannot_be_read_is_an_error)
         EXPECT_EQ(result.out, "");
         EXPECT_NE(result.err.find(other + ": "), std::string::npos) << result.err;
     }
+}
+
+TEST(verify_test, times_compare_at_the_precision_their_filesystems_keep)
+{
+    struct time_case {
+        timespec a, b;
+        long unit_a, unit_b;  // 1: nanoseconds, 0: not known
+        bool same;
+    };
+    const std::vector<time_case> cases = {
+        {{5, 0}, {5, 0}, 1, 1, true},
+        {{5, 0}, {5, 1}, 1, 1, false},            // whole seconds are no excuse on ext4 or tmpfs
+        {{5, 123456789}, {5, 123456000}, 1, 0, true},   // a FUSE replica keeping microseconds
+        {{5, 123456789}, {5, 123457000}, 1, 0, false},
+        {{5, 999999999}, {5, 0}, 1, 0, true},     // one keeping seconds
+        {{5, 0}, {6, 0}, 1, 0, false},
+        {{4, 0}, {5, 500000000}, 2000000000L, 1, true},  // FAT keeps two seconds
+        {{3, 0}, {4, 0}, 2000000000L, 1, false},
+    };
+    for (size_t i = 0; i < cases.size(); ++i)
+        EXPECT_EQ(same_time_at_kept_precision(cases[i].a, cases[i].b, cases[i].unit_a, cases[i].unit_b),
+                  cases[i].same)
+            << i;
 }
 
 }  // namespace
