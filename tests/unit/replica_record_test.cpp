@@ -185,6 +185,22 @@ TEST_F(replica_record_test, concurrent_departures_each_record_a_generation)
     EXPECT_EQ(states(), (std::vector<int64_t>{0, 1, 1}));
 }
 
+TEST_F(replica_record_test, requests_that_give_up_on_a_replica_together_log_one_departure)
+{
+    use_replicas(3);
+    load_replica_records();
+    std::vector<std::thread> requests;
+    for (int i = 0; i < 4; ++i)
+        requests.emplace_back([] { disable_replica(1, false); });
+    for (std::thread& request : requests)
+        request.join();
+    const std::string line = "disabling replica failed accessing " + root(1) + "\n";
+    const std::string log = events();
+    EXPECT_NE(log.find(line), std::string::npos) << log;
+    EXPECT_EQ(log.find(line), log.rfind(line)) << log;
+    EXPECT_EQ(generation(0) + generation(1) + generation(2), "212");
+}
+
 TEST_F(replica_record_test, a_replica_added_later_starts_untrusted)
 {
     use_replicas(2);
