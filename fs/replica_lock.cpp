@@ -58,8 +58,9 @@ int hold_replica(int k, const std::string& word) noexcept
         if (holds.size() < static_cast<size_t>(replica_count))
             holds.resize(static_cast<size_t>(replica_count), -1);
         const int root = replica_table[k].root_fd.load();
-        const int fd = root < 0 ? -1 : open(("/proc/self/fd/" + std::to_string(root)).c_str(),
-                                            O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        // A descriptor of its own: a flock belongs to the open file, and
+        // the root descriptor is replaced when a resync opens the root anew.
+        const int fd = root < 0 ? -1 : openat(root, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd < 0)
             return 0;  // the root itself is checked, and reported, elsewhere
         holds[k] = fd;
