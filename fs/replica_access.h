@@ -19,39 +19,7 @@
 #include <string>
 #include <string_view>
 
-// A move-only descriptor owner: closes what it holds when it goes.
-class unique_fd {
-public:
-    unique_fd() noexcept = default;
-    explicit unique_fd(int fd) noexcept : fd_(fd) {}
-    unique_fd(unique_fd&& other) noexcept : fd_(other.release()) {}
-    unique_fd& operator=(unique_fd&& other) noexcept
-    {
-        reset(other.release());
-        return *this;
-    }
-    unique_fd(const unique_fd&) = delete;
-    unique_fd& operator=(const unique_fd&) = delete;
-    ~unique_fd() { reset(); }
-
-    int get() const noexcept { return fd_; }
-    explicit operator bool() const noexcept { return fd_ >= 0; }
-    int release() noexcept
-    {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1) noexcept
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_ = -1;
-};
+#include "fs/tree_walk.h"
 
 // Opens a replica root for the table: a directory descriptor, or -1 with
 // errno.

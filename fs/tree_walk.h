@@ -1,0 +1,88 @@
+// Walking a replica tree from its root descriptor without a mount: what
+// the resync's copy, vornelix --verify and the first start's comparison
+// share. Nothing here follows a symbolic link, so a link inside a replica,
+// however it got there, never leads the walk outside it; and nothing here
+// changes an access time it can avoid changing, since the trees being read
+// are the ones being copied or compared.
+//
+// Results: -1 with errno set on failure, like the system calls they wrap;
+// want of memory is ENOMEM.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstddef>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// A move-only descriptor owner: closes what it holds when it goes.
+class unique_fd {
+public:
+    unique_fd() noexcept = default;
+    explicit unique_fd(int fd) noexcept : fd_(fd) {}
+    unique_fd(unique_fd&& other) noexcept : fd_(other.release()) {}
+    unique_fd& operator=(unique_fd&& other) noexcept
+    {
+        reset(other.release());
+        return *this;
+    }
+    unique_fd(const unique_fd&) = delete;
+    unique_fd& operator=(const unique_fd&) = delete;
+    ~unique_fd() { reset(); }
+
+    int get() const noexcept { return fd_; }
+    explicit operator bool() const noexcept { return fd_ >= 0; }
+    int release() noexcept
+    {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd = -1) noexcept
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// The tree path ("/", "/a/b") beneath root, walked with openat2 and never
+// following a link on the way or at the end (O_PATH|O_NOFOLLOW gives the
+// link itself); "/" is root itself. A descriptor.
+int open_beneath(int root, std::string_view path, int flags) noexcept;
+
+// name in dir opened for reading (O_RDONLY, plus flags such as
+// O_DIRECTORY), never following a link there, and with O_NOATIME where
+// the caller may use it (the file's owner, or root). A descriptor.
+int open_to_read(int dir, const char* name, int flags) noexcept;
+
+// The names in the open directory fd, sorted, without "." and "..". fd
+// keeps its flags; its position is shared and left at the end. 0.
+int list_directory(int fd, std::vector<std::string>& names) noexcept;
+
+// The tree path of name in the directory at path.
+std::string child_path(const std::string& path, std::string_view name);
+
+// The user. extended attribute names of the open file fd, sorted. The
+// other namespaces are not part of the tree: the replica records
+// (trusted.vornelix.*) live there. A filesystem without extended
+// attributes has none. 0.
+int user_attribute_names(int fd, std::vector<std::string>& names) noexcept;
+
+// The value of one extended attribute of the open file fd, read again
+// while it grows between asking its size and reading it. 0.
+int attribute_value(int fd, const char* name, std::string& value) noexcept;
+
+// The user. extended attributes of the open file fd, by name. 0 (ENODATA
+// for one removed while they are read).
+int user_attributes(int fd, std::map<std::string, std::string>& attributes) noexcept;
+
+// The target of the link name in dir. expected is the length it is
+// likely to have (its st_size); a longer target is read again in a larger
+// buffer. 0.
+int read_link(int dir, const char* name, size_t expected, std::string& target) noexcept;
