@@ -1,49 +1,25 @@
 #include "fs/verify.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/sysmacros.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <map>
-#include <optional>
 #include <string>
-#include <utility>
 #include <vector>
+
+#include "fs/tree_walk.h"
 
 namespace {
 
 constexpr size_t content_block = 64 * 1024;
 constexpr uint64_t progress_every = 256;
-
-// Owns one descriptor.
-class descriptor {
-public:
-    descriptor() = default;
-    explicit descriptor(int fd) : fd_(fd) {}
-    descriptor(descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    descriptor& operator=(descriptor&& other) noexcept
-    {
-        std::swap(fd_, other.fd_);
-        return *this;
-    }
-    ~descriptor()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    int get() const noexcept { return fd_; }
-
-private:
-    int fd_ = -1;
-};
 
 struct verify_run {
     const std::vector<std::string>& roots;
@@ -70,7 +46,7 @@ struct entry {
     int parent = AT_FDCWD;
     std::string name;
     struct stat st {};
-    descriptor fd;
+    unique_fd fd;
 };
 
 entry make_entry(int side, int parent, const std::string& name)
@@ -136,16 +112,10 @@ int look_at(entry& e)
         return errno;
     if (!S_ISDIR(e.st.st_mode) && !S_ISREG(e.st.st_mode))
         return 0;
-    const int flags = O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC | (S_ISDIR(e.st.st_mode) ? O_DIRECTORY : 0);
-    // Reading must not change what is being compared; O_NOATIME is refused
-    // for files of other users when not running as root.
-    int fd = openat(e.parent, e.name.c_str(), flags | O_NOATIME);
-    if (fd < 0 && errno == EPERM)
-        fd = openat(e.parent, e.name.c_str(), flags);
-    if (fd < 0)
+    e.fd.reset(open_to_read(e.parent, e.name.c_str(), S_ISDIR(e.st.st_mode) ? O_DIRECTORY : 0));
+    if (!e.fd)
         return errno;
-    e.fd = descriptor(fd);
-    return fstat(fd, &e.st) == 0 ? 0 : errno;
+    return fstat(e.fd.get(), &e.st) == 0 ? 0 : errno;
 }
 
 const char* type_name(mode_t mode)
@@ -181,65 +151,13 @@ std::string device_text(dev_t device)
     return std::to_string(major(device)) + "," + std::to_string(minor(device));
 }
 
-// The link text, or none with errno set.
-std::optional<std::string> link_target(const entry& e)
-{
-    std::string target(static_cast<size_t>(e.st.st_size) + 1, '\0');
-    while (true) {
-        const ssize_t n = readlinkat(e.parent, e.name.c_str(), target.data(), target.size());
-        if (n < 0)
-            return std::nullopt;
-        if (static_cast<size_t>(n) < target.size()) {
-            target.resize(static_cast<size_t>(n));
-            return target;
-        }
-        target.resize(target.size() * 2);
-    }
-}
-
-// The user. attributes of an open file: 0, or an errno value.
-int user_attributes(int fd, std::map<std::string, std::string>& attributes)
-{
-    std::string names;
-    ssize_t length;
-    do {
-        length = flistxattr(fd, nullptr, 0);
-        if (length < 0)
-            return errno == ENOTSUP ? 0 : errno;
-        names.resize(static_cast<size_t>(length));
-        length = flistxattr(fd, names.data(), names.size());
-    } while (length < 0 && errno == ERANGE);
-    if (length < 0)
-        return errno;
-    names.resize(static_cast<size_t>(length));
-    for (size_t at = 0; at < names.size(); at += std::strlen(names.c_str() + at) + 1) {
-        const std::string name = names.c_str() + at;
-        if (name.compare(0, 5, "user.") != 0)
-            continue;
-        std::string value;
-        ssize_t size;
-        do {
-            size = fgetxattr(fd, name.c_str(), nullptr, 0);
-            if (size < 0)
-                return errno;
-            value.resize(static_cast<size_t>(size));
-            size = fgetxattr(fd, name.c_str(), value.data(), value.size());
-        } while (size < 0 && errno == ERANGE);
-        if (size < 0)
-            return errno;
-        value.resize(static_cast<size_t>(size));
-        attributes[name] = value;
-    }
-    return 0;
-}
-
 void compare_attributes(verify_run& run, const std::string& path, const entry& a, const entry& b)
 {
     std::map<std::string, std::string> of_a, of_b;
-    if (int error = user_attributes(a.fd.get(), of_a); error != 0)
-        return report_error(run, a.side, path, error);
-    if (int error = user_attributes(b.fd.get(), of_b); error != 0)
-        return report_error(run, b.side, path, error);
+    if (user_attributes(a.fd.get(), of_a) == -1)
+        return report_error(run, a.side, path, errno);
+    if (user_attributes(b.fd.get(), of_b) == -1)
+        return report_error(run, b.side, path, errno);
     for (const auto& [name, value] : of_a) {
         auto other = of_b.find(name);
         if (other == of_b.end())
@@ -316,47 +234,13 @@ void compare_contents(verify_run& run, const std::string& path, const entry& a, 
 
 void compare_entries(verify_run& run, const std::string& path, entry& a, entry& b);
 
-// The names in an open directory, sorted, without "." and "..": 0 or an
-// errno value.
-int directory_names(int fd, std::vector<std::string>& names)
-{
-    const int own = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    if (own < 0)
-        return errno;
-    DIR* directory = fdopendir(own);
-    if (directory == nullptr) {
-        const int error = errno;
-        close(own);
-        return error;
-    }
-    // The duplicate shares its position with fd, which an earlier listing
-    // of the same directory (a root compared with several replicas) left
-    // at the end.
-    rewinddir(directory);
-    errno = 0;
-    while (const dirent* item = readdir(directory)) {
-        if (std::strcmp(item->d_name, ".") != 0 && std::strcmp(item->d_name, "..") != 0)
-            names.emplace_back(item->d_name);
-        errno = 0;
-    }
-    const int error = errno;
-    closedir(directory);
-    std::sort(names.begin(), names.end());
-    return error;
-}
-
-std::string child_path(const std::string& path, const std::string& name)
-{
-    return path == "/" ? "/" + name : path + "/" + name;
-}
-
 void compare_children(verify_run& run, const std::string& path, const entry& a, const entry& b)
 {
     std::vector<std::string> names_a, names_b;
-    if (int error = directory_names(a.fd.get(), names_a); error != 0)
-        return report_error(run, a.side, path, error);
-    if (int error = directory_names(b.fd.get(), names_b); error != 0)
-        return report_error(run, b.side, path, error);
+    if (list_directory(a.fd.get(), names_a) == -1)
+        return report_error(run, a.side, path, errno);
+    if (list_directory(b.fd.get(), names_b) == -1)
+        return report_error(run, b.side, path, errno);
     size_t i = 0, j = 0;
     while ((i < names_a.size() || j < names_b.size()) && !run.done()) {
         if (j == names_b.size() || (i < names_a.size() && names_a[i] < names_b[j])) {
@@ -450,14 +334,13 @@ void compare_entries(verify_run& run, const std::string& path, entry& a, entry& 
         report_values(run, path, "mtime", a, time_text(sa.st_mtim), b, time_text(sb.st_mtim));
 
     if (S_ISLNK(sa.st_mode)) {
-        const std::optional<std::string> target_a = link_target(a);
-        if (!target_a)
+        std::string target_a, target_b;
+        if (read_link(a.parent, a.name.c_str(), static_cast<size_t>(sa.st_size), target_a) == -1)
             return report_error(run, a.side, path, errno);
-        const std::optional<std::string> target_b = link_target(b);
-        if (!target_b)
+        if (read_link(b.parent, b.name.c_str(), static_cast<size_t>(sb.st_size), target_b) == -1)
             return report_error(run, b.side, path, errno);
-        if (*target_a != *target_b)
-            report_values(run, path, "link target", a, "'" + *target_a + "'", b, "'" + *target_b + "'");
+        if (target_a != target_b)
+            report_values(run, path, "link target", a, "'" + target_a + "'", b, "'" + target_b + "'");
         return;
     }
     if (S_ISREG(sa.st_mode)) {
