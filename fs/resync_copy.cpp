@@ -1,10 +1,7 @@
 #include "fs/resync_copy.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -15,7 +12,7 @@
 #include <string_view>
 
 #include "fs/errors.h"
-#include "fs/replica_access.h"
+#include "fs/tree_walk.h"
 
 namespace {
 
@@ -47,35 +44,6 @@ int fail(copy_context& context, const std::string& path, bool on_target, int err
     return -1;
 }
 
-std::string child_path(const std::string& dir, const char* name)
-{
-    return dir == "/" ? "/" + std::string(name) : dir + "/" + name;
-}
-
-// The tree path beneath a root, never following a link on the way or at
-// the end; O_PATH|O_NOFOLLOW gives the link itself. A descriptor, or -1
-// with errno.
-int open_beneath(int root, std::string_view path, int flags) noexcept
-{
-    while (!path.empty() && path.front() == '/')
-        path.remove_prefix(1);
-    std::string relative;
-    try {
-        relative.assign(path.empty() ? std::string_view(".") : path);
-    } catch (...) {
-        errno = ENOMEM;
-        return -1;
-    }
-    struct open_how how {};
-    how.flags = static_cast<unsigned long long>(flags) | O_CLOEXEC;
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-    for (int attempt = 0;; ++attempt) {
-        const long fd = syscall(SYS_openat2, root, relative.c_str(), &how, sizeof how);
-        if (fd >= 0 || errno != EAGAIN || attempt == 8)
-            return static_cast<int>(fd);
-    }
-}
-
 // fstat of a tree path beneath a root (the entry itself). 0 or -1.
 int stat_beneath(int root, std::string_view path, struct stat& st) noexcept
 {
@@ -86,38 +54,10 @@ int stat_beneath(int root, std::string_view path, struct stat& st) noexcept
 // The names of a directory, without "." and "..", sorted. 0 or -1.
 int list_names(int dir, std::vector<std::string>& names) noexcept
 {
-    names.clear();
-    // O_NOATIME: listing the source must not change what is copied.
-    int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_NOATIME | O_CLOEXEC);
-    if (fd == -1 && errno == EPERM)
-        fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd == -1)
-        return -1;
-    DIR* stream = fdopendir(fd);
-    if (stream == nullptr) {
-        const int error = errno;
-        close(fd);
-        errno = error;
-        return -1;
-    }
-    int result = 0;
-    try {
-        errno = 0;
-        while (const dirent* entry = readdir(stream)) {
-            if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
-                names.emplace_back(entry->d_name);
-            errno = 0;
-        }
-        result = errno == 0 ? 0 : -1;
-        std::sort(names.begin(), names.end());
-    } catch (...) {
-        errno = ENOMEM;
-        result = -1;
-    }
-    const int error = errno;
-    closedir(stream);
-    errno = error;
-    return result;
+    // Opened again: dir may be an O_PATH root, and a descriptor of our own
+    // lists the source without changing its access time.
+    unique_fd listed(open_to_read(dir, ".", O_DIRECTORY));
+    return listed ? list_directory(listed.get(), names) : -1;
 }
 
 // Removes a target entry and everything below it; a missing entry is
@@ -245,67 +185,6 @@ int copy_contents(copy_context& context, int source, int target, bool compare,
     return 0;
 }
 
-// The user. attribute names of a list as flistxattr gives it.
-std::vector<std::string> user_names(const std::vector<char>& list)
-{
-    std::vector<std::string> names;
-    for (size_t i = 0; i < list.size();) {
-        const std::string name(&list[i]);
-        if (name.compare(0, 5, "user.") == 0)
-            names.push_back(name);
-        i += name.size() + 1;
-    }
-    return names;
-}
-
-// flistxattr or fgetxattr into a vector, growing it as the value grows.
-template <typename Get>
-int read_attribute_value(std::vector<char>& out, Get&& get) noexcept
-{
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        const ssize_t size = get(nullptr, 0);
-        if (size == -1)
-            return -1;
-        try {
-            out.resize(static_cast<size_t>(size));
-        } catch (...) {
-            errno = ENOMEM;
-            return -1;
-        }
-        const ssize_t got = get(out.data(), out.size());
-        if (got >= 0) {
-            out.resize(static_cast<size_t>(got));
-            return 0;
-        }
-        if (errno != ERANGE)
-            return -1;
-    }
-    errno = ERANGE;
-    return -1;
-}
-
-int attribute_names(int fd, std::vector<std::string>& names, bool& unsupported) noexcept
-{
-    std::vector<char> list;
-    unsupported = false;
-    if (read_attribute_value(list, [fd](char* data, size_t size) noexcept {
-            return flistxattr(fd, data, size);
-        }) == -1) {
-        if (errno != ENOTSUP)
-            return -1;
-        unsupported = true;
-        list.clear();
-    }
-    try {
-        names = user_names(list);
-        std::sort(names.begin(), names.end());
-    } catch (...) {
-        errno = ENOMEM;
-        return -1;
-    }
-    return 0;
-}
-
 // The user. attributes of the target made those of the source (the other
 // namespaces, the replica records among them, are left alone). 0, or -1
 // with on_target telling which side failed.
@@ -313,23 +192,18 @@ int sync_attributes(int source, int target, bool fresh, bool& on_target) noexcep
 {
     on_target = false;
     std::vector<std::string> names;
-    bool unsupported = false;
-    if (attribute_names(source, names, unsupported) == -1)
+    if (user_attribute_names(source, names) == -1)
         return -1;
-    std::vector<char> value, current;
+    std::string value, current;
     for (const std::string& name : names) {
         on_target = false;
-        if (read_attribute_value(value, [&](char* data, size_t size) noexcept {
-                return fgetxattr(source, name.c_str(), data, size);
-            }) == -1) {
+        if (attribute_value(source, name.c_str(), value) == -1) {
             if (errno == ENODATA)
                 continue;  // removed meanwhile: that change is registered
             return -1;
         }
         on_target = true;
-        const bool held = !fresh && read_attribute_value(current, [&](char* data, size_t size) noexcept {
-                                        return fgetxattr(target, name.c_str(), data, size);
-                                    }) == 0;
+        const bool held = !fresh && attribute_value(target, name.c_str(), current) == 0;
         if (!(held && current == value) && fsetxattr(target, name.c_str(), value.data(), value.size(), 0) == -1)
             return -1;
     }
@@ -337,7 +211,7 @@ int sync_attributes(int source, int target, bool fresh, bool& on_target) noexcep
     if (fresh)
         return 0;
     std::vector<std::string> kept;
-    if (attribute_names(target, kept, unsupported) == -1)
+    if (user_attribute_names(target, kept) == -1)
         return -1;
     for (const std::string& name : kept)
         if (!std::binary_search(names.begin(), names.end(), name) &&
@@ -383,7 +257,7 @@ int remove_stale_names(copy_context& context, int target, const std::string& pat
     for (const std::string& name : held)
         if (!std::binary_search(names.begin(), names.end(), name) &&
             remove_entry(target, name.c_str()) == -1)
-            return fail(context, child_path(path, name.c_str()), true, errno);
+            return fail(context, child_path(path, name), true, errno);
     return 0;
 }
 
@@ -402,7 +276,7 @@ int sync_children(copy_context& context, int source, int target, const std::stri
             return -1;
     }
     for (const std::string& name : names)
-        if (sync_entry(context, source, target, name.c_str(), child_path(path, name.c_str()), fresh) == -1)
+        if (sync_entry(context, source, target, name.c_str(), child_path(path, name), fresh) == -1)
             return -1;
     return 0;
 }
@@ -421,7 +295,7 @@ int sync_names(copy_context& context, int source, int target, const std::string&
         return -1;
     for (const std::string& name : names)
         if (!std::binary_search(held.begin(), held.end(), name) &&
-            sync_entry(context, source, target, name.c_str(), child_path(path, name.c_str()), false) == -1)
+            sync_entry(context, source, target, name.c_str(), child_path(path, name), false) == -1)
             return -1;
     return 0;
 }
@@ -511,10 +385,7 @@ bool link_to_twin(copy_context& context, int target_dir, const char* name, const
 int sync_regular(copy_context& context, int source_dir, int target_dir, const char* name,
                  const std::string& path, std::optional<struct stat> t)
 {
-    int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    unique_fd source(openat(source_dir, name, flags | O_NOATIME));
-    if (!source && errno == EPERM)
-        source.reset(openat(source_dir, name, flags));
+    unique_fd source(open_to_read(source_dir, name, O_NONBLOCK));
     if (!source) {
         if (!vanished(errno))
             return fail(context, path, false, errno);
@@ -554,31 +425,16 @@ int sync_regular(copy_context& context, int source_dir, int target_dir, const ch
     return 0;
 }
 
-int read_link(int dir, const char* name, std::string& text) noexcept
-{
-    char buffer[PATH_MAX + 1];
-    const ssize_t n = readlinkat(dir, name, buffer, sizeof buffer);
-    if (n == -1)
-        return -1;
-    try {
-        text.assign(buffer, static_cast<size_t>(n));
-    } catch (...) {
-        errno = ENOMEM;
-        return -1;
-    }
-    return 0;
-}
-
 int sync_symlink(copy_context& context, int source_dir, int target_dir, const char* name,
                  const std::string& path, const struct stat& s, bool exists)
 {
     std::string text, held;
-    if (read_link(source_dir, name, text) == -1) {
+    if (read_link(source_dir, name, static_cast<size_t>(s.st_size), text) == -1) {
         if (!vanished(errno) && errno != EINVAL)
             return fail(context, path, false, errno);
         return 0;  // gone or replaced meanwhile: registered
     }
-    if (exists && (read_link(target_dir, name, held) == -1 || held != text)) {
+    if (exists && (read_link(target_dir, name, text.size(), held) == -1 || held != text)) {
         if (unlinkat(target_dir, name, 0) == -1)
             return fail(context, path, true, errno);
         exists = false;
