@@ -1,6 +1,5 @@
 #include "fs/first_start.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "fs/tree_walk.h"
 #include "fs/verify.h"
 
 namespace {
@@ -32,20 +32,9 @@ std::string joined(const std::vector<first_start_replica>& replicas, const std::
 // Whether the entry of dir is an empty directory.
 bool empty_directory_at(int dir, const char* name) noexcept
 {
-    const int fd = openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    DIR* listing = fdopendir(fd);
-    if (listing == nullptr) {
-        close(fd);
-        return false;
-    }
-    bool empty = true;
-    while (const dirent* entry = readdir(listing))
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-            empty = false;
-    closedir(listing);
-    return empty;
+    unique_fd fd(open_to_read(dir, name, O_DIRECTORY));
+    std::vector<std::string> names;
+    return fd && list_directory(fd.get(), names) == 0 && names.empty();
 }
 
 }  // namespace
@@ -104,35 +93,22 @@ first_start_plan plan_first_start(const std::vector<first_start_replica>& replic
 bool root_is_empty(int fd, const std::string& path, int& error) noexcept
 {
     error = 0;
-    const int own = fd >= 0 ? fcntl(fd, F_DUPFD_CLOEXEC, 0)
-                            : open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (own < 0) {
+    unique_fd opened;
+    if (fd < 0) {
+        opened.reset(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!opened) {
+            error = errno;
+            return false;
+        }
+        fd = opened.get();
+    }
+    std::vector<std::string> names;
+    if (list_directory(fd, names) == -1) {
         error = errno;
         return false;
     }
-    DIR* listing = fdopendir(own);
-    if (listing == nullptr) {
-        error = errno;
-        close(own);
-        return false;
-    }
-    // A duplicate shares its position with the kept descriptor.
-    rewinddir(listing);
-    bool empty = true;
-    errno = 0;
-    while (const dirent* entry = readdir(listing)) {
-        const char* name = entry->d_name;
-        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
-            continue;
-        if (std::strcmp(name, "lost+found") == 0 && empty_directory_at(dirfd(listing), name))
-            continue;
-        empty = false;
-        break;
-    }
-    if (empty && errno != 0)
-        error = errno;
-    closedir(listing);
-    return empty && error == 0;
+    return names.empty() ||
+           (names.size() == 1 && names[0] == "lost+found" && empty_directory_at(fd, "lost+found"));
 }
 
 int compare_first_start_trees(const std::vector<std::string>& roots, std::string& differences)
