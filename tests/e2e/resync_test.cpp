@@ -1,7 +1,9 @@
 // Online resync through the control tree: a replica written "1" is brought
 // up to date from the one in service while writers keep changing the tree,
 // and comes back in service; a resync cut short by an unmount leaves it
-// behind at the next start; one onto a replica that fills up disables it.
+// behind at the next start; one onto a replica that fills up disables it;
+// a replica that fell behind is made whole, through paths longer than
+// PATH_MAX, and with the directory under the mount point on either side.
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -10,14 +12,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <atomic>
 #include <thread>
 #include <vector>
 
+#include "fs/tree_walk.h"
 #include "fs/verify.h"
 #include "tests/support/mount_harness.h"
 #include "tests/support/replica_compare.h"
@@ -104,6 +109,38 @@ void writer_op(const std::string& mnt, int id, int i)
         write_file(shared, "rewritten " + std::to_string(i));
         break;
     }
+}
+
+// A chain of directories below root, each name short, with a file and a
+// link to it at the end: the file's tree path is longer than PATH_MAX.
+constexpr int deep_levels = 100;
+const char* const deep_name = "a-directory-name-of-forty-eight-bytes-0123456789";
+
+bool make_deep(int root, const std::string& text)
+{
+    unique_fd dir(fcntl(root, F_DUPFD_CLOEXEC, 0));
+    for (int level = 0; dir && level < deep_levels; ++level) {
+        if (mkdirat(dir.get(), deep_name, 0750) != 0)
+            return false;
+        dir = unique_fd(openat(dir.get(), deep_name, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    }
+    if (!dir)
+        return false;
+    unique_fd leaf(openat(dir.get(), "leaf", O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640));
+    return leaf && write(leaf.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+           fsetxattr(leaf.get(), "user.deep", "1", 1, 0) == 0 && symlinkat("leaf", dir.get(), "to_leaf") == 0;
+}
+
+// The file at the end of the chain, or "<missing>".
+std::string read_deep(int root)
+{
+    unique_fd dir(fcntl(root, F_DUPFD_CLOEXEC, 0));
+    for (int level = 0; dir && level < deep_levels; ++level)
+        dir = unique_fd(openat(dir.get(), deep_name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    unique_fd leaf(dir ? openat(dir.get(), "leaf", O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1);
+    char text[256];
+    const ssize_t n = leaf ? read(leaf.get(), text, sizeof text) : -1;
+    return n < 0 ? "<missing>" : std::string(text, static_cast<size_t>(n));
 }
 
 struct resync_test : ::testing::Test {
@@ -268,6 +305,78 @@ TEST_F(resync_test, a_resync_onto_a_replica_that_fills_up_disables_it)
             << log;
     }
     umount2(roots[1].c_str(), MNT_DETACH);
+}
+
+TEST_F(resync_test, a_replica_that_fell_behind_is_resynced_whole)
+{
+    enum class under_mount { no_replica, target, source };
+    struct whole_case {
+        const char* name;
+        under_mount mount_point;  // the directory under the mount point as a replica
+    };
+    const std::vector<whole_case> cases = {
+        {"two replica directories", under_mount::no_replica},
+        {"onto the replica under the mount point", under_mount::target},
+        {"from the replica under the mount point", under_mount::source},
+    };
+    const std::string deep_text = "at the end of a path longer than PATH_MAX";
+    for (const whole_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        scratch_dir dir;
+        const std::string mp = dir / "mp", r0 = dir / "r0", r1 = dir / "r1";
+        for (const std::string& path : {mp, r0, r1})
+            mkdir(path.c_str(), 0755);
+        mount_options o = options();
+        std::string source = r0, target = r1;
+        if (c.mount_point == under_mount::no_replica) {
+            o.replica_roots = {r0, r1};
+        } else {
+            o.mount_point_replica = true;
+            o.mount_point = mp;
+            o.replica_roots = {r1};
+            source = c.mount_point == under_mount::source ? mp : r1;
+            target = c.mount_point == under_mount::target ? mp : r1;
+        }
+        // Opened before the mount covers it: the source is written straight
+        // too, where no path through the mount reaches.
+        unique_fd source_fd(open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        ASSERT_TRUE(source_fd);
+        test_mount m(o);
+        ASSERT_TRUE(m.mounted()) << m.daemon_stderr();
+        std::string status = target;
+        std::replace(status.begin(), status.end(), '/', '_');
+        status = m.ctl() + "/" + status + "/status";
+        ASSERT_TRUE(eventually([&] { return read_file(status) == "0"; })) << m.log_text();
+
+        // What the target holds when it falls behind, changed or removed
+        // while it is out.
+        write_file(m.at("stale"), "older and longer contents", 0600);
+        mkdir(m.at("gone").c_str(), 0755);
+        write_file(m.at("gone/inside"), "x");
+        ASSERT_EQ(write_status(status, "2"), 0);
+        write_file(m.at("stale"), "newer");
+        chmod(m.at("stale").c_str(), 0644);
+        unlink(m.at("gone/inside").c_str());
+        rmdir(m.at("gone").c_str());
+        const std::string straight = "/proc/self/fd/" + std::to_string(source_fd.get()) + "/tree";
+        ASSERT_EQ(mkdir(straight.c_str(), 0755), 0) << std::strerror(errno);
+        make_tree(straight, 3, 30);
+        ASSERT_TRUE(make_deep(source_fd.get(), deep_text)) << std::strerror(errno);
+
+        ASSERT_EQ(write_status(status, "1"), 0);
+        EXPECT_TRUE(eventually([&] { return read_file(status) != "1"; })) << m.log_text();
+        EXPECT_EQ(read_file(status), "0") << m.log_text();
+        EXPECT_EQ(m.unmount(), 0);
+
+        // Hard links are compared where a path reaches; the rest, deeper
+        // than a path reaches, by descriptors.
+        EXPECT_EQ(replica_differences({source + "/tree", target + "/tree"}), "");
+        FILE* out = tmpfile();
+        EXPECT_EQ(verify_replicas({source, target}, out, stderr, false), verify_identical);
+        fclose(out);
+        unique_fd target_fd(open(target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        EXPECT_EQ(read_deep(target_fd.get()), deep_text);
+    }
 }
 
 }  // namespace
