@@ -61,8 +61,10 @@ int open_beneath(int root, std::string_view path, int flags) noexcept;
 // the caller may use it (the file's owner, or root). A descriptor.
 int open_to_read(int dir, const char* name, int flags) noexcept;
 
-// The names in the open directory fd, sorted, without "." and "..". fd
-// keeps its flags; its position is shared and left at the end. 0.
+// The names in the directory open for reading as fd, sorted, without "."
+// and "..": read from the start wherever fd stands, and fd left at the
+// end. Reading moves the directory's access time unless fd was opened
+// with O_NOATIME (open_to_read). 0.
 int list_directory(int fd, std::vector<std::string>& names) noexcept;
 
 // The tree path of name in the directory at path.
@@ -78,8 +80,8 @@ int user_attribute_names(int fd, std::vector<std::string>& names) noexcept;
 // while it grows between asking its size and reading it. 0.
 int attribute_value(int fd, const char* name, std::string& value) noexcept;
 
-// The user. extended attributes of the open file fd, by name. 0 (ENODATA
-// for one removed while they are read).
+// The user. extended attributes of the open file fd, by name. 0, or -1
+// (ENODATA for one removed while they are read).
 int user_attributes(int fd, std::map<std::string, std::string>& attributes) noexcept;
 
 // The target of the link name in dir. expected is the length it is
