@@ -26,7 +26,7 @@ namespace {
 // Protects against destroy: held while the thread reads the replica table,
 // the paths or the log, that is while it starts the child and while it
 // serves one request. Never held while it waits for a request.
-std::mutex service_lock;
+std::mutex service_lock;  // lock_order.h: #6, after the write-order stripes
 bool service_stopped = false;  // protected by service_lock
 
 constexpr int max_channel_replicas = 0xFF;

@@ -27,7 +27,7 @@ namespace {
 
 // Protects log_stream: held over the reopening and the writing of a whole
 // line, and by close_log.
-std::mutex log_lock;
+std::mutex log_lock;  // lock_order.h: #10, after the record lock
 FILE* log_stream = nullptr;
 // Set once the log is open at start-up; cleared for good by close_log.
 bool log_enabled = false;

@@ -28,8 +28,8 @@ struct root_record {
     bool asked = false;       // in the change being recorded side by side
 };
 
-// Protects records and current_generation (lock order in the header).
-std::mutex record_lock;
+// Protects records and current_generation.
+std::mutex record_lock;  // lock_order.h: #9, after the open-file table lock
 std::vector<root_record> records;  // one per replica; empty when not loaded
 uint64_t current_generation = 0;
 std::vector<int> to_fill;  // what a first start left to fill, for init

@@ -22,7 +22,7 @@ using clock_type = std::chrono::steady_clock;
 constexpr auto service_recheck = std::chrono::milliseconds(50);
 
 struct replica_worker {
-    std::mutex lock;
+    std::mutex lock;  // the queue and stopping; lock_order.h: #14, a leaf
     std::condition_variable wake;
     replica_slot* head = nullptr;  // protected by lock
     replica_slot* tail = nullptr;  // protected by lock

@@ -47,9 +47,9 @@
 // descriptor number is never reused while an earlier step of that worker
 // may still use it.
 //
-// Lock order: a job lock and a worker's queue lock are leaves: nothing is
-// taken while either is held (the log and record locks are taken by the
-// request thread after the wait).
+// A job lock and a worker's queue lock are leaves (lock_order.h, #13,
+// #14): the log and record locks are taken by the request thread after
+// the wait.
 #pragma once
 
 #include <sys/stat.h>
@@ -121,7 +121,7 @@ struct job_step {
 
 struct replica_job {
     std::atomic<int> references{1};
-    std::mutex lock;
+    std::mutex lock;  // the slots' flags; lock_order.h: #13, a leaf
     std::condition_variable finished;  // notified when outstanding reaches 0
     // Slots queued and neither done nor given up: changed under lock (the
     // request's increment before queuing happens before any decrement).

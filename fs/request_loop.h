@@ -13,8 +13,8 @@
 // Every other request, and requests outside the tree's namespace, run in
 // parallel as before.
 //
-// Lock order: the namespace gate here comes before libfuse's path locks,
-// which come before everything in name_order.h.
+// The namespace gate comes first of all locks, before libfuse's path
+// locks (lock_order.h, #1).
 #pragma once
 
 #include <cstdint>

@@ -34,7 +34,7 @@ constexpr size_t last_step_paths = 64;
 constexpr int most_passes = 16;
 constexpr time_t progress_interval = 10;
 
-std::mutex resync_lock;
+std::mutex resync_lock;  // the two below; lock_order.h: #7, after service_lock
 bool thread_to_join = false;  // protected by resync_lock
 pthread_t resync_thread;      // protected by resync_lock
 
