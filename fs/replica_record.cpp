@@ -39,7 +39,7 @@ std::vector<int> to_fill;  // what a first start left to fill, for init
 // mount covered it.
 int open_root(int k) noexcept
 {
-    if (replica_table[k].root == ".") {
+    if (replica_table[k].root == mount_point_replica_root) {
         if (mount_point_directory < 0) {
             errno = EBADF;
             return -1;
@@ -297,9 +297,10 @@ bool settle_first_start(start_decision& decision, int source)
 {
     std::vector<first_start_replica> replicas(replica_count);
     for (int k = 0; k < replica_count; ++k) {
-        replicas[k].root = replica_table[k].root == "." && !mount_path.empty() ? mount_path : replica_table[k].root;
+        const bool under_mount = replica_table[k].root == mount_point_replica_root;
+        replicas[k].root = under_mount && !mount_path.empty() ? mount_path : replica_table[k].root;
         int error = 0;
-        replicas[k].empty = root_is_empty(k == 0 && replica_table[0].root == "." ? mount_point_directory : -1,
+        replicas[k].empty = root_is_empty(k == 0 && under_mount ? mount_point_directory : -1,
                                           replicas[k].root, error);
         if (error != 0) {
             print_error(error, replicas[k].root.c_str());
@@ -326,7 +327,7 @@ bool settle_first_start(start_decision& decision, int source)
 
 std::string replica_identity(int k)
 {
-    return replica_table[k].root == "." ? ":" + mount_path : replica_table[k].root;
+    return replica_table[k].root == mount_point_replica_root ? ":" + mount_path : replica_table[k].root;
 }
 
 std::vector<std::string> parse_behind_list(std::string_view text)

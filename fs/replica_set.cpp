@@ -244,8 +244,9 @@ int build_replica_set(std::string replica_list, const std::string& mount_word)
     }
 
     if (mount_point_replica) {
-        replica_table[0].root = error_messages[7];
-        replica_table[0].root_length = 1;
+        // Through a temporary: GCC 12 takes the literal itself for an overlap.
+        replica_table[0].root = std::string(mount_point_replica_root);
+        replica_table[0].root_length = replica_table[0].root.size();
         // Paths of this replica are relative to the working directory, which
         // still reaches the directory under the mount once it is mounted
         // over. Daemonizing moves to "/", so init comes back through this

@@ -276,7 +276,7 @@ void run_resync(int k, int source)
     // the directory kept from before the mount.)
     unique_fd previous_root;
     int open_error = 0;
-    if (root != ".") {
+    if (root != mount_point_replica_root) {
         const int fresh = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fresh == -1)
             open_error = errno;
