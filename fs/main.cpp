@@ -102,7 +102,7 @@ int main(int argc, char** argv)
     try {
         return start(argc, argv);
     } catch (const std::bad_alloc&) {
-        print_error(code_low_memory, "start-up allocation");
-        return code_low_memory;
+        print_error(start_low_memory, "start-up allocation");
+        return start_low_memory;
     }
 }

@@ -247,7 +247,7 @@ start_status scan_command_line(int argc, char** argv)
                 // mostly), not "Low memory"; the exit status stays the one
                 // scripts know.
                 print_error(errno, optarg);
-                return stop_with(code_low_memory);
+                return stop_with(start_low_memory);
             }
             settings.ctl_requested = true;
             settings.ctl_path = *canonical;
@@ -276,7 +276,7 @@ start_status scan_command_line(int argc, char** argv)
             // The scanner answers '?' both for "-?", which asks for help,
             // and for an option it rejected (after its own diagnostic).
             print_usage();
-            return stop_with(optind > 0 && std::strcmp(argv[optind - 1], "-?") == 0 ? 0 : code_argument_count);
+            return stop_with(optind > 0 && std::strcmp(argv[optind - 1], "-?") == 0 ? 0 : start_argument_count);
         }
     }
     if (settings.verify_list) {
@@ -289,9 +289,9 @@ start_status scan_command_line(int argc, char** argv)
     // The positional words are where the scanner leaves them, whatever form
     // the options took (-lFILE, --log=FILE, -oOPTS).
     if (argc - optind != 2) {
-        print_error(code_argument_count, nullptr);
+        print_error(start_argument_count, nullptr);
         print_usage();
-        return stop_with(code_argument_count);
+        return stop_with(start_argument_count);
     }
     settings.replica_list = argv[optind];
     settings.mount_word = argv[optind + 1];
@@ -320,12 +320,12 @@ start_status check_paths_outside_mount()
     if (!mount_point)
         return {};
     if (log_path && path_is_within(*log_path, *mount_point)) {
-        print_error(code_log_under_mount, nullptr);
-        return stop_with(code_log_under_mount);
+        print_error(start_log_under_mount, nullptr);
+        return stop_with(start_log_under_mount);
     }
     if (settings.ctl_path && path_is_within(*settings.ctl_path, *mount_point)) {
         print_message(*settings.ctl_path, "Control directory must be outside of the mount point");
-        return stop_with(code_log_under_mount);
+        return stop_with(start_log_under_mount);
     }
     return {};
 }
@@ -441,8 +441,8 @@ start_status find_ctl_program(const char* argv0)
     const std::string_view self_exe(self, length > 0 ? static_cast<size_t>(length) : 0);
     const std::vector<std::string> candidates = ctl_program_candidates(argv0, self_exe);
     if (candidates.empty()) {
-        print_error(code_low_memory, "trying to determine the name of the vornctl executable");
-        return stop_with(code_low_memory);
+        print_error(start_low_memory, "trying to determine the name of the vornctl executable");
+        return stop_with(start_low_memory);
     }
     settings.ctl_program = find_executable(candidates);
     if (settings.ctl_program)
