@@ -107,7 +107,7 @@ void* serve_requests(void* data)
         if (received <= 0) {
             if (received < 0) {
                 fuse_session_exit(loop->session);
-                loop->error = -1;
+                loop->error = received;
             }
             break;
         }
@@ -154,13 +154,13 @@ void* serve_requests(void* data)
     return nullptr;
 }
 
-// Called with loop->lock held. 0, or -1 after a message on stderr.
+// Called with loop->lock held. 0, or -errno after a message on stderr.
 int start_worker(loop_state* loop)
 {
     worker* w = new (std::nothrow) worker;
     if (!w) {
         std::fputs("vornelix: no memory for a request thread\n", stderr);
-        return -1;
+        return -ENOMEM;
     }
     w->loop = loop;
     w->buffer_size = fuse_chan_bufsize(loop->channel);
@@ -168,7 +168,7 @@ int start_worker(loop_state* loop)
     if (!w->buffer) {
         std::fputs("vornelix: no memory for a request buffer\n", stderr);
         delete w;
-        return -1;
+        return -ENOMEM;
     }
     // Signals that end the mount are taken by the main thread only.
     sigset_t blocked;
@@ -182,7 +182,7 @@ int start_worker(loop_state* loop)
     if (rc != 0) {
         std::fprintf(stderr, "vornelix: cannot start a request thread: %s\n", std::strerror(rc));
         free_worker(w);
-        return -1;
+        return -rc;
     }
     link_worker(w, &loop->head);
     ++loop->idle;
