@@ -194,7 +194,7 @@ start_status parse_mount_options(std::string& text)
         } else if (token.compare(0, 15, "replica_timeout") == 0) {
             const int64_t ms = token.size() > 16 && token[15] == '='
                                    ? parse_replica_timeout(token.c_str() + 16)
-                                   : -1;
+                                   : -EINVAL;
             if (ms < 0) {
                 print_message(token, "the replica deadline is a number of seconds (replica_timeout=5, 0.5, 2.25)");
                 return stop_with(EINVAL);
@@ -383,17 +383,15 @@ std::vector<std::string> ctl_program_candidates(std::string_view argv0, std::str
 
 namespace {
 
-// 0 when path is a regular file this process may execute; -1 with errno.
+// 0 when path is a regular file this process may execute, else -errno.
 int check_executable(const std::string& path)
 {
     struct stat st;
     if (stat(path.c_str(), &st) != 0)
-        return -1;
-    if (!S_ISREG(st.st_mode)) {
-        errno = EACCES;
-        return -1;
-    }
-    return access(path.c_str(), X_OK);
+        return -errno;
+    if (!S_ISREG(st.st_mode))
+        return -EACCES;
+    return access(path.c_str(), X_OK) == 0 ? 0 : -errno;
 }
 
 // Where exec would look for name: the name itself when it holds a '/',
@@ -422,9 +420,10 @@ std::optional<std::string> find_executable(const std::vector<std::string>& candi
     int error = ENOENT;
     for (const std::string& name : candidates) {
         for (const std::string& path : places_of(name)) {
-            if (check_executable(path) == 0)
+            const int checked = check_executable(path);
+            if (checked == 0)
                 return path[0] == '/' ? std::optional<std::string>(path) : resolve_path(path.c_str());
-            if (errno == EACCES)
+            if (checked == -EACCES)
                 error = EACCES;
         }
     }

@@ -4,6 +4,7 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -200,21 +201,21 @@ int64_t parse_replica_timeout(const char* text) noexcept
         if (*p == '.' && decimals < 0) {
             decimals = 0;
         } else if (*p < '0' || *p > '9') {
-            return -1;
+            return -EINVAL;
         } else if (decimals < 0) {
             if (++whole_digits > 5)
-                return -1;
+                return -EINVAL;
             seconds = seconds * 10 + (*p - '0');
         } else {
             if (++decimals > 3)
-                return -1;
+                return -EINVAL;
             thousandths += (*p - '0') * (decimals == 1 ? 100 : decimals == 2 ? 10 : 1);
         }
     }
     if (whole_digits == 0 || decimals == 0)
-        return -1;
+        return -EINVAL;
     const int64_t ms = seconds * 1000 + thousandths;
-    return ms > 0 ? ms : -1;
+    return ms > 0 ? ms : -EINVAL;
 }
 
 bool start_replica_workers(int count) noexcept

@@ -146,7 +146,7 @@ constexpr int64_t default_replica_timeout_ms = 5000;
 extern bool replica_inline_allowed;
 
 // Parses "SECONDS" with at most three decimals ("2", "0.5", "7.25"):
-// milliseconds, or -1 when the text is not such a number or is 0.
+// milliseconds, or -EINVAL when the text is not such a number or is 0.
 int64_t parse_replica_timeout(const char* text) noexcept;
 
 // Starts one worker per replica (init). false when a thread cannot be
