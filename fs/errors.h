@@ -1,9 +1,10 @@
 // Error conventions of vornelix, one rule for each kind of function:
 //
-//  - System calls answer -1 and set errno (pthread_* and getgrgid_r answer
-//    the error number instead, as POSIX has them).
+//  - System calls answer -1 and set errno (pthread_* answer the error
+//    number instead, as POSIX has them).
 //  - Internal helpers answer 0, or a value, on success and -errno on
-//    failure; the FUSE operations are such helpers.
+//    failure; the FUSE operations are such helpers. The few that answer
+//    otherwise say so in their comment.
 //  - Start-up steps, whose answer becomes the process's exit status,
 //    answer 0 to go on, or the status to stop with: an errno value, or a
 //    start_code below.
