@@ -15,7 +15,7 @@
 
 FILE* channel_in = nullptr;
 FILE* channel_out = nullptr;
-std::mutex channel_lock;
+std::mutex channel_lock;  // one exchange; fs/lock_order.h: vornctl #2, a leaf
 
 namespace {
 

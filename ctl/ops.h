@@ -7,7 +7,7 @@
 // Thread safety: the tree is read without a lock (it never changes after
 // start-up). channel_lock is held from the first byte of a request to the
 // last byte of its reply, so concurrent operations never mix their
-// exchanges; no other lock is taken while it is held.
+// exchanges (a leaf: fs/lock_order.h, vornctl #2).
 #pragma once
 
 #include <sys/stat.h>
@@ -25,7 +25,7 @@
 // until start-up has opened them.
 extern FILE* channel_in;
 extern FILE* channel_out;
-extern std::mutex channel_lock;
+extern std::mutex channel_lock;  // fs/lock_order.h: vornctl #2
 
 // One request and its reply as one step: 0 with the reply, or -1 when the
 // channel failed (vornelix has gone, or the reply was malformed).

@@ -26,7 +26,7 @@ namespace {
 // Protects against destroy: held while the thread reads the replica table,
 // the paths or the log, that is while it starts the child and while it
 // serves one request. Never held while it waits for a request.
-std::mutex service_lock;
+std::mutex service_lock;  // lock_order.h: #6, after the write-order stripes
 bool service_stopped = false;  // protected by service_lock
 
 constexpr int max_channel_replicas = 0xFF;
@@ -110,18 +110,24 @@ char state_digit(int64_t state) noexcept
     return '2';
 }
 
+// One reply frame: 0 or -errno (the frame layer answers -1 with errno).
+int reply(FILE* out, std::string_view text) noexcept
+{
+    return write_frame(out, text) == 0 ? 0 : -failure_errno();
+}
+
 int send_info(FILE* out) noexcept
 {
     char count[3];
     snprintf(count, sizeof count, "%02X", static_cast<unsigned>(replica_count));
     if (write_padded_frame(out, mount_path) != 0 || write_padded_frame(out, *settings.ctl_path) != 0 ||
         write_frame(out, count) != 0)
-        return -1;
+        return -failure_errno();
     for (int k = 0; k < replica_count; ++k) {
         const replica_info& replica = replica_table[k];
         std::string_view root(replica.root.data(), std::min<uint64_t>(replica.root_length, replica.root.size()));
         if (write_padded_frame(out, root) != 0)
-            return -1;
+            return -failure_errno();
     }
     return 0;
 }
@@ -275,41 +281,41 @@ int answer_request(const std::string& payload, FILE* out) noexcept
         if (index < 0)
             index = 0;
         if (!in_range(index))
-            return write_frame(out, "ERR");
+            return reply(out, "ERR");
         const char digit[2] = {state_digit(replica_table[index].state.load()), '\0'};
-        return write_frame(out, digit);
+        return reply(out, digit);
     }
     if (starts_with(text, "disable:")) {
         const int index = parse_index(text.substr(8));
         if (!in_range(index))
-            return write_frame(out, "ERR");
+            return reply(out, "ERR");
         disable_replica(index, true);
-        return write_frame(out, "OK");
+        return reply(out, "OK");
     }
     if (starts_with(text, "trust:")) {
         const int index = parse_index(text.substr(6));
         if (!in_range(index))
-            return write_frame(out, "ERR");
+            return reply(out, "ERR");
         // Trusting records the replica current on its own disk: a replica
         // whose worker is still inside a call given up on at the deadline
         // would hang this thread, and every status read behind it.
         if (replica_worker_stuck(index))
-            return write_frame(out, "ERR " + std::to_string(EBUSY));
+            return reply(out, "ERR " + std::to_string(EBUSY));
         trust_replica(index, true);
-        return write_frame(out, "OK");
+        return reply(out, "OK");
     }
     if (starts_with(text, "resync:")) {
         const int index = parse_index(text.substr(7));
         if (!in_range(index))
-            return write_frame(out, "ERR");
+            return reply(out, "ERR");
         const int refused = resync_start(index);
         if (refused == 0)
-            return write_frame(out, "OK");
-        return write_frame(out, "ERR " + std::to_string(refused));
+            return reply(out, "OK");
+        return reply(out, "ERR " + std::to_string(-refused));
     }
     if (text == "info")
         return send_info(out);
-    return write_frame(out, "ERR");
+    return reply(out, "ERR");
 }
 
 void serve_requests(FILE* in, FILE* out) noexcept

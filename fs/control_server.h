@@ -23,8 +23,8 @@ void start_control_thread() noexcept;
 // control thread serves no request (it ends at the next one).
 void stop_control_service() noexcept;
 
-// Answers one request payload on out: 0, or -1 when the reply could not be
-// written. Exposed for the tests, which drive it over their own streams.
+// Answers one request payload on out: 0, or -errno when the reply could
+// not be written. Exposed for the tests, which drive it over their own streams.
 int answer_request(const std::string& payload, FILE* out) noexcept;
 
 // The request loop of the control thread over the given streams: reads a

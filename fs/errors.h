@@ -1,25 +1,37 @@
-// Error conventions of vornelix, written once:
+// Error conventions of vornelix, one rule for each kind of function:
 //
-//  - system calls answer -1 and set errno;
-//  - pthread_* and getgrgid_r/getpwnam_r answer the error number;
-//  - the FUSE operations answer 0, a byte count, or -errno;
-//  - the internal helpers say in their one-line comment which of the above
-//    they follow.
+//  - System calls answer -1 and set errno (pthread_* answer the error
+//    number instead, as POSIX has them).
+//  - Internal helpers answer 0, or a value, on success and -errno on
+//    failure; the FUSE operations are such helpers. The few that answer
+//    otherwise say so in their comment.
+//  - Start-up steps, whose answer becomes the process's exit status,
+//    answer 0 to go on, or the status to stop with: an errno value, or a
+//    start_code below.
+// An errno value kept as data (a slot's error, the code of a log line) is
+// positive.
 //
-// Error codes passed to print_error and write_log: 0 is no error, a positive
-// code is an errno value, -1..-7 are the internal codes below.
+// print_error and write_log take a code: 0 for none, a positive errno
+// value, a start_code or a message_code (code_text in event_log.h gives
+// the texts).
 #pragma once
 
 #include <cerrno>
 
-enum internal_code {
-    code_low_memory = -1,
-    code_log_under_mount = -2,
-    code_argument_count = -3,
-    code_too_many_files = -4,
-    code_log_unopenable = -5,
-    code_bad_path_max = -6,
-    code_forced = -7,
+// Why start-up stopped where no errno value says it. main answers them as
+// they are, so the process exits with 256 minus the number: scripts rely
+// on these statuses.
+enum start_code : int {
+    start_low_memory = -1,       // exit status 255
+    start_log_under_mount = -2,  // 254: the log, control directory or a replica inside it
+    start_argument_count = -3,   // 253
+    start_log_unopenable = -5,   // 251
+};
+
+// Texts of the event log that are neither errno values nor start codes.
+enum message_code : int {
+    code_too_many_files = -4,  // the open-file table is full (fd_table.h)
+    code_forced = -7,          // the administrator's doing, not a failure
 };
 
 // errno as a positive error number; a call that failed without saying why

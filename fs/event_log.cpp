@@ -9,17 +9,6 @@
 #include <ctime>
 #include <mutex>
 
-const char* const error_messages[8] = {
-    "Low memory",
-    "Log file must be outside of the mount point",
-    "",
-    "Too many opened files",
-    "Cannot open the log file",
-    "Invalid PATH_MAX definition, check your include files and recompile",
-    "Forced by administrator",
-    ".",
-};
-
 int quiet = 0;
 std::optional<std::string> log_path;
 
@@ -27,7 +16,7 @@ namespace {
 
 // Protects log_stream: held over the reopening and the writing of a whole
 // line, and by close_log.
-std::mutex log_lock;
+std::mutex log_lock;  // lock_order.h: #10, after the record lock
 FILE* log_stream = nullptr;
 // Set once the log is open at start-up; cleared for good by close_log.
 bool log_enabled = false;
@@ -93,9 +82,21 @@ std::string code_text(int code)
 {
     if (code > 0)
         return std::strerror(code);
-    if (code < 0 && code >= -7)
-        return error_messages[-code - 1];
-    return "";
+    switch (code) {
+    case start_low_memory:
+        return "Low memory";
+    case start_log_under_mount:
+        return "Log file must be outside of the mount point";
+    case code_too_many_files:
+        return "Too many opened files";
+    case start_log_unopenable:
+        return "Cannot open the log file";
+    case code_forced:
+        return "Forced by administrator";
+    case start_argument_count:  // a blank line: the usage that follows says it
+    default:
+        return "";
+    }
 }
 
 void print_error(int code, const char* context) noexcept
@@ -121,8 +122,8 @@ int open_log() noexcept
     }
     log_stream = open_log_stream();
     if (log_stream == nullptr) {
-        print_error(code_log_unopenable, log_path ? log_path->c_str() : "");
-        return code_log_unopenable;
+        print_error(start_log_unopenable, log_path ? log_path->c_str() : "");
+        return start_log_unopenable;
     }
     log_enabled = true;
     return 0;
@@ -137,7 +138,7 @@ std::string format_log_line(std::string_view word, std::string_view path, int co
         line += ' ';
         line += path;
         line += ' ';
-        line += error_messages[-code_forced - 1];
+        line += code_text(code_forced);
     } else {
         line += " failed accessing ";
         line += path;

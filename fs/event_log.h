@@ -13,27 +13,24 @@
 
 #include "fs/errors.h"
 
-// Texts of the internal codes: code -N is entry N-1. Entry 7 is the root
-// text "." of the replica that lies under the mount point.
-extern const char* const error_messages[8];
-
 // Set at start-up, read-only afterwards.
 extern int quiet;                            // silences print_error only
 extern std::optional<std::string> log_path;  // none: no logging at all
 
-// The text of a code: strerror for a positive code, error_messages for a
-// negative one.
+// The text of a code (errors.h): strerror for a positive one, ours for a
+// start_code or a message_code.
 std::string code_text(int code);
 
 // "%s: %s\n" with context and the code's text, or "%s\n" without context.
 void print_error(int code, const char* context) noexcept;
 
-// Opens log_path at start-up. Returns 0, or prints the -5 message and
-// answers -5 when the file cannot be opened (the caller exits with it).
+// Opens log_path at start-up. Returns 0, or prints the message of
+// start_log_unopenable and answers it when the file cannot be opened (the
+// caller exits with it).
 int open_log() noexcept;
 
 // One line: "%Y/%m/%d %H:%M ", the word, then either " PATH Forced by
-// administrator" (code -7) or " failed accessing PATH" and, for a code
+// administrator" (code_forced) or " failed accessing PATH" and, for a code
 // other than 0, a space and the code's text. Does nothing without a log.
 // A line that cannot be written (the log cannot be reopened) is dropped;
 // logging resumes as soon as the path can be opened again.

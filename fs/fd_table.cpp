@@ -20,7 +20,7 @@ namespace {
 // Slots are atomic so that the lock-free reads by handle never race with
 // the claiming of other slots.
 std::unique_ptr<std::atomic<int32_t*>[]> slots;
-std::mutex table_lock;  // over claiming and emptying slots
+std::mutex table_lock;  // over claiming and emptying slots; lock_order.h: #8
 
 }  // namespace
 

@@ -35,7 +35,7 @@ void* fs_init(struct fuse_conn_info*) noexcept
     if (const std::vector<int> fill = take_replicas_to_fill(); !fill.empty())
         if (const int error = resync_fill(fill); error != 0)
             for (const int k : fill)
-                write_log("resync to fill the replica", replica_table[k].root, error);
+                write_log("resync to fill the replica", replica_table[k].root, -error);
 
     if (!settings.ctl_requested || !settings.ctl_path)
         return nullptr;

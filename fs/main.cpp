@@ -85,7 +85,7 @@ int start(int argc, char** argv)
         return 1;
     const int served = multithreaded ? run_request_loop(f) : fuse_loop(f);
     fuse_teardown(f, mount_point);
-    const int ended = served == -1 ? 1 : 0;
+    const int ended = served < 0 ? 1 : 0;
     if (threads_left_behind()) {
         // Not every stream: the control thread may be inside a read of its
         // channel, holding that stream's lock for good.
@@ -102,7 +102,7 @@ int main(int argc, char** argv)
     try {
         return start(argc, argv);
     } catch (const std::bad_alloc&) {
-        print_error(code_low_memory, "start-up allocation");
-        return code_low_memory;
+        print_error(start_low_memory, "start-up allocation");
+        return start_low_memory;
     }
 }

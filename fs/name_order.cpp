@@ -1,18 +1,22 @@
 #include "fs/name_order.h"
 
-#include <pthread.h>
-
 #include <cstdint>
+#include <mutex>
+#include <type_traits>
 
 #include "fs/resync_gate.h"
 
 namespace {
 
-// Statically initialised, as the write-order table is: ready before the
-// first request and never destroyed under a request thread.
+// Constant-initialised, as the write-order table is (std::mutex's
+// constructor is constexpr): ready before the first request, whatever
+// order the globals of other files are built in.
 struct alignas(64) stripe_lock {
-    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+    std::mutex mutex;  // one name stripe; lock_order.h: #4, ascending
 };
+
+// Nor is one ever torn down at exit under a thread that still holds it.
+static_assert(std::is_trivially_destructible_v<stripe_lock>);
 
 stripe_lock stripe_table[name_order_stripe_count];
 
@@ -34,7 +38,7 @@ name_order_hold::name_order_hold(std::string_view path) noexcept
     : first_(path), low_(name_order_stripe(path)), high_(low_)
 {
     change_gate_enter();
-    pthread_mutex_lock(&stripe_table[low_].mutex);
+    stripe_table[low_].mutex.lock();
 }
 
 name_order_hold::name_order_hold(std::string_view first, std::string_view second) noexcept
@@ -45,16 +49,16 @@ name_order_hold::name_order_hold(std::string_view first, std::string_view second
     const size_t b = name_order_stripe(second);
     low_ = a < b ? a : b;
     high_ = a < b ? b : a;
-    pthread_mutex_lock(&stripe_table[low_].mutex);
+    stripe_table[low_].mutex.lock();
     if (high_ != low_)
-        pthread_mutex_lock(&stripe_table[high_].mutex);
+        stripe_table[high_].mutex.lock();
 }
 
 name_order_hold::~name_order_hold()
 {
     note_changed_names(first_, second_);
     if (high_ != low_)
-        pthread_mutex_unlock(&stripe_table[high_].mutex);
-    pthread_mutex_unlock(&stripe_table[low_].mutex);
+        stripe_table[high_].mutex.unlock();
+    stripe_table[low_].mutex.unlock();
     change_gate_leave();
 }

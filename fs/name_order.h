@@ -19,18 +19,7 @@
 // A hold also passes the resync gate (resync_gate.h) for its whole
 // length, and while a resync runs registers its names as it lets them go.
 //
-// The lock order of the whole daemon, once:
-//   the namespace gate of the request loop (request_loop.h), then the FUSE
-//   library's path locks, both before any request reaches this code
-//   the resync gate (entered before any lock; closed by the resync alone)
-//   name stripes (ascending)
-//     -> write-order stripes of files (ascending, write_order.h)
-//       -> the open-file table lock (fd_table.cpp)
-//       -> the resync registry lock (resync_gate.cpp), taken alone
-//       -> the replica record lock (replica_record.cpp)
-//         -> the event-log lock (event_log.cpp)
-// The control thread takes only its service lock, then the record and
-// event-log locks. No lock is ever taken against this order.
+// Where the stripes stand among the other locks: lock_order.h, #4.
 #pragma once
 
 #include <cstddef>

@@ -194,7 +194,7 @@ start_status parse_mount_options(std::string& text)
         } else if (token.compare(0, 15, "replica_timeout") == 0) {
             const int64_t ms = token.size() > 16 && token[15] == '='
                                    ? parse_replica_timeout(token.c_str() + 16)
-                                   : -1;
+                                   : -EINVAL;
             if (ms < 0) {
                 print_message(token, "the replica deadline is a number of seconds (replica_timeout=5, 0.5, 2.25)");
                 return stop_with(EINVAL);
@@ -247,7 +247,7 @@ start_status scan_command_line(int argc, char** argv)
                 // mostly), not "Low memory"; the exit status stays the one
                 // scripts know.
                 print_error(errno, optarg);
-                return stop_with(code_low_memory);
+                return stop_with(start_low_memory);
             }
             settings.ctl_requested = true;
             settings.ctl_path = *canonical;
@@ -276,7 +276,7 @@ start_status scan_command_line(int argc, char** argv)
             // The scanner answers '?' both for "-?", which asks for help,
             // and for an option it rejected (after its own diagnostic).
             print_usage();
-            return stop_with(optind > 0 && std::strcmp(argv[optind - 1], "-?") == 0 ? 0 : code_argument_count);
+            return stop_with(optind > 0 && std::strcmp(argv[optind - 1], "-?") == 0 ? 0 : start_argument_count);
         }
     }
     if (settings.verify_list) {
@@ -289,9 +289,9 @@ start_status scan_command_line(int argc, char** argv)
     // The positional words are where the scanner leaves them, whatever form
     // the options took (-lFILE, --log=FILE, -oOPTS).
     if (argc - optind != 2) {
-        print_error(code_argument_count, nullptr);
+        print_error(start_argument_count, nullptr);
         print_usage();
-        return stop_with(code_argument_count);
+        return stop_with(start_argument_count);
     }
     settings.replica_list = argv[optind];
     settings.mount_word = argv[optind + 1];
@@ -320,12 +320,12 @@ start_status check_paths_outside_mount()
     if (!mount_point)
         return {};
     if (log_path && path_is_within(*log_path, *mount_point)) {
-        print_error(code_log_under_mount, nullptr);
-        return stop_with(code_log_under_mount);
+        print_error(start_log_under_mount, nullptr);
+        return stop_with(start_log_under_mount);
     }
     if (settings.ctl_path && path_is_within(*settings.ctl_path, *mount_point)) {
         print_message(*settings.ctl_path, "Control directory must be outside of the mount point");
-        return stop_with(code_log_under_mount);
+        return stop_with(start_log_under_mount);
     }
     return {};
 }
@@ -383,17 +383,15 @@ std::vector<std::string> ctl_program_candidates(std::string_view argv0, std::str
 
 namespace {
 
-// 0 when path is a regular file this process may execute; -1 with errno.
+// 0 when path is a regular file this process may execute, else -errno.
 int check_executable(const std::string& path)
 {
     struct stat st;
     if (stat(path.c_str(), &st) != 0)
-        return -1;
-    if (!S_ISREG(st.st_mode)) {
-        errno = EACCES;
-        return -1;
-    }
-    return access(path.c_str(), X_OK);
+        return -errno;
+    if (!S_ISREG(st.st_mode))
+        return -EACCES;
+    return access(path.c_str(), X_OK) == 0 ? 0 : -errno;
 }
 
 // Where exec would look for name: the name itself when it holds a '/',
@@ -422,9 +420,10 @@ std::optional<std::string> find_executable(const std::vector<std::string>& candi
     int error = ENOENT;
     for (const std::string& name : candidates) {
         for (const std::string& path : places_of(name)) {
-            if (check_executable(path) == 0)
+            const int checked = check_executable(path);
+            if (checked == 0)
                 return path[0] == '/' ? std::optional<std::string>(path) : resolve_path(path.c_str());
-            if (errno == EACCES)
+            if (checked == -EACCES)
                 error = EACCES;
         }
     }
@@ -441,8 +440,8 @@ start_status find_ctl_program(const char* argv0)
     const std::string_view self_exe(self, length > 0 ? static_cast<size_t>(length) : 0);
     const std::vector<std::string> candidates = ctl_program_candidates(argv0, self_exe);
     if (candidates.empty()) {
-        print_error(code_low_memory, "trying to determine the name of the vornctl executable");
-        return stop_with(code_low_memory);
+        print_error(start_low_memory, "trying to determine the name of the vornctl executable");
+        return stop_with(start_low_memory);
     }
     settings.ctl_program = find_executable(candidates);
     if (settings.ctl_program)

@@ -28,32 +28,33 @@ struct root_record {
     bool asked = false;       // in the change being recorded side by side
 };
 
-// Protects records and current_generation (lock order in the header).
-std::mutex record_lock;
+// Protects records and current_generation.
+std::mutex record_lock;  // lock_order.h: #9, after the open-file table lock
 std::vector<root_record> records;  // one per replica; empty when not loaded
 uint64_t current_generation = 0;
 std::vector<int> to_fill;  // what a first start left to fill, for init
 
-// A descriptor of replica k's root, or -1 with errno set. The mount-point
-// replica's root is reached through the descriptor kept from before the
-// mount covered it.
+// A descriptor of replica k's root, or -errno. The mount-point replica's
+// root is reached through the descriptor kept from before the mount
+// covered it.
 int open_root(int k) noexcept
 {
-    if (replica_table[k].root == ".") {
-        if (mount_point_directory < 0) {
-            errno = EBADF;
-            return -1;
-        }
-        return fcntl(mount_point_directory, F_DUPFD_CLOEXEC, 0);
+    int fd;
+    if (replica_table[k].root == mount_point_replica_root) {
+        if (mount_point_directory < 0)
+            return -EBADF;
+        fd = fcntl(mount_point_directory, F_DUPFD_CLOEXEC, 0);
+    } else {
+        fd = open(replica_table[k].root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     }
-    return open(replica_table[k].root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return fd >= 0 ? fd : -errno;
 }
 
 // Replica k's root, opened afresh for every step: a replica whose disk was
 // replaced while it was out of service is written on the new disk, and no
 // descriptor of ours keeps a disabled replica's filesystem busy.
 struct root_descriptor {
-    int fd;
+    int fd;  // or -errno
     explicit root_descriptor(int k) noexcept : fd(open_root(k)) {}
     ~root_descriptor()
     {
@@ -111,38 +112,42 @@ record_reading read_record(int k, int fd, int& error)
     return reading;
 }
 
-// Sets one attribute of replica k's root and makes it durable: 0 or an
-// errno value.
+// Sets one attribute of replica k's root and makes it durable: 0 or
+// -errno.
 int write_durably(int k, const char* name, std::string_view value) noexcept
 {
     const root_descriptor root(k);
-    if (root.fd < 0 || fsetxattr(root.fd, name, value.data(), value.size(), 0) != 0 || fsync(root.fd) != 0)
-        return errno;
+    if (root.fd < 0)
+        return root.fd;
+    if (fsetxattr(root.fd, name, value.data(), value.size(), 0) != 0 || fsync(root.fd) != 0)
+        return -errno;
     return 0;
 }
 
-// Removes one attribute of replica k's root durably: 0 or an errno value.
+// Removes one attribute of replica k's root durably: 0 or -errno.
 int remove_durably(int k, const char* name) noexcept
 {
     const root_descriptor root(k);
-    if (root.fd < 0 || fremovexattr(root.fd, name) != 0 || fsync(root.fd) != 0)
-        return errno;
+    if (root.fd < 0)
+        return root.fd;
+    if (fremovexattr(root.fd, name) != 0 || fsync(root.fd) != 0)
+        return -errno;
     return 0;
 }
 
 // Writes the generation and the behind list (removed when empty) of
-// replica k's root, then makes both durable: 0 or an errno value.
+// replica k's root, then makes both durable: 0 or -errno.
 int write_generation_and_behind(int k, std::string_view generation, std::string_view behind) noexcept
 {
     const root_descriptor root(k);
     if (root.fd < 0)
-        return errno;
+        return root.fd;
     const int listed = behind.empty() ? fremovexattr(root.fd, behind_name)
                                       : fsetxattr(root.fd, behind_name, behind.data(), behind.size(), 0);
     if (listed != 0 && !(behind.empty() && errno == ENODATA))
-        return errno;
+        return -errno;
     if (fsetxattr(root.fd, generation_name, generation.data(), generation.size(), 0) != 0 || fsync(root.fd) != 0)
-        return errno;
+        return -errno;
     return 0;
 }
 
@@ -199,7 +204,7 @@ void record_side_by_side(record_change change, Result result, const std::string*
             change.behind = behind->data();
     }
     const bool queued = kept && work.ready() && work.set_step([change](replica_slot& slot, int k) noexcept {
-        slot.error = change.apply(k);
+        slot.error = -change.apply(k);
     });
     const int count = static_cast<int>(records.size());
     for (int k = 0; k < count; ++k)
@@ -207,7 +212,7 @@ void record_side_by_side(record_change change, Result result, const std::string*
             if (queued)
                 work.submit(k);
             else  // no memory for a job: here, one after the other
-                result(k, change.apply(k));
+                result(k, -change.apply(k));
         }
     if (queued)
         work.wait_for_records();
@@ -259,7 +264,7 @@ int read_records(std::vector<record_reading>& readings) noexcept
         const root_descriptor root(k);
         try {
             if (root.fd < 0)
-                error = errno;
+                error = -root.fd;
             else
                 readings[k] = read_record(k, root.fd, error);
         } catch (...) {
@@ -297,9 +302,10 @@ bool settle_first_start(start_decision& decision, int source)
 {
     std::vector<first_start_replica> replicas(replica_count);
     for (int k = 0; k < replica_count; ++k) {
-        replicas[k].root = replica_table[k].root == "." && !mount_path.empty() ? mount_path : replica_table[k].root;
+        const bool under_mount = replica_table[k].root == mount_point_replica_root;
+        replicas[k].root = under_mount && !mount_path.empty() ? mount_path : replica_table[k].root;
         int error = 0;
-        replicas[k].empty = root_is_empty(k == 0 && replica_table[0].root == "." ? mount_point_directory : -1,
+        replicas[k].empty = root_is_empty(k == 0 && under_mount ? mount_point_directory : -1,
                                           replicas[k].root, error);
         if (error != 0) {
             print_error(error, replicas[k].root.c_str());
@@ -326,7 +332,7 @@ bool settle_first_start(start_decision& decision, int source)
 
 std::string replica_identity(int k)
 {
-    return replica_table[k].root == "." ? ":" + mount_path : replica_table[k].root;
+    return replica_table[k].root == mount_point_replica_root ? ":" + mount_path : replica_table[k].root;
 }
 
 std::vector<std::string> parse_behind_list(std::string_view text)
@@ -463,7 +469,7 @@ int load_replica_records(int source) noexcept
         if (decision.states[k] != 0)
             replica_table[k].state.store(decision.states[k]);
         if (decision.first_start && records[k].recordable && decision.states[k] == 0) {
-            const int error = write_generation_and_behind(k, "1", behind);
+            const int error = -write_generation_and_behind(k, "1", behind);
             if (error != 0) {
                 log_record_failure(k, error);
                 records[k].recordable = !cannot_hold_records(error);
@@ -499,7 +505,7 @@ void mark_replicas_mounted() noexcept
         root_record& record = records[k];
         if (!record.recordable || !replica_in_service(static_cast<int>(k)))
             continue;
-        const int error = write_durably(static_cast<int>(k), mounted_name, holder);
+        const int error = -write_durably(static_cast<int>(k), mounted_name, holder);
         if (error != 0)
             write_log("marking replica mounted", replica_table[k].root, error);
         else

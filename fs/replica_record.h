@@ -74,9 +74,7 @@
 // caller has stored the new state, so that a concurrent departure always
 // sees a consistent set of replicas in service.
 //
-// Lock order: write-order stripes, then the control service lock, then the
-// record lock, then the event-log lock. The record lock may take the log
-// lock (write_log), never the other way round.
+// The record lock stands at lock_order.h, #9.
 #pragma once
 
 #include <cstdint>

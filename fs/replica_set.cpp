@@ -152,7 +152,7 @@ int check_command_line_directories(const std::vector<std::string>& words, const 
         if (int status = check_directory(replica.word, replica.word, replica); status != 0)
             return status;
         if (path_is_within(replica.root, mount_point.root) || same_directory(replica.status, mount_point.status))
-            return refuse(code_log_under_mount, replica.word, "Replica must be outside of the mount point");
+            return refuse(start_log_under_mount, replica.word, "Replica must be outside of the mount point");
         for (const checked_directory& earlier : replicas) {
             if (same_directory(replica.status, earlier.status))
                 return refuse(EEXIST, replica.word, "Replica given twice (the same directory as " + earlier.word + ")");
@@ -198,7 +198,7 @@ int allocate_fd_table(int count)
 
     const fd_table_sizing sizing = size_fd_table(nofile.rlim_cur, limit, count);
     if (fd_table_allocate(sizing.bits, sizing.mask, sizing.size) != 0)
-        return fail(code_low_memory, "file descriptor hash table allocation");
+        return fail(start_low_memory, "file descriptor hash table allocation");
     return 0;
 }
 
@@ -244,8 +244,9 @@ int build_replica_set(std::string replica_list, const std::string& mount_word)
     }
 
     if (mount_point_replica) {
-        replica_table[0].root = error_messages[7];
-        replica_table[0].root_length = 1;
+        // Through a temporary: GCC 12 takes the literal itself for an overlap.
+        replica_table[0].root = std::string(mount_point_replica_root);
+        replica_table[0].root_length = replica_table[0].root.size();
         // Paths of this replica are relative to the working directory, which
         // still reaches the directory under the mount once it is mounted
         // over. Daemonizing moves to "/", so init comes back through this

@@ -4,6 +4,7 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -22,7 +23,7 @@ using clock_type = std::chrono::steady_clock;
 constexpr auto service_recheck = std::chrono::milliseconds(50);
 
 struct replica_worker {
-    std::mutex lock;
+    std::mutex lock;  // the queue and stopping; lock_order.h: #14, a leaf
     std::condition_variable wake;
     replica_slot* head = nullptr;  // protected by lock
     replica_slot* tail = nullptr;  // protected by lock
@@ -200,21 +201,21 @@ int64_t parse_replica_timeout(const char* text) noexcept
         if (*p == '.' && decimals < 0) {
             decimals = 0;
         } else if (*p < '0' || *p > '9') {
-            return -1;
+            return -EINVAL;
         } else if (decimals < 0) {
             if (++whole_digits > 5)
-                return -1;
+                return -EINVAL;
             seconds = seconds * 10 + (*p - '0');
         } else {
             if (++decimals > 3)
-                return -1;
+                return -EINVAL;
             thousandths += (*p - '0') * (decimals == 1 ? 100 : decimals == 2 ? 10 : 1);
         }
     }
     if (whole_digits == 0 || decimals == 0)
-        return -1;
+        return -EINVAL;
     const int64_t ms = seconds * 1000 + thousandths;
-    return ms > 0 ? ms : -1;
+    return ms > 0 ? ms : -EINVAL;
 }
 
 bool start_replica_workers(int count) noexcept

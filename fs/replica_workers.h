@@ -47,9 +47,9 @@
 // descriptor number is never reused while an earlier step of that worker
 // may still use it.
 //
-// Lock order: a job lock and a worker's queue lock are leaves: nothing is
-// taken while either is held (the log and record locks are taken by the
-// request thread after the wait).
+// A job lock and a worker's queue lock are leaves (lock_order.h, #13,
+// #14): the log and record locks are taken by the request thread after
+// the wait.
 #pragma once
 
 #include <sys/stat.h>
@@ -121,7 +121,7 @@ struct job_step {
 
 struct replica_job {
     std::atomic<int> references{1};
-    std::mutex lock;
+    std::mutex lock;  // the slots' flags; lock_order.h: #13, a leaf
     std::condition_variable finished;  // notified when outstanding reaches 0
     // Slots queued and neither done nor given up: changed under lock (the
     // request's increment before queuing happens before any decrement).
@@ -146,7 +146,7 @@ constexpr int64_t default_replica_timeout_ms = 5000;
 extern bool replica_inline_allowed;
 
 // Parses "SECONDS" with at most three decimals ("2", "0.5", "7.25"):
-// milliseconds, or -1 when the text is not such a number or is 0.
+// milliseconds, or -EINVAL when the text is not such a number or is 0.
 int64_t parse_replica_timeout(const char* text) noexcept;
 
 // Starts one worker per replica (init). false when a thread cannot be

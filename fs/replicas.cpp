@@ -69,7 +69,7 @@ void trust_replica(int k, bool forced) noexcept
 bool replica_path(std::string_view path, std::string_view root, std::string& out) noexcept
 {
     try {
-        if (root != ".") {
+        if (root != mount_point_replica_root) {
             out.assign(root);
             out += path;
         } else if (path == "/") {

@@ -18,8 +18,12 @@
 #include <string_view>
 #include <vector>
 
+// The root of the replica that lies under the mount point: its paths are
+// relative to the working directory, the directory under the mount.
+inline constexpr const char* mount_point_replica_root = ".";
+
 struct replica_info {
-    std::string root;  // canonical root, or "." for the mount-point replica
+    std::string root;  // canonical root, or mount_point_replica_root
     uint64_t root_length = 0;
     std::atomic<int> root_fd{-1};  // the root directory: every call on the replica starts here
     std::atomic<int64_t> state{0};

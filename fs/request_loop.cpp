@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <mutex>
 #include <new>
 
 #include <fuse.h>
@@ -17,7 +18,9 @@
 
 namespace {
 
-pthread_mutex_t namespace_gate = PTHREAD_MUTEX_INITIALIZER;
+// Held around every request that opcode_takes_namespace_gate names (see
+// request_loop.h); lock_order.h: #1, before libfuse's path locks.
+std::mutex namespace_gate;
 
 struct loop_state;
 
@@ -39,7 +42,7 @@ struct worker {
 };
 
 struct loop_state {
-    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    std::mutex lock;  // the ring, the counts, exiting; lock_order.h: #15, a leaf
     struct fuse_session* session = nullptr;
     struct fuse_chan* channel = nullptr;
     worker head;
@@ -83,7 +86,9 @@ uint32_t request_opcode(const struct fuse_buf& buffer)
 }
 
 // Not noexcept: a cancellation while waiting for a request unwinds
-// through here (nothing is held at that point).
+// through here (nothing is held at that point). The locks are taken and
+// let go by hand, with no owner object on the frame that a cancellation
+// abandons, for the reason the receive's results live in the worker.
 void* serve_requests(void* data)
 {
     worker* w = static_cast<worker*>(data);
@@ -102,7 +107,7 @@ void* serve_requests(void* data)
         if (received <= 0) {
             if (received < 0) {
                 fuse_session_exit(loop->session);
-                loop->error = -1;
+                loop->error = received;
             }
             break;
         }
@@ -113,49 +118,49 @@ void* serve_requests(void* data)
         // A request read is served even while the loop ends: a release
         // that the kernel sent just before the unmount would otherwise be
         // lost, and its handle with it.
-        pthread_mutex_lock(&loop->lock);
+        loop->lock.lock();
         if (!forget)
             --loop->idle;
         if (loop->idle == 0 && !loop->exiting)
             (void)start_worker(loop);
-        pthread_mutex_unlock(&loop->lock);
+        loop->lock.unlock();
 
         const bool gated = opcode_takes_namespace_gate(opcode);
         if (gated)
-            pthread_mutex_lock(&namespace_gate);
+            namespace_gate.lock();
         fuse_session_process_buf(loop->session, &w->request, w->channel);
         if (gated)
-            pthread_mutex_unlock(&namespace_gate);
+            namespace_gate.unlock();
 
-        pthread_mutex_lock(&loop->lock);
+        loop->lock.lock();
         if (!forget)
             ++loop->idle;
         if (loop->idle > most_idle_threads) {
             if (loop->exiting) {
-                pthread_mutex_unlock(&loop->lock);
+                loop->lock.unlock();
                 return nullptr;
             }
             unlink_worker(w);
             --loop->idle;
             --loop->workers;
-            pthread_mutex_unlock(&loop->lock);
+            loop->lock.unlock();
             pthread_detach(w->thread);
             free_worker(w);
             return nullptr;
         }
-        pthread_mutex_unlock(&loop->lock);
+        loop->lock.unlock();
     }
     sem_post(&loop->finished);
     return nullptr;
 }
 
-// Called with loop->lock held. 0, or -1 after a message on stderr.
+// Called with loop->lock held. 0, or -errno after a message on stderr.
 int start_worker(loop_state* loop)
 {
     worker* w = new (std::nothrow) worker;
     if (!w) {
         std::fputs("vornelix: no memory for a request thread\n", stderr);
-        return -1;
+        return -ENOMEM;
     }
     w->loop = loop;
     w->buffer_size = fuse_chan_bufsize(loop->channel);
@@ -163,7 +168,7 @@ int start_worker(loop_state* loop)
     if (!w->buffer) {
         std::fputs("vornelix: no memory for a request buffer\n", stderr);
         delete w;
-        return -1;
+        return -ENOMEM;
     }
     // Signals that end the mount are taken by the main thread only.
     sigset_t blocked;
@@ -177,7 +182,7 @@ int start_worker(loop_state* loop)
     if (rc != 0) {
         std::fprintf(stderr, "vornelix: cannot start a request thread: %s\n", std::strerror(rc));
         free_worker(w);
-        return -1;
+        return -rc;
     }
     link_worker(w, &loop->head);
     ++loop->idle;
@@ -210,28 +215,33 @@ int run_request_loop(struct fuse* f)
     loop.head.prev = loop.head.next = &loop.head;
     sem_init(&loop.finished, 0, 0);
 
-    pthread_mutex_lock(&loop.lock);
-    int error = start_worker(&loop);
-    pthread_mutex_unlock(&loop.lock);
+    int error;
+    {
+        const std::lock_guard<std::mutex> starting(loop.lock);
+        error = start_worker(&loop);
+    }
     if (error == 0) {
         // Interrupted by the signals that end the mount.
         while (!fuse_session_exited(loop.session))
             sem_wait(&loop.finished);
 
-        pthread_mutex_lock(&loop.lock);
-        // Threads still waiting for a request stop there; a thread at work
-        // finishes its request first (cancellation is off meanwhile).
-        for (worker* w = loop.head.next; w != &loop.head; w = w->next)
-            pthread_cancel(w->thread);
-        loop.exiting = true;
-        pthread_mutex_unlock(&loop.lock);
+        {
+            // Threads still waiting for a request stop there; a thread at
+            // work finishes its request first (cancellation is off
+            // meanwhile).
+            const std::lock_guard<std::mutex> ending(loop.lock);
+            for (worker* w = loop.head.next; w != &loop.head; w = w->next)
+                pthread_cancel(w->thread);
+            loop.exiting = true;
+        }
 
         while (loop.head.next != &loop.head) {
             worker* w = loop.head.next;
             pthread_join(w->thread, nullptr);
-            pthread_mutex_lock(&loop.lock);
-            unlink_worker(w);
-            pthread_mutex_unlock(&loop.lock);
+            {
+                const std::lock_guard<std::mutex> ending(loop.lock);
+                unlink_worker(w);
+            }
             free_worker(w);
         }
         error = loop.error;

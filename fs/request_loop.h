@@ -13,8 +13,8 @@
 // Every other request, and requests outside the tree's namespace, run in
 // parallel as before.
 //
-// Lock order: the namespace gate here comes before libfuse's path locks,
-// which come before everything in name_order.h.
+// The namespace gate comes first of all locks, before libfuse's path
+// locks (lock_order.h, #1).
 #pragma once
 
 #include <cstdint>
@@ -26,5 +26,6 @@ struct fuse;
 bool opcode_takes_namespace_gate(uint32_t opcode) noexcept;
 
 // Serves requests on as many threads as they need until the session ends
-// (unmount or a signal). 0, or -1 when reading from the kernel failed.
+// (unmount or a signal). 0, or -errno when reading from the kernel failed
+// or no thread could be started.
 int run_request_loop(struct fuse* f);

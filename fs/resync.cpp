@@ -34,7 +34,7 @@ constexpr size_t last_step_paths = 64;
 constexpr int most_passes = 16;
 constexpr time_t progress_interval = 10;
 
-std::mutex resync_lock;
+std::mutex resync_lock;  // the two below; lock_order.h: #7, after service_lock
 bool thread_to_join = false;  // protected by resync_lock
 pthread_t resync_thread;      // protected by resync_lock
 
@@ -132,8 +132,8 @@ struct handle_fix {
 
 // Opens the tree path on replica k through its worker, for the replica
 // deadline at most (the open-file table is locked meanwhile): the
-// descriptor, or -1 with errno (ETIMEDOUT for no answer in time; what the
-// late call opens is closed by the worker).
+// descriptor, or -errno (-ETIMEDOUT for no answer in time; what the late
+// call opens is closed by the worker).
 int open_in_time(int k, const std::string& path, int flags) noexcept
 {
     replica_work work;
@@ -147,20 +147,14 @@ int open_in_time(int k, const std::string& path, int flags) noexcept
             }
             slot.error = fd < 0 ? failure_errno() : 0;
             slot.opened = fd > 0 ? fd : 0;
-        })) {
-        errno = ENOMEM;
-        return -1;
-    }
+        }))
+        return -ENOMEM;
     work.submit(k);
     work.wait_for_records();
-    if (!work.answered(k)) {
-        errno = ETIMEDOUT;
-        return -1;
-    }
-    if (work.slot(k).opened <= 0) {
-        errno = work.slot(k).error != 0 ? work.slot(k).error : EIO;
-        return -1;
-    }
+    if (!work.answered(k))
+        return -ETIMEDOUT;
+    if (work.slot(k).opened <= 0)
+        return work.slot(k).error != 0 ? -work.slot(k).error : -EIO;
     const int fd = work.slot(k).opened;
     work.slot(k).opened = 0;
     return fd;
@@ -193,9 +187,9 @@ void give_descriptor(uint64_t handle, int32_t* fds, void* context) noexcept
         return;
     constexpr int kept = O_ACCMODE | O_APPEND | O_NONBLOCK | O_DSYNC | O_SYNC | O_NOATIME | O_LARGEFILE;
     const int flags = fcntl(fds[r], F_GETFL);
-    const int fd = flags == -1 ? -1 : open_in_time(k, *path, (flags & kept) | O_NOCTTY);
+    const int fd = flags == -1 ? -failure_errno() : open_in_time(k, *path, (flags & kept) | O_NOCTTY);
     if (fd <= 0) {
-        fix.error = errno != 0 ? errno : EIO;
+        fix.error = fd < 0 ? -fd : EIO;
         try {
             fix.path = "the open file " + *path;
         } catch (...) {
@@ -216,49 +210,42 @@ void give_descriptor(uint64_t handle, int32_t* fds, void* context) noexcept
     forget_handle_stripes(handle);
 }
 
-// The last step, while no change runs. 0, or -1 with errno.
+// The last step, while no change runs. 0, or -errno.
 int last_step(copy_context& context, int k, int source) noexcept
 {
     bool lost = false;
     for (const std::string& path : take_changed_paths(lost))
         if (sync_path(context, path) == -1)
-            return -1;
+            return -failure_errno();
     if (lost) {
         context.failure = {"(registered changes)", false};
-        errno = ENOMEM;
-        return -1;
+        return -ENOMEM;
     }
-    if (!replica_in_service(source) || !still_resyncing(k)) {
-        errno = ECANCELED;
-        return -1;
-    }
+    if (!replica_in_service(source) || !still_resyncing(k))
+        return -ECANCELED;
     change_gate_beat();
     if (syncfs(context.target_root) == -1) {
+        const int error = errno;
         context.failure = {"/", true};
-        return -1;
+        return -error;
     }
     // Given up while in the call: the changes run again, and the open
     // files are theirs.
-    if (!still_resyncing(k)) {
-        errno = ECANCELED;
-        return -1;
-    }
+    if (!still_resyncing(k))
+        return -ECANCELED;
     handle_fix fix;
     fix.target = k;
     fd_table_visit(give_descriptor, &fix);
     if (fix.error != 0) {
         context.failure = {fix.path, true};
-        errno = fix.error;
-        return -1;
+        return -fix.error;
     }
     change_gate_beat();
     // Recorded current only while still the resync's: a last step given
     // up meanwhile leaves the replica behind, on disk as in memory.
     const std::unique_lock<std::mutex> recorded = record_return(k, still_resyncing);
-    if (!still_resyncing(k)) {
-        errno = ECANCELED;
-        return -1;
-    }
+    if (!still_resyncing(k))
+        return -ECANCELED;
     write_event("resync complete, " + counts_text(context) + ", back in service", replica_table[k].root);
     replica_table[k].state.store(0);
     return 0;
@@ -276,7 +263,7 @@ void run_resync(int k, int source)
     // the directory kept from before the mount.)
     unique_fd previous_root;
     int open_error = 0;
-    if (root != ".") {
+    if (root != mount_point_replica_root) {
         const int fresh = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fresh == -1)
             open_error = errno;
@@ -336,8 +323,8 @@ void run_resync(int k, int source)
     last_step_target.store(k);
     {
         change_gate_exclusive gate(give_up_last_step, std::max<int64_t>(replica_timeout_ms, 1000));
-        if (rc == 0 && (rc = last_step(context, k, source)) == -1)
-            error = errno;
+        if (rc == 0 && (rc = last_step(context, k, source)) != 0)
+            error = -rc;
         if (gate.broken()) {
             // Changes run again: registering stops while none does.
             change_gate_exclusive again;
@@ -386,8 +373,8 @@ void* resync_thread_main(void*) noexcept
     return nullptr;
 }
 
-// Starts the thread for job: 0 or the error of starting it. Called with
-// the resync lock held and nothing running.
+// Starts the thread for job: 0 or -errno. Called with the resync lock
+// held and nothing running.
 int start_thread() noexcept
 {
     stop_requested.store(false);
@@ -396,7 +383,7 @@ int start_thread() noexcept
     const int err = pthread_create(&resync_thread, nullptr, resync_thread_main, nullptr);
     if (err != 0) {
         running.store(false);
-        return err;
+        return -err;
     }
     thread_to_join = true;
     return 0;
@@ -408,23 +395,23 @@ int resync_start(int k) noexcept
 {
     std::lock_guard<std::mutex> guard(resync_lock);
     if (running.load())
-        return EBUSY;
+        return -EBUSY;
     if (thread_to_join) {
         pthread_join(resync_thread, nullptr);
         thread_to_join = false;
     }
     if (k < 0 || k >= replica_count || replica_in_service(k))
-        return EINVAL;
+        return -EINVAL;
     // A call that the replica's worker is still inside, given up on at a
     // deadline, could land on the replica after the copy of its name.
     if (replica_worker_stuck(k))
-        return EBUSY;
+        return -EBUSY;
     if (choose_source() < 0)
-        return EINVAL;
+        return -EINVAL;
     try {
         job.targets.assign(1, k);
     } catch (...) {
-        return ENOMEM;
+        return -ENOMEM;
     }
     const int64_t previous = replica_table[k].state.exchange(1);
     const int err = start_thread();
@@ -437,11 +424,11 @@ int resync_fill(const std::vector<int>& targets) noexcept
 {
     std::lock_guard<std::mutex> guard(resync_lock);
     if (running.load() || targets.empty())
-        return EBUSY;
+        return -EBUSY;
     try {
         job.targets = targets;
     } catch (...) {
-        return ENOMEM;
+        return -ENOMEM;
     }
     return start_thread();
 }

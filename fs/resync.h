@@ -32,14 +32,14 @@
 
 #include <vector>
 
-// Starts the resync of replica k: 0, or EINVAL when k is in service or no
-// replica is, EBUSY while a resync runs, or the error of starting the
+// Starts the resync of replica k: 0, or -EINVAL when k is in service or no
+// replica is, -EBUSY while a resync runs, or -errno from starting the
 // thread. Nothing changes when it refuses.
 int resync_start(int k) noexcept;
 
 // Fills the replicas a first start left behind (each in state 1), one
-// after the other, each from a replica in service: 0, EBUSY while a resync
-// runs, or the error of starting the thread.
+// after the other, each from a replica in service: 0, -EBUSY while a
+// resync runs, or -errno from starting the thread.
 int resync_fill(const std::vector<int>& targets) noexcept;
 
 // Stops a running resync and waits for its thread, for the replica

@@ -31,7 +31,8 @@ thread_local int thread_depth = 0;  // nested entries count once
 
 // Raised while the resync holds the gate closed.
 std::atomic<bool> closing{false};
-std::mutex gate_lock;  // over the waits for the two conditions below
+// Over the waits for the two conditions below; lock_order.h: #12, a leaf.
+std::mutex gate_lock;
 std::condition_variable gate_reopened;
 std::condition_variable gate_drained;
 
@@ -92,7 +93,7 @@ void tell_the_closer() noexcept
     gate_drained.notify_all();
 }
 
-std::mutex registry_lock;
+std::mutex registry_lock;  // changed, registration_lost; lock_order.h: #11, a leaf
 std::set<std::string> changed;       // protected by registry_lock
 bool registration_lost = false;      // protected by registry_lock
 // Written before registering is raised and cleared after it is lowered,

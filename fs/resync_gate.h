@@ -26,8 +26,7 @@
 // began before registering was raised has ended by then, so no change
 // goes unseen.
 //
-// Lock order: the gate before everything (name stripes, write-order
-// stripes, ...); the registry lock is taken alone, briefly.
+// Where the gate and its two locks stand: lock_order.h, #3, #11, #12.
 #pragma once
 
 #include <cstdint>

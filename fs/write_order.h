@@ -13,9 +13,9 @@
 // after the other; writes to different files rarely meet. Reads take no
 // stripe.
 //
-// Lock order: a write takes its stripes in ascending stripe number, so two
-// writes never wait for each other in a cycle; the event-log lock may be
-// taken while stripes are held, never the other way round.
+// A write takes its stripes in ascending stripe number, so two writes
+// never wait for each other in a cycle; among the other locks they stand
+// at lock_order.h, #5.
 #pragma once
 
 #include <sys/types.h>
