@@ -1,7 +1,8 @@
 // Open files. open and create open the file on every replica in service
 // and keep one descriptor per replica in the open-file table; the slot
 // number is the FUSE handle. read and fgetattr are served by one replica
-// (round-robin with fallback); write, ftruncate, fallocate, flush and fsync
+// with fallback (read round-robin, fgetattr by priority, as getattr is);
+// write, ftruncate, fallocate, flush and fsync
 // go to every replica in service that holds a descriptor, and a replica
 // that fails while another succeeds is logged and disabled, as the other
 // replicated changes do.
@@ -343,14 +344,15 @@ bool wrote_in_full(const replica_slot& slot, int64_t best) noexcept
 // work's step stores in slot.value a count or -1 with slot.error. A
 // replica that misses the deadline was disabled by the wait; the next one
 // is tried. Answers the count, or the reply of the failure.
-int serve_from_one_descriptor(replica_work& work, const int32_t* fds, const char* word) noexcept
+int serve_from_one_descriptor(replica_work& work, const int32_t* fds, const char* word,
+                              read_order order = read_order::rotating) noexcept
 {
     const int n = replica_count;
     work.load_descriptors(fds);
     int failures = 0;
     read_turns turns;
     for (int i = 0; i < n; ++i) {
-        const int r = choose_replica(turns, i);
+        const int r = choose_replica(order, turns, i);
         if (r < 0 || fds[r] <= 0 || !replica_in_service(r))
             continue;
         replica_slot& slot = work.slot(r);
@@ -430,7 +432,7 @@ int fs_fgetattr(const char*, struct stat* st, struct fuse_file_info* fi) noexcep
             slot.error = slot.value == -1 ? failure_errno() : 0;
         }))
         return -ENOMEM;
-    const int rc = serve_from_one_descriptor(work, fds, "getattr");
+    const int rc = serve_from_one_descriptor(work, fds, "getattr", read_order::by_priority);
     if (rc != 0)
         return rc;
     for (int r = 0; r < replica_count; ++r)

@@ -1,6 +1,7 @@
 // Lookups: one replica in service answers, chosen round-robin (high
-// priority first); when it fails, the next one in the order is tried, so a
-// lookup succeeds while any replica in service can answer it. A replica
+// priority first), or, for attributes, the first in priority order; when
+// it fails, the next one in the order is tried, so a lookup succeeds while
+// any replica in service can answer it. A replica
 // that failed before another one answered is logged, never disabled: a
 // lookup changes nothing.
 //
@@ -100,14 +101,15 @@ void log_passed_failures(replica_work& work, const char* path, const char* word)
 // is tried. Answers 0 with the replica that served in served, the -errno of
 // the last replica that failed, -EIO when every replica tried missed the
 // deadline, or -EINVAL when no replica could be tried at all.
-int serve_from_one_replica(replica_work& work, const char* path, const char* word, int& served) noexcept
+int serve_from_one_replica(replica_work& work, const char* path, const char* word, int& served,
+                           read_order order = read_order::rotating) noexcept
 {
     int failures = 0;
     int last_error = 0;
     bool late = false;
     read_turns turns;
     for (int i = 0; i < replica_count; ++i) {
-        const int k = choose_replica(turns, i);
+        const int k = choose_replica(order, turns, i);
         if (k < 0 || !replica_in_service(k))
             continue;
         work.submit(k);
@@ -232,7 +234,7 @@ int fs_getattr(const char* path, struct stat* st) noexcept
         }))
         return -ENOMEM;
     int served = -1;
-    const int rc = serve_from_one_replica(work, path, "getattr", served);
+    const int rc = serve_from_one_replica(work, path, "getattr", served, read_order::by_priority);
     if (rc == 0)
         *st = work.slot(served).st;
     return rc;
