@@ -309,9 +309,15 @@ int fs_statfs(const char*, struct statvfs* st) noexcept
             slot.error = fstatvfs(replica_table[k].root_fd, &slot.vfs) == -1 ? failure_errno() : 0;
         }))
         return -ENOMEM;
+    bool asked = false;
     for (int k = 0; k < replica_count; ++k)
-        if (replica_in_service(k))
+        if (replica_in_service(k)) {
             work.submit(k);
+            asked = true;
+        }
+    // As for the other lookups: no replica to ask is EINVAL.
+    if (!asked)
+        return -EINVAL;
     work.wait("statfs");
     int count = 0;
     int first_error = 0;
