@@ -92,13 +92,13 @@ TEST_F(lookup_ops_test, an_absent_name_is_logged_only_where_the_replicas_disagre
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(fs_getattr("/nowhere", &st), -ENOENT);
     EXPECT_EQ(events(), "");
-    // Found on replica 0 only: whichever replica the rotation asks first,
-    // replica 1's absence is a disagreement, and it is logged when it
-    // was asked before replica 0 answered.
-    write_file(in(0, "one-sided"), "x");
+    // Found on replica 1 only: replica 0, which attributes are asked of
+    // first, disagrees, and its absence is logged each time.
+    write_file(in(1, "one-sided"), "x");
     for (int i = 0; i < 2; ++i)
         EXPECT_EQ(fs_getattr("/one-sided", &st), 0);
-    EXPECT_EQ(events(), "getattr failed accessing " + root(1) + " No such file or directory\n");
+    const std::string absent = "getattr failed accessing " + root(0) + " No such file or directory\n";
+    EXPECT_EQ(events(), absent + absent);
 }
 
 TEST_F(lookup_ops_test, an_opened_directory_lists_from_its_own_stream)
