@@ -173,13 +173,14 @@ int open_existing(int k, const char* path, int flags) noexcept
 
 // Creates the file on one replica and opens it for the flags asked,
 // whatever mode it is created with (the creator of a read-only file may
-// still write it through this descriptor). The descriptor (> 0), or -1
-// with errno; ownership tells whether it was the ownership step that
-// failed (the file is then removed again).
+// still write it through this descriptor), then sets its times and its
+// directory's to when. The descriptor (> 0), or -1 with errno; failed
+// tells which step failed: the ownership step (the file is then removed
+// again) or the times step (the descriptor is still answered).
 int create_file(int k, const char* path, int flags, mode_t mode, caller_identity caller,
-                bool& ownership) noexcept
+                const struct timespec& when, outcome_kind& failed) noexcept
 {
-    ownership = false;
+    failed = outcome_kind::failed;
     replica_place place;
     if (find_place(k, path, place) == -1)
         return -1;
@@ -199,9 +200,12 @@ int create_file(int k, const char* path, int flags, mode_t mode, caller_identity
         close(fd);
         (void)unlinkat(place.dir, place.name.c_str(), 0);
         errno = error;
-        ownership = true;
+        failed = outcome_kind::ownership_failed;
         return -1;
     }
+    const struct timespec times[2] = {when, when};
+    if (futimens(fd, times) == -1 || stamp_directory(place.dir, when) == -1)
+        failed = outcome_kind::times_failed;
     return fd;
 }
 
@@ -218,19 +222,20 @@ int open_everywhere(const char* path, struct fuse_file_info* fi, bool creating, 
         return -ENOMEM;
     const int flags = fi->flags;
     const caller_identity caller = current_caller();
+    const struct timespec when = change_instant();
     const int rc = replicate_change(work, mutation_variant::strict, "open", "open+chown",
                                     [=](replica_slot& slot, int k) noexcept {
-        bool ownership = false;
-        const int fd = creating ? create_file(k, at, flags, mode, caller, ownership)
+        outcome_kind failed = outcome_kind::failed;
+        const int fd = creating ? create_file(k, at, flags, mode, caller, when, failed)
                                 : open_existing(k, at, flags);
+        const int error = failure_errno();  // of a failed step
         if (fd == -1) {
-            slot.outcome = ownership ? replica_ownership_failed(failure_errno())
-                                     : replica_failed(failure_errno());
+            slot.outcome = {failed, error};
             return;
         }
         slot.opened = fd;
         slot.value = fstat(fd, &slot.st) == 0 ? 1 : 0;
-        slot.outcome = replica_succeeded();
+        slot.outcome = failed == outcome_kind::times_failed ? replica_times_failed(error) : replica_succeeded();
     });
     // Every descriptor opened in time is the request's, also one of a
     // replica that the tally did not keep.
@@ -383,7 +388,7 @@ int fs_open(const char* path, struct fuse_file_info* fi) noexcept
 
 int fs_create(const char* path, mode_t mode, struct fuse_file_info* fi) noexcept
 {
-    name_order_hold order(path);
+    name_order_hold order(path, with_directories::yes);
     return open_everywhere(path, fi, true, mode);
 }
 
