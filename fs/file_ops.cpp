@@ -258,8 +258,11 @@ int open_everywhere(const char* path, struct fuse_file_info* fi, bool creating, 
     if (!creating && (fi->flags & O_TRUNC)) {
         open_file_view view;
         int cut = view_open_file(work, fds.get(), "truncate", view);
+        const struct timespec when = change_instant();
         if (cut == 0)
-            cut = change_open_file(work, view, "truncate", [](int fd) noexcept { return ftruncate(fd, 0); });
+            cut = change_open_file(work, view, "truncate", [when](int fd) noexcept {
+                return truncate_at_instant(fd, 0, when);
+            });
         if (cut != 0) {
             close_descriptors(fds.get(), n);
             return cut;
@@ -529,7 +532,10 @@ int fs_ftruncate(const char*, off_t size, struct fuse_file_info* fi) noexcept
         return viewed;
     if (const int dropped = drop_group_id_for_writer(work, view))
         return dropped;
-    return change_open_file(work, view, "truncate", [size](int fd) noexcept { return ftruncate(fd, size); });
+    const struct timespec when = change_instant();
+    return change_open_file(work, view, "truncate", [size, when](int fd) noexcept {
+        return truncate_at_instant(fd, size, when);
+    });
 }
 
 int fs_fallocate(const char*, int mode, off_t offset, off_t length, struct fuse_file_info* fi) noexcept

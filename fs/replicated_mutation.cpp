@@ -46,6 +46,12 @@ int stamp_directory(int dir, const struct timespec& when) noexcept
     return utimensat(dir, "", times, AT_EMPTY_PATH);
 }
 
+int truncate_at_instant(int fd, off_t size, const struct timespec& when) noexcept
+{
+    const struct timespec times[2] = {{0, UTIME_OMIT}, when};
+    return ftruncate(fd, size) == -1 ? -1 : futimens(fd, times);
+}
+
 bool start_tally(mutation_tally& tally) noexcept
 {
     tally.results = zeroed_slots<int32_t>(replica_count);

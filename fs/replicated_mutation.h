@@ -83,6 +83,10 @@ int stamp_new_object(int dir, const std::string& name, const struct timespec& wh
 // when; its access time stays. 0, or -1 with errno.
 int stamp_directory(int dir, const struct timespec& when) noexcept;
 
+// ftruncate, then the modification time set to when, as a truncation's
+// time on every replica (its access time stays). 0, or -1 with errno.
+int truncate_at_instant(int fd, off_t size, const struct timespec& when) noexcept;
+
 enum class mutation_variant { strict, lenient };
 
 inline replica_outcome replica_refused(int error) noexcept
