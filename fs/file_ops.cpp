@@ -381,6 +381,65 @@ int serve_from_one_descriptor(replica_work& work, const int32_t* fds, const char
     return lowest_error(work, [&work](int r) noexcept { return work.answered(r) && work.slot(r).value == -1; });
 }
 
+// The modification time of the file open on fds made the same on every
+// replica in service: the first in priority order that can tell it (the
+// replica whose attributes the mount shows) gives its time to the others,
+// while the file's write order is held so that no write comes between. A
+// replica that cannot take it is left different and leaves service (word
+// and "+utime" in the log). Once per handle that wrote, and not per write:
+// a write would cost one more call on every replica. -ENOMEM or 0.
+int equalise_modification_time(uint64_t handle, const int32_t* fds, const char* word) noexcept
+{
+    int holders = 0;
+    for (int r = 0; r < replica_count; ++r)
+        if (fds[r] > 0 && replica_in_service(r))
+            ++holders;
+    if (holders < 2)
+        return 0;
+    replica_work work;
+    open_file_view view;
+    const uint64_t known = known_handle_stripes(handle);
+    if (known != 0 && work.ready())
+        view.stripes.stripes = std::bitset<write_order_stripe_count>(known);
+    else if (const int viewed = view_open_file(work, fds, word, view))
+        return viewed;
+    write_order_hold hold(view.stripes);
+    if (!work.set_step([](replica_slot& slot, int) noexcept {
+            slot.value = fstat(slot.fd, &slot.st);
+            slot.error = slot.value == -1 ? failure_errno() : 0;
+        }))
+        return -ENOMEM;
+    if (serve_from_one_descriptor(work, fds, word, read_order::by_priority) != 0)
+        return 0;  // no replica can tell its time: there is nothing to give
+    int reference = -1;
+    for (int r = 0; r < replica_count && reference < 0; ++r)
+        if (work.answered(r) && work.slot(r).value == 0)
+            reference = r;
+    const struct timespec times[2] = {{0, UTIME_OMIT}, work.slot(reference).st.st_mtim};
+    const int rc = replicate_change(work, mutation_variant::strict, word, word,
+                                    [times, reference](replica_slot& slot, int k) noexcept {
+        if (slot.fd <= 0 || k == reference)
+            slot.outcome = replica_absent();
+        else
+            slot.outcome = futimens(slot.fd, times) == -1 ? replica_times_failed(failure_errno())
+                                                          : replica_succeeded();
+    });
+    return rc == -ENOMEM ? rc : 0;
+}
+
+// Makes the replicas' modification times the same when the handle wrote
+// since they last were. The file's name is registered with a resync, as
+// after a write: a copy taken before would miss the new time.
+void equalise_after_writes(uint64_t handle, const int32_t* fds, const char* word) noexcept
+{
+    if (!fd_table_take_write(handle))
+        return;
+    const handle_gate_hold noted(handle, true);
+    // Out of memory: the next flush, fsync or the release tries again.
+    if (equalise_modification_time(handle, fds, word) != 0)
+        fd_table_note_write(handle);
+}
+
 }  // namespace
 
 int fs_open(const char* path, struct fuse_file_info* fi) noexcept
@@ -490,6 +549,9 @@ int fs_write(const char*, const char* data, size_t size, off_t offset,
             if (fds[r] > 0 && replica_in_service(r))
                 work.submit(r);
         work.wait("write");
+        // Under the write order: whoever makes the times the same after
+        // taking it sees this write.
+        fd_table_note_write(fi->fh);
     }
     // Which replicas took part is read in replica order, whatever the
     // order they finished in.
@@ -548,9 +610,12 @@ int fs_fallocate(const char*, int mode, off_t offset, off_t length, struct fuse_
     open_file_view view;
     if (const int viewed = view_open_file(work, fds, "fallocate", view))
         return viewed;
-    return change_open_file(work, view, "fallocate", [=](int fd) noexcept {
+    const int rc = change_open_file(work, view, "fallocate", [=](int fd) noexcept {
         return fallocate(fd, mode, offset, length);
     });
+    // It may change the modification time, as a write does.
+    fd_table_note_write(fi->fh);
+    return rc;
 }
 
 int fs_flush(const char*, struct fuse_file_info* fi) noexcept
@@ -559,6 +624,8 @@ int fs_flush(const char*, struct fuse_file_info* fi) noexcept
     const int32_t* fds = fd_table_get(fi->fh);
     if (!fds)
         return -EINVAL;
+    // Every close(2) sends a flush: the times are the same when it returns.
+    equalise_after_writes(fi->fh, fds, "flush");
     replica_work work;
     if (!work.ready())
         return -ENOMEM;
@@ -589,6 +656,8 @@ int fs_fsync(const char*, int datasync, struct fuse_file_info* fi) noexcept
     const int32_t* fds = fd_table_get(fi->fh);
     if (!fds)
         return -EINVAL;
+    // Before the synchronisation, which then makes the time durable too.
+    equalise_after_writes(fi->fh, fds, "fsync");
     replica_work work;
     if (!work.ready())
         return -ENOMEM;
@@ -603,6 +672,10 @@ int fs_fsync(const char*, int datasync, struct fuse_file_info* fi) noexcept
 int fs_release(const char*, struct fuse_file_info* fi) noexcept
 {
     const handle_gate_hold gate(fi->fh, false);
+    // Writes after the last flush (a shared mapping's pages written back
+    // after close) still leave one time.
+    if (const int32_t* open = fd_table_get(fi->fh))
+        equalise_after_writes(fi->fh, open, "release");
     forget_handle_stripes(fi->fh);
     descriptor_array fds = fd_table_remove(fi->fh);
     if (!fds)
