@@ -554,6 +554,71 @@ TEST_F(open_files, concurrent_appends_reach_every_replica_in_one_order)
         EXPECT_EQ(fs_release("/f", &fi), 0);
 }
 
+// --- times ----------------------------------------------------------------
+
+struct timespec modified(const std::string& path)
+{
+    struct stat st {};
+    lstat(path.c_str(), &st);
+    return st.st_mtim;
+}
+
+bool same_time(const struct timespec& a, const struct timespec& b)
+{
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Each replica stamps a write with its own clock; the end of a handle that
+// wrote leaves the time of the first replica in priority order on all.
+TEST_F(open_files, the_end_of_a_handle_that_wrote_leaves_the_first_replicas_time_everywhere)
+{
+    struct row {
+        const char* what;
+        std::vector<int> high, low;
+        int first;
+        bool writes;
+        int (*end)(fuse_file_info& fi);
+    };
+    const auto flush = [](fuse_file_info& fi) { return fs_flush("/", &fi); };
+    const auto fsync = [](fuse_file_info& fi) { return fs_fsync("/", 0, &fi); };
+    const auto release = [](fuse_file_info& fi) { return fs_release("/", &fi); };
+    const row rows[] = {
+        {"flush", {0, 1, 2}, {}, 0, true, flush},
+        {"fsync", {0, 1, 2}, {}, 0, true, fsync},
+        {"release without a flush", {0, 1, 2}, {}, 0, true, release},
+        {"flush with replica 0 of low priority", {1, 2}, {0}, 1, true, flush},
+        {"flush with replica 2 first", {2, 0}, {1}, 2, true, flush},
+        {"flush of a handle that only read", {0, 1, 2}, {}, -1, false, flush},
+    };
+    start(3);
+    for (const row& r : rows) {
+        high_rotation = make_rotation_table(r.high);
+        low_rotation = make_rotation_table(r.low);
+        high_count = static_cast<int>(r.high.size());
+        low_count = static_cast<int>(r.low.size());
+        put_everywhere("f", "0123456789", 0644);
+        fuse_file_info fi;
+        ASSERT_EQ(open_as("/f", O_RDWR, fi), 0) << r.what;
+        for (int i = 0; r.writes && i < 3; ++i)
+            ASSERT_EQ(write_at(fi, "abc", i * 3), 3) << r.what;
+        // Each replica's clock, as it may have stamped the writes (the
+        // kernel's coarse clock often gives them one tick).
+        struct timespec own[3];
+        for (int k = 0; k < 3; ++k) {
+            own[k] = {1000 + k, 100 + k};
+            const struct timespec times[2] = {{0, UTIME_OMIT}, own[k]};
+            ASSERT_EQ(utimensat(AT_FDCWD, in(k, "f").c_str(), times, 0), 0);
+        }
+        EXPECT_EQ(r.end(fi), 0) << r.what;
+        for (int k = 0; k < 3; ++k)
+            EXPECT_TRUE(same_time(modified(in(k, "f")), own[r.first < 0 ? k : r.first])) << r.what << ": replica " << k;
+        if (r.end != release) {
+            EXPECT_EQ(fs_release("/", &fi), 0) << r.what;
+        }
+    }
+    EXPECT_EQ(log(), "");
+}
+
 // --- release --------------------------------------------------------------
 
 TEST_F(open_files, release_closes_every_descriptor_and_frees_the_handle)
