@@ -418,11 +418,12 @@ int equalise_modification_time(uint64_t handle, const int32_t* fds, const char* 
     const struct timespec times[2] = {{0, UTIME_OMIT}, work.slot(reference).st.st_mtim};
     const int rc = replicate_change(work, mutation_variant::strict, word, word,
                                     [times, reference](replica_slot& slot, int k) noexcept {
-        if (slot.fd <= 0 || k == reference)
+        if (slot.fd <= 0)
             slot.outcome = replica_absent();
+        else if (k == reference || futimens(slot.fd, times) == 0)
+            slot.outcome = replica_succeeded();
         else
-            slot.outcome = futimens(slot.fd, times) == -1 ? replica_times_failed(failure_errno())
-                                                          : replica_succeeded();
+            slot.outcome = replica_times_failed(failure_errno());
     });
     return rc == -ENOMEM ? rc : 0;
 }
@@ -674,8 +675,8 @@ int fs_release(const char*, struct fuse_file_info* fi) noexcept
     const handle_gate_hold gate(fi->fh, false);
     // Writes after the last flush (a shared mapping's pages written back
     // after close) still leave one time.
-    if (const int32_t* open = fd_table_get(fi->fh))
-        equalise_after_writes(fi->fh, open, "release");
+    if (const int32_t* still_open = fd_table_get(fi->fh))
+        equalise_after_writes(fi->fh, still_open, "release");
     forget_handle_stripes(fi->fh);
     descriptor_array fds = fd_table_remove(fi->fh);
     if (!fds)
