@@ -619,6 +619,30 @@ TEST_F(open_files, the_end_of_a_handle_that_wrote_leaves_the_first_replicas_time
     EXPECT_EQ(log(), "");
 }
 
+// Two replicas: the first gives its time and counts as taking it, so the
+// other's failure is one against a success.
+TEST_F(open_files, a_replica_that_cannot_take_the_time_leaves_service)
+{
+    start(2);
+    put_everywhere("f", "data", 0644);
+    fuse_file_info fi;
+    ASSERT_EQ(open_as("/f", O_RDWR, fi), 0);
+    ASSERT_EQ(write_at(fi, "more", 4), 4);
+    // Replica 1's descriptor can still be examined but no longer changed.
+    int32_t* fds = fd_table_get(fi.fh);
+    ASSERT_NE(fds, nullptr);
+    const int path_only = open(in(1, "f").c_str(), O_PATH);
+    ASSERT_GE(path_only, 0);
+    ASSERT_EQ(dup2(path_only, fds[1]), fds[1]);
+    close(path_only);
+    EXPECT_EQ(fs_flush("/f", &fi), 0);
+    EXPECT_TRUE(in_service(0));
+    EXPECT_FALSE(in_service(1));
+    EXPECT_NE(log().find("flush+utime failed accessing " + roots[1] + " Bad file descriptor\n"), std::string::npos)
+        << log();
+    EXPECT_EQ(fs_release("/f", &fi), 0);
+}
+
 // --- release --------------------------------------------------------------
 
 TEST_F(open_files, release_closes_every_descriptor_and_frees_the_handle)
