@@ -2,7 +2,6 @@
 // statfs reports the smallest replica, stat reads one replica's times
 // every time, and once a change is done and its files closed every
 // replica holds the same modification times.
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -11,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
