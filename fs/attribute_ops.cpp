@@ -109,8 +109,9 @@ int fs_utimens(const char* path, const struct timespec times[2]) noexcept
 }
 
 // truncate of a regular file, on a descriptor so that the file checked is
-// the file cut. Answers 0 or -1 with errno, as truncate(2) would.
-static int cut_file(const replica_place& place, off_t size) noexcept
+// the file cut, leaving when as its modification time. Answers 0 or -1
+// with errno, as truncate(2) would.
+static int cut_file(const replica_place& place, off_t size, const struct timespec& when) noexcept
 {
     unique_fd fd(openat(place.dir, place.name.c_str(),
                         O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
@@ -123,7 +124,7 @@ static int cut_file(const replica_place& place, off_t size) noexcept
         errno = EINVAL;
         return -1;
     }
-    return ftruncate(fd.get(), size);
+    return truncate_at_instant(fd.get(), size, when);
 }
 
 // A truncation by someone outside the file's group drops a set-group-ID
@@ -150,8 +151,9 @@ int fs_truncate(const char* path, off_t size) noexcept
     if (const int dropped = drop_group_id_for_truncation(path))
         return dropped;
     replica_work work;
-    return change_attribute(work, path, "truncate", [size](const replica_place& place) noexcept {
-        return cut_file(place, size);
+    const struct timespec when = change_instant();
+    return change_attribute(work, path, "truncate", [size, when](const replica_place& place) noexcept {
+        return cut_file(place, size, when);
     });
 }
 

@@ -20,6 +20,7 @@ namespace {
 // Slots are atomic so that the lock-free reads by handle never race with
 // the claiming of other slots.
 std::unique_ptr<std::atomic<int32_t*>[]> slots;
+std::unique_ptr<std::atomic<bool>[]> written;  // by slot, see fd_table_note_write
 std::mutex table_lock;  // over claiming and emptying slots; lock_order.h: #8
 
 }  // namespace
@@ -31,9 +32,17 @@ int fd_table_allocate(uint64_t bits, uint64_t mask, uint64_t size) noexcept
     std::atomic<int32_t*>* table = new (std::nothrow) std::atomic<int32_t*>[size > 0 ? size : 1];
     if (table == nullptr)
         return -1;
-    for (uint64_t i = 0; i < size; ++i)
+    std::atomic<bool>* flags = new (std::nothrow) std::atomic<bool>[size > 0 ? size : 1];
+    if (flags == nullptr) {
+        delete[] table;
+        return -1;
+    }
+    for (uint64_t i = 0; i < size; ++i) {
         table[i].store(nullptr);
+        flags[i].store(false);
+    }
     slots.reset(table);
+    written.reset(flags);
     fd_table_bits = bits;
     fd_table_mask = mask;
     fd_table_size = size;
@@ -97,6 +106,7 @@ int64_t fd_table_insert(descriptor_array& array) noexcept
     const int64_t slot = find_free_slot(fd_hash(static_cast<uint32_t>(key)));
     if (slot < 0)
         return slot;
+    written[slot].store(false);
     slots[slot].store(array.release());
     return slot;
 }
@@ -114,6 +124,19 @@ descriptor_array fd_table_remove(uint64_t slot) noexcept
         return nullptr;
     std::lock_guard<std::mutex> guard(table_lock);
     return descriptor_array(slots[slot].exchange(nullptr));
+}
+
+void fd_table_note_write(uint64_t slot) noexcept
+{
+    // Most writes find it noted already: a load keeps the cache line shared.
+    if (slot < fd_table_size && !written[slot].load(std::memory_order_relaxed))
+        written[slot].store(true);
+}
+
+bool fd_table_take_write(uint64_t slot) noexcept
+{
+    return slot < fd_table_size && written[slot].load(std::memory_order_relaxed) &&
+           written[slot].exchange(false);
 }
 
 void fd_table_visit(void (*visit)(uint64_t slot, int32_t* array, void* context), void* context) noexcept
@@ -137,6 +160,7 @@ void fd_table_release_all(int replicas) noexcept
         }
     }
     slots.reset();
+    written.reset();
     fd_table_bits = 0;
     fd_table_mask = 0;
     fd_table_size = 0;

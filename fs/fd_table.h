@@ -40,6 +40,14 @@ int32_t* fd_table_get(uint64_t slot) noexcept;
 // Takes the array out of a slot (null for an empty or out-of-range slot).
 descriptor_array fd_table_remove(uint64_t slot) noexcept;
 
+// Whether the file open in a slot was written through it since its
+// modification time was last made the same on every replica: each replica
+// stamps a write with its own clock (file_ops.cpp). Noted by every write,
+// taken (read and cleared) by the one who makes the times the same. A
+// slot starts clean when an array is stored in it.
+void fd_table_note_write(uint64_t slot) noexcept;
+bool fd_table_take_write(uint64_t slot) noexcept;
+
 // Calls visit(slot, array, context) for every array in the table, under the
 // table lock. For the resync's last step, while no request on an open
 // file runs (resync_gate.h), which may then change the arrays.

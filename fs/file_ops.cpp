@@ -1,7 +1,8 @@
 // Open files. open and create open the file on every replica in service
 // and keep one descriptor per replica in the open-file table; the slot
 // number is the FUSE handle. read and fgetattr are served by one replica
-// (round-robin with fallback); write, ftruncate, fallocate, flush and fsync
+// with fallback (read round-robin, fgetattr by priority, as getattr is);
+// write, ftruncate, fallocate, flush and fsync
 // go to every replica in service that holds a descriptor, and a replica
 // that fails while another succeeds is logged and disabled, as the other
 // replicated changes do.
@@ -172,13 +173,14 @@ int open_existing(int k, const char* path, int flags) noexcept
 
 // Creates the file on one replica and opens it for the flags asked,
 // whatever mode it is created with (the creator of a read-only file may
-// still write it through this descriptor). The descriptor (> 0), or -1
-// with errno; ownership tells whether it was the ownership step that
-// failed (the file is then removed again).
+// still write it through this descriptor), then sets its times and its
+// directory's to when. The descriptor (> 0), or -1 with errno; failed
+// tells which step failed: the ownership step (the file is then removed
+// again) or the times step (the descriptor is still answered).
 int create_file(int k, const char* path, int flags, mode_t mode, caller_identity caller,
-                bool& ownership) noexcept
+                const struct timespec& when, outcome_kind& failed) noexcept
 {
-    ownership = false;
+    failed = outcome_kind::failed;
     replica_place place;
     if (find_place(k, path, place) == -1)
         return -1;
@@ -198,9 +200,12 @@ int create_file(int k, const char* path, int flags, mode_t mode, caller_identity
         close(fd);
         (void)unlinkat(place.dir, place.name.c_str(), 0);
         errno = error;
-        ownership = true;
+        failed = outcome_kind::ownership_failed;
         return -1;
     }
+    const struct timespec times[2] = {when, when};
+    if (futimens(fd, times) == -1 || stamp_directory(place.dir, when) == -1)
+        failed = outcome_kind::times_failed;
     return fd;
 }
 
@@ -217,19 +222,20 @@ int open_everywhere(const char* path, struct fuse_file_info* fi, bool creating, 
         return -ENOMEM;
     const int flags = fi->flags;
     const caller_identity caller = current_caller();
+    const struct timespec when = change_instant();
     const int rc = replicate_change(work, mutation_variant::strict, "open", "open+chown",
                                     [=](replica_slot& slot, int k) noexcept {
-        bool ownership = false;
-        const int fd = creating ? create_file(k, at, flags, mode, caller, ownership)
+        outcome_kind failed = outcome_kind::failed;
+        const int fd = creating ? create_file(k, at, flags, mode, caller, when, failed)
                                 : open_existing(k, at, flags);
+        const int error = failure_errno();  // of a failed step
         if (fd == -1) {
-            slot.outcome = ownership ? replica_ownership_failed(failure_errno())
-                                     : replica_failed(failure_errno());
+            slot.outcome = {failed, error};
             return;
         }
         slot.opened = fd;
         slot.value = fstat(fd, &slot.st) == 0 ? 1 : 0;
-        slot.outcome = replica_succeeded();
+        slot.outcome = failed == outcome_kind::times_failed ? replica_times_failed(error) : replica_succeeded();
     });
     // Every descriptor opened in time is the request's, also one of a
     // replica that the tally did not keep.
@@ -252,8 +258,11 @@ int open_everywhere(const char* path, struct fuse_file_info* fi, bool creating, 
     if (!creating && (fi->flags & O_TRUNC)) {
         open_file_view view;
         int cut = view_open_file(work, fds.get(), "truncate", view);
+        const struct timespec when = change_instant();
         if (cut == 0)
-            cut = change_open_file(work, view, "truncate", [](int fd) noexcept { return ftruncate(fd, 0); });
+            cut = change_open_file(work, view, "truncate", [when](int fd) noexcept {
+                return truncate_at_instant(fd, 0, when);
+            });
         if (cut != 0) {
             close_descriptors(fds.get(), n);
             return cut;
@@ -343,14 +352,15 @@ bool wrote_in_full(const replica_slot& slot, int64_t best) noexcept
 // work's step stores in slot.value a count or -1 with slot.error. A
 // replica that misses the deadline was disabled by the wait; the next one
 // is tried. Answers the count, or the reply of the failure.
-int serve_from_one_descriptor(replica_work& work, const int32_t* fds, const char* word) noexcept
+int serve_from_one_descriptor(replica_work& work, const int32_t* fds, const char* word,
+                              read_order order = read_order::rotating) noexcept
 {
     const int n = replica_count;
     work.load_descriptors(fds);
     int failures = 0;
     read_turns turns;
     for (int i = 0; i < n; ++i) {
-        const int r = choose_replica(turns, i);
+        const int r = choose_replica(order, turns, i);
         if (r < 0 || fds[r] <= 0 || !replica_in_service(r))
             continue;
         replica_slot& slot = work.slot(r);
@@ -371,6 +381,66 @@ int serve_from_one_descriptor(replica_work& work, const int32_t* fds, const char
     return lowest_error(work, [&work](int r) noexcept { return work.answered(r) && work.slot(r).value == -1; });
 }
 
+// The modification time of the file open on fds made the same on every
+// replica in service: the first in priority order that can tell it (the
+// replica whose attributes the mount shows) gives its time to the others,
+// while the file's write order is held so that no write comes between. A
+// replica that cannot take it is left different and leaves service (word
+// and "+utime" in the log). Once per handle that wrote, and not per write:
+// a write would cost one more call on every replica. -ENOMEM or 0.
+int equalise_modification_time(uint64_t handle, const int32_t* fds, const char* word) noexcept
+{
+    int holders = 0;
+    for (int r = 0; r < replica_count; ++r)
+        if (fds[r] > 0 && replica_in_service(r))
+            ++holders;
+    if (holders < 2)
+        return 0;
+    replica_work work;
+    open_file_view view;
+    const uint64_t known = known_handle_stripes(handle);
+    if (known != 0 && work.ready())
+        view.stripes.stripes = std::bitset<write_order_stripe_count>(known);
+    else if (const int viewed = view_open_file(work, fds, word, view))
+        return viewed;
+    write_order_hold hold(view.stripes);
+    if (!work.set_step([](replica_slot& slot, int) noexcept {
+            slot.value = fstat(slot.fd, &slot.st);
+            slot.error = slot.value == -1 ? failure_errno() : 0;
+        }))
+        return -ENOMEM;
+    if (serve_from_one_descriptor(work, fds, word, read_order::by_priority) != 0)
+        return 0;  // no replica can tell its time: there is nothing to give
+    int reference = -1;
+    for (int r = 0; r < replica_count && reference < 0; ++r)
+        if (work.answered(r) && work.slot(r).value == 0)
+            reference = r;
+    const struct timespec times[2] = {{0, UTIME_OMIT}, work.slot(reference).st.st_mtim};
+    const int rc = replicate_change(work, mutation_variant::strict, word, word,
+                                    [times, reference](replica_slot& slot, int k) noexcept {
+        if (slot.fd <= 0)
+            slot.outcome = replica_absent();
+        else if (k == reference || futimens(slot.fd, times) == 0)
+            slot.outcome = replica_succeeded();
+        else
+            slot.outcome = replica_times_failed(failure_errno());
+    });
+    return rc == -ENOMEM ? rc : 0;
+}
+
+// Makes the replicas' modification times the same when the handle wrote
+// since they last were. The file's name is registered with a resync, as
+// after a write: a copy taken before would miss the new time.
+void equalise_after_writes(uint64_t handle, const int32_t* fds, const char* word) noexcept
+{
+    if (!fd_table_take_write(handle))
+        return;
+    const handle_gate_hold noted(handle, true);
+    // Out of memory: the next flush, fsync or the release tries again.
+    if (equalise_modification_time(handle, fds, word) != 0)
+        fd_table_note_write(handle);
+}
+
 }  // namespace
 
 int fs_open(const char* path, struct fuse_file_info* fi) noexcept
@@ -381,7 +451,7 @@ int fs_open(const char* path, struct fuse_file_info* fi) noexcept
 
 int fs_create(const char* path, mode_t mode, struct fuse_file_info* fi) noexcept
 {
-    name_order_hold order(path);
+    name_order_hold order(path, with_directories::yes);
     return open_everywhere(path, fi, true, mode);
 }
 
@@ -430,7 +500,7 @@ int fs_fgetattr(const char*, struct stat* st, struct fuse_file_info* fi) noexcep
             slot.error = slot.value == -1 ? failure_errno() : 0;
         }))
         return -ENOMEM;
-    const int rc = serve_from_one_descriptor(work, fds, "getattr");
+    const int rc = serve_from_one_descriptor(work, fds, "getattr", read_order::by_priority);
     if (rc != 0)
         return rc;
     for (int r = 0; r < replica_count; ++r)
@@ -480,6 +550,9 @@ int fs_write(const char*, const char* data, size_t size, off_t offset,
             if (fds[r] > 0 && replica_in_service(r))
                 work.submit(r);
         work.wait("write");
+        // Under the write order: whoever makes the times the same after
+        // taking it sees this write.
+        fd_table_note_write(fi->fh);
     }
     // Which replicas took part is read in replica order, whatever the
     // order they finished in.
@@ -522,7 +595,10 @@ int fs_ftruncate(const char*, off_t size, struct fuse_file_info* fi) noexcept
         return viewed;
     if (const int dropped = drop_group_id_for_writer(work, view))
         return dropped;
-    return change_open_file(work, view, "truncate", [size](int fd) noexcept { return ftruncate(fd, size); });
+    const struct timespec when = change_instant();
+    return change_open_file(work, view, "truncate", [size, when](int fd) noexcept {
+        return truncate_at_instant(fd, size, when);
+    });
 }
 
 int fs_fallocate(const char*, int mode, off_t offset, off_t length, struct fuse_file_info* fi) noexcept
@@ -535,9 +611,12 @@ int fs_fallocate(const char*, int mode, off_t offset, off_t length, struct fuse_
     open_file_view view;
     if (const int viewed = view_open_file(work, fds, "fallocate", view))
         return viewed;
-    return change_open_file(work, view, "fallocate", [=](int fd) noexcept {
+    const int rc = change_open_file(work, view, "fallocate", [=](int fd) noexcept {
         return fallocate(fd, mode, offset, length);
     });
+    // It may change the modification time, as a write does.
+    fd_table_note_write(fi->fh);
+    return rc;
 }
 
 int fs_flush(const char*, struct fuse_file_info* fi) noexcept
@@ -546,6 +625,8 @@ int fs_flush(const char*, struct fuse_file_info* fi) noexcept
     const int32_t* fds = fd_table_get(fi->fh);
     if (!fds)
         return -EINVAL;
+    // Every close(2) sends a flush: the times are the same when it returns.
+    equalise_after_writes(fi->fh, fds, "flush");
     replica_work work;
     if (!work.ready())
         return -ENOMEM;
@@ -576,6 +657,8 @@ int fs_fsync(const char*, int datasync, struct fuse_file_info* fi) noexcept
     const int32_t* fds = fd_table_get(fi->fh);
     if (!fds)
         return -EINVAL;
+    // Before the synchronisation, which then makes the time durable too.
+    equalise_after_writes(fi->fh, fds, "fsync");
     replica_work work;
     if (!work.ready())
         return -ENOMEM;
@@ -590,6 +673,10 @@ int fs_fsync(const char*, int datasync, struct fuse_file_info* fi) noexcept
 int fs_release(const char*, struct fuse_file_info* fi) noexcept
 {
     const handle_gate_hold gate(fi->fh, false);
+    // Writes after the last flush (a shared mapping's pages written back
+    // after close) still leave one time.
+    if (const int32_t* still_open = fd_table_get(fi->fh))
+        equalise_after_writes(fi->fh, still_open, "release");
     forget_handle_stripes(fi->fh);
     descriptor_array fds = fd_table_remove(fi->fh);
     if (!fds)

@@ -1,6 +1,7 @@
 // Lookups: one replica in service answers, chosen round-robin (high
-// priority first); when it fails, the next one in the order is tried, so a
-// lookup succeeds while any replica in service can answer it. A replica
+// priority first), or, for attributes, the first in priority order; when
+// it fails, the next one in the order is tried, so a lookup succeeds while
+// any replica in service can answer it. A replica
 // that failed before another one answered is logged, never disabled: a
 // lookup changes nothing.
 //
@@ -16,7 +17,9 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -100,14 +103,15 @@ void log_passed_failures(replica_work& work, const char* path, const char* word)
 // is tried. Answers 0 with the replica that served in served, the -errno of
 // the last replica that failed, -EIO when every replica tried missed the
 // deadline, or -EINVAL when no replica could be tried at all.
-int serve_from_one_replica(replica_work& work, const char* path, const char* word, int& served) noexcept
+int serve_from_one_replica(replica_work& work, const char* path, const char* word, int& served,
+                           read_order order = read_order::rotating) noexcept
 {
     int failures = 0;
     int last_error = 0;
     bool late = false;
     read_turns turns;
     for (int i = 0; i < replica_count; ++i) {
-        const int k = choose_replica(turns, i);
+        const int k = choose_replica(order, turns, i);
         if (k < 0 || !replica_in_service(k))
             continue;
         work.submit(k);
@@ -232,24 +236,106 @@ int fs_getattr(const char* path, struct stat* st) noexcept
         }))
         return -ENOMEM;
     int served = -1;
-    const int rc = serve_from_one_replica(work, path, "getattr", served);
+    const int rc = serve_from_one_replica(work, path, "getattr", served, read_order::by_priority);
     if (rc == 0)
         *st = work.slot(served).st;
     return rc;
 }
 
-int fs_statfs(const char* path, struct statvfs* st) noexcept
+namespace {
+
+// count blocks of size bytes, in bytes; the largest value when it does
+// not fit.
+uint64_t in_bytes(uint64_t count, uint64_t size) noexcept
+{
+    uint64_t bytes;
+    return __builtin_mul_overflow(count, size, &bytes) ? UINT64_MAX : bytes;
+}
+
+uint64_t fragment_of(const struct statvfs& st) noexcept
+{
+    return st.f_frsize != 0 ? st.f_frsize : st.f_bsize;
+}
+
+}  // namespace
+
+struct statvfs smallest_filesystem(const struct statvfs* answers, int count) noexcept
+{
+    struct statvfs mirror = answers[0];
+    uint64_t fragment = fragment_of(answers[0]);
+    for (int i = 1; i < count; ++i) {
+        fragment = std::min(fragment, fragment_of(answers[i]));
+        mirror.f_bsize = std::min(mirror.f_bsize, answers[i].f_bsize);
+        mirror.f_namemax = std::min(mirror.f_namemax, answers[i].f_namemax);
+    }
+    if (fragment == 0)
+        return mirror;
+    uint64_t total = UINT64_MAX, free = UINT64_MAX, available = UINT64_MAX;
+    for (int i = 0; i < count; ++i) {
+        const uint64_t size = fragment_of(answers[i]);
+        total = std::min(total, in_bytes(answers[i].f_blocks, size));
+        free = std::min(free, in_bytes(answers[i].f_bfree, size));
+        available = std::min(available, in_bytes(answers[i].f_bavail, size));
+    }
+    mirror.f_frsize = fragment;
+    mirror.f_blocks = total / fragment;
+    mirror.f_bfree = free / fragment;
+    mirror.f_bavail = available / fragment;
+    // A file system that reports no file count at all (btrfs) has no such
+    // limit: it must not make the mirror look full of files.
+    bool counted = false;
+    for (int i = 0; i < count; ++i) {
+        const struct statvfs& a = answers[i];
+        if (a.f_files == 0)
+            continue;
+        mirror.f_files = counted ? std::min(mirror.f_files, a.f_files) : a.f_files;
+        mirror.f_ffree = counted ? std::min(mirror.f_ffree, a.f_ffree) : a.f_ffree;
+        mirror.f_favail = counted ? std::min(mirror.f_favail, a.f_favail) : a.f_favail;
+        counted = true;
+    }
+    return mirror;
+}
+
+// The mirror holds no more than its smallest replica, so statfs asks every
+// replica in service (as md reports its smallest member): a mount whose
+// free space came from one replica at a time would answer 64M and 252G in
+// turn, and users would fill it past the smaller one. A replica that fails
+// is logged, not disabled: statfs changes nothing.
+int fs_statfs(const char*, struct statvfs* st) noexcept
 {
     replica_work work;
-    if (!work.set_step([](replica_slot& slot, int k) noexcept {
+    const std::unique_ptr<struct statvfs[]> answers = zeroed_slots<struct statvfs>(replica_count);
+    if (!answers || !work.set_step([](replica_slot& slot, int k) noexcept {
             slot.error = fstatvfs(replica_table[k].root_fd, &slot.vfs) == -1 ? failure_errno() : 0;
         }))
         return -ENOMEM;
-    int served = -1;
-    const int rc = serve_from_one_replica(work, path, "statfs", served);
-    if (rc == 0)
-        *st = work.slot(served).vfs;
-    return rc;
+    bool asked = false;
+    for (int k = 0; k < replica_count; ++k)
+        if (replica_in_service(k)) {
+            work.submit(k);
+            asked = true;
+        }
+    // As for the other lookups: no replica to ask is EINVAL.
+    if (!asked)
+        return -EINVAL;
+    work.wait("statfs");
+    int count = 0;
+    int first_error = 0;
+    for (int k = 0; k < replica_count; ++k) {
+        if (!work.answered(k))
+            continue;
+        if (work.slot(k).error == 0)
+            answers[count++] = work.slot(k).vfs;
+        else if (first_error == 0)
+            first_error = work.slot(k).error;
+    }
+    if (count == 0)
+        return first_error != 0 ? -first_error : -EIO;
+    for (int k = 0; k < replica_count; ++k)
+        if (work.answered(k) && work.slot(k).error != 0)
+            write_log("statfs", replica_table[k].root, work.slot(k).error);
+    *st = smallest_filesystem(answers.get(), count);
+    return 0;
 }
 
 // Room in every slot's buffer for size bytes; false when memory runs out.

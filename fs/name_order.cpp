@@ -34,31 +34,55 @@ size_t name_order_stripe(std::string_view path) noexcept
     return static_cast<size_t>(hash >> 32) % name_order_stripe_count;
 }
 
-name_order_hold::name_order_hold(std::string_view path) noexcept
-    : first_(path), low_(name_order_stripe(path)), high_(low_)
+std::string_view directory_of(std::string_view path) noexcept
 {
-    change_gate_enter();
-    stripe_table[low_].mutex.lock();
+    const size_t slash = path.rfind('/');
+    return slash == std::string_view::npos || slash == 0 ? std::string_view("/") : path.substr(0, slash);
 }
 
-name_order_hold::name_order_hold(std::string_view first, std::string_view second) noexcept
+name_order_hold::name_order_hold(std::string_view path, with_directories directories) noexcept
+    : first_(path)
+{
+    take(directories);
+}
+
+name_order_hold::name_order_hold(std::string_view first, std::string_view second,
+                                 with_directories directories) noexcept
     : first_(first), second_(second)
 {
+    take(directories);
+}
+
+void name_order_hold::take(with_directories directories) noexcept
+{
+    const bool two = !second_.empty();
+    const std::string_view paths[4] = {first_, second_, directory_of(first_), directory_of(second_)};
+    const bool wanted[4] = {true, two, directories == with_directories::yes,
+                            two && directories == with_directories::yes};
+    for (int i = 0; i < 4; ++i) {
+        if (!wanted[i])
+            continue;
+        // Insertion into the ascending list, skipping a stripe already in it.
+        const size_t stripe = name_order_stripe(paths[i]);
+        int at = 0;
+        while (at < count_ && held_[at] < stripe)
+            ++at;
+        if (at < count_ && held_[at] == stripe)
+            continue;
+        for (int j = count_; j > at; --j)
+            held_[j] = held_[j - 1];
+        held_[at] = stripe;
+        ++count_;
+    }
     change_gate_enter();
-    const size_t a = name_order_stripe(first);
-    const size_t b = name_order_stripe(second);
-    low_ = a < b ? a : b;
-    high_ = a < b ? b : a;
-    stripe_table[low_].mutex.lock();
-    if (high_ != low_)
-        stripe_table[high_].mutex.lock();
+    for (int i = 0; i < count_; ++i)
+        stripe_table[held_[i]].mutex.lock();
 }
 
 name_order_hold::~name_order_hold()
 {
     note_changed_names(first_, second_);
-    if (high_ != low_)
-        stripe_table[high_].mutex.unlock();
-    stripe_table[low_].mutex.unlock();
+    for (int i = count_; i-- > 0;)
+        stripe_table[held_[i]].mutex.unlock();
     change_gate_leave();
 }

@@ -1,7 +1,8 @@
 // Names: mkdir, mknod, unlink, rmdir, symlink, rename and link, applied to
 // every replica in service (replicated_mutation.h says how outcomes turn
-// into disabling and replies), each while it holds the order of the names
-// it touches (name_order.h).
+// into disabling and replies, and how every replica gets the same times),
+// each while it holds the order of the names it touches and of their
+// directories (name_order.h).
 //
 // Whether the caller may make the change is the kernel's decision: the
 // tree is mounted with its own permission checks, which use the calling
@@ -14,6 +15,7 @@
 
 #include <cerrno>
 #include <string>
+#include <string_view>
 
 #include "common/caller.h"
 #include "fs/name_order.h"
@@ -23,10 +25,11 @@
 #include "fs/replicated_mutation.h"
 
 // One replica's part of a create: create(place) answering 0 or -1 with
-// errno, then the ownership step, which keeps the special bits of mode.
+// errno, then the ownership step, which keeps the special bits of mode,
+// then the times step.
 template <typename Create>
-static replica_outcome create_on_replica(const char* path, int k, mode_t mode,
-                                         caller_identity caller, Create&& create) noexcept
+static replica_outcome create_on_replica(const char* path, int k, mode_t mode, caller_identity caller,
+                                         const struct timespec& when, Create&& create) noexcept
 {
     replica_place place;
     if (find_place(k, path, place) == -1)
@@ -36,6 +39,8 @@ static replica_outcome create_on_replica(const char* path, int k, mode_t mode,
     if (give_to_caller(place.dir, place.name, caller) == -1 ||
         keep_special_bits(place.dir, place.name, mode) == -1)
         return replica_ownership_failed(failure_errno());
+    if (stamp_new_object(place.dir, place.name, when) == -1 || stamp_directory(place.dir, when) == -1)
+        return replica_times_failed(failure_errno());
     return replica_succeeded();
 }
 
@@ -45,14 +50,15 @@ template <typename Make>
 static int make_everywhere(const char* path, mode_t mode, const char* word, const char* ownership_word,
                            Make make) noexcept
 {
-    name_order_hold order(path);
+    name_order_hold order(path, with_directories::yes);
     replica_work work;
     const char* at = work.keep_text(0, path);
     if (at == nullptr)
         return -ENOMEM;
     const caller_identity caller = current_caller();
+    const struct timespec when = change_instant();
     return replicate_change(work, mutation_variant::strict, word, ownership_word, [=](int k) noexcept {
-        return create_on_replica(at, k, mode, caller, make);
+        return create_on_replica(at, k, mode, caller, when, make);
     });
 }
 
@@ -99,49 +105,58 @@ int fs_symlink(const char* from, const char* to) noexcept
 {
     // The link text is stored as received: it is the user's text, not a
     // path of this replica.
-    name_order_hold order(to);
+    name_order_hold order(to, with_directories::yes);
     replica_work work;
     const char* text = work.keep_text(0, from);
     const char* at = work.keep_text(1, to);
     if (text == nullptr || at == nullptr)
         return -ENOMEM;
     const caller_identity caller = current_caller();
+    const struct timespec when = change_instant();
     return replicate_change(work, mutation_variant::strict, "symlink", "symlink+chown", [=](int k) noexcept {
-        return create_on_replica(at, k, 0, caller, [text](const replica_place& place) noexcept {
+        return create_on_replica(at, k, 0, caller, when, [text](const replica_place& place) noexcept {
             return symlinkat(text, place.dir, place.name.c_str());
         });
     });
 }
 
-static replica_outcome remove_on_replica(const char* path, int k, int flags) noexcept
+static replica_outcome remove_on_replica(const char* path, int k, int flags,
+                                         const struct timespec& when) noexcept
 {
     replica_place place;
-    if (find_place(k, path, place) == -1)
+    if (find_place(k, path, place) == -1 || unlinkat(place.dir, place.name.c_str(), flags) == -1)
         return replica_failed(failure_errno());
-    return call_outcome(unlinkat(place.dir, place.name.c_str(), flags));
+    if (stamp_directory(place.dir, when) == -1)
+        return replica_times_failed(failure_errno());
+    return replica_succeeded();
 }
 
+// unlink, and also libfuse's removal of a file kept under a hidden name at
+// its last close, which comes without the kernel's lock on the directory:
+// the order of the directory keeps it from crossing another change there.
 int fs_unlink(const char* path) noexcept
 {
-    name_order_hold order(path);
+    name_order_hold order(path, with_directories::yes);
     replica_work work;
     const char* at = work.keep_text(0, path);
     if (at == nullptr)
         return -ENOMEM;
-    return replicate_change(work, mutation_variant::lenient, "unlink", "unlink", [at](int k) noexcept {
-        return remove_on_replica(at, k, 0);
+    const struct timespec when = change_instant();
+    return replicate_change(work, mutation_variant::lenient, "unlink", "unlink", [at, when](int k) noexcept {
+        return remove_on_replica(at, k, 0, when);
     });
 }
 
 int fs_rmdir(const char* path) noexcept
 {
-    name_order_hold order(path);
+    name_order_hold order(path, with_directories::yes);
     replica_work work;
     const char* at = work.keep_text(0, path);
     if (at == nullptr)
         return -ENOMEM;
-    return replicate_change(work, mutation_variant::lenient, "rmdir", "rmdir", [at](int k) noexcept {
-        return remove_on_replica(at, k, AT_REMOVEDIR);
+    const struct timespec when = change_instant();
+    return replicate_change(work, mutation_variant::lenient, "rmdir", "rmdir", [at, when](int k) noexcept {
+        return remove_on_replica(at, k, AT_REMOVEDIR, when);
     });
 }
 
@@ -158,23 +173,38 @@ static bool find_two_places(const char* from, const char* to, int k, replica_pla
 
 namespace {
 
-// A change of two names (rename, link), in the order of both; call(source
-// dir, source name, target dir, target name) answers -1 with errno.
-template <typename Call>
-int change_two_names(const char* word, const char* from, const char* to, Call call) noexcept
+// Whether two tree paths lie in the same directory.
+bool same_directory(std::string_view a, std::string_view b) noexcept
 {
-    name_order_hold order(from, to);
+    return a.substr(0, a.rfind('/')) == b.substr(0, b.rfind('/'));
+}
+
+// A change of two names (rename, link), in the order of both and of their
+// directories; call(source dir, source name, target dir, target name)
+// answers -1 with errno. The target's directory changes, and the source's
+// too when source_changes (a rename).
+template <typename Call>
+int change_two_names(const char* word, const char* from, const char* to, bool source_changes,
+                     Call call) noexcept
+{
+    name_order_hold order(from, to, with_directories::yes);
     replica_work work;
     const char* source_path = work.keep_text(0, from);
     const char* target_path = work.keep_text(1, to);
     if (source_path == nullptr || target_path == nullptr)
         return -ENOMEM;
+    const bool stamp_source = source_changes && !same_directory(from, to);
+    const struct timespec when = change_instant();
     return replicate_change(work, mutation_variant::strict, word, word, [=](int k) noexcept {
         replica_place source, target;
         replica_outcome outcome;
         if (!find_two_places(source_path, target_path, k, source, target, outcome))
             return outcome;
-        return call_outcome(call(source.dir, source.name.c_str(), target.dir, target.name.c_str()));
+        if (call(source.dir, source.name.c_str(), target.dir, target.name.c_str()) == -1)
+            return replica_failed(failure_errno());
+        if (stamp_directory(target.dir, when) == -1 || (stamp_source && stamp_directory(source.dir, when) == -1))
+            return replica_times_failed(failure_errno());
+        return replica_succeeded();
     });
 }
 
@@ -182,14 +212,14 @@ int change_two_names(const char* word, const char* from, const char* to, Call ca
 
 int fs_rename(const char* from, const char* to) noexcept
 {
-    return change_two_names("rename", from, to, [](int sd, const char* sn, int td, const char* tn) noexcept {
+    return change_two_names("rename", from, to, true, [](int sd, const char* sn, int td, const char* tn) noexcept {
         return renameat(sd, sn, td, tn);
     });
 }
 
 int fs_link(const char* from, const char* to) noexcept
 {
-    return change_two_names("link", from, to, [](int sd, const char* sn, int td, const char* tn) noexcept {
+    return change_two_names("link", from, to, false, [](int sd, const char* sn, int td, const char* tn) noexcept {
         return linkat(sd, sn, td, tn, 0);
     });
 }

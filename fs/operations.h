@@ -8,12 +8,18 @@
 
 #include <fuse.h>
 
-// Lookups (lookup_ops.cpp): one replica answers, round-robin with fallback.
+// Lookups (lookup_ops.cpp): one replica answers, round-robin with fallback
+// (getattr by priority); statfs asks every replica.
 int fs_getattr(const char* path, struct stat* st) noexcept;
 int fs_readlink(const char* path, char* buffer, size_t size) noexcept;
 int fs_readdir(const char* path, void* buffer, fuse_fill_dir_t filler, off_t offset,
                struct fuse_file_info* fi) noexcept;
 int fs_statfs(const char* path, struct statvfs* st) noexcept;
+// What statfs answers for the mirror from the answers of the replicas that
+// gave one (count >= 1): the smallest size, free and available space
+// (compared in bytes, given in the smallest fragment size), file counts
+// and name length among them.
+struct statvfs smallest_filesystem(const struct statvfs* answers, int count) noexcept;
 int fs_opendir(const char* path, struct fuse_file_info* fi) noexcept;
 int fs_releasedir(const char* path, struct fuse_file_info* fi) noexcept;
 int fs_fsyncdir(const char* path, int datasync, struct fuse_file_info* fi) noexcept;

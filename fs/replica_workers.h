@@ -71,7 +71,7 @@
 struct replica_job;
 
 // The outcome of one replica's step, as the replicated changes tally it.
-enum class outcome_kind { refused, failed, ownership_failed, succeeded, absent };
+enum class outcome_kind { refused, failed, ownership_failed, times_failed, succeeded, absent };
 
 // What happened on one replica; error is a positive errno value (0 on
 // success).

@@ -97,6 +97,14 @@ int choose_replica(read_turns& turns, int attempt) noexcept
     return low_rotation.at(turns.low_row, attempt - high_count);
 }
 
+int choose_replica_by_priority(int attempt) noexcept
+{
+    if (attempt < 0 || attempt >= high_count + low_count)
+        return -1;
+    // Row 0 of a rotation table is its list as given.
+    return attempt < high_count ? high_rotation.at(0, attempt) : low_rotation.at(0, attempt - high_count);
+}
+
 void reset_turns() noexcept
 {
     high_turn.store(0);

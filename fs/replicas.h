@@ -1,5 +1,5 @@
 // The replica table, replica states, tree paths inside replicas, and the
-// round-robin choice of the replica that serves a read.
+// choice of the replica that serves a read (round-robin, or by priority).
 //
 // Lifetime and thread safety: the table is built once at start-up
 // (replica_set.cpp) and never resized. root, root_length and low_priority
@@ -77,6 +77,24 @@ struct read_turns {
 // high-priority replicas rotated to the current high turn, then low-priority
 // replicas rotated to the current low turn. -1 for an attempt out of range.
 int choose_replica(read_turns& turns, int attempt) noexcept;
+
+// The replica to try at this attempt in the fixed priority order:
+// high-priority replicas in command-line order, then low-priority ones.
+// -1 for an attempt out of range.
+int choose_replica_by_priority(int attempt) noexcept;
+
+// How a read picks its replica. Attributes are read by priority: the same
+// replica answers every stat while it stays in service, so times that
+// differ by a few nanoseconds between replicas never alternate under a
+// program that compares them (make, backup tools). Everything else
+// rotates, spreading the reads.
+enum class read_order { rotating, by_priority };
+
+inline int choose_replica(read_order order, read_turns& turns, int attempt) noexcept
+{
+    return order == read_order::by_priority ? choose_replica_by_priority(attempt)
+                                            : choose_replica(turns, attempt);
+}
 
 // Puts both turns back to 0 (tests only).
 void reset_turns() noexcept;

@@ -5,7 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
+#include <cstdio>
+#include <ctime>
 
 #include "common/caller.h"
 #include "fs/event_log.h"
@@ -26,18 +27,45 @@ int keep_special_bits(int dir, const std::string& name, mode_t mode) noexcept
     return fchmodat(dir, name.c_str(), mode & 07777, 0);
 }
 
+struct timespec change_instant() noexcept
+{
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return now;
+}
+
+int stamp_new_object(int dir, const std::string& name, const struct timespec& when) noexcept
+{
+    const struct timespec times[2] = {when, when};
+    return utimensat(dir, name.c_str(), times, AT_SYMLINK_NOFOLLOW);
+}
+
+int stamp_directory(int dir, const struct timespec& when) noexcept
+{
+    const struct timespec times[2] = {{0, UTIME_OMIT}, when};
+    return utimensat(dir, "", times, AT_EMPTY_PATH);
+}
+
+int truncate_at_instant(int fd, off_t size, const struct timespec& when) noexcept
+{
+    const struct timespec times[2] = {{0, UTIME_OMIT}, when};
+    return ftruncate(fd, size) == -1 ? -1 : futimens(fd, times);
+}
+
 bool start_tally(mutation_tally& tally) noexcept
 {
     tally.results = zeroed_slots<int32_t>(replica_count);
     tally.errors = zeroed_slots<int32_t>(replica_count);
+    tally.kinds = zeroed_slots<outcome_kind>(replica_count);
     tally.successes = 0;
     tally.failures = 0;
-    return tally.results && tally.errors;
+    return tally.results && tally.errors && tally.kinds;
 }
 
 void record_outcome(mutation_tally& tally, int k, replica_outcome outcome,
                     mutation_variant variant) noexcept
 {
+    tally.kinds[k] = outcome.kind;
     switch (outcome.kind) {
     case outcome_kind::absent:
         return;
@@ -54,12 +82,10 @@ void record_outcome(mutation_tally& tally, int k, replica_outcome outcome,
         tally.errors[k] = outcome.error;
         break;
     case outcome_kind::failed:
+    case outcome_kind::ownership_failed:
+    case outcome_kind::times_failed:
         tally.results[k] = -1;
         tally.errors[k] = outcome.error;
-        break;
-    case outcome_kind::ownership_failed:
-        tally.results[k] = -1;
-        tally.errors[k] = -outcome.error;
         break;
     }
     ++tally.failures;
@@ -70,14 +96,16 @@ void disable_failed_replicas(const mutation_tally& tally, const char* word,
 {
     if (tally.successes == 0 || tally.failures == 0)
         return;
+    char times_word[64];
+    std::snprintf(times_word, sizeof times_word, "%s+utime", word);
     for (int k = 0; k < replica_count; ++k) {
         if (!replica_in_service(k) || tally.results[k] >= 0)
             continue;
-        const int error = tally.errors[k];
-        if (error < 0)
-            write_log(ownership_word, replica_table[k].root, -error);
-        else
-            write_log(word, replica_table[k].root, error);
+        const outcome_kind kind = tally.kinds[k];
+        write_log(kind == outcome_kind::ownership_failed ? ownership_word
+                  : kind == outcome_kind::times_failed   ? times_word
+                                                         : word,
+                  replica_table[k].root, tally.errors[k]);
         disable_replica(k, false);
     }
 }
@@ -89,11 +117,11 @@ int mutation_reply(const mutation_tally& tally, mutation_variant variant) noexce
             return 0;
         for (int k = 0; k < replica_count; ++k)
             if (replica_in_service(k) && tally.errors[k] != 0)
-                return -std::abs(tally.errors[k]);
+                return -tally.errors[k];
     } else {
         for (int k = replica_count - 1; k >= 0; --k)
             if (replica_in_service(k) && tally.errors[k] != 0)
-                return -std::abs(tally.errors[k]);
+                return -tally.errors[k];
         if (tally.successes > 0)
             return 0;
     }

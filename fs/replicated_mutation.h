@@ -2,9 +2,10 @@
 //
 // A change is handed to every replica in service at once, each on its own
 // worker (replica_workers.h), and waited for with the deadline. Each replica ends refused (a test before the system call
-// said no), failed (the call, or the ownership step after a create, went
-// wrong) or succeeded; the tally of those outcomes decides which replicas
-// leave service and what the kernel is told. Two variants:
+// said no), failed (the call, the ownership step after a create, or the
+// times step after a change of names went wrong) or succeeded; the tally
+// of those outcomes decides which replicas leave service and what the
+// kernel is told. Two variants:
 //
 //  - strict: a refused replica counts like a failed one. When another
 //    replica succeeded, every refused or failed replica is logged and
@@ -34,6 +35,7 @@
 #include <utility>
 
 #include <sys/types.h>
+#include <time.h>
 
 #include "common/caller.h"
 #include "fs/errors.h"
@@ -59,6 +61,32 @@ int give_to_caller(int dir, const std::string& name, caller_identity caller) noe
 // with errno.
 int keep_special_bits(int dir, const std::string& name, mode_t mode) noexcept;
 
+// The times a change of names leaves: the kernel stamps a new object, and
+// the directories whose entries change, with each replica's own clock at
+// its turn, so every replica would answer a slightly different time. The
+// request reads the clock once (change_instant) before handing the change
+// to the workers, and each replica's step, once its change succeeded, sets
+// that instant: the new object's access and modification times and the
+// modification time of each directory changed. The kernel holds a
+// directory's lock for every change in it that comes through one mount,
+// and the name order holds the directories too (name_order.h), so the last
+// instant set in a directory is the same on every replica. A replica where
+// this step fails is left different and counts as failed, as for the
+// ownership step (logged as the operation followed by "+utime").
+struct timespec change_instant() noexcept;
+
+// Access and modification times of a new object (name in dir, never
+// followed) set to when. 0, or -1 with errno.
+int stamp_new_object(int dir, const std::string& name, const struct timespec& when) noexcept;
+
+// The modification time of the directory open on dir (also O_PATH) set to
+// when; its access time stays. 0, or -1 with errno.
+int stamp_directory(int dir, const struct timespec& when) noexcept;
+
+// ftruncate, then the modification time set to when, as a truncation's
+// time on every replica (its access time stays). 0, or -1 with errno.
+int truncate_at_instant(int fd, off_t size, const struct timespec& when) noexcept;
+
 enum class mutation_variant { strict, lenient };
 
 inline replica_outcome replica_refused(int error) noexcept
@@ -72,6 +100,10 @@ inline replica_outcome replica_failed(int error) noexcept
 inline replica_outcome replica_ownership_failed(int error) noexcept
 {
     return {outcome_kind::ownership_failed, error};
+}
+inline replica_outcome replica_times_failed(int error) noexcept
+{
+    return {outcome_kind::times_failed, error};
 }
 inline replica_outcome replica_succeeded() noexcept
 {
@@ -91,23 +123,25 @@ inline replica_outcome call_outcome(int result) noexcept
 }
 
 // results[k] is -1 for a replica whose call failed (strict: or that was
-// refused), errors[k] its errno, negated for an ownership-step failure.
+// refused), errors[k] its errno, kinds[k] the outcome it had.
 struct mutation_tally {
     std::unique_ptr<int32_t[]> results;
     std::unique_ptr<int32_t[]> errors;
+    std::unique_ptr<outcome_kind[]> kinds;
     int successes = 0;
     int failures = 0;
 };
 
-// Allocates both arrays (replica_count slots). false when memory runs out.
+// Allocates the arrays (replica_count slots). false when memory runs out.
 bool start_tally(mutation_tally& tally) noexcept;
 
 void record_outcome(mutation_tally& tally, int k, replica_outcome outcome,
                     mutation_variant variant) noexcept;
 
 // When some replica succeeded and some failed: logs every failed replica
-// still in service (word, or ownership_word for an ownership-step failure)
-// and disables it, in ascending replica order.
+// still in service (word, ownership_word for an ownership-step failure,
+// word and "+utime" for a times-step failure) and disables it, in
+// ascending replica order.
 void disable_failed_replicas(const mutation_tally& tally, const char* word,
                              const char* ownership_word) noexcept;
 

@@ -8,6 +8,7 @@
 //
 //   bench_ops files DIR COUNT DEPTH      create, stat, unlink COUNT files
 //   bench_ops randwrite FILE MIB COUNT   COUNT 4 KiB writes at random offsets
+//   bench_ops smallfiles DIR COUNT       create, write 4 KiB and close COUNT files
 //   bench_ops parcreate DIR WRITERS COUNT  WRITERS threads create COUNT files
 //   bench_ops parwrite DIR WRITERS MIB   WRITERS threads write MIB in 4 KiB
 //   bench_ops hold DIR COUNT             open COUNT files until stdin closes
@@ -180,6 +181,27 @@ int run_randwrite(const std::string& path, long size_mib, long count)
     return 0;
 }
 
+// Each file created, written and closed: a close after writing is where
+// the replicas' modification times are made the same.
+int run_smallfiles(const std::string& dir, long count)
+{
+    const auto start = clock_type::now();
+    for (long i = 0; i < count; ++i) {
+        const std::string path = file_name(dir, "s", i);
+        const fd_owner file(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+        if (file.fd < 0)
+            fail("open", path);
+        write_blocks(file.fd, block, path);
+    }
+    report("smallfiles", seconds_since(start));
+    for (long i = 0; i < count; ++i) {
+        const std::string path = file_name(dir, "s", i);
+        if (unlink(path.c_str()) != 0)
+            fail("unlink", path);
+    }
+    return 0;
+}
+
 // Runs body(w) on writers threads at once and answers the wall time.
 template <typename Body>
 double run_writers(long writers, Body body)
@@ -273,6 +295,7 @@ int usage()
     std::fprintf(stderr,
                  "usage: bench_ops files DIR COUNT DEPTH\n"
                  "       bench_ops randwrite FILE MIB COUNT\n"
+                 "       bench_ops smallfiles DIR COUNT\n"
                  "       bench_ops parcreate DIR WRITERS COUNT\n"
                  "       bench_ops parwrite DIR WRITERS MIB\n"
                  "       bench_ops hold DIR COUNT\n");
@@ -291,6 +314,8 @@ int main(int argc, char** argv)
         return run_files(path, number(argv[3]), number(argv[4]));
     if (command == "randwrite" && argc == 5)
         return run_randwrite(path, number(argv[3]), number(argv[4]));
+    if (command == "smallfiles" && argc == 4)
+        return run_smallfiles(path, number(argv[3]));
     if (command == "parcreate" && argc == 5 && number(argv[3]) > 0)
         return run_parcreate(path, number(argv[3]), number(argv[4]));
     if (command == "parwrite" && argc == 5 && number(argv[3]) > 0)

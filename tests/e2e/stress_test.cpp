@@ -140,16 +140,22 @@ TEST(replica_comparison, names_each_kind_of_difference)
          "h: replica 0 file 0644 0:0 size 5 linked with [f], replica 1 file 0644 0:0 size 5\n"},
         {"missing", "rm d/g", "d/g: only in replica 0 (file 0644 0:0 size 1)"},
         {"extra", "mkdir d/x", "d/x: only in replica 1 (directory 0755 0:0)"},
+        {"modification time", "touch -m -d @1.5 d/g",
+         "d/g: modified at 100.000000000 in replica 0, 1.500000000 in replica 1"},
+        {"a link's own time", "touch -h -m -d @2 l",
+         "l: modified at 100.000000000 in replica 0, 2.000000000 in replica 1"},
+        {"a directory's time", "touch -m -d @3 d",
+         "d: modified at 100.000000000 in replica 0, 3.000000000 in replica 1"},
+        {"access time only", "touch -a -d @4 f", ""},
     };
+    scratch_dir dir;
+    const std::vector<std::string> roots = {dir / "r0", dir / "r1"};
     for (const change& c : changes) {
-        scratch_dir dir;
-        const std::vector<std::string> roots = {dir / "r0", dir / "r1"};
-        for (const std::string& root : roots) {
-            ASSERT_EQ(sh_in(dir.path(), "mkdir '" + root + "' && cd '" + root +
-                                            "' && printf hello > f && ln f h && ln -s f l && "
-                                            "mkdir d && printf x > d/g"),
-                      0);
-        }
+        // Replica 1 a copy of replica 0, times and all.
+        ASSERT_EQ(sh_in(dir.path(), "rm -rf r0 r1 && mkdir r0 && cd r0 && printf hello > f && "
+                                    "ln f h && ln -s f l && mkdir d && printf x > d/g && "
+                                    "find . -exec touch -h -d @100 {} + && cd .. && cp -a r0 r1"),
+                  0);
         ASSERT_EQ(sh_in(roots[1], c.command), 0) << c.what;
         const std::string differences = replica_differences(roots);
         if (*c.expected == '\0')

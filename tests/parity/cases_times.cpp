@@ -1,5 +1,7 @@
 // Times: who may set them to now, who may set them to given values, and
-// a side left out stays as it was. Every case starts from a file whose
+// a side left out stays as it was; and what the kernel stamps itself: a
+// new object, the directories whose entries change, a write or a
+// truncation, and nothing else. Every case starts from objects whose
 // times are both `early`.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -23,6 +25,27 @@ int set_times(const char* path, struct timespec atime, struct timespec mtime)
 {
     const struct timespec times[2] = {atime, mtime};
     return e(utimensat(AT_FDCWD, path, times, 0));
+}
+
+// Directories p and q open to everyone, a file p/f of alice's and an
+// empty directory q/d, all stamped early.
+results stamped_tree(const where& at)
+{
+    return {dir(at, "p", 0777, 0, 0),        dir(at, "q", 0777, 0, 0), file(at, "p/f", 0644, alice_id, alice_id),
+            dir(at, "q/d", 0755, 0, 0),      stamp(at, "p/f"),         stamp(at, "q/d"),
+            stamp(at, "p"),                  stamp(at, "q")};
+}
+
+parity_case stamps_case(const std::string& name, const script& action, const results& expected,
+                        const std::vector<std::string>& observed)
+{
+    return {.name = name,
+            .setup = stamped_tree,
+            .actor = alice,
+            .action = action,
+            .expected = expected,
+            .observed = observed,
+            .times = true};
 }
 
 parity_case times_case(const std::string& name, mode_t mode, const identity& actor, const script& action,
@@ -80,6 +103,43 @@ std::vector<parity_case> time_cases()
                        return results{e(fd), e(write(fd, "abc", 3)), e(close(fd))};
                    },
                    {0, 0, 0}),
+        stamps_case("create_stamps_the_new_file_and_its_directory_only",
+                    [](const where& at) {
+                        const int fd = open(at("p/n"), O_CREAT | O_WRONLY, 0644);
+                        return results{e(fd), e(close(fd))};
+                    },
+                    {0, 0}, {"p", "p/n", "p/f", "q"}),
+        stamps_case("mkdir_symlink_and_fifo_stamp_themselves_and_their_directory",
+                    [](const where& at) {
+                        return results{e(mkdir(at("q/m"), 0755)), e(symlink("f", at("q/l"))),
+                                       e(mkfifo(at("q/p"), 0644))};
+                    },
+                    {0, 0, 0}, {"p", "q", "q/m", "q/l", "q/p", "q/d"}),
+        stamps_case("rename_stamps_both_directories_and_not_what_it_moves",
+                    [](const where& at) { return results{e(rename(at("p/f"), at("q/g")))}; }, {0},
+                    {"p", "q", "q/g"}),
+        stamps_case("rename_within_a_directory_stamps_it_once",
+                    [](const where& at) { return results{e(rename(at("p/f"), at("p/g")))}; }, {0},
+                    {"p", "p/g", "q"}),
+        stamps_case("link_stamps_the_new_names_directory_only",
+                    [](const where& at) { return results{e(link(at("p/f"), at("q/h")))}; }, {0},
+                    {"p", "q", "p/f"}),
+        stamps_case("unlink_and_rmdir_stamp_their_directory",
+                    [](const where& at) { return results{e(unlink(at("p/f"))), e(rmdir(at("q/d")))}; },
+                    {0, 0}, {"p", "q"}),
+        stamps_case("write_then_close_stamps_the_modification_time_only",
+                    [](const where& at) {
+                        const int fd = open(at("p/f"), O_WRONLY | O_APPEND);
+                        return results{e(fd), e(write(fd, "abc", 3)), e(write(fd, "def", 3)), e(close(fd))};
+                    },
+                    {0, 0, 0, 0}, {"p", "p/f"}),
+        stamps_case("truncations_stamp_the_modification_time_only",
+                    [](const where& at) {
+                        const int fd = open(at("p/f"), O_WRONLY);
+                        return results{e(truncate(at("p/f"), 4)), stamp(at, "p/f"), e(fd), e(ftruncate(fd, 2)),
+                                       e(close(fd))};
+                    },
+                    {0, 0, 0, 0, 0}, {"p", "p/f"}),
         {.name = "times_of_a_link_itself",
          .setup = [](const where& at) {
              return results{file(at, "f", 0644, alice_id, alice_id), stamp(at, "f"),

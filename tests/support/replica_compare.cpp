@@ -42,6 +42,7 @@ void list_below(const std::string& root, const std::string& path, tree_listing& 
     entry.uid = st.st_uid;
     entry.gid = st.st_gid;
     entry.size = S_ISDIR(st.st_mode) ? 0 : st.st_size;
+    entry.mtime = st.st_mtim;
     if (S_ISLNK(st.st_mode)) {
         char target[4096];
         const ssize_t n = readlink(full.c_str(), target, sizeof target);
@@ -153,6 +154,13 @@ std::string describe(const tree_entry& e)
     return words;
 }
 
+std::string time_text(const struct timespec& t)
+{
+    char text[48];
+    std::snprintf(text, sizeof text, "%lld.%09ld", static_cast<long long>(t.tv_sec), t.tv_nsec);
+    return text;
+}
+
 bool same_attributes(const tree_entry& a, const tree_entry& b)
 {
     return a.error.empty() && b.error.empty() && a.mode == b.mode && a.uid == b.uid &&
@@ -203,7 +211,14 @@ std::string replica_differences(const std::vector<std::string>& roots, size_t sh
             } else if (!same_attributes(first->second, other->second)) {
                 found.push_back(path + ": replica 0 " + describe(first->second) + ", " + here +
                                 " " + describe(other->second));
-            } else if (S_ISREG(first->second.mode)) {
+            } else {
+                const tree_entry& a = first->second;
+                const tree_entry& b = other->second;
+                if (a.mtime.tv_sec != b.mtime.tv_sec || a.mtime.tv_nsec != b.mtime.tv_nsec)
+                    found.push_back(path + ": modified at " + time_text(a.mtime) + " in replica 0, " +
+                                    time_text(b.mtime) + " in " + here);
+                if (!S_ISREG(a.mode))
+                    continue;
                 std::string error;
                 const off_t at =
                     first_difference(roots[0] + "/" + path, roots[r] + "/" + path, error);

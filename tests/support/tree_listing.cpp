@@ -86,7 +86,10 @@ void list_directory(int dir, const std::string& prefix, std::string& out)
         } else if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
             out += " dev " + std::to_string(st.st_rdev);
         }
-        out += "\n";
+        char modified[48];
+        std::snprintf(modified, sizeof modified, " mtime %lld.%09ld", static_cast<long long>(st.st_mtim.tv_sec),
+                      st.st_mtim.tv_nsec);
+        out += std::string(modified) + "\n";
         if (S_ISDIR(st.st_mode)) {
             const int sub = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
             if (sub < 0) {

@@ -6,7 +6,9 @@
 
 // One line per entry below root, in name order: its relative name, type,
 // mode, owner, group, and for a regular file its size, a hash of its
-// contents and its user.* extended attributes, for a link its target.
+// contents and its user.* extended attributes, for a link its target,
+// and its modification time to the nanosecond (the same on every replica
+// once a change is done and its files closed).
 // Walks through descriptors, so paths longer than PATH_MAX are listed too;
 // an entry that cannot be read is listed with its error.
 std::string tree_listing(const std::string& root);

@@ -70,7 +70,7 @@ TEST_F(attribute_ops_test, a_name_missing_everywhere_is_the_answer_and_disables_
     EXPECT_TRUE(untouched_log());
 }
 
-TEST_F(attribute_ops_test, utimens_keeps_omitted_times_and_gives_every_replica_the_same_now)
+TEST_F(attribute_ops_test, utimens_and_truncate_give_every_replica_the_same_now)
 {
     use_replicas(2);
     make_everywhere("f", 0644, alice, alice_group);
@@ -89,6 +89,16 @@ TEST_F(attribute_ops_test, utimens_keeps_omitted_times_and_gives_every_replica_t
     EXPECT_GT(attributes(0, "f").st_atim.tv_sec, 1000000);
     EXPECT_EQ(attributes(0, "f").st_atim.tv_nsec, attributes(1, "f").st_atim.tv_nsec);
     EXPECT_EQ(attributes(1, "f").st_mtim.tv_sec, 3000000);
+
+    // A truncation stamps one instant too, and leaves the access time.
+    const struct timespec accessed = attributes(0, "f").st_atim;
+    ASSERT_EQ(fs_truncate("/f", 3), 0);
+    for (int k = 0; k < 2; ++k) {
+        EXPECT_GT(attributes(k, "f").st_mtim.tv_sec, 3000000);
+        EXPECT_EQ(attributes(k, "f").st_mtim.tv_nsec, attributes(0, "f").st_mtim.tv_nsec);
+        EXPECT_EQ(attributes(k, "f").st_atim.tv_sec, accessed.tv_sec);
+        EXPECT_EQ(attributes(k, "f").st_atim.tv_nsec, accessed.tv_nsec);
+    }
 }
 
 TEST_F(attribute_ops_test, changes_never_follow_a_link_out_of_the_tree)

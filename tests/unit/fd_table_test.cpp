@@ -133,6 +133,30 @@ TEST_F(fd_table_test, key_is_the_first_usable_entry_of_a_replica_in_service)
     EXPECT_EQ(fd_table_insert(no_key), -1);
 }
 
+TEST_F(fd_table_test, a_write_is_taken_once_and_a_reused_slot_starts_clean)
+{
+    ASSERT_EQ(fd_table_allocate(9, 255, 255), 0);
+    descriptor_array first = make_array({7, 8});
+    const int64_t slot = fd_table_insert(first);
+    ASSERT_GE(slot, 0);
+    EXPECT_FALSE(fd_table_take_write(slot));
+    fd_table_note_write(slot);
+    fd_table_note_write(slot);
+    EXPECT_TRUE(fd_table_take_write(slot));
+    EXPECT_FALSE(fd_table_take_write(slot));
+
+    // Written and closed without being taken: the next file in the slot
+    // has not written anything.
+    fd_table_note_write(slot);
+    EXPECT_NE(fd_table_remove(slot), nullptr);
+    descriptor_array second = make_array({7, 8});
+    ASSERT_EQ(fd_table_insert(second), slot);
+    EXPECT_FALSE(fd_table_take_write(slot));
+
+    fd_table_note_write(fd_table_size);
+    EXPECT_FALSE(fd_table_take_write(fd_table_size));
+}
+
 TEST_F(fd_table_test, concurrent_inserts_never_share_a_slot)
 {
     ASSERT_EQ(fd_table_allocate(9, 255, 255), 0);

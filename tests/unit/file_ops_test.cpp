@@ -554,6 +554,95 @@ TEST_F(open_files, concurrent_appends_reach_every_replica_in_one_order)
         EXPECT_EQ(fs_release("/f", &fi), 0);
 }
 
+// --- times ----------------------------------------------------------------
+
+struct timespec modified(const std::string& path)
+{
+    struct stat st {};
+    lstat(path.c_str(), &st);
+    return st.st_mtim;
+}
+
+bool same_time(const struct timespec& a, const struct timespec& b)
+{
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Each replica stamps a write with its own clock; the end of a handle that
+// wrote leaves the time of the first replica in priority order on all.
+TEST_F(open_files, the_end_of_a_handle_that_wrote_leaves_the_first_replicas_time_everywhere)
+{
+    struct row {
+        const char* what;
+        std::vector<int> high, low;
+        int first;
+        bool writes;
+        int (*end)(fuse_file_info& fi);
+    };
+    const auto flush = [](fuse_file_info& fi) { return fs_flush("/", &fi); };
+    const auto fsync = [](fuse_file_info& fi) { return fs_fsync("/", 0, &fi); };
+    const auto release = [](fuse_file_info& fi) { return fs_release("/", &fi); };
+    const row rows[] = {
+        {"flush", {0, 1, 2}, {}, 0, true, flush},
+        {"fsync", {0, 1, 2}, {}, 0, true, fsync},
+        {"release without a flush", {0, 1, 2}, {}, 0, true, release},
+        {"flush with replica 0 of low priority", {1, 2}, {0}, 1, true, flush},
+        {"flush with replica 2 first", {2, 0}, {1}, 2, true, flush},
+        {"flush of a handle that only read", {0, 1, 2}, {}, -1, false, flush},
+    };
+    start(3);
+    for (const row& r : rows) {
+        high_rotation = make_rotation_table(r.high);
+        low_rotation = make_rotation_table(r.low);
+        high_count = static_cast<int>(r.high.size());
+        low_count = static_cast<int>(r.low.size());
+        put_everywhere("f", "0123456789", 0644);
+        fuse_file_info fi;
+        ASSERT_EQ(open_as("/f", O_RDWR, fi), 0) << r.what;
+        for (int i = 0; r.writes && i < 3; ++i)
+            ASSERT_EQ(write_at(fi, "abc", i * 3), 3) << r.what;
+        // Each replica's clock, as it may have stamped the writes (the
+        // kernel's coarse clock often gives them one tick).
+        struct timespec own[3];
+        for (int k = 0; k < 3; ++k) {
+            own[k] = {1000 + k, 100 + k};
+            const struct timespec times[2] = {{0, UTIME_OMIT}, own[k]};
+            ASSERT_EQ(utimensat(AT_FDCWD, in(k, "f").c_str(), times, 0), 0);
+        }
+        EXPECT_EQ(r.end(fi), 0) << r.what;
+        for (int k = 0; k < 3; ++k)
+            EXPECT_TRUE(same_time(modified(in(k, "f")), own[r.first < 0 ? k : r.first])) << r.what << ": replica " << k;
+        if (r.end != release) {
+            EXPECT_EQ(fs_release("/", &fi), 0) << r.what;
+        }
+    }
+    EXPECT_EQ(log(), "");
+}
+
+// Two replicas: the first gives its time and counts as taking it, so the
+// other's failure is one against a success.
+TEST_F(open_files, a_replica_that_cannot_take_the_time_leaves_service)
+{
+    start(2);
+    put_everywhere("f", "data", 0644);
+    fuse_file_info fi;
+    ASSERT_EQ(open_as("/f", O_RDWR, fi), 0);
+    ASSERT_EQ(write_at(fi, "more", 4), 4);
+    // Replica 1's descriptor can still be examined but no longer changed.
+    int32_t* fds = fd_table_get(fi.fh);
+    ASSERT_NE(fds, nullptr);
+    const int path_only = open(in(1, "f").c_str(), O_PATH);
+    ASSERT_GE(path_only, 0);
+    ASSERT_EQ(dup2(path_only, fds[1]), fds[1]);
+    close(path_only);
+    EXPECT_EQ(fs_flush("/f", &fi), 0);
+    EXPECT_TRUE(in_service(0));
+    EXPECT_FALSE(in_service(1));
+    EXPECT_NE(log().find("flush+utime failed accessing " + roots[1] + " Bad file descriptor\n"), std::string::npos)
+        << log();
+    EXPECT_EQ(fs_release("/f", &fi), 0);
+}
+
 // --- release --------------------------------------------------------------
 
 TEST_F(open_files, release_closes_every_descriptor_and_frees_the_handle)

@@ -2,10 +2,14 @@
 // thread: which replica answers, what is logged, what each caller may see.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "fs/operations.h"
 #include "fs/replicas.h"
@@ -33,6 +37,78 @@ TEST_F(lookup_ops_test, no_replica_in_service_gives_einval)
     EXPECT_EQ(fs_readdir("/", nullptr, nullptr, 0, nullptr), -EINVAL);
     struct fuse_file_info fi {};
     EXPECT_EQ(fs_opendir("/", &fi), -EINVAL);
+}
+
+// The statfs fields the mirror's answer is made of.
+struct fs_figures {
+    unsigned long bsize, frsize;
+    fsblkcnt_t blocks, bfree, bavail;
+    fsfilcnt_t files, ffree;
+    unsigned long namemax;
+};
+
+struct statvfs statvfs_of(const fs_figures& f)
+{
+    struct statvfs st {};
+    st.f_bsize = f.bsize;
+    st.f_frsize = f.frsize;
+    st.f_blocks = f.blocks;
+    st.f_bfree = f.bfree;
+    st.f_bavail = f.bavail;
+    st.f_files = f.files;
+    st.f_ffree = st.f_favail = f.ffree;
+    st.f_namemax = f.namemax;
+    return st;
+}
+
+std::string text_of(const struct statvfs& st)
+{
+    std::ostringstream out;
+    out << st.f_bsize << "/" << st.f_frsize << " blocks " << st.f_blocks << " " << st.f_bfree << " "
+        << st.f_bavail << " files " << st.f_files << " " << st.f_ffree << " " << st.f_favail << " name "
+        << st.f_namemax;
+    return out.str();
+}
+
+TEST(smallest_filesystem, answers_for_the_smallest_replica_in_bytes)
+{
+    struct row {
+        const char* what;
+        std::vector<fs_figures> replicas;
+        fs_figures mirror;
+    };
+    constexpr fsblkcnt_t most = ~fsblkcnt_t{0};
+    const row rows[] = {
+        {"one replica is itself", {{4096, 4096, 10, 5, 4, 9, 3, 255}}, {4096, 4096, 10, 5, 4, 9, 3, 255}},
+        {"each figure the smallest, whichever replica has it",
+         {{4096, 4096, 1000, 500, 400, 100, 50, 255}, {4096, 4096, 2000, 300, 350, 80, 60, 143}},
+         {4096, 4096, 1000, 300, 350, 80, 50, 143}},
+        {"block sizes compared in bytes, answered in the smallest fragment",
+         {{4096, 4096, 1000, 500, 500, 100, 50, 255}, {1024, 1024, 5000, 1000, 800, 100, 50, 255}},
+         {1024, 1024, 4000, 1000, 800, 100, 50, 255}},
+        {"a fragment size of 0 stands for the block size",
+         {{4096, 0, 100, 100, 100, 10, 10, 255}, {65536, 512, 1000, 1000, 700, 10, 10, 255}},
+         {4096, 512, 800, 800, 700, 10, 10, 255}},
+        {"no file count (btrfs) sets no file limit",
+         {{4096, 4096, 10, 10, 10, 0, 0, 255}, {4096, 4096, 20, 20, 20, 70, 30, 255}},
+         {4096, 4096, 10, 10, 10, 70, 30, 255}},
+        {"sizes past 64 bits of bytes count as the largest",
+         {{4096, 4096, most, most, most, 5, 5, 255}, {4096, 4096, 10, 9, 8, 5, 5, 255}},
+         {4096, 4096, 10, 9, 8, 5, 5, 255}},
+    };
+    for (const row& r : rows) {
+        std::vector<struct statvfs> answers;
+        for (const fs_figures& f : r.replicas)
+            answers.push_back(statvfs_of(f));
+        EXPECT_EQ(text_of(smallest_filesystem(answers.data(), static_cast<int>(answers.size()))),
+                  text_of(statvfs_of(r.mirror)))
+            << r.what;
+        // Whatever the replicas' order.
+        std::reverse(answers.begin(), answers.end());
+        EXPECT_EQ(text_of(smallest_filesystem(answers.data(), static_cast<int>(answers.size()))),
+                  text_of(statvfs_of(r.mirror)))
+            << r.what << ", in reverse";
+    }
 }
 
 TEST_F(lookup_ops_test, readlink_truncates_to_the_buffer)
@@ -92,13 +168,13 @@ TEST_F(lookup_ops_test, an_absent_name_is_logged_only_where_the_replicas_disagre
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(fs_getattr("/nowhere", &st), -ENOENT);
     EXPECT_EQ(events(), "");
-    // Found on replica 0 only: whichever replica the rotation asks first,
-    // replica 1's absence is a disagreement, and it is logged when it
-    // was asked before replica 0 answered.
-    write_file(in(0, "one-sided"), "x");
+    // Found on replica 1 only: replica 0, which attributes are asked of
+    // first, disagrees, and its absence is logged each time.
+    write_file(in(1, "one-sided"), "x");
     for (int i = 0; i < 2; ++i)
         EXPECT_EQ(fs_getattr("/one-sided", &st), 0);
-    EXPECT_EQ(events(), "getattr failed accessing " + root(1) + " No such file or directory\n");
+    const std::string absent = "getattr failed accessing " + root(0) + " No such file or directory\n";
+    EXPECT_EQ(events(), absent + absent);
 }
 
 TEST_F(lookup_ops_test, an_opened_directory_lists_from_its_own_stream)

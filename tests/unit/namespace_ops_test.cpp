@@ -88,8 +88,7 @@ TEST_F(namespace_ops_test, ownership_step_failures_have_their_own_log_word_and_r
     EXPECT_EQ(events(), disabled_after("mkdir", 0, "No space left on device") +
                             disabled_after("mkdir+chown", 1, "Operation not permitted"));
 
-    // Every replica failing its ownership step: the lowest one's error,
-    // without its sign.
+    // Every replica failing its ownership step: the lowest one's error.
     replica_table[0].state = 0;
     replica_table[1].state = 0;
     mutation_tally all_failed;
@@ -98,6 +97,17 @@ TEST_F(namespace_ops_test, ownership_step_failures_have_their_own_log_word_and_r
         record_outcome(all_failed, k, replica_ownership_failed(k == 0 ? EPERM : EIO),
                        mutation_variant::strict);
     EXPECT_EQ(mutation_reply(all_failed, mutation_variant::strict), -EPERM);
+
+    // The times step: the operation's own word with "+utime".
+    mutation_tally times;
+    ASSERT_TRUE(start_tally(times));
+    record_outcome(times, 0, replica_succeeded(), mutation_variant::lenient);
+    record_outcome(times, 2, replica_times_failed(EROFS), mutation_variant::lenient);
+    disable_failed_replicas(times, "rename", "rename");
+    EXPECT_EQ(mutation_reply(times, mutation_variant::lenient), 0);
+    EXPECT_EQ(events(), disabled_after("mkdir", 0, "No space left on device") +
+                            disabled_after("mkdir+chown", 1, "Operation not permitted") +
+                            disabled_after("rename+utime", 2, "Read-only file system"));
 }
 
 TEST_F(namespace_ops_test, every_replica_gives_a_new_object_the_same_group)

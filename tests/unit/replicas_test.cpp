@@ -101,6 +101,31 @@ TEST_F(replicas_test, low_turn_advances_only_for_requests_that_reach_it)
     EXPECT_EQ(visit_order(), (std::vector<int>{0, 1, 2}));
 }
 
+TEST_F(replicas_test, priority_order_stays_put_while_the_turns_move_on)
+{
+    struct row {
+        std::vector<std::string> roots;
+        std::vector<int> order;
+    };
+    const row rows[] = {
+        {{"/a", "/b"}, {0, 1}},
+        {{".", "/a", ":/b", "/c"}, {0, 1, 3, 2}},
+        {{":/a", "/b", ":/c"}, {1, 0, 2}},
+    };
+    for (const row& r : rows) {
+        install_replicas(r.roots);
+        for (int request = 0; request < 3; ++request) {
+            (void)visit_order();
+            std::vector<int> order;
+            for (int attempt = 0; attempt < replica_count; ++attempt)
+                order.push_back(choose_replica_by_priority(attempt));
+            EXPECT_EQ(order, r.order) << r.roots[0] << " request " << request;
+        }
+        EXPECT_EQ(choose_replica_by_priority(-1), -1);
+        EXPECT_EQ(choose_replica_by_priority(replica_count), -1);
+    }
+}
+
 TEST_F(replicas_test, attempts_out_of_range_name_no_replica)
 {
     install_replicas({"/a", ":/b"});
