@@ -16,11 +16,11 @@
 #include <thread>
 #include <vector>
 
-#include "fs/event_log.h"
-#include "fs/fd_table.h"
-#include "fs/operations.h"
-#include "fs/replicas.h"
-#include "fs/write_order.h"
+#include "fs/engine/event_log.h"
+#include "fs/engine/fd_table.h"
+#include "fs/engine/replicas.h"
+#include "fs/engine/write_order.h"
+#include "fs/kernel/operations.h"
 #include "tests/support/mount_harness.h"
 #include "tests/support/test_caller.h"
 

@@ -22,8 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "fs/tree_walk.h"
-#include "fs/verify.h"
+#include "fs/engine/tree_compare.h"
+#include "fs/engine/tree_walk.h"
 #include "tests/support/mount_harness.h"
 #include "tests/support/replica_compare.h"
 

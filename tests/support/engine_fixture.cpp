@@ -7,10 +7,10 @@
 #include <fstream>
 #include <sstream>
 
-#include "fs/event_log.h"
-#include "fs/replica_access.h"
-#include "fs/replica_workers.h"
-#include "fs/replicas.h"
+#include "fs/engine/event_log.h"
+#include "fs/engine/replica_access.h"
+#include "fs/engine/replica_workers.h"
+#include "fs/engine/replicas.h"
 #include "tests/support/mount_harness.h"
 #include "tests/support/test_caller.h"
 

@@ -11,9 +11,9 @@
 #include <cstring>
 #include <string>
 
-#include "fs/event_log.h"
-#include "fs/operations.h"
-#include "fs/replicas.h"
+#include "fs/engine/event_log.h"
+#include "fs/engine/replicas.h"
+#include "fs/kernel/operations.h"
 #include "tests/support/engine_fixture.h"
 #include "tests/support/mount_harness.h"
 #include "tests/support/test_caller.h"

@@ -1,7 +1,7 @@
 // The vornelix side of the control channel, driven in-process: the
 // answers to each request, the request loop over real pipes, and the stop
 // at unmount.
-#include "fs/control_server.h"
+#include "fs/control/control_server.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -13,9 +13,9 @@
 #include <thread>
 
 #include "common/frame.h"
-#include "fs/options.h"
-#include "fs/replica_set.h"
-#include "fs/replicas.h"
+#include "fs/cli/options.h"
+#include "fs/engine/replica_set.h"
+#include "fs/engine/replicas.h"
 #include "tests/support/engine_fixture.h"
 #include "tests/support/mount_harness.h"
 

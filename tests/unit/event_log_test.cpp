@@ -5,7 +5,7 @@
 #include <ctime>
 #include <thread>
 
-#include "fs/event_log.h"
+#include "fs/engine/event_log.h"
 #include "tests/support/engine_fixture.h"
 #include "tests/support/mount_harness.h"
 

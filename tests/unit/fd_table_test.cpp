@@ -8,9 +8,9 @@
 #include <set>
 #include <thread>
 
-#include "fs/fd_table.h"
-#include "fs/replica_set.h"
-#include "fs/replicas.h"
+#include "fs/engine/fd_table.h"
+#include "fs/engine/replica_set.h"
+#include "fs/engine/replicas.h"
 #include "tests/support/engine_fixture.h"
 #include "tests/support/mount_harness.h"
 

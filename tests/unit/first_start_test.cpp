@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "fs/first_start.h"
-#include "fs/replica_lock.h"
+#include "fs/engine/first_start.h"
+#include "fs/engine/replica_lock.h"
 #include "tests/support/mount_harness.h"
 
 namespace {

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "fs/operations.h"
-#include "fs/replicas.h"
+#include "fs/engine/replicas.h"
+#include "fs/kernel/operations.h"
 #include "tests/support/engine_fixture.h"
 #include "tests/support/mount_harness.h"
 #include "tests/support/test_caller.h"

@@ -8,9 +8,9 @@
 #include <cerrno>
 #include <sstream>
 
-#include "fs/operations.h"
-#include "fs/replicas.h"
-#include "fs/replicated_mutation.h"
+#include "fs/engine/replicas.h"
+#include "fs/engine/replicated_mutation.h"
+#include "fs/kernel/operations.h"
 #include "tests/support/engine_fixture.h"
 #include "tests/support/mount_harness.h"
 #include "tests/support/test_caller.h"

@@ -4,9 +4,9 @@
 
 #include <cerrno>
 
-#include "fs/event_log.h"
-#include "fs/options.h"
-#include "fs/replica_workers.h"
+#include "fs/cli/options.h"
+#include "fs/engine/event_log.h"
+#include "fs/engine/replica_workers.h"
 #include "tests/support/mount_harness.h"
 
 namespace {

@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "fs/replica_record.h"
-#include "fs/replica_set.h"
-#include "fs/replicas.h"
+#include "fs/engine/replica_record.h"
+#include "fs/engine/replica_set.h"
+#include "fs/engine/replicas.h"
 #include "tests/support/engine_fixture.h"
 
 namespace {

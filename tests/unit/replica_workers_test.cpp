@@ -14,8 +14,8 @@
 #include <chrono>
 #include <thread>
 
-#include "fs/replica_workers.h"
-#include "fs/replicated_mutation.h"
+#include "fs/engine/replica_workers.h"
+#include "fs/engine/replicated_mutation.h"
 #include "tests/support/engine_fixture.h"
 
 namespace {

@@ -4,8 +4,8 @@
 #include <set>
 #include <thread>
 
-#include "fs/event_log.h"
-#include "fs/replicas.h"
+#include "fs/engine/event_log.h"
+#include "fs/engine/replicas.h"
 #include "tests/support/engine_fixture.h"
 #include "tests/support/mount_harness.h"
 

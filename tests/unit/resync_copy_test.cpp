@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "fs/replica_access.h"
-#include "fs/resync_copy.h"
-#include "fs/verify.h"
+#include "fs/engine/replica_access.h"
+#include "fs/engine/tree_compare.h"
+#include "fs/resync/resync_copy.h"
 #include "tests/support/mount_harness.h"
 #include "tests/support/replica_compare.h"
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "fs/tree_walk.h"
+#include "fs/engine/tree_walk.h"
 #include "tests/support/mount_harness.h"
 #include "tests/support/user_process.h"
 

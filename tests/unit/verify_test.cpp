@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "fs/verify.h"
+#include "fs/engine/tree_compare.h"
 #include "tests/support/mount_harness.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "fs/write_order.h"
+#include "fs/engine/write_order.h"
 #include "tests/support/mount_harness.h"
 
 namespace {

@@ -1,0 +1,46 @@
+// Reaching a tree path inside one replica.
+//
+// Every system call on a replica starts from a descriptor of that replica's
+// root, opened once at start-up: the replica's own path (and whatever lies
+// above it) never takes part, so path-length limits are those of the
+// mounted tree, and the directories above a root, which belong to the
+// administrator, are never examined. A path is walked with openat2 beneath
+// the root without following any symbolic link, so no link or ".." inside a
+// replica, however it got there, leads outside it; the last name is then
+// acted on with the *at calls, never following a link found there.
+//
+// Results: -1 with errno set on failure, like the system calls they wrap.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <string>
+#include <string_view>
+
+#include "fs/engine/tree_walk.h"
+
+// Opens a replica root for the table: a directory descriptor, or -1 with
+// errno.
+int open_replica_root(const char* root) noexcept;
+
+// The directory that holds a tree path's last name in replica k, and that
+// name. For "/" the directory is the root itself and the name ".".
+struct replica_place {
+    unique_fd owned;  // the parent, when it is not the root
+    int dir = -1;     // the descriptor to act from: the root or owned
+    std::string name;
+    // "/proc/self/fd/N/name": for the calls that have no *at form (the
+    // extended attributes); N is the walked parent, so only the last name
+    // is looked up again, and never followed.
+    std::string proc_path() const;
+};
+
+// 0, or -1 with errno (ENOENT, ENOTDIR, ELOOP for a link on the way, ...).
+int find_place(int k, std::string_view path, replica_place& place) noexcept;
+
+// openat2 of the whole tree path beneath replica k's root, never following
+// a link (a link as the last name gives ELOOP unless flags hold
+// O_PATH|O_NOFOLLOW). The descriptor, or -1 with errno.
+int open_in_replica(int k, std::string_view path, int flags, mode_t mode = 0) noexcept;

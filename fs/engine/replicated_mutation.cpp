@@ -1,0 +1,131 @@
+#include "fs/engine/replicated_mutation.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+
+#include "common/caller.h"
+#include "fs/engine/event_log.h"
+
+int give_to_caller(int dir, const std::string& name, caller_identity caller) noexcept
+{
+    struct stat parent;
+    if (fstat(dir, &parent) == -1)
+        return -1;
+    const gid_t group = (parent.st_mode & S_ISGID) ? static_cast<gid_t>(-1) : caller.gid;
+    return fchownat(dir, name.c_str(), caller.uid, group, AT_SYMLINK_NOFOLLOW);
+}
+
+int keep_special_bits(int dir, const std::string& name, mode_t mode) noexcept
+{
+    if ((mode & (S_ISUID | S_ISGID)) == 0 || S_ISDIR(mode))
+        return 0;
+    return fchmodat(dir, name.c_str(), mode & 07777, 0);
+}
+
+struct timespec change_instant() noexcept
+{
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return now;
+}
+
+int stamp_new_object(int dir, const std::string& name, const struct timespec& when) noexcept
+{
+    const struct timespec times[2] = {when, when};
+    return utimensat(dir, name.c_str(), times, AT_SYMLINK_NOFOLLOW);
+}
+
+int stamp_directory(int dir, const struct timespec& when) noexcept
+{
+    const struct timespec times[2] = {{0, UTIME_OMIT}, when};
+    return utimensat(dir, "", times, AT_EMPTY_PATH);
+}
+
+int truncate_at_instant(int fd, off_t size, const struct timespec& when) noexcept
+{
+    const struct timespec times[2] = {{0, UTIME_OMIT}, when};
+    return ftruncate(fd, size) == -1 ? -1 : futimens(fd, times);
+}
+
+bool start_tally(mutation_tally& tally) noexcept
+{
+    tally.results = zeroed_slots<int32_t>(replica_count);
+    tally.errors = zeroed_slots<int32_t>(replica_count);
+    tally.kinds = zeroed_slots<outcome_kind>(replica_count);
+    tally.successes = 0;
+    tally.failures = 0;
+    return tally.results && tally.errors && tally.kinds;
+}
+
+void record_outcome(mutation_tally& tally, int k, replica_outcome outcome,
+                    mutation_variant variant) noexcept
+{
+    tally.kinds[k] = outcome.kind;
+    switch (outcome.kind) {
+    case outcome_kind::absent:
+        return;
+    case outcome_kind::succeeded:
+        tally.results[k] = 0;
+        tally.errors[k] = 0;
+        ++tally.successes;
+        return;
+    case outcome_kind::refused:
+        // A lenient refusal keeps the replica in service: only the error
+        // is remembered, for the reply.
+        if (variant == mutation_variant::strict)
+            tally.results[k] = -1;
+        tally.errors[k] = outcome.error;
+        break;
+    case outcome_kind::failed:
+    case outcome_kind::ownership_failed:
+    case outcome_kind::times_failed:
+        tally.results[k] = -1;
+        tally.errors[k] = outcome.error;
+        break;
+    }
+    ++tally.failures;
+}
+
+void disable_failed_replicas(const mutation_tally& tally, const char* word,
+                             const char* ownership_word) noexcept
+{
+    if (tally.successes == 0 || tally.failures == 0)
+        return;
+    char times_word[64];
+    std::snprintf(times_word, sizeof times_word, "%s+utime", word);
+    for (int k = 0; k < replica_count; ++k) {
+        if (!replica_in_service(k) || tally.results[k] >= 0)
+            continue;
+        const outcome_kind kind = tally.kinds[k];
+        write_log(kind == outcome_kind::ownership_failed ? ownership_word
+                  : kind == outcome_kind::times_failed   ? times_word
+                                                         : word,
+                  replica_table[k].root, tally.errors[k]);
+        disable_replica(k, false);
+    }
+}
+
+int mutation_reply(const mutation_tally& tally, mutation_variant variant) noexcept
+{
+    if (variant == mutation_variant::strict) {
+        if (tally.successes > 0)
+            return 0;
+        for (int k = 0; k < replica_count; ++k)
+            if (replica_in_service(k) && tally.errors[k] != 0)
+                return -tally.errors[k];
+    } else {
+        for (int k = replica_count - 1; k >= 0; --k)
+            if (replica_in_service(k) && tally.errors[k] != 0)
+                return -tally.errors[k];
+        if (tally.successes > 0)
+            return 0;
+    }
+    // No replica took part (all out of service): there is no error of the
+    // request to report, and success would be a lie.
+    return -EIO;
+}

@@ -1,0 +1,542 @@
+// Lookups: one replica in service answers, chosen round-robin (high
+// priority first), or, for attributes, the first in priority order; when
+// it fails, the next one in the order is tried, so a lookup succeeds while
+// any replica in service can answer it. A replica
+// that failed before another one answered is logged, never disabled: a
+// lookup changes nothing.
+//
+// An absent name is an answer, not a failure: a name missing everywhere is
+// never logged, and a name missing on one replica but found on another is
+// looked at again on the first while the name's order is held, so that a
+// change of that name still on its way through the replicas is not taken
+// for a disagreement. Only a name still missing then is logged.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fs/engine/errors.h"
+#include "fs/engine/event_log.h"
+#include "fs/engine/name_order.h"
+#include "fs/engine/replica_access.h"
+#include "fs/engine/replica_workers.h"
+#include "fs/engine/replicas.h"
+#include "fs/engine/replicated_mutation.h"
+#include "fs/kernel/operations.h"
+
+namespace {
+
+bool is_absence(int error) noexcept
+{
+    return error == ENOENT || error == ENOTDIR;
+}
+
+// Whether the name exists on replica k now.
+bool name_exists(int k, const char* path) noexcept
+{
+    replica_place place;
+    struct stat st;
+    return find_place(k, path, place) == 0 &&
+           fstatat(place.dir, place.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// Counts the replicas in service that hold the name now and those that do
+// not, each looked at on its worker.
+void count_holders(const char* path, int& present, int& absent) noexcept
+{
+    present = absent = 0;
+    replica_work work;
+    const char* at = work.keep_text(0, path);
+    if (at == nullptr || !work.set_step([at](replica_slot& slot, int k) noexcept {
+            slot.value = name_exists(k, at) ? 1 : 0;
+        }))
+        return;
+    for (int k = 0; k < replica_count; ++k)
+        if (replica_in_service(k))
+            work.submit(k);
+    work.wait("getattr");
+    for (int k = 0; k < replica_count; ++k)
+        if (work.answered(k) && replica_in_service(k))
+            ++(work.slot(k).value != 0 ? present : absent);
+}
+
+// Logs the replicas that failed (slot.error > 0) before another answered.
+void log_passed_failures(replica_work& work, const char* path, const char* word) noexcept
+{
+    auto failure = [&work](int k) noexcept { return work.answered(k) ? work.slot(k).error : 0; };
+    bool absence = false;
+    for (int k = 0; k < replica_count; ++k)
+        absence = absence || (failure(k) > 0 && is_absence(failure(k)));
+    bool agreed = false;
+    if (absence) {
+        // Once no change of the name is under way, replicas that agree
+        // about it (all holding it, or none) had only met a change half
+        // done: nothing to log.
+        name_order_hold order(path);
+        int present;
+        int absent;
+        count_holders(path, present, absent);
+        agreed = present == 0 || absent == 0;
+    }
+    // Replica order, not the order of the attempts, so that the log reads
+    // the same whichever replica the rotation started with.
+    for (int k = 0; k < replica_count; ++k)
+        if (failure(k) > 0 && !(agreed && is_absence(failure(k))))
+            write_log(word, replica_table[k].root, failure(k));
+}
+
+// The attempt loop of every lookup: the work's step, run on one replica at
+// a time, stores in slot.error 0 when replica k served the request, a
+// positive errno when it failed (the next one is tried), or a negative
+// reply that ends the request at once. A replica that misses the deadline
+// (or left service meanwhile) was disabled by the wait, and the next one
+// is tried. Answers 0 with the replica that served in served, the -errno of
+// the last replica that failed, -EIO when every replica tried missed the
+// deadline, or -EINVAL when no replica could be tried at all.
+int serve_from_one_replica(replica_work& work, const char* path, const char* word, int& served,
+                           read_order order = read_order::rotating) noexcept
+{
+    int failures = 0;
+    int last_error = 0;
+    bool late = false;
+    read_turns turns;
+    for (int i = 0; i < replica_count; ++i) {
+        const int k = choose_replica(order, turns, i);
+        if (k < 0 || !replica_in_service(k))
+            continue;
+        work.submit(k);
+        work.wait(word);
+        if (!work.answered(k)) {
+            late = true;
+            continue;
+        }
+        const int rc = work.slot(k).error;
+        if (rc == 0) {
+            served = k;
+            if (failures != 0)
+                log_passed_failures(work, path, word);
+            return 0;
+        }
+        if (rc < 0)
+            return rc;
+        ++failures;
+        last_error = -rc;
+    }
+    return failures != 0 ? last_error : late ? -EIO : -EINVAL;
+}
+
+// One directory's entries, read whole on a replica's worker: for each, its
+// inode number (8 bytes), file type (1 byte) and NUL-terminated name.
+struct directory_listing {
+    std::vector<char> entries;
+    bool handed_out = false;
+};
+
+// Reads the directory at the tree path in replica k into buffer. 0, or a
+// positive errno.
+int read_listing(int k, const char* path, std::vector<char>& buffer) noexcept
+{
+    unique_fd fd(open_in_replica(k, path, O_RDONLY | O_DIRECTORY));
+    if (!fd)
+        return failure_errno();
+    DIR* dir = fdopendir(fd.get());
+    if (dir == nullptr)
+        return failure_errno();
+    fd.release();
+    int error = 0;
+    buffer.clear();
+    try {
+        while (true) {
+            errno = 0;
+            const struct dirent* entry = readdir(dir);
+            if (entry == nullptr) {
+                // A listing cut short by an error must not pass for the
+                // whole directory.
+                error = errno;
+                break;
+            }
+            const uint64_t inode = entry->d_ino;
+            const char* bytes = reinterpret_cast<const char*>(&inode);
+            buffer.insert(buffer.end(), bytes, bytes + sizeof inode);
+            buffer.push_back(static_cast<char>(entry->d_type));
+            buffer.insert(buffer.end(), entry->d_name, entry->d_name + std::strlen(entry->d_name) + 1);
+        }
+    } catch (...) {
+        error = ENOMEM;
+    }
+    closedir(dir);
+    return error;
+}
+
+// Hands every entry of a listing to the kernel in one go (next offset 0),
+// each with only its inode number and file type.
+int list_directory(const std::vector<char>& entries, void* buffer, fuse_fill_dir_t filler) noexcept
+{
+    for (size_t at = 0; at + sizeof(uint64_t) + 1 < entries.size();) {
+        uint64_t inode;
+        std::memcpy(&inode, entries.data() + at, sizeof inode);
+        const unsigned char type = static_cast<unsigned char>(entries[at + sizeof inode]);
+        const char* name = entries.data() + at + sizeof inode + 1;
+        struct stat st;
+        std::memset(&st, 0, sizeof st);
+        st.st_ino = inode;
+        st.st_mode = static_cast<mode_t>(type) << 12;
+        if (filler(buffer, name, &st, 0) != 0)
+            return 0;
+        at += sizeof inode + 1 + std::strlen(name) + 1;
+    }
+    return 0;
+}
+
+// The listing of the directory at path, from one replica.
+int take_listing(const char* path, const char* word, std::vector<char>& entries) noexcept
+{
+    replica_work work;
+    const char* at = work.keep_text(0, path);
+    if (at == nullptr || !work.set_step([at](replica_slot& slot, int k) noexcept {
+            slot.error = read_listing(k, at, slot.buffer);
+        }))
+        return -ENOMEM;
+    int served = -1;
+    const int rc = serve_from_one_replica(work, path, word, served);
+    if (rc != 0)
+        return rc;
+    entries.swap(work.slot(served).buffer);
+    return 0;
+}
+
+// The listing kept in a FUSE handle between opendir and releasedir.
+directory_listing* handle_listing(const struct fuse_file_info* fi) noexcept
+{
+    return fi == nullptr ? nullptr : reinterpret_cast<directory_listing*>(static_cast<uintptr_t>(fi->fh));
+}
+
+}  // namespace
+
+int fs_getattr(const char* path, struct stat* st) noexcept
+{
+    replica_work work;
+    const char* at = work.keep_text(0, path);
+    if (at == nullptr || !work.set_step([at](replica_slot& slot, int k) noexcept {
+            replica_place place;
+            slot.error = find_place(k, at, place) == -1 ||
+                                 fstatat(place.dir, place.name.c_str(), &slot.st, AT_SYMLINK_NOFOLLOW) == -1
+                             ? failure_errno()
+                             : 0;
+        }))
+        return -ENOMEM;
+    int served = -1;
+    const int rc = serve_from_one_replica(work, path, "getattr", served, read_order::by_priority);
+    if (rc == 0)
+        *st = work.slot(served).st;
+    return rc;
+}
+
+namespace {
+
+// count blocks of size bytes, in bytes; the largest value when it does
+// not fit.
+uint64_t in_bytes(uint64_t count, uint64_t size) noexcept
+{
+    uint64_t bytes;
+    return __builtin_mul_overflow(count, size, &bytes) ? UINT64_MAX : bytes;
+}
+
+uint64_t fragment_of(const struct statvfs& st) noexcept
+{
+    return st.f_frsize != 0 ? st.f_frsize : st.f_bsize;
+}
+
+}  // namespace
+
+struct statvfs smallest_filesystem(const struct statvfs* answers, int count) noexcept
+{
+    struct statvfs mirror = answers[0];
+    uint64_t fragment = fragment_of(answers[0]);
+    for (int i = 1; i < count; ++i) {
+        fragment = std::min(fragment, fragment_of(answers[i]));
+        mirror.f_bsize = std::min(mirror.f_bsize, answers[i].f_bsize);
+        mirror.f_namemax = std::min(mirror.f_namemax, answers[i].f_namemax);
+    }
+    if (fragment == 0)
+        return mirror;
+    uint64_t total = UINT64_MAX, free = UINT64_MAX, available = UINT64_MAX;
+    for (int i = 0; i < count; ++i) {
+        const uint64_t size = fragment_of(answers[i]);
+        total = std::min(total, in_bytes(answers[i].f_blocks, size));
+        free = std::min(free, in_bytes(answers[i].f_bfree, size));
+        available = std::min(available, in_bytes(answers[i].f_bavail, size));
+    }
+    mirror.f_frsize = fragment;
+    mirror.f_blocks = total / fragment;
+    mirror.f_bfree = free / fragment;
+    mirror.f_bavail = available / fragment;
+    // A file system that reports no file count at all (btrfs) has no such
+    // limit: it must not make the mirror look full of files.
+    bool counted = false;
+    for (int i = 0; i < count; ++i) {
+        const struct statvfs& a = answers[i];
+        if (a.f_files == 0)
+            continue;
+        mirror.f_files = counted ? std::min(mirror.f_files, a.f_files) : a.f_files;
+        mirror.f_ffree = counted ? std::min(mirror.f_ffree, a.f_ffree) : a.f_ffree;
+        mirror.f_favail = counted ? std::min(mirror.f_favail, a.f_favail) : a.f_favail;
+        counted = true;
+    }
+    return mirror;
+}
+
+// The mirror holds no more than its smallest replica, so statfs asks every
+// replica in service (as md reports its smallest member): a mount whose
+// free space came from one replica at a time would answer 64M and 252G in
+// turn, and users would fill it past the smaller one. A replica that fails
+// is logged, not disabled: statfs changes nothing.
+int fs_statfs(const char*, struct statvfs* st) noexcept
+{
+    replica_work work;
+    const std::unique_ptr<struct statvfs[]> answers = zeroed_slots<struct statvfs>(replica_count);
+    if (!answers || !work.set_step([](replica_slot& slot, int k) noexcept {
+            slot.error = fstatvfs(replica_table[k].root_fd, &slot.vfs) == -1 ? failure_errno() : 0;
+        }))
+        return -ENOMEM;
+    bool asked = false;
+    for (int k = 0; k < replica_count; ++k)
+        if (replica_in_service(k)) {
+            work.submit(k);
+            asked = true;
+        }
+    // As for the other lookups: no replica to ask is EINVAL.
+    if (!asked)
+        return -EINVAL;
+    work.wait("statfs");
+    int count = 0;
+    int first_error = 0;
+    for (int k = 0; k < replica_count; ++k) {
+        if (!work.answered(k))
+            continue;
+        if (work.slot(k).error == 0)
+            answers[count++] = work.slot(k).vfs;
+        else if (first_error == 0)
+            first_error = work.slot(k).error;
+    }
+    if (count == 0)
+        return first_error != 0 ? -first_error : -EIO;
+    for (int k = 0; k < replica_count; ++k)
+        if (work.answered(k) && work.slot(k).error != 0)
+            write_log("statfs", replica_table[k].root, work.slot(k).error);
+    *st = smallest_filesystem(answers.get(), count);
+    return 0;
+}
+
+// Room in every slot's buffer for size bytes; false when memory runs out.
+static bool make_room(replica_work& work, size_t size) noexcept
+{
+    if (!work.ready())
+        return false;
+    try {
+        for (int k = 0; k < replica_count; ++k)
+            if (replica_in_service(k))
+                work.slot(k).buffer.resize(size);
+    } catch (...) {
+        return false;
+    }
+    return true;
+}
+
+int fs_readlink(const char* path, char* buffer, size_t size) noexcept
+{
+    // No room even for the terminating NUL.
+    if (size == 0)
+        return -EINVAL;
+    replica_work work;
+    const char* at = work.keep_text(0, path);
+    if (at == nullptr || !make_room(work, size) ||
+        !work.set_step([at, size](replica_slot& slot, int k) noexcept {
+            replica_place place;
+            slot.value = find_place(k, at, place) == -1
+                             ? -1
+                             : readlinkat(place.dir, place.name.c_str(), slot.buffer.data(), size - 1);
+            slot.error = slot.value == -1 ? failure_errno() : 0;
+        }))
+        return -ENOMEM;
+    int served = -1;
+    const int rc = serve_from_one_replica(work, path, "readlink", served);
+    if (rc != 0)
+        return rc;
+    const size_t length = static_cast<size_t>(work.slot(served).value);
+    std::memcpy(buffer, work.slot(served).buffer.data(), length);
+    buffer[length] = '\0';
+    return 0;
+}
+
+// The kernel has checked read permission on the directory; the listing is
+// read whole from one replica here and kept until releasedir.
+int fs_opendir(const char* path, struct fuse_file_info* fi) noexcept
+{
+    std::unique_ptr<directory_listing> listing(new (std::nothrow) directory_listing);
+    if (!listing)
+        return -ENOMEM;
+    const int rc = take_listing(path, "opendir", listing->entries);
+    if (rc != 0)
+        return rc;
+    fi->fh = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(listing.release()));
+    return 0;
+}
+
+// The listing taken at opendir, the first time; read again from the start
+// (rewinddir), the directory is listed afresh.
+int fs_readdir(const char* path, void* buffer, fuse_fill_dir_t filler, off_t,
+               struct fuse_file_info* fi) noexcept
+{
+    directory_listing* kept = handle_listing(fi);
+    if (kept != nullptr && !kept->handed_out) {
+        kept->handed_out = true;
+        return list_directory(kept->entries, buffer, filler);
+    }
+    std::vector<char> entries;
+    const int rc = take_listing(path, "readdir", entries);
+    if (rc != 0)
+        return rc;
+    return list_directory(entries, buffer, filler);
+}
+
+int fs_releasedir(const char*, struct fuse_file_info* fi) noexcept
+{
+    std::unique_ptr<directory_listing> listing(handle_listing(fi));
+    fi->fh = 0;
+    return 0;
+}
+
+// Directory entries made durable on every replica in service.
+int fs_fsyncdir(const char* path, int datasync, struct fuse_file_info*) noexcept
+{
+    replica_work work;
+    const char* at = work.keep_text(0, path);
+    if (at == nullptr)
+        return -ENOMEM;
+    work.waits_on_device();
+    return replicate_change(work, mutation_variant::strict, "fsyncdir", "fsyncdir", [at, datasync](int k) noexcept {
+        unique_fd fd(open_in_replica(k, at, O_RDONLY | O_DIRECTORY));
+        if (!fd)
+            return replica_failed(failure_errno());
+        return call_outcome(datasync ? fdatasync(fd.get()) : fsync(fd.get()));
+    });
+}
+
+// Serves an answer of bytes (an attribute's value, a list of names) that
+// the work's step leaves in its slot's buffer, from one replica: copied to
+// out unless size is 0 (the caller asks only for the length). The length,
+// or -errno.
+static int serve_bytes(replica_work& work, const char* path, const char* word, char* out,
+                       size_t size) noexcept
+{
+    int served = -1;
+    const int rc = serve_from_one_replica(work, path, word, served);
+    if (rc != 0)
+        return rc;
+    const replica_slot& slot = work.slot(served);
+    if (size != 0)
+        std::memcpy(out, slot.buffer.data(), static_cast<size_t>(slot.value));
+    return static_cast<int>(slot.value);
+}
+
+// The value of one "user." attribute, from one replica. An attribute that
+// is not there (ENODATA) or a buffer too small (ERANGE) is the answer.
+int fs_getxattr(const char* path, const char* name, char* value, size_t size) noexcept
+{
+    if (!is_user_attribute(name))
+        return -EOPNOTSUPP;
+    replica_work work;
+    const char* at = work.keep_text(0, path);
+    const char* attribute = work.keep_text(1, name);
+    if (at == nullptr || attribute == nullptr || !make_room(work, size) ||
+        !work.set_step([at, attribute, size](replica_slot& slot, int k) noexcept {
+            replica_place place;
+            if (find_place(k, at, place) == -1) {
+                slot.error = failure_errno();
+                return;
+            }
+            try {
+                slot.value = lgetxattr(place.proc_path().c_str(), attribute,
+                                       size != 0 ? slot.buffer.data() : nullptr, size);
+            } catch (...) {
+                slot.error = ENOMEM;
+                return;
+            }
+            if (slot.value >= 0)
+                slot.error = 0;
+            else
+                slot.error = errno == ENODATA || errno == ERANGE ? -errno : failure_errno();
+        }))
+        return -ENOMEM;
+    return serve_bytes(work, path, "getxattr", value, size);
+}
+
+// Keeps the "user." names of a NUL-separated list; the new length.
+static size_t keep_user_names(char* list, size_t length) noexcept
+{
+    size_t kept = 0;
+    for (size_t at = 0; at < length;) {
+        const size_t name_length = strnlen(list + at, length - at);
+        if (is_user_attribute(list + at)) {
+            std::memmove(list + kept, list + at, name_length);
+            kept += name_length;
+            list[kept++] = '\0';
+        }
+        at += name_length + 1;
+    }
+    return kept;
+}
+
+// The "user." names of the object at path in replica k, into names; its
+// length in value. 0, a positive errno, or -ERANGE when more than size
+// (size not 0).
+static int list_user_names(int k, const char* path, size_t size, std::vector<char>& names,
+                           int64_t& value) noexcept
+{
+    replica_place place;
+    if (find_place(k, path, place) == -1)
+        return failure_errno();
+    try {
+        const std::string at = place.proc_path();
+        for (int attempt = 0; attempt < 4; ++attempt) {
+            const ssize_t needed = llistxattr(at.c_str(), nullptr, 0);
+            if (needed < 0)
+                return failure_errno();
+            names.resize(static_cast<size_t>(needed) + 1);
+            const ssize_t got = llistxattr(at.c_str(), names.data(), names.size());
+            if (got >= 0) {
+                const size_t length = keep_user_names(names.data(), static_cast<size_t>(got));
+                value = static_cast<int64_t>(length);
+                return size != 0 && length > size ? -ERANGE : 0;
+            }
+            if (errno != ERANGE)
+                return failure_errno();
+        }
+        return -ERANGE;
+    } catch (...) {
+        return ENOMEM;
+    }
+}
+
+// The "user." names of the object, from one replica.
+int fs_listxattr(const char* path, char* list, size_t size) noexcept
+{
+    replica_work work;
+    const char* at = work.keep_text(0, path);
+    if (at == nullptr || !work.set_step([at, size](replica_slot& slot, int k) noexcept {
+            slot.error = list_user_names(k, at, size, slot.buffer, slot.value);
+        }))
+        return -ENOMEM;
+    return serve_bytes(work, path, "listxattr", list, size);
+}
