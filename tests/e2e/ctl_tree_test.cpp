@@ -261,7 +261,12 @@ TEST_F(ctl_tree, status_disables_and_trusts_and_the_script_reports_it)
     EXPECT_EQ(check.out, "OK - Vornelix replica enabled\n");
     EXPECT_EQ(check.status, 0);
     write_file(mount->at("after-trust"), "y");
+    EXPECT_EQ(read_file(mount->in_replica(0, "after-trust")), "y");
     EXPECT_EQ(read_file(mount->in_replica(1, "after-trust")), "y");
+    const std::string log = mount->log_text();
+    EXPECT_LT(log.find(" disabling replica " + mount->replica(1) + " Forced by administrator\n"),
+              log.find(" trusting replica " + mount->replica(1) + " Forced by administrator\n"))
+        << log;
 }
 
 // The script's texts, options and every piece of it are tested on the
