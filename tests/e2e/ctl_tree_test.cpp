@@ -261,53 +261,37 @@ TEST_F(ctl_tree, status_disables_and_trusts_and_the_script_reports_it)
     EXPECT_EQ(check.out, "OK - Vornelix replica enabled\n");
     EXPECT_EQ(check.status, 0);
     write_file(mount->at("after-trust"), "y");
+    EXPECT_EQ(read_file(mount->in_replica(0, "after-trust")), "y");
     EXPECT_EQ(read_file(mount->in_replica(1, "after-trust")), "y");
+    const std::string log = mount->log_text();
+    EXPECT_LT(log.find(" disabling replica " + mount->replica(1) + " Forced by administrator\n"),
+              log.find(" trusting replica " + mount->replica(1) + " Forced by administrator\n"))
+        << log;
 }
 
-TEST_F(ctl_tree, script_options_and_bytes)
+// The script's texts, options and every piece of it are tested on the
+// bytes alone (tests/unit/ctl_check_script_test.cpp, ctl_ops_test.cpp);
+// through the mount: the same bytes, runnable directly through its #! line.
+TEST_F(ctl_tree, script_runs_through_its_own_line_and_reads_whole)
 {
-    const std::string version = "This is the Vornelix Nagios check plugin version 1.1.1.\n";
-    shell_result r = shell("sh " + script(0) + " -V");
-    EXPECT_EQ(r.out, version);
-    EXPECT_EQ(r.status, 0);
-    r = shell("sh " + script(0) + " --help");
-    EXPECT_EQ(r.out, version + "\nUsage: check_vornelix.sh\n\nThis plugin checks the status of Vornelix replicas.\n\n");
-    EXPECT_EQ(r.status, 0);
-    // Run directly, through its #! line.
-    r = shell(script(0));
+    EXPECT_EQ(read_file(script(0)), filled_script('0'));
+    const shell_result r = shell(script(0));
     EXPECT_EQ(r.out, "OK - Vornelix replica enabled\n");
     EXPECT_EQ(r.status, 0);
-
-    const std::string expected = filled_script('0');
-    EXPECT_EQ(read_file(script(0)), expected);
-    const int fd = open(script(0).c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    char buffer[700];
-    for (auto [offset, size] : {std::pair<off_t, size_t>{600, 100}, {0, 1}, {537, 60}, {617, 5}, {618, 10}, {5000, 1}}) {
-        const ssize_t n = pread(fd, buffer, size, offset);
-        const size_t want = offset >= 618 ? 0 : std::min<size_t>(size, 618 - offset);
-        ASSERT_EQ(n, static_cast<ssize_t>(want)) << offset;
-        EXPECT_EQ(std::string(buffer, n), expected.substr(std::min<size_t>(offset, 618), want)) << offset;
-    }
-    close(fd);
 }
 
-TEST_F(ctl_tree, refused_writes_change_nothing)
+// Which texts a status file refuses is tested on ctl_write; through the
+// mount, a name cannot be made, and an existing one is no new file.
+TEST_F(ctl_tree, no_new_names)
 {
     const std::string log_before = mount->log_text();
-    for (const std::string text : {"3", "00", "11", "abc", "2x", "1\n\n", "0\n\n"})
-        EXPECT_EQ(write_status(status(0), text), ENOSYS) << '"' << text << '"';
-    EXPECT_EQ(write_status(status(0), "1\n"), EINVAL);  // a resync of a replica in service
-    EXPECT_EQ(write_status(script(0), "2"), ENOSYS);  // root may open it, but it is no status file
-    EXPECT_EQ(read_state(0), "0");
-    EXPECT_EQ(mount->log_text(), log_before);
-
-    // A new name cannot be made, and an existing one is no new file.
     EXPECT_LT(open((replica_dir(0) + "/new").c_str(), O_WRONLY | O_CREAT, 0644), 0);
     struct stat st;
     EXPECT_NE(lstat((replica_dir(0) + "/new").c_str(), &st), 0);
     EXPECT_LT(open(status(0).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644), 0);
     EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(read_state(0), "0");
+    EXPECT_EQ(mount->log_text(), log_before);
 }
 
 TEST_F(ctl_tree, group_members_may_read_others_may_not)

@@ -41,7 +41,7 @@ std::vector<std::string> log_lines(const std::string& text)
     return lines;
 }
 
-TEST(startup, help_version_and_argument_count_texts)
+TEST(startup, help_and_version_texts)
 {
     command_result r = run_vornelix({"--version"});
     EXPECT_EQ(r.status, 0);
@@ -67,140 +67,84 @@ TEST(startup, help_version_and_argument_count_texts)
         EXPECT_EQ(r.status, 0) << help;
         EXPECT_EQ(r.out, usage_text) << help;
     }
-
-    // A typo must not look like success to a boot script: the scanner's
-    // own diagnostic, the usage, and the wrong-arguments status.
-    for (const auto& [args, diagnostic] : std::vector<std::pair<std::vector<std::string>, std::string>>{
-             {{"--bogus", "a", "b"}, "unrecognized option '--bogus'"},
-             {{"-x", "a", "b"}, "invalid option -- 'x'"},
-             {{"a", "b", "-l"}, "requires an argument"},
-         }) {
-        r = run_vornelix(args);
-        EXPECT_EQ(r.status, 253) << diagnostic;
-        EXPECT_EQ(r.out, usage_text) << diagnostic;
-        EXPECT_NE(r.err.find(diagnostic), std::string::npos) << r.err;
-    }
-
-    // Not two positional words: an empty line, the usage, status -3.
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{}, {"a"}, {"a", "b", "c"}}) {
-        r = run_vornelix(args);
-        EXPECT_EQ(r.status, 253);
-        EXPECT_EQ(r.err, "\n");
-        EXPECT_EQ(r.out, usage_text);
-    }
-    r = run_vornelix({"-q"});
-    EXPECT_EQ(r.status, 253);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, usage_text);
 }
 
-TEST(startup, failures_name_what_failed_and_leave_no_mount)
+// Command lines refused before anything is mounted, with the exit status
+// a boot script sees and what the daemon says on stderr. Some would hang
+// the mount, write twice, or fail at the first access if they mounted:
+// every run has a deadline, and after every row a mount left behind is
+// aborted, so that a regression fails the test instead of wedging the suite.
+TEST(startup, refused_command_lines)
 {
     scratch_dir dir;
-    const std::string r0 = dir / "r0", mnt = dir / "mnt";
-    mkdir(r0.c_str(), 0755);
-    mkdir(mnt.c_str(), 0755);
-
-    command_result r = run_vornelix({r0 + "=" + dir / "missing", mnt});
-    EXPECT_EQ(r.status, ENOENT);
-    EXPECT_EQ(r.err, dir / "missing" + ": No such file or directory\n");
-
-    r = run_vornelix({r0 + "=:" + dir / "missing", mnt});
-    EXPECT_EQ(r.err, dir / "missing" + ": No such file or directory\n");
-
-    r = run_vornelix({r0 + "==" + r0, mnt});
-    EXPECT_EQ(r.status, ENOENT);
-    EXPECT_EQ(r.err, ": No such file or directory\n");
-
-    r = run_vornelix({r0, dir / "nomnt"});
-    EXPECT_EQ(r.status, ENOENT);
-    EXPECT_EQ(r.err, dir / "nomnt" + ": No such file or directory\n");
-    r = run_vornelix({r0, ":" + dir / "nomnt"});
-    EXPECT_EQ(r.err, ":" + dir / "nomnt" + ": No such file or directory\n");
-
-    r = run_vornelix({"-q", r0, dir / "nomnt"});
-    EXPECT_EQ(r.status, ENOENT);
-    EXPECT_EQ(r.err, "");
-
-    r = run_vornelix({"-l", dir / "nodir/x.log", r0, mnt});
-    EXPECT_EQ(r.status, ENOENT);
-    EXPECT_EQ(r.err, "comand line option (-l) pathname canonicalization allocation: No such file or directory\n");
-
+    const std::string r0 = dir / "r0", mnt = dir / "mnt", sub = mnt + "/sub", mntab = dir / "mntab";
+    const std::string file = dir / "file", link = dir / "link", alias = dir / "alias";
     // A log that cannot be opened (root may write anywhere, so its name is
     // taken by a directory).
-    const std::string locked = dir / "locked";
-    mkdir(locked.c_str(), 0755);
-    mkdir((locked + "/x.log").c_str(), 0755);
-    r = run_vornelix({"--log", locked + "/x.log", r0, mnt});
-    EXPECT_EQ(r.status, 251);
-    EXPECT_EQ(r.err, locked + "/x.log: Cannot open the log file\n");
-    EXPECT_TRUE(mount_entry(mnt).empty());
-}
-
-TEST(startup, log_and_control_directory_must_lie_outside_the_mount)
-{
-    scratch_dir dir;
-    const std::string r0 = dir / "r0", mnt = dir / "mnt", mntab = dir / "mntab";
-    mkdir(r0.c_str(), 0755);
-    mkdir(mnt.c_str(), 0755);
-    mkdir(mntab.c_str(), 0755);
-    mkdir((mnt + "/sub").c_str(), 0755);
-
-    command_result r = run_vornelix({"-l", mnt + "/sub/x.log", r0, mnt});
-    EXPECT_EQ(r.status, 254);
-    EXPECT_EQ(r.err, "Log file must be outside of the mount point\n");
-
-    // The mount point as typed may be relative or carry ':' for the
-    // mount-point replica: the comparison is on canonical paths.
-    r = run_vornelix({"-l", mnt + "/x.log", r0, ":" + mnt});
-    EXPECT_EQ(r.status, 254);
-    const std::string relative = mnt.substr(1);  // from "/"
-    char cwd[4096];
-    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-    ASSERT_EQ(chdir("/"), 0);
-    r = run_vornelix({"-l", mnt + "/x.log", r0, relative});
-    ASSERT_EQ(chdir(cwd), 0);
-    EXPECT_EQ(r.status, 254);
-
-    // A sibling that only shares a prefix is outside: the start goes on
-    // (and fails later, on purpose, on a missing replica).
-    r = run_vornelix({"-l", mntab + "/x.log", dir / "missing", mnt});
-    EXPECT_EQ(r.status, ENOENT);
-
-    r = run_vornelix({"--ctl", dir / "nodir/ctl", r0, mnt});
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err, dir / "nodir/ctl" + ": No such file or directory\n");
-
-    r = run_vornelix({"--ctl", mnt + "/ctl", r0, mnt});
-    EXPECT_EQ(r.status, 254);
-    EXPECT_EQ(r.err, mnt + "/ctl: Control directory must be outside of the mount point\n");
-    EXPECT_TRUE(mount_entry(mnt).empty());
-}
-
-// Command lines that would hang the mount, write twice, or fail at the
-// first access are refused before anything is mounted. Without the checks
-// these would mount: nothing here touches the mount, every run has a
-// deadline, and a mount left behind is aborted, so that a regression
-// fails the test instead of wedging the suite.
-TEST(startup, refuses_replicas_that_would_hang_or_write_twice)
-{
-    scratch_dir dir;
-    const std::string r0 = dir / "r0", mnt = dir / "mnt", sub = mnt + "/sub", file = dir / "file";
-    const std::string link = dir / "link", alias = dir / "alias";
-    for (const std::string& d : {r0, mnt, sub, alias})
+    const std::string locked = dir / "locked/x.log";
+    for (const std::string& d : {r0, mnt, sub, mntab, alias, dir / "locked", locked})
         ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
     write_file(file, "x");
     ASSERT_EQ(symlink(r0.c_str(), link.c_str()), 0);
     ASSERT_EQ(mount(r0.c_str(), alias.c_str(), nullptr, MS_BIND, nullptr), 0);
+    // A copy of the daemon looks for its control program beside itself and
+    // nowhere else: none there, or one that cannot run.
+    scratch_dir bin;
+    const std::string lone = bin / "xvornelix", lone_ctl = bin / "xvornctl";
+    const std::string stuck = bin / "yvornelix", stuck_ctl = bin / "yvornctl";
+    std::filesystem::copy_file(VORNELIX_BINARY, lone);
+    std::filesystem::copy_file(VORNELIX_BINARY, stuck);
+    write_file(stuck_ctl, "#!/bin/sh\n", 0644);
 
+    const std::string usage_text = run_vornelix({"--help"}).out;
+    ASSERT_EQ(usage_text.substr(0, usage_line.size()), usage_line);
+    const std::string missing = ": No such file or directory\n";
     const std::string outside = ": Replica must be outside of the mount point\n";
     const std::string twice = ": Replica given twice (the same directory as " + r0 + ")\n";
+    const std::string log_inside = "Log file must be outside of the mount point\n";
+    enum stderr_match { exactly, containing };
     const struct {
         std::vector<std::string> args;
         int status;
         std::string err;
-    } cases[] = {
+        stderr_match match = exactly;
+        bool usage = false;       // the usage text on stdout
+        std::string program = ""; // another binary than the built one
+        std::string cwd = "";     // run from this directory
+    } rows[] = {
+        // A typo must not look like success: the scanner's own diagnostic,
+        // the usage, and the wrong-arguments status.
+        {{"--bogus", "a", "b"}, 253, "unrecognized option '--bogus'", containing, true},
+        {{"-x", "a", "b"}, 253, "invalid option -- 'x'", containing, true},
+        {{"a", "b", "-l"}, 253, "requires an argument", containing, true},
+        // Not two positional words: an empty line (none when quiet), the usage.
+        {{}, 253, "\n", exactly, true},
+        {{"a"}, 253, "\n", exactly, true},
+        {{"a", "b", "c"}, 253, "\n", exactly, true},
+        {{"-q"}, 253, "", exactly, true},
+        {{"-q", "a"}, 253, "", exactly, true},
+        // Failures name what failed.
+        {{r0 + "=" + dir / "missing", mnt}, ENOENT, dir / "missing" + missing},
+        {{r0 + "=:" + dir / "missing", mnt}, ENOENT, dir / "missing" + missing},
+        {{r0 + "==" + r0, mnt}, ENOENT, missing},
+        {{r0, dir / "nomnt"}, ENOENT, dir / "nomnt" + missing},
+        {{r0, ":" + dir / "nomnt"}, ENOENT, ":" + dir / "nomnt" + missing},
+        {{"-q", r0, dir / "nomnt"}, ENOENT, ""},
+        {{"-l", dir / "nodir/x.log", r0, mnt}, ENOENT,
+         "comand line option (-l) pathname canonicalization allocation: No such file or directory\n"},
+        {{"--log", locked, r0, mnt}, 251, locked + ": Cannot open the log file\n"},
+        // The log and the control directory lie outside the mount; the mount
+        // point as typed may be relative or carry ':' for the mount-point
+        // replica: the comparison is on canonical paths.
+        {{"-l", sub + "/x.log", r0, mnt}, 254, log_inside},
+        {{"-l", mnt + "/x.log", r0, ":" + mnt}, 254, log_inside},
+        {{"-l", mnt + "/x.log", r0, mnt.substr(1)}, 254, log_inside, exactly, false, "", "/"},
+        // A sibling that only shares a prefix is outside: the start goes on
+        // (and fails later, on purpose, on a missing replica).
+        {{"-l", mntab + "/x.log", dir / "missing", mnt}, ENOENT, dir / "missing" + missing},
+        {{"--ctl", dir / "nodir/ctl", r0, mnt}, 255, dir / "nodir/ctl" + missing},
+        {{"--ctl", mnt + "/ctl", r0, mnt}, 254, mnt + "/ctl: Control directory must be outside of the mount point\n"},
+        // Replicas that would hang the mount or be written twice.
         {{r0 + "=" + mnt, mnt}, 254, mnt + outside},
         {{"-o", "nonempty", r0 + "=" + sub, mnt}, 254, sub + outside},
         {{":" + sub, ":" + mnt}, 254, sub + outside},
@@ -211,12 +155,26 @@ TEST(startup, refuses_replicas_that_would_hang_or_write_twice)
         {{r0 + "=" + file, mnt}, ENOTDIR, file + ": Not a directory\n"},
         {{r0, file}, ENOTDIR, file + ": Not a directory\n"},
         {{r0, ":" + file}, ENOTDIR, ":" + file + ": Not a directory\n"},
+        // No control program to run.
+        {{"--ctl", dir / "ctl", r0, mnt}, ENOENT, "control program " + lone_ctl + missing, exactly, false, lone},
+        {{"--ctl", dir / "ctl", r0, mnt}, EACCES, "control program " + stuck_ctl + ": Permission denied\n",
+         exactly, false, stuck},
     };
-    for (const auto& c : cases) {
-        const std::string line = testing::PrintToString(c.args);
-        const command_result r = run_vornelix(c.args, "", 20000);
-        EXPECT_EQ(r.status, c.status) << line;
-        EXPECT_EQ(r.err, c.err) << line;
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    for (const auto& row : rows) {
+        const std::string line = testing::PrintToString(row.args) + " " + row.program;
+        if (!row.cwd.empty())
+            ASSERT_EQ(chdir(row.cwd.c_str()), 0);
+        const command_result r = run_vornelix(row.args, row.program, 20000);
+        ASSERT_EQ(chdir(cwd), 0);
+        EXPECT_EQ(r.status, row.status) << line;
+        if (row.match == exactly)
+            EXPECT_EQ(r.err, row.err) << line;
+        else
+            EXPECT_NE(r.err.find(row.err), std::string::npos) << line << ": " << r.err;
+        if (row.usage)
+            EXPECT_EQ(r.out, usage_text) << line;
         EXPECT_FALSE(remove_stray_mount(mnt)) << line << ": mounted";
         EXPECT_FALSE(remove_stray_mount(file)) << line << ": mounted";
     }
@@ -225,8 +183,8 @@ TEST(startup, refuses_replicas_that_would_hang_or_write_twice)
 
 // The control program is found by the name the daemon was started under,
 // or beside the real binary when it was started through a link of another
-// name; nothing executable is a start-up error naming where it looked.
-TEST(startup, control_program_is_found_or_the_start_is_refused)
+// name (nothing executable: a refused command line, in the table above).
+TEST(startup, control_program_is_found_beside_the_real_binary)
 {
     scratch_dir bin;
     const std::string alias = bin / "replfs";
@@ -240,24 +198,6 @@ TEST(startup, control_program_is_found_or_the_start_is_refused)
         EXPECT_TRUE(eventually([&] { return is_mounted(m.ctl()); })) << m.log_text();
         EXPECT_EQ(m.unmount(), 0);
     }
-
-    scratch_dir dir;
-    const std::string r0 = dir / "r0", mnt = dir / "mnt";
-    mkdir(r0.c_str(), 0755);
-    mkdir(mnt.c_str(), 0755);
-    // A copy looks for xvornctl beside itself and nowhere else.
-    const std::string copy = bin / "xvornelix", wanted = bin / "xvornctl";
-    std::filesystem::copy_file(VORNELIX_BINARY, copy);
-    command_result r = run_vornelix({"--ctl", dir / "ctl", r0, mnt}, copy, 20000);
-    EXPECT_EQ(r.status, ENOENT);
-    EXPECT_EQ(r.err, "control program " + wanted + ": No such file or directory\n");
-    EXPECT_FALSE(remove_stray_mount(mnt));
-
-    write_file(wanted, "#!/bin/sh\n", 0644);
-    r = run_vornelix({"--ctl", dir / "ctl", r0, mnt}, copy, 20000);
-    EXPECT_EQ(r.status, EACCES);
-    EXPECT_EQ(r.err, "control program " + wanted + ": Permission denied\n");
-    EXPECT_FALSE(remove_stray_mount(mnt));
 }
 
 // The /etc/fstab line "vornelix#R0=R1 MNT fuse log=...,fsname=...,..."

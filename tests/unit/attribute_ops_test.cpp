@@ -56,20 +56,6 @@ TEST_F(attribute_ops_test, chown_keeps_ids_passed_as_minus_one_and_acts_on_links
     EXPECT_TRUE(untouched_log());
 }
 
-TEST_F(attribute_ops_test, a_name_missing_everywhere_is_the_answer_and_disables_nothing)
-{
-    use_replicas(2);
-    const struct timespec times[2] = {{1000000, 0}, {2000000, 0}};
-    set_test_caller(alice, alice_group);
-    EXPECT_EQ(fs_truncate("/missing", 0), -ENOENT);
-    EXPECT_EQ(fs_utimens("/missing", times), -ENOENT);
-    EXPECT_EQ(fs_chmod("/missing", 0600), -ENOENT);
-    EXPECT_EQ(fs_chown("/missing", alice, alice_group), -ENOENT);
-    EXPECT_EQ(fs_setxattr("/missing", "user.a", "1", 1, 0), -ENOENT);
-    EXPECT_TRUE(replica_in_service(0) && replica_in_service(1));
-    EXPECT_TRUE(untouched_log());
-}
-
 TEST_F(attribute_ops_test, utimens_and_truncate_give_every_replica_the_same_now)
 {
     use_replicas(2);

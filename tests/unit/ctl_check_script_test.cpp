@@ -41,9 +41,9 @@ struct run_result {
     int status = -1;
 };
 
-run_result run_script(const scratch_dir& dir, char digit, const std::string& argument)
+run_result run_script(const scratch_dir& dir, const std::string& text, const std::string& argument)
 {
-    write_file(dir / "check.sh", filled(digit), 0755);
+    write_file(dir / "check.sh", text, 0755);
     const std::string command = "sh " + (dir / "check.sh") + " " + argument;
     run_result result;
     FILE* pipe = popen(command.c_str(), "r");
@@ -70,49 +70,74 @@ TEST(check_script, template_shape)
     EXPECT_EQ(lines[41], "esac");
 }
 
-TEST(check_script, fields_filled_per_state)
+// Per state: the two fields filled in, everything else the template, and
+// what the script says and exits with when a monitor runs it (with any
+// argument but the options). A digit vornelix never sends is the Nagios
+// UNKNOWN state, not a stray exit status.
+TEST(check_script, states_table)
 {
     struct {
         const char* state;
         std::string text;
-        const char* message;
+        const char* message;  // the whole message, or its start for UNKNOWN
         char exit_digit;
-    } cases[] = {
-        {"0", filled('0'), "OK - Vornelix replica enabled", '0'},
-        {"1", filled('1'), "WARNING - Vornelix replica enabled, but inconsistent", '1'},
-        {"2", filled('2'), "CRITICAL - Vornelix replica disabled", '2'},
-        {"daemon gone", filled_gone(), "CRITICAL - Vornelix daemon not answering", '2'},
+        const char* argument;
+    } rows[] = {
+        {"0", filled('0'), "OK - Vornelix replica enabled", '0', ""},
+        {"1", filled('1'), "WARNING - Vornelix replica enabled, but inconsistent", '1', ""},
+        {"2", filled('2'), "CRITICAL - Vornelix replica disabled", '2', "anything"},
+        {"7", filled('7'), "UNKNOWN - ", '3', ""},
+        {"x", filled('x'), "UNKNOWN - ", '3', ""},
+        {"daemon gone", filled_gone(), "CRITICAL - Vornelix daemon not answering", '2', ""},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.state);
-        const std::string& text = c.text;
+    scratch_dir dir;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.state);
+        const std::string& text = row.text;
         ASSERT_EQ(text.size(), 618u);
         const auto lines = lines_of(text);
         ASSERT_EQ(lines.size(), 42u);
-        std::string message = c.message;
-        message.resize(52, ' ');
-        EXPECT_EQ(lines[38], "      echo " + message);
-        EXPECT_EQ(lines[39], std::string("      exit ") + c.exit_digit);
-        if (c.state[1] == '\0') {  // a state digit: status_text says the same
-            EXPECT_EQ(status_text(c.state[0]), message);
+        const bool unknown = row.exit_digit == '3';
+        std::string message = row.message;
+        if (unknown) {
+            EXPECT_EQ(lines[38].substr(0, 11 + message.size()), "      echo " + message);
+            EXPECT_EQ(lines[38].size(), 11u + 52u);
+        } else {
+            message.resize(52, ' ');
+            EXPECT_EQ(lines[38], "      echo " + message);
         }
-        // Everything else is the template.
+        EXPECT_EQ(lines[39], std::string("      exit ") + row.exit_digit);
+        if (row.state[1] == '\0' && !unknown) {  // a state digit: status_text says the same
+            EXPECT_EQ(status_text(row.state[0]), message);
+        }
         for (size_t i = 0; i < text.size(); ++i) {
             if ((i < script_message_field || i >= script_message_field + 52) && i != script_exit_field) {
                 ASSERT_EQ(text[i], check_script_template[i]) << "at " << i;
             }
         }
+        const run_result r = run_script(dir, text, row.argument);
+        if (unknown)
+            EXPECT_EQ(r.out.substr(0, message.size()), message);
+        else
+            EXPECT_EQ(r.out, std::string(row.message) + "\n");
+        EXPECT_EQ(r.status, row.exit_digit - '0');
     }
 }
 
-// A digit vornelix never sends is reported as the Nagios UNKNOWN state,
-// not as a stray exit status.
-TEST(check_script, unknown_digit_reports_unknown)
+// The options answer the same whatever the state.
+TEST(check_script, version_and_help_options)
 {
-    const auto lines = lines_of(filled('7'));
-    EXPECT_EQ(lines[38].substr(0, 20), "      echo UNKNOWN -");
-    EXPECT_EQ(lines[38].size(), 11u + 52u);
-    EXPECT_EQ(lines[39], "      exit 3");
+    scratch_dir dir;
+    const std::string version = "This is the Vornelix Nagios check plugin version 1.1.1.\n";
+    const std::string help = version + "\nUsage: check_vornelix.sh\n\nThis plugin checks the status of Vornelix replicas.\n\n";
+    for (const std::string& text : {filled('0'), filled('2'), filled_gone()}) {
+        for (const auto& [option, out] : std::vector<std::pair<std::string, std::string>>{
+                 {"-V", version}, {"--version", version}, {"-h", help}, {"--help", help}}) {
+            const run_result r = run_script(dir, text, option);
+            EXPECT_EQ(r.out, out) << option;
+            EXPECT_EQ(r.status, 0) << option;
+        }
+    }
 }
 
 TEST(check_script, reads_at_any_offset_and_size)
@@ -133,37 +158,6 @@ TEST(check_script, reads_at_any_offset_and_size)
             pieces.append(buffer, n);
         }
         EXPECT_EQ(pieces, filled('2')) << "step " << step;
-    }
-}
-
-TEST(check_script, runs_as_a_nagios_plugin)
-{
-    scratch_dir dir;
-    const std::string version = "This is the Vornelix Nagios check plugin version 1.1.1.\n";
-    const std::string help = version + "\nUsage: check_vornelix.sh\n\nThis plugin checks the status of Vornelix replicas.\n\n";
-
-    run_result r = run_script(dir, '0', "");
-    EXPECT_EQ(r.out, "OK - Vornelix replica enabled\n");
-    EXPECT_EQ(r.status, 0);
-    r = run_script(dir, '1', "");
-    EXPECT_EQ(r.out, "WARNING - Vornelix replica enabled, but inconsistent\n");
-    EXPECT_EQ(r.status, 1);
-    r = run_script(dir, '2', "anything");
-    EXPECT_EQ(r.out, "CRITICAL - Vornelix replica disabled\n");
-    EXPECT_EQ(r.status, 2);
-    r = run_script(dir, 'x', "");
-    EXPECT_EQ(r.out.substr(0, 10), "UNKNOWN - ");
-    EXPECT_EQ(r.status, 3);
-
-    for (const char* option : {"-V", "--version"}) {
-        r = run_script(dir, '2', option);
-        EXPECT_EQ(r.out, version) << option;
-        EXPECT_EQ(r.status, 0) << option;
-    }
-    for (const char* option : {"-h", "--help"}) {
-        r = run_script(dir, '2', option);
-        EXPECT_EQ(r.out, help) << option;
-        EXPECT_EQ(r.status, 0) << option;
     }
 }
 

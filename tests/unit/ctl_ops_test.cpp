@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <malloc.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -176,9 +177,11 @@ TEST_F(ctl_ops_test, status_reads_and_writes_through_the_channel)
 TEST_F(ctl_ops_test, refused_writes_send_nothing)
 {
     const std::string before = log();
-    for (const std::string text : {"3", "00", "11", "222", "2x", "0 ", "", "\n", "2\n\n"}) {
+    for (const std::string text : {"3", "00", "11", "222", "abc", "2x", "0 ", "", "\n", "2\n\n", "1\n\n", "0\n\n"}) {
         EXPECT_EQ(write_text("/_data_r1/status", text), -ENOSYS) << '"' << text << '"';
     }
+    // Root may open the script for writing, but it is no status file.
+    EXPECT_EQ(open_with("/_data_r1/check_vornelix.sh", O_WRONLY), 0);
     EXPECT_EQ(write_text("/_data_r1/check_vornelix.sh", "2"), -ENOSYS);
     EXPECT_EQ(write_text("/_data_r1", "2"), -ENOSYS);
     EXPECT_EQ(write_text("/", "2"), -ENOSYS);
@@ -196,20 +199,29 @@ TEST_F(ctl_ops_test, refused_writes_send_nothing)
     EXPECT_EQ(log(), before);
 }
 
+// The script follows the state; it reads whole, or in pieces at any offset.
 TEST_F(ctl_ops_test, script_reads_follow_the_state)
 {
-    std::string script = read_text("/_data_r1/check_vornelix.sh");
-    ASSERT_EQ(script.size(), 618u);
-    EXPECT_EQ(script.substr(script_message_field, 52), status_text('0'));
-    EXPECT_EQ(script[script_exit_field], '0');
-
-    replica_table[0].state.store(12345);
-    script = read_text("/_data_r1/check_vornelix.sh", 100, 530);
     const std::string tmpl(check_script_template);
-    EXPECT_EQ(script, tmpl.substr(530, 8) + std::string(status_text('2')) + tmpl.substr(590, 12) + "2" +
-                          tmpl.substr(603, 15));
-    EXPECT_EQ(read_text("/_data_r1/check_vornelix.sh", 100, 600).size(), 18u);
-    EXPECT_EQ(read_text("/_data_r1/check_vornelix.sh", 100, 618), "");
+    const struct {
+        int64_t state;
+        char digit;
+    } states[] = {{0, '0'}, {1, '1'}, {12345, '2'}};
+    const std::pair<off_t, size_t> pieces[] = {{0, 4096}, {530, 100}, {600, 100}, {0, 1}, {537, 60},
+                                               {617, 5},  {618, 10},  {618, 100}, {5000, 1}, {10, 0}};
+    for (const auto& s : states) {
+        replica_table[0].state.store(s.state);
+        const std::string whole = tmpl.substr(0, script_message_field) + std::string(status_text(s.digit)) +
+                                  tmpl.substr(script_message_field + 52, script_exit_field - script_message_field - 52) +
+                                  s.digit + tmpl.substr(script_exit_field + 1);
+        ASSERT_EQ(whole.size(), 618u);
+        for (const auto& [offset, size] : pieces) {
+            const size_t want = offset >= 618 ? 0 : std::min<size_t>(size, 618 - offset);
+            EXPECT_EQ(read_text("/_data_r1/check_vornelix.sh", size, offset),
+                      whole.substr(std::min<size_t>(offset, 618), want))
+                << "state " << s.state << " at " << offset << " size " << size;
+        }
+    }
 
     EXPECT_EQ(read_text("/_data_r1"), "error " + std::to_string(ENOSYS));
     EXPECT_EQ(read_text("/"), "error " + std::to_string(ENOSYS));
@@ -229,52 +241,102 @@ TEST_F(ctl_ops_test, open_flags)
     EXPECT_EQ(open_with("/_absent", O_RDONLY), -ENOENT);
 }
 
-TEST_F(ctl_ops_test, owner_and_group_rights)
+// Who may do what: the owner and the group have the node's rights (the
+// script is r-x, directories r-x), others none but statfs, and a gid of 0
+// every right, like root. Names that do not exist are not found rather
+// than refused. Rows run in order; a refused write changes no state.
+TEST_F(ctl_ops_test, rights_table)
 {
-    for (auto [uid, gid] : {std::pair<uid_t, gid_t>{owner, stranger_group}, {stranger, group}}) {
-        SCOPED_TRACE(std::to_string(uid) + ":" + std::to_string(gid));
-        set_test_caller(uid, gid);
-        struct stat st;
-        EXPECT_EQ(ctl_getattr("/", &st), 0);
-        EXPECT_EQ(ctl_getattr("/_data_r1/status", &st), 0);
-        EXPECT_EQ(open_with("/_data_r1/status", O_RDONLY), 0);
-        EXPECT_EQ(open_with("/_data_r1/status", O_WRONLY | O_TRUNC), 0);
-        EXPECT_EQ(open_with("/_data_r1/status", O_RDWR), 0);
-        EXPECT_EQ(open_with("/_data_r1/check_vornelix.sh", O_RDONLY), 0);
-        // r-xr-x---: the script cannot be opened for writing.
-        EXPECT_EQ(open_with("/_data_r1/check_vornelix.sh", O_WRONLY), -EACCES);
-        EXPECT_EQ(open_with("/_data_r1/check_vornelix.sh", O_RDWR), -EACCES);
-        EXPECT_EQ(read_text("/_data_r1/status"), "0");
-        EXPECT_EQ(read_text("/_data_r1/check_vornelix.sh").size(), 618u);
-        EXPECT_EQ(write_text("/_data_r1/status", "2"), 1);
-        EXPECT_EQ(write_text("/_data_r1/status", "0\n"), 2);
-        EXPECT_EQ(write_text("/_data_r1", "0"), -EACCES);  // r-x directory
-        // Names that do not exist: not found, rather than refused.
-        EXPECT_EQ(ctl_getattr("/_data_r1/absent", &st), -ENOENT);
-        EXPECT_EQ(open_with("/_absent", O_RDONLY), -ENOENT);
+    enum op { do_getattr, do_open, do_read, do_write, do_readdir, do_statfs };
+    struct caller {
+        const char* name;
+        uid_t uid;
+        gid_t gid;
+    };
+    const caller owner_class{"owner", owner, stranger_group};
+    const caller group_class{"group", stranger, group};
+    const caller other{"other", stranger, stranger_group};
+    const caller gid_0{"gid 0", stranger, 0};
+    const char* const status = "/_data_r1/status";
+    const char* const script = "/_data_r1/check_vornelix.sh";
+    struct row {
+        caller who;
+        op what;
+        const char* path;
+        int flags;  // open flags
+        const char* text;  // written, or expected from a read
+        int result;
+    };
+    std::vector<row> rows;
+    for (const caller& who : {owner_class, group_class}) {
+        const std::vector<row> allowed = {
+            {who, do_getattr, "/", 0, "", 0},
+            {who, do_getattr, status, 0, "", 0},
+            {who, do_open, status, O_RDONLY, "", 0},
+            {who, do_open, status, O_WRONLY | O_TRUNC, "", 0},
+            {who, do_open, status, O_RDWR, "", 0},
+            {who, do_open, script, O_RDONLY, "", 0},
+            {who, do_open, script, O_WRONLY, "", -EACCES},
+            {who, do_open, script, O_RDWR, "", -EACCES},
+            {who, do_read, status, 0, "0", 0},
+            {who, do_write, status, 0, "2", 1},
+            {who, do_write, status, 0, "0\n", 2},
+            {who, do_write, "/_data_r1", 0, "0", -EACCES},
+            {who, do_getattr, "/_data_r1/absent", 0, "", -ENOENT},
+            {who, do_open, "/_absent", O_RDONLY, "", -ENOENT},
+        };
+        rows.insert(rows.end(), allowed.begin(), allowed.end());
     }
-}
+    const std::vector<row> others = {
+        {other, do_getattr, "/", 0, "", -EACCES},
+        {other, do_getattr, "/_data_r1", 0, "", -EACCES},
+        {other, do_getattr, status, 0, "", -EACCES},
+        {other, do_open, status, O_RDONLY, "", -EACCES},
+        {other, do_open, status, O_WRONLY, "", -EACCES},
+        {other, do_read, status, 0, "", -EACCES},
+        {other, do_write, status, 0, "2", -EACCES},
+        {other, do_readdir, "/", 0, "", -EACCES},
+        {other, do_statfs, "/", 0, "", 0},
+        {gid_0, do_write, status, 0, "2", 1},
+        {gid_0, do_read, status, 0, "2", 0},
+    };
+    rows.insert(rows.end(), others.begin(), others.end());
 
-TEST_F(ctl_ops_test, others_are_refused_everywhere)
-{
-    set_test_caller(stranger, stranger_group);
-    struct stat st;
-    struct statvfs sv;
-    EXPECT_EQ(ctl_getattr("/", &st), -EACCES);
-    EXPECT_EQ(ctl_getattr("/_data_r1", &st), -EACCES);
-    EXPECT_EQ(ctl_getattr("/_data_r1/status", &st), -EACCES);
-    EXPECT_EQ(open_with("/_data_r1/status", O_RDONLY), -EACCES);
-    EXPECT_EQ(open_with("/_data_r1/status", O_WRONLY), -EACCES);
-    EXPECT_EQ(read_text("/_data_r1/status"), "error " + std::to_string(EACCES));
-    EXPECT_EQ(write_text("/_data_r1/status", "2"), -EACCES);
-    EXPECT_EQ(ctl_readdir("/", nullptr, nullptr, 0, nullptr), -EACCES);
-    EXPECT_EQ(replica_table[0].state.load(), 0);
-    EXPECT_EQ(ctl_statfs("/", &sv), 0);
-
-    // A gid of 0 has every right, like root.
-    set_test_caller(stranger, 0);
-    EXPECT_EQ(write_text("/_data_r1/status", "2"), 1);
-    EXPECT_EQ(read_text("/_data_r1/status"), "2");
+    for (const row& r : rows) {
+        const std::string where = std::string(r.who.name) + " op " + std::to_string(r.what) + " " + r.path;
+        set_test_caller(r.who.uid, r.who.gid);
+        struct stat st;
+        struct statvfs sv;
+        switch (r.what) {
+        case do_getattr:
+            EXPECT_EQ(ctl_getattr(r.path, &st), r.result) << where;
+            break;
+        case do_open:
+            EXPECT_EQ(open_with(r.path, r.flags), r.result) << where;
+            break;
+        case do_read:
+            EXPECT_EQ(read_text(r.path), r.result == 0 ? std::string(r.text) : "error " + std::to_string(-r.result))
+                << where;
+            break;
+        case do_write:
+            EXPECT_EQ(write_text(r.path, r.text), r.result) << where;
+            break;
+        case do_readdir:
+            EXPECT_EQ(ctl_readdir(r.path, nullptr, nullptr, 0, nullptr), r.result) << where;
+            break;
+        case do_statfs:
+            EXPECT_EQ(ctl_statfs(r.path, &sv), r.result) << where;
+            break;
+        }
+        if (r.result < 0) {
+            EXPECT_EQ(replica_table[0].state.load(), 0) << where;
+        }
+    }
+    // The owner and the group may run the script.
+    set_test_caller(owner, stranger_group);
+    EXPECT_EQ(read_text(script).size(), 618u);
+    set_test_caller(stranger, group);
+    EXPECT_EQ(read_text(script).size(), 618u);
 }
 
 TEST_F(ctl_ops_test, readdir_lists_dot_and_children)

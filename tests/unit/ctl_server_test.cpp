@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <thread>
@@ -71,41 +72,64 @@ TEST_F(control_server_test, info_sequence_byte_for_byte)
     EXPECT_EQ(answer("info"), "   F/mnt/replicated   4/ctl000203   1.   8/data/r1   8/data/r2");
 }
 
-TEST_F(control_server_test, disable_and_trust_change_state_after_their_log_line)
+// Requests in order, each with its reply and what it leaves behind: the
+// replica's state (or -1: not looked at; 1: a time stored, later than
+// before), and a log line it must have written. Requests match by prefix;
+// out of range and unknown ones are ERR and change nothing.
+TEST_F(control_server_test, requests_table)
 {
-    EXPECT_EQ(answer("stat:01"), "00010");
-    EXPECT_EQ(answer("disable:01"), "0002OK");
-    EXPECT_GT(replica_table[1].state.load(), 1);
-    EXPECT_EQ(answer("stat:01"), "00012");
-    EXPECT_EQ(answer("stat:00"), "00010");
-    EXPECT_NE(log().find(" disabling replica /data/r1 Forced by administrator\n"), std::string::npos) << log();
+    constexpr int64_t a_time = -2;
+    const struct {
+        const char* payload;
+        const char* reply;
+        int replica;      // whose state is set before and checked after, or -1
+        int64_t before;   // stored first (-1: left as it is)
+        int64_t after;    // a_time: a time later than before
+        const char* log;  // a line it wrote, or ""
+    } rows[] = {
+        {"stat:01", "00010", -1, -1, 0, ""},
+        {"disable:01", "0002OK", 1, -1, a_time, " disabling replica /data/r1 Forced by administrator\n"},
+        {"stat:01", "00012", -1, -1, 0, ""},
+        {"stat:00", "00010", -1, -1, 0, ""},
+        {"trust:01", "0002OK", 1, -1, 0, " trusting replica /data/r1 Forced by administrator\n"},
+        {"stat:01", "00010", -1, -1, 0, ""},
+        // The replica under the mount point is named by its root text.
+        {"disable:00", "0002OK", 0, -1, a_time, " disabling replica . Forced by administrator\n"},
+        // Disabling again stores a new time and is still OK.
+        {"disable:00", "0002OK", 0, 5, a_time, ""},
+        {"trust:00", "0002OK", 0, -1, 0, ""},
+        // The state digits.
+        {"stat:02", "00011", 2, 1, 1, ""},
+        {"stat:02", "00012", 2, 2, 2, ""},
+        {"stat:02", "00012", 2, 1'700'000'000, 1'700'000'000, ""},
+        {"trust:02", "0002OK", 2, -1, 0, ""},
+        // By prefix: more after the number, no digit (replica 0), one digit.
+        {"stat:02 and more", "00010", -1, -1, 0, ""},
+        {"stat:", "00010", -1, -1, 0, ""},
+        {"disable:02xyz", "0002OK", 2, -1, a_time, ""},
+        {"stat:02", "00012", -1, -1, 0, ""},
+        {"trust:2", "0002OK", 2, -1, 0, ""},
+        {"stat:02", "00010", -1, -1, 0, ""},
+    };
+    for (const auto& row : rows) {
+        const std::string where = std::string("\"") + row.payload + "\"";
+        if (row.before >= 0)
+            replica_table[row.replica].state.store(row.before);
+        const int64_t before = row.replica < 0 ? 0 : replica_table[row.replica].state.load();
+        EXPECT_EQ(answer(row.payload), row.reply) << where;
+        if (row.replica >= 0) {
+            const int64_t now = replica_table[row.replica].state.load();
+            if (row.after == a_time) {
+                EXPECT_GT(now, std::max<int64_t>(before, 1)) << where;
+            } else {
+                EXPECT_EQ(now, row.after) << where;
+            }
+        }
+        if (row.log[0] != '\0') {
+            EXPECT_NE(log().find(row.log), std::string::npos) << where << log();
+        }
+    }
 
-    EXPECT_EQ(answer("trust:01"), "0002OK");
-    EXPECT_EQ(replica_table[1].state.load(), 0);
-    EXPECT_EQ(answer("stat:01"), "00010");
-    EXPECT_NE(log().find(" trusting replica /data/r1 Forced by administrator\n"), std::string::npos) << log();
-
-    // The replica under the mount point is named by its root text.
-    EXPECT_EQ(answer("disable:00"), "0002OK");
-    EXPECT_NE(log().find(" disabling replica . Forced by administrator\n"), std::string::npos) << log();
-    // Disabling again stores a new time and is still OK.
-    replica_table[0].state.store(5);
-    EXPECT_EQ(answer("disable:00"), "0002OK");
-    EXPECT_GT(replica_table[0].state.load(), 5);
-}
-
-TEST_F(control_server_test, state_digits)
-{
-    replica_table[2].state.store(1);
-    EXPECT_EQ(answer("stat:02"), "00011");
-    replica_table[2].state.store(2);
-    EXPECT_EQ(answer("stat:02"), "00012");
-    replica_table[2].state.store(1'700'000'000);
-    EXPECT_EQ(answer("stat:02"), "00012");
-}
-
-TEST_F(control_server_test, out_of_range_and_unknown_requests_change_nothing)
-{
     const std::string before = log();
     for (const char* payload : {"stat:03", "stat:FF", "disable:03", "disable:FF", "trust:03", "trust:FF",
                                 "disable:", "trust:zz", "info!", "INFO", "", "hello", "stat", "0004info"}) {
@@ -114,16 +138,6 @@ TEST_F(control_server_test, out_of_range_and_unknown_requests_change_nothing)
     for (int k = 0; k < replica_count; ++k)
         EXPECT_EQ(replica_table[k].state.load(), 0);
     EXPECT_EQ(log(), before);
-}
-
-TEST_F(control_server_test, requests_match_by_prefix)
-{
-    EXPECT_EQ(answer("stat:02 and more"), "00010");
-    EXPECT_EQ(answer("stat:"), "00010");  // no digit: replica 0
-    EXPECT_EQ(answer("disable:02xyz"), "0002OK");
-    EXPECT_EQ(answer("stat:02"), "00012");
-    EXPECT_EQ(answer("trust:2"), "0002OK");  // one digit is enough
-    EXPECT_EQ(answer("stat:02"), "00010");
 }
 
 // The request loop over real pipes, as the thread runs it.

@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <functional>
+#include <set>
 #include <sstream>
 
 #include "fs/engine/replicas.h"
@@ -32,48 +35,101 @@ struct namespace_ops_test : replica_dirs_test {
     }
 };
 
-TEST_F(namespace_ops_test, strict_variant_replies_with_the_lowest_replicas_error)
+// The fault contract of the changing operations: with the replicas set up
+// as a row says (some out of service beforehand, some differing), the
+// operation gives this reply, leaves this set of replicas out of service,
+// and writes these log lines (the failing word, then the disabling).
+// A strict change fails alike everywhere with the lowest replica's error; a
+// lenient one failing everywhere with the highest; a replica alone in
+// failing leaves service; no replica in service is an I/O error.
+TEST_F(namespace_ops_test, fault_table)
 {
-    use_replicas(3);
-    ASSERT_EQ(fs_mkdir("/d", 0755), 0);
-    EXPECT_EQ(fs_mkdir("/d", 0755), -EEXIST);
-    write_file(in(0, "a"), "file");
-    replica_table[1].state = 7;
-    EXPECT_EQ(fs_mkdir("/a/b", 0755), -ENOTDIR);
-    EXPECT_EQ(events(), "");
-}
-
-TEST_F(namespace_ops_test, lenient_variant_failing_everywhere_replies_the_highest_error)
-{
-    use_replicas(3);
-    mkdir(in(2, "g").c_str(), 0755);
-    EXPECT_EQ(fs_unlink("/g"), -EISDIR);
-    EXPECT_TRUE(replica_in_service(0) && replica_in_service(1) && replica_in_service(2));
-    EXPECT_EQ(events(), "");
-}
-
-TEST_F(namespace_ops_test, replicas_out_of_service_take_no_part_and_no_change_is_eio)
-{
-    use_replicas(2);
-    replica_table[1].state = 1;
-    EXPECT_EQ(fs_mkdir("/d", 0755), 0);
-    EXPECT_FALSE(exists(1, "d"));
-    EXPECT_EQ(replica_table[1].state, 1);
-    replica_table[0].state = 99;
-    EXPECT_EQ(fs_mkdir("/e", 0755), -EIO);
-    EXPECT_EQ(fs_unlink("/d"), -EIO);
-    EXPECT_EQ(fs_rename("/d", "/e"), -EIO);
-    EXPECT_EQ(fs_link("/d", "/e"), -EIO);
-    EXPECT_EQ(events(), "");
-}
-
-TEST_F(namespace_ops_test, creating_a_regular_file_never_reuses_an_existing_name)
-{
-    use_replicas(2);
-    write_file(in(1, "f"), "keep");
-    EXPECT_EQ(fs_mknod("/f", S_IFREG | 0644, 0), 0);
-    EXPECT_EQ(read_file(in(1, "f")), "keep");
-    EXPECT_EQ(events(), disabled_after("mknod", 1, "File exists"));
+    using fixture = namespace_ops_test;
+    constexpr uid_t alice = 1001;
+    constexpr gid_t alice_group = 1001;
+    const struct timespec times[2] = {{1000000, 0}, {2000000, 0}};
+    struct row {
+        const char* what;
+        int replicas;
+        std::set<int> out_before;
+        std::function<void(fixture&)> setup;
+        std::function<int()> change;
+        int reply;
+        std::set<int> out_after;
+        std::function<std::string(const fixture&)> log;
+        std::function<bool(const fixture&)> after;  // what else must hold
+        uid_t uid = 0;
+        gid_t gid = 0;
+    };
+    const auto none = [](const fixture&) { return std::string(); };
+    const auto nothing = [](fixture&) {};
+    const auto fine = [](const fixture&) { return true; };
+    const auto dir_everywhere = [](const std::string& name) {
+        return [name](fixture& f) {
+            for (int k = 0; k < replica_count; ++k)
+                mkdir(f.in(k, name).c_str(), 0755);
+        };
+    };
+    const auto disabled = [](const char* word, int k, const char* error) {
+        return [=](const fixture& f) { return f.disabled_after(word, k, error); };
+    };
+    const row rows[] = {
+        {"mkdir of a name on every replica", 3, {}, dir_everywhere("d"),
+         [] { return fs_mkdir("/d", 0755); }, -EEXIST, {}, none, fine},
+        {"strict: the lowest replica's error", 3, {1}, [](fixture& f) { write_file(f.in(0, "a"), "file"); },
+         [] { return fs_mkdir("/a/b", 0755); }, -ENOTDIR, {1}, none, fine},
+        {"lenient: failing everywhere, the highest error", 3, {}, [](fixture& f) { mkdir(f.in(2, "g").c_str(), 0755); },
+         [] { return fs_unlink("/g"); }, -EISDIR, {}, none, fine},
+        {"a replica out of service takes no part", 2, {1}, nothing, [] { return fs_mkdir("/d", 0755); }, 0, {1},
+         none, [](const fixture& f) { return f.exists(0, "d") && !f.exists(1, "d"); }},
+        {"mkdir with no replica in service", 2, {0, 1}, nothing, [] { return fs_mkdir("/e", 0755); }, -EIO,
+         {0, 1}, none, fine},
+        {"unlink with no replica in service", 2, {0, 1}, dir_everywhere("d"), [] { return fs_unlink("/d"); }, -EIO,
+         {0, 1}, none, fine},
+        {"rename with no replica in service", 2, {0, 1}, dir_everywhere("d"), [] { return fs_rename("/d", "/e"); },
+         -EIO, {0, 1}, none, fine},
+        {"link with no replica in service", 2, {0, 1}, dir_everywhere("d"), [] { return fs_link("/d", "/e"); }, -EIO,
+         {0, 1}, none, fine},
+        {"creating a regular file never reuses an existing name", 2, {},
+         [](fixture& f) { write_file(f.in(1, "f"), "keep"); }, [] { return fs_mknod("/f", S_IFREG | 0644, 0); }, 0,
+         {1}, disabled("mknod", 1, "File exists"), [](const fixture& f) { return read_file(f.in(1, "f")) == "keep"; }},
+        {"unlink of a name missing from one replica", 2, {}, [](fixture& f) { write_file(f.in(0, "f"), "x"); },
+         [] { return fs_unlink("/f"); }, 0, {1}, disabled("unlink", 1, "No such file or directory"),
+         [](const fixture& f) { return !f.exists(0, "f"); }},
+        // A name missing everywhere is the answer and disables nothing.
+        {"truncate of a missing name", 2, {}, nothing, [] { return fs_truncate("/missing", 0); }, -ENOENT, {}, none,
+         fine, alice, alice_group},
+        {"utimens of a missing name", 2, {}, nothing, [&] { return fs_utimens("/missing", times); }, -ENOENT, {},
+         none, fine, alice, alice_group},
+        {"chmod of a missing name", 2, {}, nothing, [] { return fs_chmod("/missing", 0600); }, -ENOENT, {}, none,
+         fine, alice, alice_group},
+        {"chown of a missing name", 2, {}, nothing, [] { return fs_chown("/missing", alice, alice_group); }, -ENOENT,
+         {}, none, fine, alice, alice_group},
+        {"setxattr of a missing name", 2, {}, nothing, [] { return fs_setxattr("/missing", "user.a", "1", 1, 0); },
+         -ENOENT, {}, none, fine, alice, alice_group},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        set_test_caller(0, 0);
+        remove_replicas();
+        for (int k = 0; k < 3; ++k)
+            std::filesystem::remove_all(dir / ("r" + std::to_string(k)));
+        unlink((dir / "log").c_str());
+        use_replicas(r.replicas);
+        for (int k : r.out_before)
+            replica_table[k].state = 7;
+        r.setup(*this);
+        set_test_caller(r.uid, r.gid);
+        EXPECT_EQ(r.change(), r.reply);
+        set_test_caller(0, 0);
+        std::set<int> out;
+        for (int k = 0; k < replica_count; ++k)
+            if (!replica_in_service(k))
+                out.insert(k);
+        EXPECT_EQ(out, r.out_after);
+        EXPECT_EQ(events(), r.log(*this));
+        EXPECT_TRUE(r.after(*this));
+    }
 }
 
 TEST_F(namespace_ops_test, ownership_step_failures_have_their_own_log_word_and_reply)

@@ -209,18 +209,6 @@ TEST_F(options_test, positional_words_are_taken_where_the_scanner_leaves_them)
         EXPECT_EQ(log_path, log);
         EXPECT_EQ(settings.fuse_options, "ro");
     }
-
-    settings = start_settings{};
-    std::vector<std::string> words = {"vornelix", "-q", "/r0"};
-    std::vector<char*> argv;
-    for (std::string& w : words)
-        argv.push_back(w.data());
-    argv.push_back(nullptr);
-    testing::internal::CaptureStdout();
-    start_status status = scan_command_line(static_cast<int>(words.size()), argv.data());
-    testing::internal::GetCapturedStdout();
-    EXPECT_TRUE(status.stop);
-    EXPECT_EQ(status.exit_status, -3);
 }
 
 }  // namespace

@@ -11,31 +11,93 @@
 
 namespace {
 
-// The replicas a request visits, in order, when every try fails; the first
-// replica in service is what a request that succeeds at once reads from.
-std::vector<int> visit_order()
-{
-    read_turns turns;
-    std::vector<int> order;
-    for (int attempt = 0; attempt < replica_count; ++attempt)
-        order.push_back(choose_replica(turns, attempt));
-    return order;
-}
-
-int first_in_service()
-{
-    read_turns turns;
-    for (int attempt = 0; attempt < replica_count; ++attempt) {
-        const int r = choose_replica(turns, attempt);
-        if (replica_in_service(r))
-            return r;
-    }
-    return -1;
-}
-
 struct replicas_test : ::testing::Test {
     void TearDown() override { remove_replicas(); }
 };
+
+// The replicas one request tries, in order, until one in service answers
+// (all of them when none is in service).
+std::vector<int> tried()
+{
+    read_turns turns;
+    std::vector<int> order;
+    for (int attempt = 0; attempt < replica_count; ++attempt) {
+        const int r = choose_replica(turns, attempt);
+        order.push_back(r);
+        if (replica_in_service(r))
+            break;
+    }
+    return order;
+}
+
+// Read-replica rotation: each row installs its replicas (a leading ':' marks
+// low priority) and sends requests in turn; before each request the given
+// replicas are put out of service. Every request checks what it tried, that
+// the fixed priority order does not move with the turns, that attempts out
+// of range name no replica, and that choosing leaves the states alone.
+TEST_F(replicas_test, rotation_table)
+{
+    struct request {
+        std::set<int> out;  // replicas out of service for this request
+        std::vector<int> tried;
+    };
+    struct row {
+        const char* what;
+        std::vector<std::string> roots;
+        std::vector<int> priority;
+        std::vector<request> requests;
+    };
+    const std::set<int> none;
+    const std::set<int> all = {0, 1, 2, 3, 4};
+    const row rows[] = {
+        {"one replica is always tried first", {"/a"}, {0},
+         {{all, {0}}, {all, {0}}, {all, {0}}, {all, {0}}, {all, {0}}}},
+        {"two replicas alternate starting with the second", {"/a", "/b"}, {0, 1},
+         {{none, {1}}, {none, {0}}, {none, {1}}, {none, {0}}, {none, {1}}}},
+        {"high priority replicas rotate, low priority ones come last",
+         {".", "/a", ":/b", "/c"}, {0, 1, 3, 2},
+         {{all, {1, 3, 0, 2}}, {all, {3, 0, 1, 2}}, {all, {0, 1, 3, 2}}}},
+        {"the first in service answers", {".", "/a", ":/b", "/c"}, {0, 1, 3, 2},
+         {{none, {1}}, {none, {3}}, {none, {0}}, {none, {1}}, {none, {3}}}},
+        {"the turns of a replica out of service fall to the next in line",
+         {".", "/a", ":/b", "/c"}, {0, 1, 3, 2},
+         {{{1}, {1, 3}}, {{1}, {3}}, {{1}, {0}}, {{1}, {1, 3}}, {{1}, {3}}}},
+        // Served by the high-priority replica the low turn stays; once that
+        // is out of service the low turn advances once per request.
+        {"the low turn advances only for requests that reach it", {"/h", ":/l0", ":/l1"}, {0, 1, 2},
+         {{none, {0}}, {none, {0}}, {none, {0}}, {{0}, {0, 2}}, {{0}, {0, 1}}, {{0}, {0, 2}}}},
+        {"only low priority replicas rotate among themselves", {":/a", ":/b", ":/c"}, {0, 1, 2},
+         {{all, {1, 2, 0}}, {all, {2, 0, 1}}, {all, {0, 1, 2}}}},
+        {"low priority replicas around a high one", {":/a", "/b", ":/c"}, {1, 0, 2},
+         {{all, {1, 2, 0}}, {all, {1, 0, 2}}, {all, {1, 2, 0}}}},
+        {"an untrusted replica stays out of service", {"/a", "/b"}, {0, 1},
+         {{{0}, {1}}, {{0}, {0, 1}}, {{0}, {1}}, {{0}, {0, 1}}}},
+    };
+    for (const row& r : rows) {
+        install_replicas(r.roots);
+        const int n = replica_count;
+        int number = 0;
+        for (const request& q : r.requests) {
+            const std::string where = std::string(r.what) + ", request " + std::to_string(number++);
+            for (int k = 0; k < n; ++k)
+                replica_table[k].state = q.out.count(k) ? 1 : 0;
+            EXPECT_EQ(tried(), q.tried) << where;
+            std::vector<int> priority;
+            for (int attempt = 0; attempt < n; ++attempt)
+                priority.push_back(choose_replica_by_priority(attempt));
+            EXPECT_EQ(priority, r.priority) << where;
+            for (int k = 0; k < n; ++k) {
+                EXPECT_EQ(replica_in_service(k), q.out.count(k) == 0) << where << ": replica " << k;
+                EXPECT_EQ(replica_table[k].state.load(), q.out.count(k) ? 1 : 0) << where << ": replica " << k;
+            }
+        }
+        read_turns turns;
+        EXPECT_EQ(choose_replica(turns, -1), -1) << r.what;
+        EXPECT_EQ(choose_replica(turns, n), -1) << r.what;
+        EXPECT_EQ(choose_replica_by_priority(-1), -1) << r.what;
+        EXPECT_EQ(choose_replica_by_priority(n), -1) << r.what;
+    }
+}
 
 TEST_F(replicas_test, rotation_table_rows_are_the_list_rotated_left)
 {
@@ -44,95 +106,10 @@ TEST_F(replicas_test, rotation_table_rows_are_the_list_rotated_left)
     EXPECT_TRUE(make_rotation_table({}).entries.empty());
 }
 
-TEST_F(replicas_test, one_replica_is_always_tried_first)
-{
-    install_replicas({"/a"});
-    for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(visit_order(), std::vector<int>{0});
-}
-
-TEST_F(replicas_test, two_replicas_alternate_starting_with_the_second)
-{
-    install_replicas({"/a", "/b"});
-    std::vector<int> firsts;
-    for (int i = 0; i < 5; ++i)
-        firsts.push_back(first_in_service());
-    EXPECT_EQ(firsts, (std::vector<int>{1, 0, 1, 0, 1}));
-}
-
-TEST_F(replicas_test, high_priority_replicas_rotate_and_low_priority_ones_come_last)
-{
-    install_replicas({".", "/a", ":/b", "/c"});
-    EXPECT_EQ(visit_order(), (std::vector<int>{1, 3, 0, 2}));
-    EXPECT_EQ(visit_order(), (std::vector<int>{3, 0, 1, 2}));
-    EXPECT_EQ(visit_order(), (std::vector<int>{0, 1, 3, 2}));
-
-    install_replicas({".", "/a", ":/b", "/c"});
-    std::vector<int> firsts;
-    for (int i = 0; i < 5; ++i)
-        firsts.push_back(first_in_service());
-    EXPECT_EQ(firsts, (std::vector<int>{1, 3, 0, 1, 3}));
-
-    // With replica 1 out of service its turns fall to the next in line.
-    install_replicas({".", "/a", ":/b", "/c"});
-    replica_table[1].state = 12345;
-    firsts.clear();
-    for (int i = 0; i < 5; ++i)
-        firsts.push_back(first_in_service());
-    EXPECT_EQ(firsts, (std::vector<int>{3, 3, 0, 3, 3}));
-}
-
-TEST_F(replicas_test, low_turn_advances_only_for_requests_that_reach_it)
-{
-    install_replicas({"/h", ":/l0", ":/l1"});
-    // Served by the high-priority replica: the low turn stays.
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(first_in_service(), 0);
-    // The high-priority replica out of service: the requests move on to
-    // the low-priority ones, whose turn now advances once per request.
-    replica_table[0].state = 1;
-    EXPECT_EQ(first_in_service(), 2);
-    EXPECT_EQ(first_in_service(), 1);
-    EXPECT_EQ(first_in_service(), 2);
-
-    install_replicas({":/a", ":/b", ":/c"});
-    EXPECT_EQ(visit_order(), (std::vector<int>{1, 2, 0}));
-    EXPECT_EQ(visit_order(), (std::vector<int>{2, 0, 1}));
-    EXPECT_EQ(visit_order(), (std::vector<int>{0, 1, 2}));
-}
-
-TEST_F(replicas_test, priority_order_stays_put_while_the_turns_move_on)
-{
-    struct row {
-        std::vector<std::string> roots;
-        std::vector<int> order;
-    };
-    const row rows[] = {
-        {{"/a", "/b"}, {0, 1}},
-        {{".", "/a", ":/b", "/c"}, {0, 1, 3, 2}},
-        {{":/a", "/b", ":/c"}, {1, 0, 2}},
-    };
-    for (const row& r : rows) {
-        install_replicas(r.roots);
-        for (int request = 0; request < 3; ++request) {
-            (void)visit_order();
-            std::vector<int> order;
-            for (int attempt = 0; attempt < replica_count; ++attempt)
-                order.push_back(choose_replica_by_priority(attempt));
-            EXPECT_EQ(order, r.order) << r.roots[0] << " request " << request;
-        }
-        EXPECT_EQ(choose_replica_by_priority(-1), -1);
-        EXPECT_EQ(choose_replica_by_priority(replica_count), -1);
-    }
-}
-
-TEST_F(replicas_test, attempts_out_of_range_name_no_replica)
+// A request that starts past its high-priority tries still gets a row.
+TEST_F(replicas_test, a_request_starting_at_the_low_priority_tries_gets_a_row)
 {
     install_replicas({"/a", ":/b"});
-    read_turns turns;
-    EXPECT_EQ(choose_replica(turns, -1), -1);
-    EXPECT_EQ(choose_replica(turns, 2), -1);
-    // A request that starts past its high-priority tries still gets a row.
     read_turns late;
     EXPECT_EQ(choose_replica(late, 1), 1);
 }
@@ -145,7 +122,10 @@ TEST_F(replicas_test, concurrent_requests_each_visit_every_replica_once)
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&] {
             for (int i = 0; i < 20000; ++i) {
-                const std::vector<int> order = visit_order();
+                read_turns turns;
+                std::vector<int> order;
+                for (int attempt = 0; attempt < replica_count; ++attempt)
+                    order.push_back(choose_replica(turns, attempt));
                 std::set<int> seen(order.begin(), order.end());
                 if (seen.size() != 5 || *seen.begin() != 0 || *seen.rbegin() != 4)
                     ++bad;
@@ -203,17 +183,6 @@ TEST_F(replicas_test, state_changes_write_their_line_before_the_store)
                          "trusting replica /data/a Forced by administrator",
                          "trusting replica failed accessing /data/b",
                      }));
-}
-
-TEST_F(replicas_test, untrusted_state_keeps_a_replica_out_of_service)
-{
-    install_replicas({"/a", "/b"});
-    replica_table[0].state = 1;
-    EXPECT_FALSE(replica_in_service(0));
-    EXPECT_TRUE(replica_in_service(1));
-    for (int i = 0; i < 4; ++i)
-        EXPECT_EQ(first_in_service(), 1);
-    EXPECT_EQ(replica_table[0].state.load(), 1);
 }
 
 }  // namespace
