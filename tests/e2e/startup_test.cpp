@@ -164,8 +164,9 @@ TEST(startup, refused_command_lines)
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
     for (const auto& row : rows) {
         const std::string line = testing::PrintToString(row.args) + " " + row.program;
-        if (!row.cwd.empty())
+        if (!row.cwd.empty()) {
             ASSERT_EQ(chdir(row.cwd.c_str()), 0);
+        }
         const command_result r = run_vornelix(row.args, row.program, 20000);
         ASSERT_EQ(chdir(cwd), 0);
         EXPECT_EQ(r.status, row.status) << line;
@@ -173,8 +174,9 @@ TEST(startup, refused_command_lines)
             EXPECT_EQ(r.err, row.err) << line;
         else
             EXPECT_NE(r.err.find(row.err), std::string::npos) << line << ": " << r.err;
-        if (row.usage)
+        if (row.usage) {
             EXPECT_EQ(r.out, usage_text) << line;
+        }
         EXPECT_FALSE(remove_stray_mount(mnt)) << line << ": mounted";
         EXPECT_FALSE(remove_stray_mount(file)) << line << ": mounted";
     }
