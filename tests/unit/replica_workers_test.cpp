@@ -224,16 +224,16 @@ TEST_F(replica_workers_test, slot_given_up_at_the_deadline_is_not_wanted_and_wha
     EXPECT_TRUE(work.timed_out(1));
     EXPECT_TRUE(work.handed_over(1));
 
-    // Given up: a later step of the request is not queued behind it.
+    // Given up: a later step of the request is not queued behind it, even
+    // while the worker still holds the slot.
     ASSERT_TRUE(work.set_step([report_write](replica_slot&, int) noexcept { (void)write(report_write, "z", 1); }));
     work.submit(1);
-    work.wait("test");
-    EXPECT_TRUE(work.timed_out(1));
-
     ASSERT_EQ(write(gate[1], "x", 1), 1);
     char wanted = 0;
     ASSERT_EQ(read(report[0], &wanted, 1), 1);
     EXPECT_EQ(wanted, 'n') << "the step was still wanted after its request gave up";
+    work.wait("test");
+    EXPECT_TRUE(work.timed_out(1));
     EXPECT_TRUE(eventually([opened] { return closed(opened); })) << "nobody closed what the given-up step opened";
     // Everything queued for the replica before this close has run by now.
     const int later = open("/dev/null", O_RDONLY | O_CLOEXEC);
