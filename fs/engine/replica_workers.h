@@ -293,8 +293,8 @@ public:
         return job_->slots[k].state.load(std::memory_order_relaxed) == slot_state::answered;
     }
 
-    // Whether replica k missed the deadline in the last wait (or left
-    // service before answering).
+    // Whether replica k was given up: it missed the deadline in a wait of
+    // this request (or left service before answering).
     bool timed_out(int k) const noexcept { return job_->slots[k].given_up(); }
 
     // Whether replica k's slot was handed over for the current step (to
