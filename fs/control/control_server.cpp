@@ -212,7 +212,7 @@ void run_control_channel() noexcept
         write_log("control channel", *settings.ctl_path, stream_error);
     } else {
         lock.unlock();
-        serve_requests(in.stream, out.stream);
+        serve_control_requests(in.stream, out.stream);
         lock.lock();
     }
     const bool stopped = service_stopped;
@@ -318,7 +318,7 @@ int answer_request(const std::string& payload, FILE* out) noexcept
     return reply(out, "ERR");
 }
 
-void serve_requests(FILE* in, FILE* out) noexcept
+void serve_control_requests(FILE* in, FILE* out) noexcept
 {
     std::string message;
     while (read_message(in, message) == 0) {

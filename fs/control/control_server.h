@@ -30,7 +30,7 @@ int answer_request(const std::string& payload, FILE* out) noexcept;
 // The request loop of the control thread over the given streams: reads a
 // request, serves it under the service lock, until a read fails or the
 // service has been stopped. Exposed for the tests.
-void serve_requests(FILE* in, FILE* out) noexcept;
+void serve_control_requests(FILE* in, FILE* out) noexcept;
 
 // Why the configuration cannot be carried by the channel (more than 255
 // replicas: ERANGE; a path longer than a frame holds: ENAMETOOLONG), with

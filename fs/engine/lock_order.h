@@ -46,7 +46,7 @@
 //     running resync.
 // 12. gate_lock (resync_gate.cpp): the waits at the resync gate for it to
 //     reopen or drain; the stall handler is called without it.
-// 13. A job's lock (replica_job, replica_workers.h): the flags of a
+// 13. A job's lock (replica_job, replica_workers.h): the states of a
 //     request's slots; steps run outside it.
 // 14. A worker's queue lock (replica_workers.cpp): its queue and stopping
 //     flag.

@@ -49,8 +49,8 @@ struct job_cache {
 };
 thread_local job_cache cached;
 
-// Marks the slot done and drops the worker's reference; the last one out
-// deletes the job.
+// Lets go of the slot (done, or abandoned when its request gave up on it)
+// and drops the worker's reference; the last one out deletes the job.
 void finish_slot(replica_slot& slot) noexcept
 {
     replica_job& job = *slot.job;
@@ -58,13 +58,14 @@ void finish_slot(replica_slot& slot) noexcept
     bool wake;
     {
         std::lock_guard<std::mutex> guard(job.lock);
-        slot.done = true;
+        const bool given_up = slot.given_up();
+        slot.state.store(given_up ? slot_state::abandoned : slot_state::done, std::memory_order_relaxed);
         // Given up before it was done: nobody takes what the step opened.
-        if (slot.given_up && slot.opened > 0) {
+        if (given_up && slot.opened > 0) {
             orphan = slot.opened;
             slot.opened = 0;
         }
-        wake = !slot.given_up && --job.outstanding == 0;
+        wake = !given_up && --job.outstanding == 0;
     }
     // The request is woken once, by the last slot it waits for, and after
     // the lock is released so that it does not wake only to wait for it.
@@ -83,7 +84,10 @@ void run_slot(replica_slot& slot, int k) noexcept
     bool run;
     {
         std::lock_guard<std::mutex> guard(job.lock);
-        run = !slot.given_up || slot.must_run;
+        // A slot given up on stays so while a close in it runs.
+        if (!slot.given_up())
+            slot.state.store(slot_state::running, std::memory_order_relaxed);
+        run = slot.state.load(std::memory_order_relaxed) == slot_state::running || slot.must_run;
     }
     if (run) {
         job_step& step = job.steps[slot.step];
@@ -91,7 +95,7 @@ void run_slot(replica_slot& slot, int k) noexcept
     }
 }
 
-void work_loop(replica_worker& worker, int k) noexcept
+void run_replica_worker(replica_worker& worker, int k) noexcept
 {
     while (true) {
         replica_slot* slot;
@@ -172,8 +176,8 @@ replica_job* take_job() noexcept
         replica_slot& slot = job->slots[k];
         slot.job = job;
         slot.next = nullptr;
-        slot.queued = slot.done = slot.must_run = slot.given_up = slot.missed = slot.in_round =
-            slot.answered = slot.deferred = slot.pinned = false;
+        slot.state.store(slot_state::idle, std::memory_order_relaxed);
+        slot.must_run = slot.missed = false;
         slot.fd = slot.opened = 0;
         slot.outcome = {outcome_kind::absent, 0};
         slot.value = 0;
@@ -225,7 +229,7 @@ bool start_replica_workers(int count) noexcept
         return false;
     for (int k = 0; k < count; ++k) {
         try {
-            workers[k].thread = std::thread(work_loop, std::ref(workers[k]), k);
+            workers[k].thread = std::thread(run_replica_worker, std::ref(workers[k]), k);
         } catch (...) {
             write_log("worker thread", replica_table[k].root, EAGAIN);
             worker_count = k;
@@ -313,7 +317,7 @@ bool replica_worker_stuck(int k) noexcept
 bool still_wanted(const replica_slot& slot) noexcept
 {
     std::lock_guard<std::mutex> guard(slot.job->lock);
-    return !slot.given_up;
+    return !slot.given_up();
 }
 
 void close_on_replica(int k, int fd) noexcept
@@ -350,9 +354,17 @@ replica_work::~replica_work()
         std::lock_guard<std::mutex> guard(job_->lock);
         for (int k = 0; k < job_->slot_count; ++k) {
             replica_slot& slot = job_->slots[k];
-            if (slot.queued && !slot.done) {
-                slot.given_up = true;
+            switch (slot.state.load(std::memory_order_relaxed)) {
+            case slot_state::queued:
+            case slot_state::running:
+                slot.state.store(slot_state::given_up, std::memory_order_relaxed);
                 ++running;
+                break;
+            case slot_state::given_up:
+                ++running;
+                break;
+            default:
+                break;
             }
         }
     }
@@ -395,24 +407,24 @@ const char* replica_work::keep_data(const char* bytes, size_t size) noexcept
 void replica_work::submit(int k) noexcept
 {
     replica_slot& slot = job_->slots[k];
-    if (slot.given_up)
+    if (slot.given_up())
         return;
-    slot.queued = true;
-    slot.in_round = true;
-    slot.done = false;
+    // No worker holds the slot: it is idle, done or answered.
     slot.step = job_->step_count - 1;
     if (workers == nullptr || k >= worker_count) {
+        slot.state.store(slot_state::running, std::memory_order_relaxed);
         job_step& step = job_->steps[slot.step];
         step.run(step.closure, slot, k);
-        slot.done = true;
+        slot.state.store(slot_state::done, std::memory_order_relaxed);
         return;
     }
-    if (slot.pinned || runs_here(k)) {
+    if (pinned_ || runs_here(k)) {
         // Run by wait(), after the other replicas' slots are queued, so
         // that those work meanwhile.
-        slot.deferred = true;
+        slot.state.store(slot_state::held, std::memory_order_relaxed);
         return;
     }
+    slot.state.store(slot_state::queued, std::memory_order_relaxed);
     ++job_->references;
     ++job_->outstanding;
     enqueue(workers[k], slot);
@@ -443,8 +455,7 @@ bool replica_work::stays_on_this_thread(const int32_t* fds) noexcept
     kept_here_ = false;
     if (!all_here)
         return false;
-    for (int k = 0; k < job_->slot_count; ++k)
-        job_->slots[k].pinned = true;
+    pinned_ = true;
     return true;
 }
 
@@ -453,15 +464,14 @@ void replica_work::run_deferred(bool closes_only) noexcept
     // Outside the job lock, which a step may take.
     for (int k = 0; k < job_->slot_count; ++k) {
         replica_slot& slot = job_->slots[k];
-        if (!slot.deferred)
+        if (slot.state.load(std::memory_order_relaxed) != slot_state::held)
             continue;
-        slot.deferred = false;
         if (!closes_only || slot.must_run) {
             job_step& step = job_->steps[slot.step];
             step.run(step.closure, slot, k);
         }
         std::lock_guard<std::mutex> guard(job_->lock);
-        slot.done = true;
+        slot.state.store(slot_state::done, std::memory_order_relaxed);
     }
 }
 
@@ -480,12 +490,11 @@ void replica_work::wait_for(const char* word, bool records) noexcept
             int last_pending = -1;
             bool answered_now = false;
             for (int k = 0; k < job_->slot_count; ++k) {
-                const replica_slot& slot = job_->slots[k];
-                if (!slot.in_round)
-                    continue;
-                if (slot.done)
+                const slot_state state = job_->slots[k].state.load(std::memory_order_relaxed);
+                if (state == slot_state::done)
                     answered_now = true;
-                else if (records || replica_in_service(k))
+                else if ((state == slot_state::queued || state == slot_state::running) &&
+                         (records || replica_in_service(k)))
                     ++pending, last_pending = k;
             }
             const auto now = clock_type::now();
@@ -510,12 +519,12 @@ void replica_work::wait_for(const char* word, bool records) noexcept
         }
         for (int k = 0; k < job_->slot_count; ++k) {
             replica_slot& slot = job_->slots[k];
-            slot.missed = slot.in_round && !slot.done;
-            if (slot.in_round && slot.done)
-                slot.answered = true;
-            slot.in_round = false;
+            const slot_state state = slot.state.load(std::memory_order_relaxed);
+            slot.missed = state == slot_state::queued || state == slot_state::running;
+            if (state == slot_state::done)
+                slot.state.store(slot_state::answered, std::memory_order_relaxed);
             if (slot.missed) {
-                slot.given_up = true;
+                slot.state.store(slot_state::given_up, std::memory_order_relaxed);
                 if (workers != nullptr)
                     --job_->outstanding;
                 any_late = true;

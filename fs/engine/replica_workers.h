@@ -80,19 +80,41 @@ struct replica_outcome {
     int error;
 };
 
+// Where one replica's slot is in its request; docs/replica_workers.md
+// draws the transitions. A worker moves a slot only while it holds it
+// (queued to running to done, given_up to abandoned), under the job lock;
+// the request moves it under the same lock while a worker may hold it, and
+// alone otherwise. Atomic, so that the request may look at its slots
+// without the lock: the one move a worker makes on a slot the request let
+// go (to abandoned) still reads as given up.
+enum class slot_state : uint8_t {
+    idle,       // nothing handed over for the current step
+    held,       // submitted, left for the request to run itself in its wait
+    queued,     // on its worker's queue
+    running,    // its step is running (on the worker, or inline)
+    done,       // its step ended; the next wait collects it
+    answered,   // done and collected by a wait; idle again at the next step
+    given_up,   // the request stopped waiting while a worker held it
+    abandoned,  // given up, and the worker has let go of it since
+};
+
 struct replica_slot {
     replica_job* job = nullptr;
     replica_slot* next = nullptr;  // protected by the worker's queue lock
-    // Protected by the job lock.
-    bool queued = false;
-    bool done = false;
-    bool must_run = false;  // runs even when its request gave up on it (a close)
-    bool given_up = false;  // missed a wait: never waited for or queued again
-    bool missed = false;    // the request's own: given up in the last wait
-    bool in_round = false;  // the request's own: queued since the last wait
-    bool answered = false;  // the request's own: done in a wait since the step was set
-    bool deferred = false;  // the request's own: run by the request itself in the next wait
-    bool pinned = false;    // the request's own: always run by the request itself
+    std::atomic<slot_state> state{slot_state::idle};
+    // Set by the request before the slot is queued: the step runs even
+    // when its request gave up on it (a close).
+    bool must_run = false;
+    // The request's own: given up in the last wait (to be logged and
+    // disabled after it).
+    bool missed = false;
+    // Whether the request stopped waiting for this slot: it is never waited
+    // for or queued again within the request.
+    bool given_up() const noexcept
+    {
+        const slot_state now = state.load(std::memory_order_relaxed);
+        return now == slot_state::given_up || now == slot_state::abandoned;
+    }
     // Input, set by the request before the slot is queued.
     int step = 0;  // which of the job's steps it runs
     int fd = 0;
@@ -121,9 +143,9 @@ struct job_step {
 
 struct replica_job {
     std::atomic<int> references{1};
-    std::mutex lock;  // the slots' flags; lock_order.h: #13, a leaf
+    std::mutex lock;  // the slots' states; lock_order.h: #13, a leaf
     std::condition_variable finished;  // notified when outstanding reaches 0
-    // Slots queued and neither done nor given up: changed under lock (the
+    // Slots queued or running and not given up: changed under lock (the
     // request's increment before queuing happens before any decrement).
     std::atomic<int> outstanding{0};
     int slot_count = 0;
@@ -217,7 +239,8 @@ public:
         if (job_ == nullptr || job_->step_count == job_step_capacity)
             return false;
         for (int k = 0; k < job_->slot_count; ++k)
-            job_->slots[k].answered = false;
+            if (job_->slots[k].state.load(std::memory_order_relaxed) == slot_state::answered)
+                job_->slots[k].state.store(slot_state::idle, std::memory_order_relaxed);
         job_step& next = job_->steps[job_->step_count++];
         new (next.closure) closure(std::forward<Step>(step));
         next.run = [](void* c, replica_slot& slot, int k) noexcept { (*static_cast<closure*>(c))(slot, k); };
@@ -232,7 +255,7 @@ public:
     void load_descriptors(const int32_t* fds) noexcept
     {
         for (int k = 0; k < job_->slot_count; ++k)
-            if (!job_->slots[k].given_up)
+            if (!job_->slots[k].given_up())
                 job_->slots[k].fd = fds[k];
     }
 
@@ -265,11 +288,22 @@ public:
     void wait_for_records() noexcept { wait_for(nullptr, true); }
 
     // Whether replica k ran the current step to its end within a wait.
-    bool answered(int k) const noexcept { return job_->slots[k].answered; }
+    bool answered(int k) const noexcept
+    {
+        return job_->slots[k].state.load(std::memory_order_relaxed) == slot_state::answered;
+    }
 
-    // Whether replica k missed the deadline in the last wait (or left
-    // service before answering).
-    bool timed_out(int k) const noexcept { return job_->slots[k].given_up; }
+    // Whether replica k was given up: it missed the deadline in a wait of
+    // this request (or left service before answering).
+    bool timed_out(int k) const noexcept { return job_->slots[k].given_up(); }
+
+    // Whether replica k's slot was handed over for the current step (to
+    // its worker or to this thread), so that its step takes care of what
+    // it was given (a descriptor to close) even when given up.
+    bool handed_over(int k) const noexcept
+    {
+        return job_->slots[k].state.load(std::memory_order_relaxed) != slot_state::idle;
+    }
 
 private:
     // Runs the steps submit() left to this thread (closes_only: only
@@ -284,6 +318,7 @@ private:
     bool runs_here(int k) noexcept;
 
     replica_job* job_ = nullptr;
+    bool pinned_ = false;  // every step runs on the calling thread (stays_on_this_thread)
     bool device_wait_ = false;
     bool kept_here_ = false;  // a replica run side by side already runs here
 };

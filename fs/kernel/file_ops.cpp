@@ -515,7 +515,7 @@ int fs_release(const char*, struct fuse_file_info* fi) noexcept
             slot.outcome = slot.fd <= 0 ? replica_absent() : call_outcome(close(slot.fd));
         });
         for (int k = 0; k < replica_count; ++k)
-            if (work.slot(k).queued)
+            if (work.handed_over(k))
                 fds[k] = 0;
     }
     close_descriptors(fds.get(), replica_count);

@@ -24,11 +24,12 @@ std::mutex namespace_gate;
 
 struct loop_state;
 
-// One thread and its receive buffer. Workers form a ring headed by the
+// One request thread and its receive buffer (not to be confused with the
+// replicas' workers, replica_workers.h). They form a ring headed by the
 // loop's own record.
-struct worker {
-    worker* prev = nullptr;
-    worker* next = nullptr;
+struct request_thread {
+    request_thread* prev = nullptr;
+    request_thread* next = nullptr;
     pthread_t thread{};
     size_t buffer_size = 0;
     char* buffer = nullptr;
@@ -45,8 +46,8 @@ struct loop_state {
     std::mutex lock;  // the ring, the counts, exiting; lock_order.h: #15, a leaf
     struct fuse_session* session = nullptr;
     struct fuse_chan* channel = nullptr;
-    worker head;
-    int workers = 0;
+    request_thread head;
+    int threads = 0;
     int idle = 0;
     bool exiting = false;
     int error = 0;
@@ -56,27 +57,27 @@ struct loop_state {
 // Idle threads kept waiting for requests beyond those at work.
 constexpr int most_idle_threads = 10;
 
-void link_worker(worker* w, worker* head)
+void link_thread(request_thread* t, request_thread* head)
 {
-    w->next = head;
-    w->prev = head->prev;
-    head->prev->next = w;
-    head->prev = w;
+    t->next = head;
+    t->prev = head->prev;
+    head->prev->next = t;
+    head->prev = t;
 }
 
-void unlink_worker(worker* w)
+void unlink_thread(request_thread* t)
 {
-    w->prev->next = w->next;
-    w->next->prev = w->prev;
+    t->prev->next = t->next;
+    t->next->prev = t->prev;
 }
 
-void free_worker(worker* w)
+void free_thread(request_thread* t)
 {
-    std::free(w->buffer);
-    delete w;
+    std::free(t->buffer);
+    delete t;
 }
 
-int start_worker(loop_state* loop);
+int start_request_thread(loop_state* loop);
 
 uint32_t request_opcode(const struct fuse_buf& buffer)
 {
@@ -88,19 +89,19 @@ uint32_t request_opcode(const struct fuse_buf& buffer)
 // Not noexcept: a cancellation while waiting for a request unwinds
 // through here (nothing is held at that point). The locks are taken and
 // let go by hand, with no owner object on the frame that a cancellation
-// abandons, for the reason the receive's results live in the worker.
-void* serve_requests(void* data)
+// abandons, for the reason the receive's results live in the thread's record.
+void* serve_kernel_requests(void* data)
 {
-    worker* w = static_cast<worker*>(data);
-    loop_state* loop = w->loop;
+    request_thread* t = static_cast<request_thread*>(data);
+    loop_state* loop = t->loop;
     while (!fuse_session_exited(loop->session)) {
-        w->channel = loop->channel;
-        std::memset(&w->request, 0, sizeof w->request);
-        w->request.mem = w->buffer;
-        w->request.size = w->buffer_size;
+        t->channel = loop->channel;
+        std::memset(&t->request, 0, sizeof t->request);
+        t->request.mem = t->buffer;
+        t->request.size = t->buffer_size;
 
         pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, nullptr);
-        const int received = fuse_session_receive_buf(loop->session, &w->request, &w->channel);
+        const int received = fuse_session_receive_buf(loop->session, &t->request, &t->channel);
         pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
         if (received == -EINTR)
             continue;
@@ -112,7 +113,7 @@ void* serve_requests(void* data)
             break;
         }
 
-        const uint32_t opcode = request_opcode(w->request);
+        const uint32_t opcode = request_opcode(t->request);
         // A burst of forgets must not start a thread each.
         const bool forget = opcode == FUSE_FORGET || opcode == FUSE_BATCH_FORGET;
         // A request read is served even while the loop ends: a release
@@ -122,13 +123,13 @@ void* serve_requests(void* data)
         if (!forget)
             --loop->idle;
         if (loop->idle == 0 && !loop->exiting)
-            (void)start_worker(loop);
+            (void)start_request_thread(loop);
         loop->lock.unlock();
 
         const bool gated = opcode_takes_namespace_gate(opcode);
         if (gated)
             namespace_gate.lock();
-        fuse_session_process_buf(loop->session, &w->request, w->channel);
+        fuse_session_process_buf(loop->session, &t->request, t->channel);
         if (gated)
             namespace_gate.unlock();
 
@@ -140,12 +141,12 @@ void* serve_requests(void* data)
                 loop->lock.unlock();
                 return nullptr;
             }
-            unlink_worker(w);
+            unlink_thread(t);
             --loop->idle;
-            --loop->workers;
+            --loop->threads;
             loop->lock.unlock();
-            pthread_detach(w->thread);
-            free_worker(w);
+            pthread_detach(t->thread);
+            free_thread(t);
             return nullptr;
         }
         loop->lock.unlock();
@@ -155,19 +156,19 @@ void* serve_requests(void* data)
 }
 
 // Called with loop->lock held. 0, or -errno after a message on stderr.
-int start_worker(loop_state* loop)
+int start_request_thread(loop_state* loop)
 {
-    worker* w = new (std::nothrow) worker;
-    if (!w) {
+    request_thread* t = new (std::nothrow) request_thread;
+    if (!t) {
         std::fputs("vornelix: no memory for a request thread\n", stderr);
         return -ENOMEM;
     }
-    w->loop = loop;
-    w->buffer_size = fuse_chan_bufsize(loop->channel);
-    w->buffer = static_cast<char*>(std::malloc(w->buffer_size));
-    if (!w->buffer) {
+    t->loop = loop;
+    t->buffer_size = fuse_chan_bufsize(loop->channel);
+    t->buffer = static_cast<char*>(std::malloc(t->buffer_size));
+    if (!t->buffer) {
         std::fputs("vornelix: no memory for a request buffer\n", stderr);
-        delete w;
+        delete t;
         return -ENOMEM;
     }
     // Signals that end the mount are taken by the main thread only.
@@ -177,16 +178,16 @@ int start_worker(loop_state* loop)
     for (const int s : {SIGTERM, SIGINT, SIGHUP, SIGQUIT})
         sigaddset(&blocked, s);
     pthread_sigmask(SIG_BLOCK, &blocked, &previous);
-    const int rc = pthread_create(&w->thread, nullptr, serve_requests, w);
+    const int rc = pthread_create(&t->thread, nullptr, serve_kernel_requests, t);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (rc != 0) {
         std::fprintf(stderr, "vornelix: cannot start a request thread: %s\n", std::strerror(rc));
-        free_worker(w);
+        free_thread(t);
         return -rc;
     }
-    link_worker(w, &loop->head);
+    link_thread(t, &loop->head);
     ++loop->idle;
-    ++loop->workers;
+    ++loop->threads;
     return 0;
 }
 
@@ -218,7 +219,7 @@ int run_request_loop(struct fuse* f)
     int error;
     {
         const std::lock_guard<std::mutex> starting(loop.lock);
-        error = start_worker(&loop);
+        error = start_request_thread(&loop);
     }
     if (error == 0) {
         // Interrupted by the signals that end the mount.
@@ -230,19 +231,19 @@ int run_request_loop(struct fuse* f)
             // work finishes its request first (cancellation is off
             // meanwhile).
             const std::lock_guard<std::mutex> ending(loop.lock);
-            for (worker* w = loop.head.next; w != &loop.head; w = w->next)
-                pthread_cancel(w->thread);
+            for (request_thread* t = loop.head.next; t != &loop.head; t = t->next)
+                pthread_cancel(t->thread);
             loop.exiting = true;
         }
 
         while (loop.head.next != &loop.head) {
-            worker* w = loop.head.next;
-            pthread_join(w->thread, nullptr);
+            request_thread* t = loop.head.next;
+            pthread_join(t->thread, nullptr);
             {
                 const std::lock_guard<std::mutex> ending(loop.lock);
-                unlink_worker(w);
+                unlink_thread(t);
             }
-            free_worker(w);
+            free_thread(t);
         }
         error = loop.error;
     }

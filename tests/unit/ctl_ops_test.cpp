@@ -52,7 +52,7 @@ struct served_channel {
         server_out = fdopen(replies[1], "w");
         channel_out = fdopen(requests[1], "w");
         channel_in = fdopen(replies[0], "r");
-        loop = std::thread([this] { serve_requests(server_in, server_out); });
+        loop = std::thread([this] { serve_control_requests(server_in, server_out); });
     }
     // vornelix goes away: its loop ends on a broken frame and its ends of
     // the pipes close, so requests meet EPIPE and replies end of stream.

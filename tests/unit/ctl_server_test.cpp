@@ -156,7 +156,7 @@ struct loop_on_pipes {
         in = fdopen(requests[0], "r");
         out = fdopen(replies[1], "w");
         replies_read = fdopen(replies[0], "r");
-        loop = std::thread([this] { serve_requests(in, out); });
+        loop = std::thread([this] { serve_control_requests(in, out); });
     }
     void send(const std::string& bytes)
     {

@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <poll.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -19,6 +20,31 @@
 #include "tests/support/engine_fixture.h"
 
 namespace {
+
+// Waits (five seconds at most) for what a worker does after the request
+// stopped waiting for it.
+template <typename Condition>
+bool eventually(Condition condition)
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+bool closed(int fd)
+{
+    return fcntl(fd, F_GETFD) == -1 && errno == EBADF;
+}
+
+bool readable(int fd)
+{
+    struct pollfd p = {fd, POLLIN, 0};
+    return poll(&p, 1, 0) == 1;
+}
 
 struct replica_workers_test : replica_dirs_test {
     int gate[2] = {-1, -1};  // a step reading gate[0] waits until the test writes
@@ -168,6 +194,116 @@ TEST_F(replica_workers_test, device_wait_runs_disk_replicas_side_by_side_one_on_
     for (int k = 0; k < 3; ++k)
         set_replica_local(k, -1);
     close(disk);
+}
+
+TEST_F(replica_workers_test, slot_given_up_at_the_deadline_is_not_wanted_and_what_its_step_opened_is_closed)
+{
+    use_replicas(2);
+    replica_timeout_ms = 200;
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    const int opened = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(opened, 0);
+    const int gate_read = gate[0];
+    const int report_write = report[1];
+    replica_work work;
+    ASSERT_TRUE(work.set_step([gate_read, report_write, opened](replica_slot& slot, int k) noexcept {
+        if (k != 1)
+            return;
+        char byte;
+        (void)read(gate_read, &byte, 1);
+        byte = still_wanted(slot) ? 'y' : 'n';
+        slot.opened = opened;
+        (void)write(report_write, &byte, 1);
+    }));
+    work.submit(0);
+    work.submit(1);
+    work.wait("test");
+    EXPECT_TRUE(work.answered(0));
+    EXPECT_FALSE(work.answered(1));
+    EXPECT_TRUE(work.timed_out(1));
+    EXPECT_TRUE(work.handed_over(1));
+
+    // Given up: a later step of the request is not queued behind it, even
+    // while the worker still holds the slot.
+    ASSERT_TRUE(work.set_step([report_write](replica_slot&, int) noexcept { (void)write(report_write, "z", 1); }));
+    work.submit(1);
+    ASSERT_EQ(write(gate[1], "x", 1), 1);
+    char wanted = 0;
+    ASSERT_EQ(read(report[0], &wanted, 1), 1);
+    EXPECT_EQ(wanted, 'n') << "the step was still wanted after its request gave up";
+    work.wait("test");
+    EXPECT_TRUE(work.timed_out(1));
+    EXPECT_TRUE(eventually([opened] { return closed(opened); })) << "nobody closed what the given-up step opened";
+    // Everything queued for the replica before this close has run by now.
+    const int later = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    close_on_replica(1, later);
+    EXPECT_TRUE(eventually([later] { return closed(later); }));
+    EXPECT_FALSE(readable(report[0])) << "a step was queued on a slot given up on";
+    close(report[0]);
+    close(report[1]);
+}
+
+TEST_F(replica_workers_test, request_that_ends_gives_up_its_queued_slots_but_a_close_still_runs)
+{
+    use_replicas(2);
+    int started[2];
+    int ran[2];
+    ASSERT_EQ(pipe(started), 0);
+    ASSERT_EQ(pipe(ran), 0);
+    const int gate_read = gate[0];
+    const int started_write = started[1];
+    const int ran_write = ran[1];
+    replica_work blocker;
+    ASSERT_TRUE(blocker.set_step([gate_read, started_write](replica_slot&, int) noexcept {
+        char byte = 0;
+        (void)write(started_write, &byte, 1);
+        (void)read(gate_read, &byte, 1);
+    }));
+    blocker.submit(1);
+    char byte;
+    ASSERT_EQ(read(started[0], &byte, 1), 1);
+    {
+        replica_work ended;
+        ASSERT_TRUE(ended.set_step([ran_write](replica_slot&, int) noexcept { (void)write(ran_write, "s", 1); }));
+        ended.submit(1);
+    }
+    const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    close_on_replica(1, fd);  // its own request ends at once as well
+    EXPECT_FALSE(closed(fd)) << "the close overtook the worker's queue";
+
+    ASSERT_EQ(write(gate[1], "x", 1), 1);
+    blocker.wait("test");
+    EXPECT_TRUE(blocker.answered(1));
+    EXPECT_TRUE(eventually([fd] { return closed(fd); })) << "the close of a request that ended never ran";
+    EXPECT_FALSE(readable(ran[0])) << "the step of a request that ended ran";
+    EXPECT_TRUE(replica_in_service(1));
+    for (const int p : {started[0], started[1], ran[0], ran[1]})
+        close(p);
+}
+
+TEST_F(replica_workers_test, a_new_step_forgets_the_answers_to_the_one_before)
+{
+    use_replicas(2);
+    replica_work work;
+    ASSERT_TRUE(work.set_step([](replica_slot& slot, int) noexcept { slot.value = 1; }));
+    work.submit(0);
+    work.submit(1);
+    work.wait("test");
+    EXPECT_TRUE(work.answered(0));
+    EXPECT_TRUE(work.answered(1));
+
+    ASSERT_TRUE(work.set_step([](replica_slot& slot, int) noexcept { slot.value = 2; }));
+    EXPECT_FALSE(work.answered(0));
+    EXPECT_FALSE(work.handed_over(1));
+    work.submit(0);
+    work.wait("test");
+    EXPECT_TRUE(work.answered(0));
+    EXPECT_EQ(work.slot(0).value, 2);
+    EXPECT_FALSE(work.answered(1)) << "an answer to the step before counted for this one";
+    EXPECT_FALSE(work.timed_out(1));
+    EXPECT_EQ(work.slot(1).value, 1);
 }
 
 }  // namespace
