@@ -434,7 +434,7 @@ int load_replica_records(int source) noexcept
     }
     for (int k = 0; k < replica_count; ++k) {
         if (decision.states[k] != 0)
-            replica_table[k].state.store(decision.states[k]);
+            set_state(k, replica_state::behind);
         if (decision.first_start && records[k].recordable && decision.states[k] == 0) {
             const int error = -write_generation_and_behind(k, "1", behind);
             if (error != 0) {

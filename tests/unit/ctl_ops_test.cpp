@@ -155,17 +155,17 @@ TEST_F(ctl_ops_test, status_reads_and_writes_through_the_channel)
 {
     EXPECT_EQ(read_text("/_data_r2/status"), "0");
     EXPECT_EQ(write_text("/_data_r2/status", "2\n"), 2);
-    EXPECT_NE(replica_table[1].state.load(), 0);
+    EXPECT_NE(state_of(1), replica_state::in_service);
     EXPECT_EQ(read_text("/_data_r2/status"), "2");
     EXPECT_EQ(read_text("/_data_r1/status"), "0");
     EXPECT_NE(log().find("disabling replica /data/r2 Forced by administrator"), std::string::npos);
 
     EXPECT_EQ(write_text("/_data_r2/status", "0"), 1);
-    EXPECT_EQ(replica_table[1].state.load(), 0);
+    EXPECT_EQ(state_of(1), replica_state::in_service);
     EXPECT_EQ(read_text("/_data_r2/status"), "0");
     EXPECT_NE(log().find("trusting replica /data/r2 Forced by administrator"), std::string::npos);
 
-    replica_table[2].state.store(1);
+    set_state(2, replica_state::behind);
     EXPECT_EQ(read_text("/_data_r3/status"), "1");
     // One character long: a read past it is the end of the file.
     EXPECT_EQ(read_text("/_data_r3/status", 4096, 1), "");
@@ -187,12 +187,12 @@ TEST_F(ctl_ops_test, refused_writes_send_nothing)
     // copy from, is refused.
     EXPECT_EQ(write_text("/_data_r1/status", "1\n"), -EINVAL);
     for (int k = 0; k < replica_count; ++k)
-        EXPECT_EQ(replica_table[k].state.load(), 0);
+        EXPECT_EQ(state_of(k), replica_state::in_service);
     for (int k = 0; k < replica_count; ++k)
-        replica_table[k].state.store(2);
+        set_state(k, replica_state::disabled, 2);
     EXPECT_EQ(write_text("/_data_r2/status", "1"), -EINVAL);
     for (int k = 0; k < replica_count; ++k)
-        EXPECT_EQ(replica_table[k].state.load(), 2);
+        EXPECT_EQ(status_of(k), (replica_status{replica_state::disabled, 2}));
     EXPECT_EQ(log(), before);
 }
 
@@ -203,7 +203,7 @@ TEST_F(ctl_ops_test, script_reads_follow_the_state)
     EXPECT_EQ(script.substr(script_message_field, 52), status_text('0'));
     EXPECT_EQ(script[script_exit_field], '0');
 
-    replica_table[0].state.store(12345);
+    set_state(0, replica_state::disabled, 12345);
     script = read_text("/_data_r1/check_vornelix.sh", 100, 530);
     const std::string tmpl(check_script_template);
     EXPECT_EQ(script, tmpl.substr(530, 8) + std::string(status_text('2')) + tmpl.substr(590, 12) + "2" +
@@ -268,7 +268,7 @@ TEST_F(ctl_ops_test, others_are_refused_everywhere)
     EXPECT_EQ(read_text("/_data_r1/status"), "error " + std::to_string(EACCES));
     EXPECT_EQ(write_text("/_data_r1/status", "2"), -EACCES);
     EXPECT_EQ(ctl_readdir("/", nullptr, nullptr, 0, nullptr), -EACCES);
-    EXPECT_EQ(replica_table[0].state.load(), 0);
+    EXPECT_EQ(state_of(0), replica_state::in_service);
     EXPECT_EQ(ctl_statfs("/", &sv), 0);
 
     // A gid of 0 has every right, like root.
@@ -357,7 +357,7 @@ TEST_F(ctl_ops_test, refused_request_is_eio)
 // while a third is switched back and forth.
 TEST_F(ctl_ops_test, concurrent_exchanges_keep_their_replies)
 {
-    replica_table[2].state.store(1);
+    set_state(2, replica_state::behind);
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 6; ++t) {

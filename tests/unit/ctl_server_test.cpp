@@ -75,13 +75,13 @@ TEST_F(control_server_test, disable_and_trust_change_state_after_their_log_line)
 {
     EXPECT_EQ(answer("stat:01"), "00010");
     EXPECT_EQ(answer("disable:01"), "0002OK");
-    EXPECT_GT(replica_table[1].state.load(), 1);
+    EXPECT_EQ(state_of(1), replica_state::disabled);
     EXPECT_EQ(answer("stat:01"), "00012");
     EXPECT_EQ(answer("stat:00"), "00010");
     EXPECT_NE(log().find(" disabling replica /data/r1 Forced by administrator\n"), std::string::npos) << log();
 
     EXPECT_EQ(answer("trust:01"), "0002OK");
-    EXPECT_EQ(replica_table[1].state.load(), 0);
+    EXPECT_EQ(state_of(1), replica_state::in_service);
     EXPECT_EQ(answer("stat:01"), "00010");
     EXPECT_NE(log().find(" trusting replica /data/r1 Forced by administrator\n"), std::string::npos) << log();
 
@@ -89,18 +89,19 @@ TEST_F(control_server_test, disable_and_trust_change_state_after_their_log_line)
     EXPECT_EQ(answer("disable:00"), "0002OK");
     EXPECT_NE(log().find(" disabling replica . Forced by administrator\n"), std::string::npos) << log();
     // Disabling again stores a new time and is still OK.
-    replica_table[0].state.store(5);
+    set_state(0, replica_state::disabled, 5);
     EXPECT_EQ(answer("disable:00"), "0002OK");
-    EXPECT_GT(replica_table[0].state.load(), 5);
+    EXPECT_EQ(state_of(0), replica_state::disabled);
+    EXPECT_GT(status_of(0).disabled_at, 5);
 }
 
 TEST_F(control_server_test, state_digits)
 {
-    replica_table[2].state.store(1);
+    set_state(2, replica_state::behind);
     EXPECT_EQ(answer("stat:02"), "00011");
-    replica_table[2].state.store(2);
+    set_state(2, replica_state::disabled, 2);
     EXPECT_EQ(answer("stat:02"), "00012");
-    replica_table[2].state.store(1'700'000'000);
+    set_state(2, replica_state::disabled, 1'700'000'000);
     EXPECT_EQ(answer("stat:02"), "00012");
 }
 
@@ -112,7 +113,7 @@ TEST_F(control_server_test, out_of_range_and_unknown_requests_change_nothing)
         EXPECT_EQ(answer(payload), "0003ERR") << '"' << payload << '"';
     }
     for (int k = 0; k < replica_count; ++k)
-        EXPECT_EQ(replica_table[k].state.load(), 0);
+        EXPECT_EQ(state_of(k), replica_state::in_service);
     EXPECT_EQ(log(), before);
 }
 

@@ -103,7 +103,7 @@ protected:
 
     std::string in(int r, const std::string& name) const { return roots[r] + "/" + name; }
     std::string log() const { return read_file(scratch / "vornelix.log"); }
-    bool in_service(int r) const { return table[r].state.load() == 0; }
+    bool in_service(int r) const { return replica_in_service(r); }
 
     // Puts the same file on every replica.
     void put_everywhere(const std::string& name, const std::string& text, mode_t mode,
@@ -197,8 +197,8 @@ TEST_F(open_files, no_replica_in_service_is_an_io_error)
 {
     start(2);
     put_everywhere("f", "x", 0644);
-    table[0].state.store(1);
-    table[1].state.store(12345);
+    set_state(0, replica_state::behind);
+    set_state(1, replica_state::disabled, 12345);
     fuse_file_info fi;
     EXPECT_EQ(open_as("/f", O_RDONLY, fi), -EIO);
 }
@@ -207,14 +207,14 @@ TEST_F(open_files, replica_out_of_service_at_open_gets_no_descriptor)
 {
     start(2);
     put_everywhere("f", "x", 0644);
-    table[1].state.store(1);
+    set_state(1, replica_state::behind);
     fuse_file_info fi;
     ASSERT_EQ(open_as("/f", O_RDWR, fi), 0);
     const int32_t* fds = fd_table_get(fi.fh);
     ASSERT_NE(fds, nullptr);
     EXPECT_GT(fds[0], 0);
     EXPECT_EQ(fds[1], 0);
-    table[1].state.store(0);
+    set_state(1, replica_state::in_service);
     EXPECT_EQ(write_at(fi, "yz", 0), 2);
     EXPECT_EQ(read_file(in(0, "f")), "yz");
     EXPECT_EQ(read_file(in(1, "f")), "x");
@@ -315,10 +315,10 @@ TEST_F(open_files, reads_rotate_and_fall_back_without_disabling)
     EXPECT_EQ(read_at(fi, 2, 2), "ro");
 
     // A replica out of service is passed over without a log line.
-    table[1].state.store(1);
+    set_state(1, replica_state::behind);
     EXPECT_EQ(read_at(fi, 4, 0), "zero");
     EXPECT_EQ(read_at(fi, 4, 0), "zero");
-    table[1].state.store(0);
+    set_state(1, replica_state::in_service);
     EXPECT_EQ(log(), "");
     EXPECT_EQ(fs_release("/f", &fi), 0);
 }
@@ -340,11 +340,11 @@ TEST_F(open_files, failing_read_is_logged_and_the_next_replica_answers)
     EXPECT_EQ(text.find("disabling"), std::string::npos) << text;
 
     // With the readable replica out of service every try fails.
-    table[0].state.store(1);
+    set_state(0, replica_state::behind);
     int rc = 0;
     read_at(fi, 4, 0, &rc);
     EXPECT_EQ(rc, -EISDIR);
-    table[1].state.store(1);
+    set_state(1, replica_state::behind);
     read_at(fi, 4, 0, &rc);
     EXPECT_EQ(rc, -EIO);
     EXPECT_EQ(fs_release("/f", &fi), 0);
@@ -654,7 +654,7 @@ TEST_F(open_files, release_closes_every_descriptor_and_frees_the_handle)
     const int32_t* array = fd_table_get(fi.fh);
     ASSERT_NE(array, nullptr);
     const std::vector<int32_t> fds(array, array + 3);
-    table[1].state.store(12345);  // disabled while the file is open
+    set_state(1, replica_state::disabled, 12345);  // disabled while the file is open
     EXPECT_EQ(fs_flush("/f", &fi), 0);
     EXPECT_EQ(fs_fsync("/f", 0, &fi), 0);
     EXPECT_EQ(fs_release("/f", &fi), 0);

@@ -38,7 +38,7 @@ TEST_F(namespace_ops_test, strict_variant_replies_with_the_lowest_replicas_error
     ASSERT_EQ(fs_mkdir("/d", 0755), 0);
     EXPECT_EQ(fs_mkdir("/d", 0755), -EEXIST);
     write_file(in(0, "a"), "file");
-    replica_table[1].state = 7;
+    set_state(1, replica_state::disabled, 7);
     EXPECT_EQ(fs_mkdir("/a/b", 0755), -ENOTDIR);
     EXPECT_EQ(events(), "");
 }
@@ -55,11 +55,11 @@ TEST_F(namespace_ops_test, lenient_variant_failing_everywhere_replies_the_highes
 TEST_F(namespace_ops_test, replicas_out_of_service_take_no_part_and_no_change_is_eio)
 {
     use_replicas(2);
-    replica_table[1].state = 1;
+    set_state(1, replica_state::behind);
     EXPECT_EQ(fs_mkdir("/d", 0755), 0);
     EXPECT_FALSE(exists(1, "d"));
-    EXPECT_EQ(replica_table[1].state, 1);
-    replica_table[0].state = 99;
+    EXPECT_EQ(state_of(1), replica_state::behind);
+    set_state(0, replica_state::disabled, 99);
     EXPECT_EQ(fs_mkdir("/e", 0755), -EIO);
     EXPECT_EQ(fs_unlink("/d"), -EIO);
     EXPECT_EQ(fs_rename("/d", "/e"), -EIO);
@@ -89,8 +89,8 @@ TEST_F(namespace_ops_test, ownership_step_failures_have_their_own_log_word_and_r
                             disabled_after("mkdir+chown", 1, "Operation not permitted"));
 
     // Every replica failing its ownership step: the lowest one's error.
-    replica_table[0].state = 0;
-    replica_table[1].state = 0;
+    set_state(0, replica_state::in_service);
+    set_state(1, replica_state::in_service);
     mutation_tally all_failed;
     ASSERT_TRUE(start_tally(all_failed));
     for (int k = 2; k >= 0; --k)

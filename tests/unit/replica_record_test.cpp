@@ -100,7 +100,7 @@ struct replica_record_test : replica_dirs_test {
     {
         release_replica_records();
         for (int k = 0; k < replica_count; ++k)
-            replica_table[k].state.store(0);
+            set_state(k, replica_state::in_service);
         load_replica_records();
     }
 
@@ -108,7 +108,7 @@ struct replica_record_test : replica_dirs_test {
     {
         std::vector<int64_t> all;
         for (int k = 0; k < replica_count; ++k)
-            all.push_back(replica_table[k].state.load() > 1 ? 2 : replica_table[k].state.load());
+            all.push_back(static_cast<int64_t>(state_of(k)));  // the control digits
         return all;
     }
 

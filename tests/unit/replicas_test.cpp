@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <ctime>
 #include <set>
 #include <thread>
@@ -75,7 +76,7 @@ TEST_F(replicas_test, high_priority_replicas_rotate_and_low_priority_ones_come_l
 
     // With replica 1 out of service its turns fall to the next in line.
     install_replicas({".", "/a", ":/b", "/c"});
-    replica_table[1].state = 12345;
+    set_state(1, replica_state::disabled, 12345);
     firsts.clear();
     for (int i = 0; i < 5; ++i)
         firsts.push_back(first_in_service());
@@ -90,7 +91,7 @@ TEST_F(replicas_test, low_turn_advances_only_for_requests_that_reach_it)
         EXPECT_EQ(first_in_service(), 0);
     // The high-priority replica out of service: the requests move on to
     // the low-priority ones, whose turn now advances once per request.
-    replica_table[0].state = 1;
+    set_state(0, replica_state::behind);
     EXPECT_EQ(first_in_service(), 2);
     EXPECT_EQ(first_in_service(), 1);
     EXPECT_EQ(first_in_service(), 2);
@@ -184,13 +185,14 @@ TEST_F(replicas_test, state_changes_write_their_line_before_the_store)
     install_log(dir / "log");
     const time_t before = time(nullptr);
     disable_replica(1, false);
-    EXPECT_GE(replica_table[1].state.load(), before);
-    EXPECT_LE(replica_table[1].state.load(), time(nullptr));
+    EXPECT_EQ(state_of(1), replica_state::disabled);
+    EXPECT_GE(status_of(1).disabled_at, before);
+    EXPECT_LE(status_of(1).disabled_at, time(nullptr));
     disable_replica(0, true);
     trust_replica(0, true);
-    EXPECT_EQ(replica_table[0].state.load(), 0);
+    EXPECT_EQ(state_of(0), replica_state::in_service);
     trust_replica(1, false);
-    EXPECT_EQ(replica_table[1].state.load(), 0);
+    EXPECT_EQ(state_of(1), replica_state::in_service);
 
     const std::string text = read_file(dir / "log");
     std::vector<std::string> lines;
@@ -205,15 +207,93 @@ TEST_F(replicas_test, state_changes_write_their_line_before_the_store)
                      }));
 }
 
+TEST(replica_status_packing, state_and_time_round_trip_in_one_word)
+{
+    using enum replica_state;
+    struct packing_case {
+        replica_status stored;
+        replica_status read;
+    };
+    const packing_case cases[] = {
+        {{in_service, 0}, {in_service, 0}},
+        {{behind, 0}, {behind, 0}},
+        // Times that the old single number read as "in service" and "behind".
+        {{disabled, 0}, {disabled, 0}},
+        {{disabled, 1}, {disabled, 1}},
+        {{disabled, 2}, {disabled, 2}},
+        {{disabled, 1'700'000'000}, {disabled, 1'700'000'000}},
+        {{disabled, INT64_MAX >> 2}, {disabled, INT64_MAX >> 2}},
+        {{disabled, -1}, {disabled, -1}},  // time() failing
+        // Only a disabled replica keeps a time.
+        {{in_service, 77}, {in_service, 0}},
+        {{behind, 77}, {behind, 0}},
+    };
+    for (const packing_case& c : cases) {
+        SCOPED_TRACE(testing::Message() << static_cast<int>(c.stored.state) << ' ' << c.stored.disabled_at);
+        EXPECT_EQ(unpack_status(pack_status(c.stored)), c.read);
+    }
+    EXPECT_NE(pack_status({disabled, 0}), pack_status({in_service, 0}));
+    EXPECT_NE(pack_status({disabled, 0}), pack_status({behind, 0}));
+    EXPECT_NE(pack_status({disabled, 1}), pack_status({behind, 0}));
+}
+
+TEST_F(replicas_test, a_disabled_replica_stays_out_of_service_whatever_its_time)
+{
+    install_replicas({"/a", "/b", "/c"});
+    set_state(0, replica_state::disabled, 0);
+    set_state(1, replica_state::disabled, 1);
+    EXPECT_FALSE(replica_in_service(0));
+    EXPECT_FALSE(replica_in_service(1));
+    EXPECT_EQ(state_of(0), replica_state::disabled);
+    EXPECT_EQ(state_of(1), replica_state::disabled);
+    EXPECT_EQ(status_of(1).disabled_at, 1);
+    EXPECT_TRUE(replica_in_service(2));
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(first_in_service(), 2);
+}
+
+TEST_F(replicas_test, compare_and_set_moves_only_a_replica_behind)
+{
+    using enum replica_state;
+    install_replicas({"/a", "/b", "/c", "/d"});
+    set_state(0, behind);
+    set_state(1, in_service);
+    set_state(2, disabled, 5);
+    set_state(3, disabled, 0);
+    const replica_status given_up{disabled, 9};
+    EXPECT_TRUE(compare_and_set(0, behind, given_up));
+    EXPECT_FALSE(compare_and_set(1, behind, given_up));
+    EXPECT_FALSE(compare_and_set(2, behind, given_up));
+    EXPECT_FALSE(compare_and_set(3, behind, given_up));
+    EXPECT_EQ(status_of(0), given_up);
+    EXPECT_EQ(status_of(1), (replica_status{in_service, 0}));
+    EXPECT_EQ(status_of(2), (replica_status{disabled, 5}));
+    EXPECT_EQ(status_of(3), (replica_status{disabled, 0}));
+    // Once moved, the same swap finds nothing behind.
+    EXPECT_FALSE(compare_and_set(0, behind, {disabled, 10}));
+    EXPECT_EQ(status_of(0), given_up);
+}
+
+TEST_F(replicas_test, exchange_status_answers_the_state_and_time_it_replaced)
+{
+    using enum replica_state;
+    install_replicas({"/a"});
+    set_state(0, disabled, 1234);
+    EXPECT_EQ(exchange_status(0, {behind}), (replica_status{disabled, 1234}));
+    EXPECT_EQ(status_of(0), (replica_status{behind, 0}));
+    EXPECT_EQ(exchange_status(0, {in_service}), (replica_status{behind, 0}));
+    EXPECT_TRUE(replica_in_service(0));
+}
+
 TEST_F(replicas_test, untrusted_state_keeps_a_replica_out_of_service)
 {
     install_replicas({"/a", "/b"});
-    replica_table[0].state = 1;
+    set_state(0, replica_state::behind);
     EXPECT_FALSE(replica_in_service(0));
     EXPECT_TRUE(replica_in_service(1));
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(first_in_service(), 1);
-    EXPECT_EQ(replica_table[0].state.load(), 1);
+    EXPECT_EQ(state_of(0), replica_state::behind);
 }
 
 }  // namespace
