@@ -26,7 +26,7 @@ inline constexpr const char* mount_point_replica_root = ".";
 
 // in_service: enabled and trusted. behind: enabled but not trusted (left
 // behind by a start, or being resynced). disabled: out until the
-// administrator or a resync brings it back.
+// administrator trusts it or has it resynced.
 enum class replica_state : uint8_t { in_service, behind, disabled };
 
 struct replica_status {
@@ -36,9 +36,10 @@ struct replica_status {
     friend bool operator==(const replica_status&, const replica_status&) = default;
 };
 
-// The state in the low two bits, the time above them. Only a disabled
-// replica keeps its time, so that every behind replica packs to the same
-// word and a compare-and-swap from behind cannot miss on a stale time.
+// The state in the low two bits, the time in the 62 bits above them (any
+// time() there is). Only a disabled replica keeps its time, so that every
+// behind replica packs to the same word and a compare-and-swap from behind
+// cannot miss on a stale time.
 inline constexpr uint64_t pack_status(replica_status status) noexcept
 {
     const uint64_t time = status.state == replica_state::disabled ? static_cast<uint64_t>(status.disabled_at) : 0;
@@ -57,6 +58,8 @@ struct replica_info {
     std::atomic<uint64_t> packed_status{pack_status({})};  // through the accessors below only
     int32_t low_priority = 0;
 };
+
+static_assert(std::atomic<uint64_t>::is_always_lock_free, "requests read replica states without a lock");
 
 extern replica_info* replica_table;
 extern int replica_count;
@@ -88,8 +91,8 @@ inline replica_status exchange_status(int k, replica_status next) noexcept
     return unpack_status(replica_table[k].packed_status.exchange(pack_status(next)));
 }
 
-// Stores next only while k is in the expected state (never disabled: the
-// time of a disabled replica is not the caller's to know).
+// Stores next only while k is in the expected state, which is never
+// disabled: a disabled replica's word holds a time the caller does not know.
 inline bool compare_and_set(int k, replica_state expected, replica_status next) noexcept
 {
     uint64_t word = pack_status({expected, 0});
