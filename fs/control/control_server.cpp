@@ -101,12 +101,16 @@ bool in_range(int index) noexcept
     return index >= 0 && index < replica_count;
 }
 
-char state_digit(int64_t state) noexcept
+char state_digit(replica_state state) noexcept
 {
-    if (state == 0)
+    switch (state) {
+    case replica_state::in_service:
         return '0';
-    if (state == 1)
+    case replica_state::behind:
         return '1';
+    case replica_state::disabled:
+        break;
+    }
     return '2';
 }
 
@@ -282,7 +286,7 @@ int answer_request(const std::string& payload, FILE* out) noexcept
             index = 0;
         if (!in_range(index))
             return reply(out, "ERR");
-        const char digit[2] = {state_digit(replica_table[index].state.load()), '\0'};
+        const char digit[2] = {state_digit(state_of(index)), '\0'};
         return reply(out, digit);
     }
     if (starts_with(text, "disable:")) {

@@ -48,11 +48,11 @@ first_start_plan plan_first_start(const std::vector<first_start_replica>& replic
 {
     const int count = static_cast<int>(replicas.size());
     first_start_plan plan;
-    plan.states.assign(replicas.size(), 0);
+    plan.states.assign(replicas.size(), replica_state::in_service);
     if (source >= 0 && source < count) {
         for (int k = 0; k < count; ++k)
             if (k != source) {
-                plan.states[k] = 1;
+                plan.states[k] = replica_state::behind;
                 plan.fill.push_back(k);
             }
         plan.message = "first start from the source " + replicas[source].root + ": the other replicas are filled from it";
@@ -85,7 +85,7 @@ first_start_plan plan_first_start(const std::vector<first_start_replica>& replic
     if (empty.empty())
         return plan;
     for (int k : empty) {
-        plan.states[k] = 1;
+        plan.states[k] = replica_state::behind;
         plan.fill.push_back(k);
     }
     plan.message = "first start: the empty " + std::string(empty.size() == 1 ? "replica " : "replicas ") +
@@ -139,7 +139,7 @@ int compare_first_start_trees(const std::vector<std::string>& roots, std::string
     return result;
 }
 
-bool settle_first_start(int source, std::vector<int64_t>& states, std::vector<int>& fill)
+bool settle_first_start(int source, std::vector<replica_state>& states, std::vector<int>& fill)
 {
     std::vector<first_start_replica> replicas(replica_count);
     for (int k = 0; k < replica_count; ++k) {

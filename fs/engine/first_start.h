@@ -4,8 +4,8 @@
 //
 //  - replicas that are all empty, or all the same tree (what vornelix
 //    --verify compares), are trusted;
-//  - empty replicas beside replicas with content start behind (state 1)
-//    and are filled by a resync that starts with the mount;
+//  - empty replicas beside replicas with content start behind and are
+//    filled by a resync that starts with the mount;
 //  - replicas with content that differ stop the start, naming them and
 //    the first differences, unless the administrator names the source
 //    (-o source=PATH): then every other replica is filled from it, and
@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "fs/engine/replicas.h"
+
 struct first_start_replica {
     std::string root;  // for messages, and the comparison's path
     bool empty = false;
@@ -28,9 +30,9 @@ struct first_start_replica {
 
 struct first_start_plan {
     bool refused = false;
-    std::vector<int64_t> states;  // 0 trusted, 1 to be filled
-    std::vector<int> fill;        // the replicas to fill, in order
-    std::string message;          // the refusal, or what the log says
+    std::vector<replica_state> states;  // in service, or behind to be filled
+    std::vector<int> fill;              // the replicas to fill, in order
+    std::string message;                // the refusal, or what the log says
 };
 
 // Compares the trees of the given replicas: 0 identical, 1 different
@@ -50,8 +52,8 @@ bool root_is_empty(int fd, const std::string& path, int& error) noexcept;
 // differences.
 int compare_first_start_trees(const std::vector<std::string>& roots, std::string& differences);
 
-// The first start over the replica table: the states to start with (0 or
-// 1 per replica) and the replicas to fill, logged; false when the start
+// The first start over the replica table: the states to start with (in
+// service or behind) and the replicas to fill, logged; false when the start
 // must stop (the message printed and logged). source is the replica named
 // the source, or -1.
-bool settle_first_start(int source, std::vector<int64_t>& states, std::vector<int>& fill);
+bool settle_first_start(int source, std::vector<replica_state>& states, std::vector<int>& fill);

@@ -282,7 +282,7 @@ int read_records(std::vector<record_reading>& readings) noexcept
     return marked_replica;
 }
 
-// The behind list for the replicas out of state 0, departing (and not yet
+// The behind list for the replicas out of service, departing (and not yet
 // stored) or returning replica k counted as it will be.
 std::string behind_now(int k, bool departing)
 {
@@ -345,7 +345,7 @@ start_decision decide_start_states(const std::vector<record_reading>& readings,
                                    const std::vector<std::string>& identities)
 {
     start_decision decision;
-    decision.states.assign(readings.size(), 0);
+    decision.states.assign(readings.size(), replica_state::in_service);
     decision.named_behind.assign(readings.size(), false);
     bool any_record = false;
     bool any_recordable = false;
@@ -370,7 +370,7 @@ start_decision decide_start_states(const std::vector<record_reading>& readings,
         const record_reading& reading = readings[k];
         if (reading.kind == record_reading::absent ||
             (reading.kind == record_reading::present && reading.generation != decision.generation))
-            decision.states[k] = 1;
+            decision.states[k] = replica_state::behind;
     }
     // What the current replicas remember of the others counts too: a
     // replica that cannot hold a record has nothing else to show.
@@ -380,7 +380,7 @@ start_decision decide_start_states(const std::vector<record_reading>& readings,
         for (const std::string& name : reading.behind)
             for (size_t k = 0; k < identities.size() && k < readings.size(); ++k)
                 if (identities[k] == name) {
-                    decision.states[k] = 1;
+                    decision.states[k] = replica_state::behind;
                     decision.named_behind[k] = true;
                 }
     }
@@ -418,12 +418,12 @@ int load_replica_records(int source) noexcept
             return ENOTEMPTY;
         }
         for (int k = 0; k < replica_count; ++k) {
-            if (decision.states[k] == 1 && !decision.first_start)
+            if (decision.states[k] == replica_state::behind && !decision.first_start)
                 log_untrusted_start(k, readings[k], decision.named_behind[k]);
         }
         std::vector<std::string> names;
         for (int k = 0; k < replica_count; ++k)
-            if (decision.states[k] != 0)
+            if (decision.states[k] != replica_state::in_service)
                 names.push_back(identities[k]);
         behind = behind_list_text(names);
     } catch (...) {
@@ -433,9 +433,9 @@ int load_replica_records(int source) noexcept
         return 0;
     }
     for (int k = 0; k < replica_count; ++k) {
-        if (decision.states[k] != 0)
-            replica_table[k].state.store(decision.states[k]);
-        if (decision.first_start && records[k].recordable && decision.states[k] == 0) {
+        if (decision.states[k] != replica_state::in_service)
+            set_state(k, decision.states[k]);
+        if (decision.first_start && records[k].recordable && decision.states[k] == replica_state::in_service) {
             const int error = -write_generation_and_behind(k, "1", behind);
             if (error != 0) {
                 log_record_failure(k, error);

@@ -32,7 +32,7 @@
 //    replicas trusted get generation 1. Otherwise the highest generation
 //    read is the current one; a replica below it, without a record while
 //    others have one, or named behind by a replica holding the current
-//    generation, starts in state 1 (enabled, not trusted) with a log line
+//    generation, starts behind (enabled, not trusted) with a log line
 //    saying why. The behind list is what keeps a replica that cannot hold
 //    a record of its own (a network or FUSE filesystem without trusted.
 //    attributes) out after it fell behind.
@@ -43,8 +43,8 @@
 //    root, an unreadable or malformed value) is logged once at start-up and
 //    then treated as before records existed: trusted unless named behind,
 //    never written again.
-//  - When a replica leaves state 0 while others stay in it, every other
-//    replica in state 0 gets the next generation and the list of the
+//  - When a replica leaves service while others stay in it, every other
+//    replica in service gets the next generation and the list of the
 //    replicas now behind, durably, before the departing replica's state
 //    changes; disable_replica returns only after that, and the operations
 //    reply only after it returns, so no change is acknowledged before the
@@ -58,8 +58,8 @@
 //    nor the unmount waits for it longer. Nothing is disabled from there;
 //    such a replica meets the deadline again at its next request.
 //  - Trusting a replica writes it the current generation, and every
-//    replica in service the behind list without it, before its state
-//    becomes 0.
+//    replica in service the behind list without it, before it is
+//    back in service.
 //  - The mounted marker is set in init (once the mount exists) and removed
 //    by destroy; found at start-up it means the last stop was not clean,
 //    which is logged with the advice to run vornelix --verify. It also
@@ -84,6 +84,8 @@
 #include <string_view>
 #include <vector>
 
+#include "fs/engine/replicas.h"
+
 // What start-up found on one replica.
 struct record_reading {
     enum kind_type { present, absent, unrecordable } kind = absent;
@@ -93,11 +95,11 @@ struct record_reading {
 
 // What start-up makes of the readings.
 struct start_decision {
-    bool first_start = false;     // no replica held a record, one could
-    bool no_records = false;      // no replica can hold a record
-    uint64_t generation = 0;      // the current generation
-    std::vector<int64_t> states;  // 0 or 1 per replica
-    std::vector<bool> named_behind;  // set by a current replica's behind list
+    bool first_start = false;           // no replica held a record, one could
+    bool no_records = false;            // no replica can hold a record
+    uint64_t generation = 0;            // the current generation
+    std::vector<replica_state> states;  // in service or behind
+    std::vector<bool> named_behind;     // set by a current replica's behind list
 };
 
 // identities[k] is how behind lists name replica k.
@@ -118,7 +120,7 @@ std::optional<uint64_t> parse_generation(std::string_view text) noexcept;
 
 // Reads the records and markers of every replica, sets the states of the
 // replica table, settles a first start (first_start.h: the replicas to
-// fill are left in state 1 and listed by take_replicas_to_fill), writes
+// fill are left behind and listed by take_replicas_to_fill), writes
 // generation 1 on a first start and logs what it found. Called once the
 // replica table and the log exist. 0, or the exit status after the
 // message when a first start must not go on. source is the replica
@@ -136,7 +138,7 @@ void mark_replicas_mounted() noexcept;
 // departures and returns record nothing.
 void release_replica_records() noexcept;
 
-// Replica k is about to leave state 0: when it is in state 0 now and
+// Replica k is about to leave service: when it is in service now and
 // another replica is too, the others get the next generation durably.
 // Answers the record lock, held; the caller stores k's new state under it.
 std::unique_lock<std::mutex> record_departure(int k) noexcept;

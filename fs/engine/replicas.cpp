@@ -48,14 +48,13 @@ void disable_replica(int k, bool forced) noexcept
     // Requests that gave up on a replica together all come here: one
     // departure, one line. (The administrator's "2" is always logged.)
     std::unique_lock<std::mutex> held = hold_records();
-    const int64_t state = replica_table[k].state.load();
-    if (!forced && state != 0 && state != 1)
+    if (!forced && state_of(k) == replica_state::disabled)
         return;
     write_log("disabling replica", replica_table[k].root, forced ? code_forced : 0);
     // The replicas that stay in service record durably that they are
     // ahead, before this one leaves and before the caller replies.
     const std::unique_lock<std::mutex> recorded = record_departure(k, std::move(held));
-    replica_table[k].state.store(static_cast<int64_t>(time(nullptr)));
+    set_state(k, replica_state::disabled, time(nullptr));
 }
 
 void trust_replica(int k, bool forced) noexcept
@@ -63,7 +62,7 @@ void trust_replica(int k, bool forced) noexcept
     write_log("trusting replica", replica_table[k].root, forced ? code_forced : 0);
     // Recorded as current before it takes part again.
     const std::unique_lock<std::mutex> recorded = record_return(k);
-    replica_table[k].state.store(0);
+    set_state(k, replica_state::in_service);
 }
 
 bool replica_path(std::string_view path, std::string_view root, std::string& out) noexcept

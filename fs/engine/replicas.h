@@ -5,11 +5,13 @@
 // (replica_set.cpp) and never resized. root, root_length and low_priority
 // never change afterwards; root_fd only when a resync opens the root of a
 // replica out of service again (atomic: requests read it without a lock).
-// state is read and written by every request thread, the control thread
-// and the resync thread as one atomic 64-bit value: 0 enabled
-// and trusted, 1 enabled but not trusted, anything else the time the
-// replica was disabled. Only replicas whose state is exactly 0 take part
-// in any operation.
+// A replica's state (in service, behind, or disabled with the time it was
+// disabled) is read by every request thread and written by the request
+// threads, the control thread and the resync thread. Requests read it
+// without a lock on every operation, so the state and its time live in one
+// atomic word and are only reached through state_of, status_of, set_state,
+// exchange_status and compare_and_set below. Only replicas in service take
+// part in any operation.
 #pragma once
 
 #include <atomic>
@@ -22,20 +24,79 @@
 // relative to the working directory, the directory under the mount.
 inline constexpr const char* mount_point_replica_root = ".";
 
+// in_service: enabled and trusted. behind: enabled but not trusted (left
+// behind by a start, or being resynced). disabled: out until the
+// administrator trusts it or has it resynced.
+enum class replica_state : uint8_t { in_service, behind, disabled };
+
+struct replica_status {
+    replica_state state = replica_state::in_service;
+    int64_t disabled_at = 0;  // seconds since the epoch when disabled, else 0
+
+    friend bool operator==(const replica_status&, const replica_status&) = default;
+};
+
+// The state in the low two bits, the time in the 62 bits above them (any
+// time() there is). Only a disabled replica keeps its time, so that every
+// behind replica packs to the same word and a compare-and-swap from behind
+// cannot miss on a stale time.
+inline constexpr uint64_t pack_status(replica_status status) noexcept
+{
+    const uint64_t time = status.state == replica_state::disabled ? static_cast<uint64_t>(status.disabled_at) : 0;
+    return time << 2 | static_cast<uint64_t>(status.state);
+}
+
+inline constexpr replica_status unpack_status(uint64_t word) noexcept
+{
+    return {static_cast<replica_state>(word & 3), static_cast<int64_t>(word) >> 2};
+}
+
 struct replica_info {
     std::string root;  // canonical root, or mount_point_replica_root
     uint64_t root_length = 0;
     std::atomic<int> root_fd{-1};  // the root directory: every call on the replica starts here
-    std::atomic<int64_t> state{0};
+    std::atomic<uint64_t> packed_status{pack_status({})};  // through the accessors below only
     int32_t low_priority = 0;
 };
+
+static_assert(std::atomic<uint64_t>::is_always_lock_free, "requests read replica states without a lock");
 
 extern replica_info* replica_table;
 extern int replica_count;
 
+inline replica_status status_of(int k) noexcept
+{
+    return unpack_status(replica_table[k].packed_status.load());
+}
+
+inline replica_state state_of(int k) noexcept
+{
+    return status_of(k).state;
+}
+
 inline bool replica_in_service(int k) noexcept
 {
-    return replica_table[k].state.load() == 0;
+    return state_of(k) == replica_state::in_service;
+}
+
+// disabled_at counts only for replica_state::disabled.
+inline void set_state(int k, replica_state state, int64_t disabled_at = 0) noexcept
+{
+    replica_table[k].packed_status.store(pack_status({state, disabled_at}));
+}
+
+// Stores the new status and answers the one it replaced.
+inline replica_status exchange_status(int k, replica_status next) noexcept
+{
+    return unpack_status(replica_table[k].packed_status.exchange(pack_status(next)));
+}
+
+// Stores next only while k is in the expected state, which is never
+// disabled: a disabled replica's word holds a time the caller does not know.
+inline bool compare_and_set(int k, replica_state expected, replica_status next) noexcept
+{
+    uint64_t word = pack_status({expected, 0});
+    return replica_table[k].packed_status.compare_exchange_strong(word, pack_status(next));
 }
 
 // Selection tables, fixed at start-up: row r of a rotation table is the
@@ -53,11 +114,11 @@ extern rotation_table low_rotation;
 
 rotation_table make_rotation_table(const std::vector<int>& list);
 
-// Logs "disabling replica" then stores the current time in state; when k
+// Logs "disabling replica" then disables k at the current time; when k
 // was in service, the replicas staying in service first record durably
 // that they are ahead (replica_record.h).
 void disable_replica(int k, bool forced) noexcept;
-// Logs "trusting replica", records k as current, then stores 0 in state.
+// Logs "trusting replica", records k as current, then puts it in service.
 void trust_replica(int k, bool forced) noexcept;
 
 // The path of a mounted-tree path inside a replica: root immediately

@@ -55,7 +55,7 @@ std::atomic<int> last_step_target{-1};
 
 bool still_resyncing(int k) noexcept
 {
-    return replica_table[k].state.load() == 1;
+    return state_of(k) == replica_state::behind;
 }
 
 // The gate's stall handler: the last step has been inside one call on the
@@ -66,8 +66,7 @@ bool give_up_last_step() noexcept
 {
     const int k = last_step_target.load();
     const std::unique_lock<std::mutex> recorded = hold_records();
-    int64_t resyncing = 1;
-    if (!replica_table[k].state.compare_exchange_strong(resyncing, static_cast<int64_t>(time(nullptr))))
+    if (!compare_and_set(k, replica_state::behind, {replica_state::disabled, time(nullptr)}))
         return false;
     given_up_at_deadline.store(true);
     char line[96];
@@ -111,7 +110,7 @@ stop_reason copy_stop_reason(const copy_context& context, int error, int source,
         return {0, "resync interrupted by the unmount, the replica stays behind", false};
     if (given_up_at_deadline.load())
         return {0, "resync abandoned at the deadline, the replica stays behind", false};
-    if (replica_table[target].state.load() != 1)
+    if (state_of(target) != replica_state::behind)
         return {0, "resync abandoned, the administrator changed the replica's state", false};
     if (!replica_in_service(source))
         return {0, "resync abandoned, its source " + replica_table[source].root + " left service", true};
@@ -247,7 +246,7 @@ int last_step(copy_context& context, int k, int source) noexcept
     if (!still_resyncing(k))
         return -ECANCELED;
     write_event("resync complete, " + counts_text(context) + ", back in service", replica_table[k].root);
-    replica_table[k].state.store(0);
+    set_state(k, replica_state::in_service);
     return 0;
 }
 
@@ -296,7 +295,7 @@ void run_resync(int k, int source)
     time_t next_progress = monotonic_seconds() + progress_interval;
     context.stop = [&]() noexcept {
         change_gate_beat();
-        if (stop_requested.load() || !replica_in_service(source) || replica_table[k].state.load() != 1)
+        if (stop_requested.load() || !replica_in_service(source) || state_of(k) != replica_state::behind)
             return true;
         if (monotonic_seconds() >= next_progress) {
             try {
@@ -350,7 +349,7 @@ void* resync_thread_main(void*) noexcept
     pthread_setname_np(pthread_self(), "vornelix-resync");
     for (const int k : job.targets) {
         // The administrator may have changed a waiting replica's state.
-        if (stop_requested.load() || replica_table[k].state.load() != 1)
+        if (stop_requested.load() || state_of(k) != replica_state::behind)
             continue;
         const int source = choose_source();
         if (source < 0) {
@@ -413,10 +412,10 @@ int resync_start(int k) noexcept
     } catch (...) {
         return -ENOMEM;
     }
-    const int64_t previous = replica_table[k].state.exchange(1);
+    const replica_status previous = exchange_status(k, {replica_state::behind});
     const int err = start_thread();
     if (err != 0)
-        replica_table[k].state.store(previous);
+        set_state(k, previous.state, previous.disabled_at);
     return err;
 }
 

@@ -37,9 +37,9 @@
 // thread. Nothing changes when it refuses.
 int resync_start(int k) noexcept;
 
-// Fills the replicas a first start left behind (each in state 1), one
-// after the other, each from a replica in service: 0, -EBUSY while a
-// resync runs, or -errno from starting the thread.
+// Fills the replicas a first start left behind, one after the other,
+// each from a replica in service: 0, -EBUSY while a resync runs, or
+// -errno from starting the thread.
 int resync_fill(const std::vector<int>& targets) noexcept;
 
 // Stops a running resync and waits for its thread, for the replica

@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -142,4 +143,24 @@ void replica_dirs_test::TearDown()
     umask(saved_mask);
     set_test_caller(0, 0);
     remove_replicas();
+}
+
+void store_state_word(int k, int64_t word)
+{
+    if (word == 0)
+        set_state(k, replica_state::in_service);
+    else if (word == 1)
+        set_state(k, replica_state::behind);
+    else
+        set_state(k, replica_state::disabled, word);
+}
+
+int64_t state_word(int k)
+{
+    const replica_status status = status_of(k);
+    if (status.state == replica_state::in_service)
+        return 0;
+    if (status.state == replica_state::behind)
+        return 1;
+    return std::max<int64_t>(status.disabled_at, 2);
 }

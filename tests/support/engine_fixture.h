@@ -6,10 +6,37 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+#include <cstdint>
 #include <string>
 #include <vector>
 
+#include "fs/engine/replicas.h"
 #include "tests/support/mount_harness.h"
+
+// Failure messages name a replica state rather than dump its byte.
+inline void PrintTo(replica_state state, std::ostream* out)
+{
+    switch (state) {
+    case replica_state::in_service:
+        *out << "in_service";
+        return;
+    case replica_state::behind:
+        *out << "behind";
+        return;
+    case replica_state::disabled:
+        *out << "disabled";
+        return;
+    }
+    *out << "replica_state " << static_cast<int>(state);
+}
+
+inline void PrintTo(const replica_status& status, std::ostream* out)
+{
+    PrintTo(status.state, out);
+    if (status.state == replica_state::disabled)
+        *out << " at " << status.disabled_at;
+}
 
 // Replicas with the given roots; a root written with a leading ':' is low
 // priority (the ':' is dropped). Turns start at 0.
@@ -46,3 +73,9 @@ struct replica_dirs_test : ::testing::Test {
     std::string events() const;
     void TearDown() override;
 };
+
+// A replica's state as one number, as the tables of the tests write it: 0
+// in service, 1 behind, anything else disabled at that time.
+void store_state_word(int k, int64_t word);
+// The same number for replica k's state (a disabling time below 2 reads 2).
+int64_t state_word(int k);

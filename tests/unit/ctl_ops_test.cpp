@@ -156,17 +156,17 @@ TEST_F(ctl_ops_test, status_reads_and_writes_through_the_channel)
 {
     EXPECT_EQ(read_text("/_data_r2/status"), "0");
     EXPECT_EQ(write_text("/_data_r2/status", "2\n"), 2);
-    EXPECT_NE(replica_table[1].state.load(), 0);
+    EXPECT_NE(state_word(1), 0);
     EXPECT_EQ(read_text("/_data_r2/status"), "2");
     EXPECT_EQ(read_text("/_data_r1/status"), "0");
     EXPECT_NE(log().find("disabling replica /data/r2 Forced by administrator"), std::string::npos);
 
     EXPECT_EQ(write_text("/_data_r2/status", "0"), 1);
-    EXPECT_EQ(replica_table[1].state.load(), 0);
+    EXPECT_EQ(state_word(1), 0);
     EXPECT_EQ(read_text("/_data_r2/status"), "0");
     EXPECT_NE(log().find("trusting replica /data/r2 Forced by administrator"), std::string::npos);
 
-    replica_table[2].state.store(1);
+    store_state_word(2, 1);
     EXPECT_EQ(read_text("/_data_r3/status"), "1");
     // One character long: a read past it is the end of the file.
     EXPECT_EQ(read_text("/_data_r3/status", 4096, 1), "");
@@ -190,12 +190,12 @@ TEST_F(ctl_ops_test, refused_writes_send_nothing)
     // copy from, is refused.
     EXPECT_EQ(write_text("/_data_r1/status", "1\n"), -EINVAL);
     for (int k = 0; k < replica_count; ++k)
-        EXPECT_EQ(replica_table[k].state.load(), 0);
+        EXPECT_EQ(state_word(k), 0);
     for (int k = 0; k < replica_count; ++k)
-        replica_table[k].state.store(2);
+        store_state_word(k, 2);
     EXPECT_EQ(write_text("/_data_r2/status", "1"), -EINVAL);
     for (int k = 0; k < replica_count; ++k)
-        EXPECT_EQ(replica_table[k].state.load(), 2);
+        EXPECT_EQ(state_word(k), 2);
     EXPECT_EQ(log(), before);
 }
 
@@ -210,7 +210,7 @@ TEST_F(ctl_ops_test, script_reads_follow_the_state)
     const std::pair<off_t, size_t> pieces[] = {{0, 4096}, {530, 100}, {600, 100}, {0, 1}, {537, 60},
                                                {617, 5},  {618, 10},  {618, 100}, {5000, 1}, {10, 0}};
     for (const auto& s : states) {
-        replica_table[0].state.store(s.state);
+        store_state_word(0, s.state);
         const std::string whole = tmpl.substr(0, script_message_field) + std::string(status_text(s.digit)) +
                                   tmpl.substr(script_message_field + 52, script_exit_field - script_message_field - 52) +
                                   s.digit + tmpl.substr(script_exit_field + 1);
@@ -329,7 +329,7 @@ TEST_F(ctl_ops_test, rights_table)
             break;
         }
         if (r.result < 0) {
-            EXPECT_EQ(replica_table[0].state.load(), 0) << where;
+            EXPECT_EQ(state_word(0), 0) << where;
         }
     }
     // The owner and the group may run the script.
@@ -419,7 +419,7 @@ TEST_F(ctl_ops_test, refused_request_is_eio)
 // while a third is switched back and forth.
 TEST_F(ctl_ops_test, concurrent_exchanges_keep_their_replies)
 {
-    replica_table[2].state.store(1);
+    store_state_word(2, 1);
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 6; ++t) {

@@ -114,11 +114,11 @@ TEST_F(control_server_test, requests_table)
     for (const auto& row : rows) {
         const std::string where = std::string("\"") + row.payload + "\"";
         if (row.before >= 0)
-            replica_table[row.replica].state.store(row.before);
-        const int64_t before = row.replica < 0 ? 0 : replica_table[row.replica].state.load();
+            store_state_word(row.replica, row.before);
+        const int64_t before = row.replica < 0 ? 0 : state_word(row.replica);
         EXPECT_EQ(answer(row.payload), row.reply) << where;
         if (row.replica >= 0) {
-            const int64_t now = replica_table[row.replica].state.load();
+            const int64_t now = state_word(row.replica);
             if (row.after == a_time) {
                 EXPECT_GT(now, std::max<int64_t>(before, 1)) << where;
             } else {
@@ -136,7 +136,7 @@ TEST_F(control_server_test, requests_table)
         EXPECT_EQ(answer(payload), "0003ERR") << '"' << payload << '"';
     }
     for (int k = 0; k < replica_count; ++k)
-        EXPECT_EQ(replica_table[k].state.load(), 0);
+        EXPECT_EQ(state_word(k), 0);
     EXPECT_EQ(log(), before);
 }
 

@@ -124,7 +124,7 @@ TEST_F(fd_table_test, key_is_the_first_usable_entry_of_a_replica_in_service)
     descriptor_array negative_first = make_array({-1, 7});
     EXPECT_EQ(fd_table_insert(negative_first), 96);  // key 7
 
-    replica_table[0].state = 99;
+    set_state(0, replica_state::disabled, 99);
     descriptor_array disabled_first = make_array({3, 7});
     // Slot 96 is taken by now: probing moves to the next free one.
     EXPECT_EQ(fd_table_insert(disabled_first), 97);

@@ -23,6 +23,7 @@
 #include "fs/engine/replica_access.h"
 #include "fs/engine/replicas.h"
 #include "fs/kernel/operations.h"
+#include "tests/support/engine_fixture.h"
 #include "tests/support/mount_harness.h"
 #include "tests/support/test_caller.h"
 
@@ -104,7 +105,7 @@ protected:
 
     std::string in(int r, const std::string& name) const { return roots[r] + "/" + name; }
     std::string log() const { return read_file(scratch / "vornelix.log"); }
-    bool in_service(int r) const { return table[r].state.load() == 0; }
+    bool in_service(int r) const { return state_word(r) == 0; }
 
     // Puts the same file on every replica.
     void put_everywhere(const std::string& name, const std::string& text, mode_t mode,
@@ -186,7 +187,7 @@ TEST_F(open_files, open_fault_table)
         for (int k : r.dir_on)
             mkdir(in(k, name).c_str(), 0755);
         for (int k = 0; k < 3; ++k)
-            table[k].state.store(r.out_before.count(k) ? 1 : 0);
+            store_state_word(k, r.out_before.count(k) ? 1 : 0);
         const std::string log_before = log();
         set_test_caller(r.uid, r.gid);
         fuse_file_info fi;
@@ -219,21 +220,21 @@ TEST_F(open_files, open_fault_table)
         set_test_caller(0, 0);
     }
     for (int k = 0; k < 3; ++k)
-        table[k].state.store(0);
+        store_state_word(k, 0);
 }
 
 TEST_F(open_files, replica_out_of_service_at_open_gets_no_descriptor)
 {
     start(2);
     put_everywhere("f", "x", 0644);
-    table[1].state.store(1);
+    store_state_word(1, 1);
     fuse_file_info fi;
     ASSERT_EQ(open_as("/f", O_RDWR, fi), 0);
     const int32_t* fds = fd_table_get(fi.fh);
     ASSERT_NE(fds, nullptr);
     EXPECT_GT(fds[0], 0);
     EXPECT_EQ(fds[1], 0);
-    table[1].state.store(0);
+    store_state_word(1, 0);
     EXPECT_EQ(write_at(fi, "yz", 0), 2);
     EXPECT_EQ(read_file(in(0, "f")), "yz");
     EXPECT_EQ(read_file(in(1, "f")), "x");
@@ -334,10 +335,10 @@ TEST_F(open_files, reads_rotate_and_fall_back_without_disabling)
     EXPECT_EQ(read_at(fi, 2, 2), "ro");
 
     // A replica out of service is passed over without a log line.
-    table[1].state.store(1);
+    store_state_word(1, 1);
     EXPECT_EQ(read_at(fi, 4, 0), "zero");
     EXPECT_EQ(read_at(fi, 4, 0), "zero");
-    table[1].state.store(0);
+    store_state_word(1, 0);
     EXPECT_EQ(log(), "");
     EXPECT_EQ(fs_release("/f", &fi), 0);
 }
@@ -359,11 +360,11 @@ TEST_F(open_files, failing_read_is_logged_and_the_next_replica_answers)
     EXPECT_EQ(text.find("disabling"), std::string::npos) << text;
 
     // With the readable replica out of service every try fails.
-    table[0].state.store(1);
+    store_state_word(0, 1);
     int rc = 0;
     read_at(fi, 4, 0, &rc);
     EXPECT_EQ(rc, -EISDIR);
-    table[1].state.store(1);
+    store_state_word(1, 1);
     read_at(fi, 4, 0, &rc);
     EXPECT_EQ(rc, -EIO);
     EXPECT_EQ(fs_release("/f", &fi), 0);
@@ -673,7 +674,7 @@ TEST_F(open_files, release_closes_every_descriptor_and_frees_the_handle)
     const int32_t* array = fd_table_get(fi.fh);
     ASSERT_NE(array, nullptr);
     const std::vector<int32_t> fds(array, array + 3);
-    table[1].state.store(12345);  // disabled while the file is open
+    store_state_word(1, 12345);  // disabled while the file is open
     EXPECT_EQ(fs_flush("/f", &fi), 0);
     EXPECT_EQ(fs_fsync("/f", 0, &fi), 0);
     EXPECT_EQ(fs_release("/f", &fi), 0);

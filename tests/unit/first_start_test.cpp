@@ -10,9 +10,12 @@
 
 #include "fs/engine/first_start.h"
 #include "fs/engine/replica_lock.h"
+#include "tests/support/engine_fixture.h"
 #include "tests/support/mount_harness.h"
 
 namespace {
+
+using enum replica_state;
 
 TEST(first_start, plan_follows_what_the_replicas_hold)
 {
@@ -22,19 +25,19 @@ TEST(first_start, plan_follows_what_the_replicas_hold)
         int source;
         int comparison;  // what the tree comparison answers
         bool refused;
-        std::vector<int64_t> states;
+        std::vector<replica_state> states;
         std::vector<int> fill;
         int comparisons;  // how often the trees are compared
     };
     const std::vector<plan_case> cases = {
-        {"all empty", {true, true}, -1, 0, false, {0, 0}, {}, 0},
-        {"one full, one empty", {false, true}, -1, 0, false, {0, 1}, {1}, 0},
-        {"empty first", {true, false, true}, -1, 0, false, {1, 0, 1}, {0, 2}, 0},
-        {"two the same", {false, false}, -1, 0, false, {0, 0}, {}, 1},
-        {"two the same, one empty", {false, false, true}, -1, 0, false, {0, 0, 1}, {2}, 1},
+        {"all empty", {true, true}, -1, 0, false, {in_service, in_service}, {}, 0},
+        {"one full, one empty", {false, true}, -1, 0, false, {in_service, behind}, {1}, 0},
+        {"empty first", {true, false, true}, -1, 0, false, {behind, in_service, behind}, {0, 2}, 0},
+        {"two the same", {false, false}, -1, 0, false, {in_service, in_service}, {}, 1},
+        {"two the same, one empty", {false, false, true}, -1, 0, false, {in_service, in_service, behind}, {2}, 1},
         {"two different", {false, false}, -1, 1, true, {}, {}, 1},
         {"not comparable", {false, false, true}, -1, 2, true, {}, {}, 1},
-        {"source named", {false, false, true}, 1, 1, false, {1, 0, 1}, {0, 2}, 0},
+        {"source named", {false, false, true}, 1, 1, false, {behind, in_service, behind}, {0, 2}, 0},
     };
     for (const plan_case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -26,8 +26,8 @@ TEST_F(lookup_ops_test, no_replica_in_service_gives_einval)
     use_replicas(2);
     write_file(in(0, "f"), "x");
     write_file(in(1, "f"), "x");
-    replica_table[0].state = 1;
-    replica_table[1].state = 12345;
+    set_state(0, replica_state::behind);
+    set_state(1, replica_state::disabled, 12345);
     struct stat st;
     struct statvfs sv;
     char buffer[16];

@@ -117,7 +117,7 @@ TEST_F(namespace_ops_test, fault_table)
         unlink((dir / "log").c_str());
         use_replicas(r.replicas);
         for (int k : r.out_before)
-            replica_table[k].state = 7;
+            store_state_word(k, 7);
         r.setup(*this);
         set_test_caller(r.uid, r.gid);
         EXPECT_EQ(r.change(), r.reply);
@@ -145,8 +145,8 @@ TEST_F(namespace_ops_test, ownership_step_failures_have_their_own_log_word_and_r
                             disabled_after("mkdir+chown", 1, "Operation not permitted"));
 
     // Every replica failing its ownership step: the lowest one's error.
-    replica_table[0].state = 0;
-    replica_table[1].state = 0;
+    store_state_word(0, 0);
+    store_state_word(1, 0);
     mutation_tally all_failed;
     ASSERT_TRUE(start_tally(all_failed));
     for (int k = 2; k >= 0; --k)

@@ -17,6 +17,8 @@
 
 namespace {
 
+using enum replica_state;
+
 using reading = record_reading;
 
 TEST(replica_record_decision, start_states_follow_the_highest_generation_and_the_behind_lists)
@@ -29,28 +31,28 @@ TEST(replica_record_decision, start_states_follow_the_highest_generation_and_the
         bool first_start;
         bool no_records;
         uint64_t generation;
-        std::vector<int64_t> states;
+        std::vector<replica_state> states;
     };
     // The replicas are named "a", "b", "c" in behind lists.
     const std::vector<decision_case> cases = {
-        {{absent, absent}, true, false, 1, {0, 0}},
-        {{absent, unrecordable}, true, false, 1, {0, 0}},
-        {{unrecordable, unrecordable}, false, true, 1, {0, 0}},
-        {{at(5), at(5)}, false, false, 5, {0, 0}},
-        {{at(5), at(3)}, false, false, 5, {0, 1}},
-        {{at(3), at(5), at(5)}, false, false, 5, {1, 0, 0}},
-        {{at(5), absent}, false, false, 5, {0, 1}},
-        {{unrecordable, at(2), at(1)}, false, false, 2, {0, 0, 1}},
+        {{absent, absent}, true, false, 1, {in_service, in_service}},
+        {{absent, unrecordable}, true, false, 1, {in_service, in_service}},
+        {{unrecordable, unrecordable}, false, true, 1, {in_service, in_service}},
+        {{at(5), at(5)}, false, false, 5, {in_service, in_service}},
+        {{at(5), at(3)}, false, false, 5, {in_service, behind}},
+        {{at(3), at(5), at(5)}, false, false, 5, {behind, in_service, in_service}},
+        {{at(5), absent}, false, false, 5, {in_service, behind}},
+        {{unrecordable, at(2), at(1)}, false, false, 2, {in_service, in_service, behind}},
         // 0 is written only to a replica that left while no other could
         // record being ahead: behind, even with nothing higher to show.
-        {{at(0), at(4)}, false, false, 4, {1, 0}},
-        {{at(0), absent}, false, false, 1, {1, 1}},
+        {{at(0), at(4)}, false, false, 4, {behind, in_service}},
+        {{at(0), absent}, false, false, 1, {behind, behind}},
         // A replica that cannot hold a record is kept out by the others'.
-        {{at(2, {"b"}), unrecordable}, false, false, 2, {0, 1}},
-        {{at(2, {"c"}), at(2), unrecordable}, false, false, 2, {0, 0, 1}},
+        {{at(2, {"b"}), unrecordable}, false, false, 2, {in_service, behind}},
+        {{at(2, {"c"}), at(2), unrecordable}, false, false, 2, {in_service, in_service, behind}},
         // Only a current replica's list counts, and an unknown name none.
-        {{at(3), at(2, {"a"}), unrecordable}, false, false, 3, {0, 1, 0}},
-        {{at(3, {"elsewhere"}), unrecordable}, false, false, 3, {0, 0}},
+        {{at(3), at(2, {"a"}), unrecordable}, false, false, 3, {in_service, behind, in_service}},
+        {{at(3, {"elsewhere"}), unrecordable}, false, false, 3, {in_service, in_service}},
     };
     const std::vector<std::string> names = {"a", "b", "c"};
     for (size_t i = 0; i < cases.size(); ++i) {
@@ -100,15 +102,15 @@ struct replica_record_test : replica_dirs_test {
     {
         release_replica_records();
         for (int k = 0; k < replica_count; ++k)
-            replica_table[k].state.store(0);
+            set_state(k, replica_state::in_service);
         load_replica_records();
     }
 
-    std::vector<int64_t> states() const
+    std::vector<replica_state> states() const
     {
-        std::vector<int64_t> all;
+        std::vector<replica_state> all;
         for (int k = 0; k < replica_count; ++k)
-            all.push_back(replica_table[k].state.load() > 1 ? 2 : replica_table[k].state.load());
+            all.push_back(state_of(k));
         return all;
     }
 
@@ -124,7 +126,7 @@ TEST_F(replica_record_test, a_replica_that_left_service_starts_untrusted_until_i
     use_replicas(3);
     load_replica_records();
     EXPECT_EQ(generation(0) + generation(1) + generation(2), "111");
-    EXPECT_EQ(states(), (std::vector<int64_t>{0, 0, 0}));
+    EXPECT_EQ(states(), (std::vector<replica_state>{in_service, in_service, in_service}));
 
     disable_replica(1, false);
     EXPECT_EQ(generation(0) + generation(1) + generation(2), "212");
@@ -133,7 +135,7 @@ TEST_F(replica_record_test, a_replica_that_left_service_starts_untrusted_until_i
     EXPECT_EQ(generation(0) + generation(1) + generation(2), "212");
 
     restart();
-    EXPECT_EQ(states(), (std::vector<int64_t>{0, 1, 0}));
+    EXPECT_EQ(states(), (std::vector<replica_state>{in_service, behind, in_service}));
     EXPECT_NE(events().find("replica behind the others (generation 1 of 2), starting untrusted " +
                             root(1) + "\n"),
               std::string::npos)
@@ -144,7 +146,7 @@ TEST_F(replica_record_test, a_replica_that_left_service_starts_untrusted_until_i
     trust_replica(1, true);
     EXPECT_EQ(generation(1), "2");
     restart();
-    EXPECT_EQ(states(), (std::vector<int64_t>{0, 0, 0}));
+    EXPECT_EQ(states(), (std::vector<replica_state>{in_service, in_service, in_service}));
 }
 
 TEST_F(replica_record_test, trusting_a_replaced_replica_records_on_the_new_directory)
@@ -167,7 +169,7 @@ TEST_F(replica_record_test, the_last_replica_in_service_leaving_records_nothing)
     disable_replica(1, false);
     EXPECT_EQ(generation(0) + generation(1), "12");
     restart();
-    EXPECT_EQ(states(), (std::vector<int64_t>{1, 0}));
+    EXPECT_EQ(states(), (std::vector<replica_state>{behind, in_service}));
 }
 
 TEST_F(replica_record_test, concurrent_departures_each_record_a_generation)
@@ -182,7 +184,7 @@ TEST_F(replica_record_test, concurrent_departures_each_record_a_generation)
     const std::string others = generation(1) + generation(2);
     EXPECT_TRUE(others == "12" || others == "21") << others;
     restart();
-    EXPECT_EQ(states(), (std::vector<int64_t>{0, 1, 1}));
+    EXPECT_EQ(states(), (std::vector<replica_state>{in_service, behind, behind}));
 }
 
 TEST_F(replica_record_test, requests_that_give_up_on_a_replica_together_log_one_departure)
@@ -206,7 +208,7 @@ TEST_F(replica_record_test, a_replica_added_later_starts_untrusted)
     use_replicas(2);
     setxattr(root(0).c_str(), "trusted.vornelix.generation", "4", 1, 0);
     load_replica_records();
-    EXPECT_EQ(states(), (std::vector<int64_t>{0, 1}));
+    EXPECT_EQ(states(), (std::vector<replica_state>{in_service, behind}));
     EXPECT_EQ(generation(1), "");
     EXPECT_NE(events().find("replica without generation record while others hold one, starting untrusted " +
                             root(1) + "\n"),
@@ -220,7 +222,7 @@ TEST_F(replica_record_test, an_unreadable_record_is_logged_and_the_replica_kept_
     setxattr(root(0).c_str(), "trusted.vornelix.generation", "3", 1, 0);
     setxattr(root(1).c_str(), "trusted.vornelix.generation", "x", 1, 0);
     load_replica_records();
-    EXPECT_EQ(states(), (std::vector<int64_t>{0, 0}));
+    EXPECT_EQ(states(), (std::vector<replica_state>{in_service, in_service}));
     EXPECT_NE(events().find("replica generation record failed accessing " + root(1) + " Invalid argument\n"),
               std::string::npos)
         << events();
@@ -240,7 +242,7 @@ TEST_F(replica_record_test, a_filesystem_without_records_is_logged_once_and_neve
     // Not a first start: the replica that can hold a record holds one.
     setxattr(stored.c_str(), "trusted.vornelix.generation", "1", 1, 0);
     load_replica_records();
-    EXPECT_EQ(states(), (std::vector<int64_t>{0, 0}));
+    EXPECT_EQ(states(), (std::vector<replica_state>{in_service, in_service}));
     EXPECT_EQ(events(), "replica generation record failed accessing /proc Operation not supported\n");
 
     // With no survivor able to record being ahead, the one leaving is
@@ -248,7 +250,7 @@ TEST_F(replica_record_test, a_filesystem_without_records_is_logged_once_and_neve
     disable_replica(0, false);
     EXPECT_EQ(generation(0), "0");
     restart();
-    EXPECT_EQ(states(), (std::vector<int64_t>{1, 0}));
+    EXPECT_EQ(states(), (std::vector<replica_state>{behind, in_service}));
 }
 
 TEST_F(replica_record_test, the_survivors_remember_a_replica_that_cannot_hold_a_record)
@@ -263,7 +265,7 @@ TEST_F(replica_record_test, the_survivors_remember_a_replica_that_cannot_hold_a_
     EXPECT_EQ(generation(0), "2");
     EXPECT_EQ(parse_behind_list(attribute(stored, "trusted.vornelix.behind")), std::vector<std::string>{"/proc"});
     restart();
-    EXPECT_EQ(states(), (std::vector<int64_t>{0, 1}));
+    EXPECT_EQ(states(), (std::vector<replica_state>{in_service, behind}));
     EXPECT_NE(events().find("replica named behind by the others, starting untrusted /proc\n"),
               std::string::npos)
         << events();
@@ -271,7 +273,7 @@ TEST_F(replica_record_test, the_survivors_remember_a_replica_that_cannot_hold_a_
     trust_replica(1, true);
     EXPECT_EQ(attribute(stored, "trusted.vornelix.behind"), "");
     restart();
-    EXPECT_EQ(states(), (std::vector<int64_t>{0, 0}));
+    EXPECT_EQ(states(), (std::vector<replica_state>{in_service, in_service}));
 }
 
 TEST_F(replica_record_test, a_stop_without_unmounting_is_logged_at_the_next_start)

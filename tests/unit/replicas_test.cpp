@@ -80,7 +80,7 @@ TEST_F(replicas_test, rotation_table)
         for (const request& q : r.requests) {
             const std::string where = std::string(r.what) + ", request " + std::to_string(number++);
             for (int k = 0; k < n; ++k)
-                replica_table[k].state = q.out.count(k) ? 1 : 0;
+                store_state_word(k, q.out.count(k) ? 1 : 0);
             EXPECT_EQ(tried(), q.tried) << where;
             std::vector<int> priority;
             for (int attempt = 0; attempt < n; ++attempt)
@@ -88,7 +88,7 @@ TEST_F(replicas_test, rotation_table)
             EXPECT_EQ(priority, r.priority) << where;
             for (int k = 0; k < n; ++k) {
                 EXPECT_EQ(replica_in_service(k), q.out.count(k) == 0) << where << ": replica " << k;
-                EXPECT_EQ(replica_table[k].state.load(), q.out.count(k) ? 1 : 0) << where << ": replica " << k;
+                EXPECT_EQ(state_word(k), q.out.count(k) ? 1 : 0) << where << ": replica " << k;
             }
         }
         read_turns turns;
@@ -164,13 +164,13 @@ TEST_F(replicas_test, state_changes_write_their_line_before_the_store)
     install_log(dir / "log");
     const time_t before = time(nullptr);
     disable_replica(1, false);
-    EXPECT_GE(replica_table[1].state.load(), before);
-    EXPECT_LE(replica_table[1].state.load(), time(nullptr));
+    EXPECT_GE(state_word(1), before);
+    EXPECT_LE(state_word(1), time(nullptr));
     disable_replica(0, true);
     trust_replica(0, true);
-    EXPECT_EQ(replica_table[0].state.load(), 0);
+    EXPECT_EQ(state_word(0), 0);
     trust_replica(1, false);
-    EXPECT_EQ(replica_table[1].state.load(), 0);
+    EXPECT_EQ(state_word(1), 0);
 
     const std::string text = read_file(dir / "log");
     std::vector<std::string> lines;
@@ -183,6 +183,90 @@ TEST_F(replicas_test, state_changes_write_their_line_before_the_store)
                          "trusting replica /data/a Forced by administrator",
                          "trusting replica failed accessing /data/b",
                      }));
+}
+
+TEST(replica_status_packing, state_and_time_round_trip_in_one_word)
+{
+    using enum replica_state;
+    struct packing_case {
+        replica_status stored;
+        replica_status read;
+    };
+    const packing_case cases[] = {
+        {{in_service, 0}, {in_service, 0}},
+        {{behind, 0}, {behind, 0}},
+        // Times that the old single number read as "in service" and "behind".
+        {{disabled, 0}, {disabled, 0}},
+        {{disabled, 1}, {disabled, 1}},
+        {{disabled, 2}, {disabled, 2}},
+        {{disabled, 1'700'000'000}, {disabled, 1'700'000'000}},
+        {{disabled, INT64_MAX >> 2}, {disabled, INT64_MAX >> 2}},
+        {{disabled, -1}, {disabled, -1}},  // time() failing
+        // Only a disabled replica keeps a time.
+        {{in_service, 77}, {in_service, 0}},
+        {{behind, 77}, {behind, 0}},
+    };
+    for (const packing_case& c : cases) {
+        SCOPED_TRACE(testing::Message() << static_cast<int>(c.stored.state) << ' ' << c.stored.disabled_at);
+        EXPECT_EQ(unpack_status(pack_status(c.stored)), c.read);
+    }
+    EXPECT_NE(pack_status({disabled, 0}), pack_status({in_service, 0}));
+    EXPECT_NE(pack_status({disabled, 0}), pack_status({behind, 0}));
+    EXPECT_NE(pack_status({disabled, 1}), pack_status({behind, 0}));
+}
+
+TEST_F(replicas_test, a_disabled_replica_stays_out_of_service_whatever_its_time)
+{
+    install_replicas({"/a", "/b", "/c"});
+    set_state(0, replica_state::disabled, 0);
+    set_state(1, replica_state::disabled, 1);
+    EXPECT_FALSE(replica_in_service(0));
+    EXPECT_FALSE(replica_in_service(1));
+    EXPECT_EQ(state_of(0), replica_state::disabled);
+    EXPECT_EQ(state_of(1), replica_state::disabled);
+    EXPECT_EQ(status_of(1).disabled_at, 1);
+    EXPECT_TRUE(replica_in_service(2));
+    for (int i = 0; i < 4; ++i) {
+        read_turns turns;
+        int first = -1;
+        for (int attempt = 0; attempt < replica_count && first < 0; ++attempt)
+            if (const int r = choose_replica(turns, attempt); replica_in_service(r))
+                first = r;
+        EXPECT_EQ(first, 2);
+    }
+}
+
+TEST_F(replicas_test, compare_and_set_moves_only_a_replica_behind)
+{
+    using enum replica_state;
+    install_replicas({"/a", "/b", "/c", "/d"});
+    set_state(0, behind);
+    set_state(1, in_service);
+    set_state(2, disabled, 5);
+    set_state(3, disabled, 0);
+    const replica_status given_up{disabled, 9};
+    EXPECT_TRUE(compare_and_set(0, behind, given_up));
+    EXPECT_FALSE(compare_and_set(1, behind, given_up));
+    EXPECT_FALSE(compare_and_set(2, behind, given_up));
+    EXPECT_FALSE(compare_and_set(3, behind, given_up));
+    EXPECT_EQ(status_of(0), given_up);
+    EXPECT_EQ(status_of(1), (replica_status{in_service, 0}));
+    EXPECT_EQ(status_of(2), (replica_status{disabled, 5}));
+    EXPECT_EQ(status_of(3), (replica_status{disabled, 0}));
+    // Once moved, the same swap finds nothing behind.
+    EXPECT_FALSE(compare_and_set(0, behind, {disabled, 10}));
+    EXPECT_EQ(status_of(0), given_up);
+}
+
+TEST_F(replicas_test, exchange_status_answers_the_state_and_time_it_replaced)
+{
+    using enum replica_state;
+    install_replicas({"/a"});
+    set_state(0, disabled, 1234);
+    EXPECT_EQ(exchange_status(0, {behind}), (replica_status{disabled, 1234}));
+    EXPECT_EQ(status_of(0), (replica_status{behind, 0}));
+    EXPECT_EQ(exchange_status(0, {in_service}), (replica_status{behind, 0}));
+    EXPECT_TRUE(replica_in_service(0));
 }
 
 }  // namespace
