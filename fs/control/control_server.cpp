@@ -16,6 +16,7 @@
 #include "fs/cli/options.h"
 #include "fs/engine/errors.h"
 #include "fs/engine/event_log.h"
+#include "fs/engine/replica_service.h"
 #include "fs/engine/replica_set.h"
 #include "fs/engine/replica_workers.h"
 #include "fs/engine/replicas.h"

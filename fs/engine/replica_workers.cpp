@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "fs/engine/event_log.h"
+#include "fs/engine/replica_service.h"
 
 int64_t replica_timeout_ms = default_replica_timeout_ms;
 bool replica_inline_allowed = true;

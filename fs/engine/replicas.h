@@ -114,13 +114,6 @@ extern rotation_table low_rotation;
 
 rotation_table make_rotation_table(const std::vector<int>& list);
 
-// Logs "disabling replica" then disables k at the current time; when k
-// was in service, the replicas staying in service first record durably
-// that they are ahead (replica_record.h).
-void disable_replica(int k, bool forced) noexcept;
-// Logs "trusting replica", records k as current, then puts it in service.
-void trust_replica(int k, bool forced) noexcept;
-
 // The path of a mounted-tree path inside a replica: root immediately
 // followed by path, or, for root ".", path without its leading '/' ("."
 // for "/"). Answers false when memory runs out.

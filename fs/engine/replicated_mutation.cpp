@@ -10,6 +10,7 @@
 
 #include "common/caller.h"
 #include "fs/engine/event_log.h"
+#include "fs/engine/replica_service.h"
 
 int give_to_caller(int dir, const std::string& name, caller_identity caller) noexcept
 {

@@ -34,6 +34,7 @@
 #include "fs/engine/handle_stripes.h"
 #include "fs/engine/name_order.h"
 #include "fs/engine/replica_access.h"
+#include "fs/engine/replica_service.h"
 #include "fs/engine/replica_workers.h"
 #include "fs/engine/replicas.h"
 #include "fs/engine/replicated_mutation.h"

@@ -21,6 +21,7 @@
 #include "fs/engine/handle_stripes.h"
 #include "fs/engine/replica_access.h"
 #include "fs/engine/replica_record.h"
+#include "fs/engine/replica_service.h"
 #include "fs/engine/replica_workers.h"
 #include "fs/engine/replicas.h"
 #include "fs/engine/resync_gate.h"

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fs/engine/replica_record.h"
+#include "fs/engine/replica_service.h"
 #include "fs/engine/replica_set.h"
 #include "fs/engine/replicas.h"
 #include "tests/support/engine_fixture.h"

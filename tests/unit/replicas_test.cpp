@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "fs/engine/event_log.h"
+#include "fs/engine/replica_service.h"
 #include "fs/engine/replicas.h"
 #include "tests/support/engine_fixture.h"
 #include "tests/support/mount_harness.h"

@@ -1,0 +1,31 @@
+#include "fs/engine/replica_service.h"
+
+#include <ctime>
+#include <mutex>
+#include <utility>
+
+#include "fs/engine/event_log.h"
+#include "fs/engine/replica_record.h"
+#include "fs/engine/replicas.h"
+
+void disable_replica(int k, bool forced) noexcept
+{
+    // Requests that gave up on a replica together all come here: one
+    // departure, one line. (The administrator's "2" is always logged.)
+    std::unique_lock<std::mutex> held = hold_records();
+    if (!forced && state_of(k) == replica_state::disabled)
+        return;
+    write_log("disabling replica", replica_table[k].root, forced ? code_forced : 0);
+    // The replicas that stay in service record durably that they are
+    // ahead, before this one leaves and before the caller replies.
+    const std::unique_lock<std::mutex> recorded = record_departure(k, std::move(held));
+    set_state(k, replica_state::disabled, time(nullptr));
+}
+
+void trust_replica(int k, bool forced) noexcept
+{
+    write_log("trusting replica", replica_table[k].root, forced ? code_forced : 0);
+    // Recorded as current before it takes part again.
+    const std::unique_lock<std::mutex> recorded = record_return(k);
+    set_state(k, replica_state::in_service);
+}
