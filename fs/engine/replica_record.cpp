@@ -1,6 +1,7 @@
 #include "fs/engine/replica_record.h"
 
 #include <fcntl.h>
+#include <sys/utsname.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -462,9 +463,11 @@ void mark_replicas_mounted() noexcept
     std::lock_guard<std::mutex> guard(record_lock);
     std::string holder;
     try {
-        char host[256] = "";
-        gethostname(host, sizeof host - 1);
-        holder = "mounted at " + mount_path + " by pid " + std::to_string(getpid()) + " on " + host;
+        // uname, not gethostname: the latter is what name-service
+        // wrappers take over, and it must not matter which one is loaded.
+        struct utsname system {};
+        uname(&system);
+        holder = "mounted at " + mount_path + " by pid " + std::to_string(getpid()) + " on " + system.nodename;
     } catch (...) {
         holder = "1";
     }
