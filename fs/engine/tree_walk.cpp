@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 namespace {
@@ -42,26 +43,55 @@ int read_growing(std::string& out, Get&& get) noexcept
 
 }  // namespace
 
-int open_beneath(int root, std::string_view path, int flags) noexcept
+namespace {
+
+// One openat2 beneath dir, for a path the kernel takes in one call.
+int open_piece_beneath(int dir, const std::string& relative, int flags) noexcept
 {
-    while (!path.empty() && path.front() == '/')
-        path.remove_prefix(1);
-    std::string relative;
-    try {
-        relative.assign(path.empty() ? std::string_view(".") : path);
-    } catch (...) {
-        errno = ENOMEM;
-        return -1;
-    }
     struct open_how how {};
     how.flags = static_cast<unsigned long long>(flags) | O_CLOEXEC;
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
     // EAGAIN: a rename elsewhere in the tree may have let the walk escape;
     // walking again from the root is safe.
     for (int attempt = 0;; ++attempt) {
-        const long fd = syscall(SYS_openat2, root, relative.c_str(), &how, sizeof how);
+        const long fd = syscall(SYS_openat2, dir, relative.c_str(), &how, sizeof how);
         if (fd >= 0 || errno != EAGAIN || attempt == 8)
             return static_cast<int>(fd);
+    }
+}
+
+}  // namespace
+
+int open_beneath(int root, std::string_view path, int flags) noexcept
+{
+    while (!path.empty() && path.front() == '/')
+        path.remove_prefix(1);
+    try {
+        // A path longer than the kernel takes in one call (a tree may be
+        // deeper than that) is walked in pieces, each beneath the directory
+        // the one before reached, so it stays beneath the root all the
+        // same.
+        unique_fd reached;
+        int at = root;
+        while (path.size() >= PATH_MAX) {
+            const size_t cut = path.rfind('/', PATH_MAX - 2);
+            if (cut == std::string_view::npos || cut == 0) {
+                errno = ENAMETOOLONG;
+                return -1;
+            }
+            const int next = open_piece_beneath(at, std::string(path.substr(0, cut)), O_PATH | O_DIRECTORY);
+            if (next < 0)
+                return -1;
+            reached.reset(next);
+            at = next;
+            path.remove_prefix(cut + 1);
+            while (!path.empty() && path.front() == '/')
+                path.remove_prefix(1);
+        }
+        return open_piece_beneath(at, std::string(path.empty() ? std::string_view(".") : path), flags);
+    } catch (...) {
+        errno = ENOMEM;
+        return -1;
     }
 }
 

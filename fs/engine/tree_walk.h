@@ -53,7 +53,8 @@ private:
 
 // The tree path ("/", "/a/b") beneath root, walked with openat2 and never
 // following a link on the way or at the end (O_PATH|O_NOFOLLOW gives the
-// link itself); "/" is root itself. A descriptor.
+// link itself); "/" is root itself; a path longer than PATH_MAX is walked
+// in pieces. A descriptor.
 int open_beneath(int root, std::string_view path, int flags) noexcept;
 
 // name in dir opened for reading (O_RDONLY, plus flags such as

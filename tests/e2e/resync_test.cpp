@@ -112,7 +112,9 @@ void writer_op(const std::string& mnt, int id, int i)
 }
 
 // A chain of directories below root, each name short, with a file and a
-// link to it at the end: the file's tree path is longer than PATH_MAX.
+// link to it at the end: the file's tree path is longer than PATH_MAX. The
+// file has a second name at the top, "deep-twin", which the copy meets
+// after the deep one.
 constexpr int deep_levels = 100;
 const char* const deep_name = "a-directory-name-of-forty-eight-bytes-0123456789";
 
@@ -128,10 +130,12 @@ bool make_deep(int root, const std::string& text)
         return false;
     unique_fd leaf(openat(dir.get(), "leaf", O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640));
     return leaf && write(leaf.get(), text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
-           fsetxattr(leaf.get(), "user.deep", "1", 1, 0) == 0 && symlinkat("leaf", dir.get(), "to_leaf") == 0;
+           fsetxattr(leaf.get(), "user.deep", "1", 1, 0) == 0 && symlinkat("leaf", dir.get(), "to_leaf") == 0 &&
+           linkat(dir.get(), "leaf", root, "deep-twin", 0) == 0;
 }
 
-// The file at the end of the chain, or "<missing>".
+// The file at the end of the chain, or "<missing>", and whether it is
+// still one file with the name at the top.
 std::string read_deep(int root)
 {
     unique_fd dir(fcntl(root, F_DUPFD_CLOEXEC, 0));
@@ -140,7 +144,10 @@ std::string read_deep(int root)
     unique_fd leaf(dir ? openat(dir.get(), "leaf", O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1);
     char text[256];
     const ssize_t n = leaf ? read(leaf.get(), text, sizeof text) : -1;
-    return n < 0 ? "<missing>" : std::string(text, static_cast<size_t>(n));
+    struct stat deep {}, twin {};
+    const bool linked = leaf && fstat(leaf.get(), &deep) == 0 &&
+                        fstatat(root, "deep-twin", &twin, AT_SYMLINK_NOFOLLOW) == 0 && deep.st_ino == twin.st_ino;
+    return n < 0 ? "<missing>" : std::string(text, static_cast<size_t>(n)) + (linked ? "" : " (not linked)");
 }
 
 struct resync_test : ::testing::Test {
