@@ -115,6 +115,21 @@ struct replica_record_test : replica_dirs_test {
         return all;
     }
 
+    // Replica 0 holds generation 1 (not a first start), replica 1 is /proc,
+    // which keeps no extended attributes: it stands for a filesystem that
+    // cannot hold a record, and nothing here writes to it. Loaded; answers
+    // replica 0's root.
+    std::string use_a_replica_without_records()
+    {
+        use_replicas(1);
+        const std::string stored = root(0);
+        install_replicas({stored, "/proc"});
+        install_log(dir / "log");
+        setxattr(stored.c_str(), "trusted.vornelix.generation", "1", 1, 0);
+        load_replica_records();
+        return stored;
+    }
+
     void TearDown() override
     {
         release_replica_records();
@@ -234,15 +249,7 @@ TEST_F(replica_record_test, an_unreadable_record_is_logged_and_the_replica_kept_
 
 TEST_F(replica_record_test, a_filesystem_without_records_is_logged_once_and_never_written)
 {
-    // /proc keeps no extended attributes: it stands for such a replica,
-    // and nothing here writes to it.
-    use_replicas(1);
-    const std::string stored = root(0);
-    install_replicas({stored, "/proc"});
-    install_log(dir / "log");
-    // Not a first start: the replica that can hold a record holds one.
-    setxattr(stored.c_str(), "trusted.vornelix.generation", "1", 1, 0);
-    load_replica_records();
+    use_a_replica_without_records();
     EXPECT_EQ(states(), (std::vector<replica_state>{in_service, in_service}));
     EXPECT_EQ(events(), "replica generation record failed accessing /proc Operation not supported\n");
 
@@ -256,12 +263,7 @@ TEST_F(replica_record_test, a_filesystem_without_records_is_logged_once_and_neve
 
 TEST_F(replica_record_test, the_survivors_remember_a_replica_that_cannot_hold_a_record)
 {
-    use_replicas(1);
-    const std::string stored = root(0);
-    install_replicas({stored, "/proc"});
-    install_log(dir / "log");
-    setxattr(stored.c_str(), "trusted.vornelix.generation", "1", 1, 0);
-    load_replica_records();
+    const std::string stored = use_a_replica_without_records();
     disable_replica(1, false);
     EXPECT_EQ(generation(0), "2");
     EXPECT_EQ(parse_behind_list(attribute(stored, "trusted.vornelix.behind")), std::vector<std::string>{"/proc"});
