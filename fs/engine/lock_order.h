@@ -1,20 +1,21 @@
 // The lock order of vornelix and vornctl, outermost first, written here
 // and nowhere else. A thread that holds a lock takes only locks further
 // down the list, never one above it; every mutex's declaration points
-// back here with its number. All of them are std::mutex.
+// back here with its number. All of them are std::mutex but the first,
+// which readers share.
 //
 // vornelix
-//  1. namespace_gate (request_loop.cpp): one rename, link or rmdir at a
-//     time inside libfuse, whose own path locks deadlock when two of them
-//     meet (request_loop.h). The request loop holds it around the whole
-//     request.
-//  2. libfuse's path locks (inside libfuse): the tree paths of a request,
-//     taken by libfuse before it calls an operation and held until the
-//     operation returns.
+//  1. tree_shape (fs/kernel/requests.h), a reader-writer lock: every
+//     request that works by tree paths holds it shared from building its
+//     paths to its reply; a rename of a directory, which moves every path
+//     beneath it, holds it alone.
+//  2. table_lock (fs/kernel/node_table.cpp): the kernel's nodes and their
+//     names, taken under 1 only, between the calls on replicas; nothing is
+//     taken under it.
 //  3. The resync gate (resync_gate.h): a count, not a mutex. Every change
 //     of names and every request on an open file enters it before it takes
 //     any lock of its own and leaves after letting go of the last, so a
-//     request waiting at the gate holds 1 and 2 at most. The resync closes
+//     request waiting at the gate holds 1 at most. The resync closes
 //     it for its last step and takes 8 to 14 while it holds it closed. A
 //     request waiting at a closed gate may call the closer's stall handler,
 //     which takes 9 (and 10), so the closer never waits at the gate for
@@ -50,8 +51,6 @@
 //     request's slots; steps run outside it.
 // 14. A worker's queue lock (replica_workers.cpp): its queue and stopping
 //     flag.
-// 15. The request loop's lock (request_loop.cpp): its ring of threads and
-//     their counts; never held around a request.
 //
 // vornctl
 //  1. libfuse's path locks, as above (vornctl runs libfuse's own loop).

@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include "common/caller.h"
@@ -521,4 +522,46 @@ int fs_release(const char*, struct fuse_file_info* fi) noexcept
     }
     close_descriptors(fds.get(), replica_count);
     return 0;
+}
+
+namespace {
+
+// An attribute changed through the descriptors of an open file, for a
+// file that has no name left to be reached by.
+template <typename Change>
+int change_through_handle(struct fuse_file_info* fi, const char* word, Change&& change) noexcept
+{
+    const handle_gate_hold gate(fi->fh, true);
+    const int32_t* fds = fd_table_get(fi->fh);
+    if (!fds)
+        return -EINVAL;
+    replica_work work;
+    open_file_view view;
+    if (const int viewed = view_open_file(work, fds, word, view))
+        return viewed;
+    return change_open_file(work, view, word, change);
+}
+
+}  // namespace
+
+int fs_fchmod(struct fuse_file_info* fi, mode_t mode) noexcept
+{
+    return change_through_handle(fi, "chmod", [mode](int fd) noexcept { return fchmod(fd, mode & 07777); });
+}
+
+int fs_fchown(struct fuse_file_info* fi, uid_t uid, gid_t gid) noexcept
+{
+    return change_through_handle(fi, "chown", [uid, gid](int fd) noexcept { return fchown(fd, uid, gid); });
+}
+
+int fs_futimens(struct fuse_file_info* fi, const struct timespec times[2]) noexcept
+{
+    // "Now" is one instant on every replica, as for a change by name.
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    struct timespec both[2] = {times[0], times[1]};
+    for (struct timespec& t : both)
+        if (t.tv_nsec == UTIME_NOW)
+            t = now;
+    return change_through_handle(fi, "utime", [both](int fd) noexcept { return futimens(fd, both); });
 }

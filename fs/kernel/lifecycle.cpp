@@ -14,7 +14,7 @@
 #include "fs/kernel/operations.h"
 #include "fs/resync/resync.h"
 
-void* fs_init(struct fuse_conn_info*) noexcept
+void fs_init() noexcept
 {
     // Putting the process in the background moved it to "/": come back to
     // the directory under the mount, which the mount-point replica's
@@ -38,17 +38,16 @@ void* fs_init(struct fuse_conn_info*) noexcept
                 write_log("resync to fill the replica", replica_table[k].root, -error);
 
     if (!settings.ctl_requested || !settings.ctl_path)
-        return nullptr;
+        return;
     const char* ctl_path = settings.ctl_path->c_str();
     struct stat st;
     if (stat(ctl_path, &st) != 0) {
         if (errno != ENOENT || mkdir(ctl_path, S_IFDIR | 0500) != 0) {
             write_log("control directory", ctl_path, errno);
-            return nullptr;
+            return;
         }
     }
     start_control_thread();
-    return nullptr;
 }
 
 namespace {
@@ -60,7 +59,7 @@ bool threads_left_behind() noexcept
     return left_behind;
 }
 
-void fs_destroy(void*) noexcept
+void fs_destroy() noexcept
 {
     // The control thread may still be waiting for a request: it must never
     // serve one with what is released here.

@@ -135,13 +135,6 @@ int serve_from_one_replica(replica_work& work, const char* path, const char* wor
     return failures != 0 ? last_error : late ? -EIO : -EINVAL;
 }
 
-// One directory's entries, read whole on a replica's worker: for each, its
-// inode number (8 bytes), file type (1 byte) and NUL-terminated name.
-struct directory_listing {
-    std::vector<char> entries;
-    bool handed_out = false;
-};
-
 // Reads the directory at the tree path in replica k into buffer. 0, or a
 // positive errno.
 int read_listing(int k, const char* path, std::vector<char>& buffer) noexcept
@@ -178,26 +171,6 @@ int read_listing(int k, const char* path, std::vector<char>& buffer) noexcept
     return error;
 }
 
-// Hands every entry of a listing to the kernel in one go (next offset 0),
-// each with only its inode number and file type.
-int list_directory(const std::vector<char>& entries, void* buffer, fuse_fill_dir_t filler) noexcept
-{
-    for (size_t at = 0; at + sizeof(uint64_t) + 1 < entries.size();) {
-        uint64_t inode;
-        std::memcpy(&inode, entries.data() + at, sizeof inode);
-        const unsigned char type = static_cast<unsigned char>(entries[at + sizeof inode]);
-        const char* name = entries.data() + at + sizeof inode + 1;
-        struct stat st;
-        std::memset(&st, 0, sizeof st);
-        st.st_ino = inode;
-        st.st_mode = static_cast<mode_t>(type) << 12;
-        if (filler(buffer, name, &st, 0) != 0)
-            return 0;
-        at += sizeof inode + 1 + std::strlen(name) + 1;
-    }
-    return 0;
-}
-
 // The listing of the directory at path, from one replica.
 int take_listing(const char* path, const char* word, std::vector<char>& entries) noexcept
 {
@@ -208,17 +181,11 @@ int take_listing(const char* path, const char* word, std::vector<char>& entries)
         }))
         return -ENOMEM;
     int served = -1;
-    const int rc = serve_from_one_replica(work, path, word, served);
+    const int rc = serve_from_one_replica(work, path, word, served, read_order::by_priority);
     if (rc != 0)
         return rc;
     entries.swap(work.slot(served).buffer);
     return 0;
-}
-
-// The listing kept in a FUSE handle between opendir and releasedir.
-directory_listing* handle_listing(const struct fuse_file_info* fi) noexcept
-{
-    return fi == nullptr ? nullptr : reinterpret_cast<directory_listing*>(static_cast<uintptr_t>(fi->fh));
 }
 
 }  // namespace
@@ -379,42 +346,9 @@ int fs_readlink(const char* path, char* buffer, size_t size) noexcept
     return 0;
 }
 
-// The kernel has checked read permission on the directory; the listing is
-// read whole from one replica here and kept until releasedir.
-int fs_opendir(const char* path, struct fuse_file_info* fi) noexcept
+int fs_list_directory(const char* path, const char* word, std::vector<char>& entries) noexcept
 {
-    std::unique_ptr<directory_listing> listing(new (std::nothrow) directory_listing);
-    if (!listing)
-        return -ENOMEM;
-    const int rc = take_listing(path, "opendir", listing->entries);
-    if (rc != 0)
-        return rc;
-    fi->fh = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(listing.release()));
-    return 0;
-}
-
-// The listing taken at opendir, the first time; read again from the start
-// (rewinddir), the directory is listed afresh.
-int fs_readdir(const char* path, void* buffer, fuse_fill_dir_t filler, off_t,
-               struct fuse_file_info* fi) noexcept
-{
-    directory_listing* kept = handle_listing(fi);
-    if (kept != nullptr && !kept->handed_out) {
-        kept->handed_out = true;
-        return list_directory(kept->entries, buffer, filler);
-    }
-    std::vector<char> entries;
-    const int rc = take_listing(path, "readdir", entries);
-    if (rc != 0)
-        return rc;
-    return list_directory(entries, buffer, filler);
-}
-
-int fs_releasedir(const char*, struct fuse_file_info* fi) noexcept
-{
-    std::unique_ptr<directory_listing> listing(handle_listing(fi));
-    fi->fh = 0;
-    return 0;
+    return take_listing(path, word, entries);
 }
 
 // Directory entries made durable on every replica in service.

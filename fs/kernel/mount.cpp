@@ -3,9 +3,13 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
+#include <string_view>
+#include <vector>
 
+#include "fs/kernel/node_table.h"
 #include "fs/kernel/operations.h"
-#include "fs/kernel/request_loop.h"
+#include "fs/kernel/requests.h"
 
 namespace {
 
@@ -14,12 +18,115 @@ namespace {
 //    owner and group the mount reports, with the calling process's own
 //    credentials and supplementary groups, exactly as for a local file
 //    system (FIFOs and devices included, which never reach vornelix);
-//  - big_writes: writes arrive in pieces of up to 128 KiB instead of 4 KiB,
-//    which every replica then takes in one call;
 //  - subtype=vornelix: the mount table shows every vornelix mount as
-//    fuse.vornelix (libfuse would name it after the first replica), which
-//    is how a second mount on the same mount point is recognised.
-constexpr const char* forced_mount_options = "-odefault_permissions,big_writes,subtype=vornelix";
+//    fuse.vornelix, which is how a second mount on the same mount point is
+//    recognised.
+constexpr std::string_view forced_mount_options = "default_permissions,subtype=vornelix";
+
+// Options of older mounts that libfuse no longer knows and that mean
+// nothing here any more: large writes are the default, a mount point that
+// holds files is accepted, and inode numbers always come from the
+// replicas. fstab lines still carry them, so they are taken and dropped.
+constexpr std::string_view dropped_options[] = {"big_writes", "nonempty", "use_ino", "readdir_ino"};
+
+bool dropped(std::string_view option) noexcept
+{
+    for (const std::string_view name : dropped_options)
+        if (option == name)
+            return true;
+    return false;
+}
+
+// The -o word's options (after "-o"), less the dropped ones, with the
+// forced ones after them. A comma escaped with a backslash belongs to its
+// option.
+std::string mount_options(std::string_view word)
+{
+    if (word.substr(0, 2) == "-o")
+        word.remove_prefix(2);
+    std::string kept;
+    size_t start = 0;
+    for (size_t at = 0; at <= word.size(); ++at) {
+        if (at < word.size() && word[at] == '\\') {
+            ++at;
+            continue;
+        }
+        if (at < word.size() && word[at] != ',')
+            continue;
+        const std::string_view option = word.substr(start, at - start);
+        start = at + 1;
+        if (option.empty() || dropped(option))
+            continue;
+        kept.append(option);
+        kept += ',';
+    }
+    kept.append(forced_mount_options);
+    return kept;
+}
+
+void on_init(void*, struct fuse_conn_info* connection) noexcept
+{
+    // The kernel clears set-user-ID and set-group-ID bits itself, through
+    // a setattr, as it did for every mount before.
+    connection->want &= ~FUSE_CAP_HANDLE_KILLPRIV;
+    // Every acknowledged write is on every replica in service: no cache
+    // may hold writes back.
+    connection->want &= ~FUSE_CAP_WRITEBACK_CACHE;
+    fs_init();
+    struct stat root;
+    if (fs_getattr("/", &root) != 0) {
+        std::memset(&root, 0, sizeof root);
+        root.st_ino = root_node;
+    }
+    node_table_start(root);
+}
+
+void on_destroy(void*) noexcept
+{
+    fs_destroy();
+    node_table_clear();
+}
+
+struct fuse_lowlevel_ops operations() noexcept
+{
+    struct fuse_lowlevel_ops table;
+    std::memset(&table, 0, sizeof table);
+    table.init = on_init;
+    table.destroy = on_destroy;
+    table.lookup = on_lookup;
+    table.forget = on_forget;
+    table.forget_multi = on_forget_multi;
+    table.getattr = on_getattr;
+    table.setattr = on_setattr;
+    table.readlink = on_readlink;
+    table.mknod = on_mknod;
+    table.mkdir = on_mkdir;
+    table.unlink = on_unlink;
+    table.rmdir = on_rmdir;
+    table.symlink = on_symlink;
+    table.rename = on_rename;
+    table.link = on_link;
+    table.open = on_open;
+    table.read = on_read;
+    table.write = on_write;
+    table.flush = on_flush;
+    table.release = on_release;
+    table.fsync = on_fsync;
+    table.opendir = on_opendir;
+    table.readdir = on_readdir;
+    table.releasedir = on_releasedir;
+    table.fsyncdir = on_fsyncdir;
+    table.statfs = on_statfs;
+    table.setxattr = on_setxattr;
+    table.getxattr = on_getxattr;
+    table.listxattr = on_listxattr;
+    table.removexattr = on_removexattr;
+    // The kernel answers access() itself from the mode: the tree is
+    // mounted with its permission checks.
+    table.create = on_create;
+    table.fallocate = on_fallocate;
+    return table;
+}
 
 }  // namespace
 
@@ -27,24 +134,31 @@ int serve_mount(const std::string& program_word, const std::string& mount_path,
                 const std::string& mount_argument)
 {
     std::string word0 = program_word;
-    std::string word1 = mount_path;
-    std::string word2 = mount_argument;
-    std::string word3 = forced_mount_options;
-    char* fuse_argv[] = {word0.data(), word1.data(), word2.data(), word3.data(), nullptr};
+    std::string word1 = "-o";
+    std::string word2 = mount_options(mount_argument);
+    char* fuse_argv[] = {word0.data(), word1.data(), word2.data(), nullptr};
+    struct fuse_args args = FUSE_ARGS_INIT(3, fuse_argv);
 
-    struct fuse_operations operations;
-    fill_operations(operations);
-    // What fuse_main would do, with a request loop of our own (see
-    // request_loop.h) in place of libfuse's multi-threaded one.
-    char* mount_point = nullptr;
-    int multithreaded = 0;
-    struct fuse* f = fuse_setup(4, fuse_argv, &operations, sizeof operations, &mount_point,
-                                &multithreaded, nullptr);
-    if (!f)
+    const struct fuse_lowlevel_ops table = operations();
+    struct fuse_session* session = fuse_session_new(&args, &table, sizeof table, nullptr);
+    if (session == nullptr)
         return 1;
-    const int served = multithreaded ? run_request_loop(f) : fuse_loop(f);
-    fuse_teardown(f, mount_point);
-    const int ended = served < 0 ? 1 : 0;
+    int ended = 1;
+    if (fuse_set_signal_handlers(session) == 0) {
+        if (fuse_session_mount(session, mount_path.c_str()) == 0) {
+            // In the background, as every mount helper expects.
+            if (fuse_daemonize(0) == 0) {
+                struct fuse_loop_config config;
+                std::memset(&config, 0, sizeof config);
+                config.clone_fd = 0;
+                config.max_idle_threads = 10;
+                ended = fuse_session_loop_mt(session, &config) < 0 ? 1 : 0;
+            }
+            fuse_session_unmount(session);
+        }
+        fuse_remove_signal_handlers(session);
+    }
+    fuse_session_destroy(session);
     if (threads_left_behind()) {
         // Not every stream: the control thread may be inside a read of its
         // channel, holding that stream's lock for good.

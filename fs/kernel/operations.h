@@ -6,22 +6,25 @@
 #include <sys/statvfs.h>
 #include <sys/types.h>
 
-#include <fuse.h>
+#include <fuse_lowlevel.h>
+
+#include <vector>
 
 // Lookups (lookup_ops.cpp): one replica answers, round-robin with fallback
 // (getattr by priority); statfs asks every replica.
 int fs_getattr(const char* path, struct stat* st) noexcept;
 int fs_readlink(const char* path, char* buffer, size_t size) noexcept;
-int fs_readdir(const char* path, void* buffer, fuse_fill_dir_t filler, off_t offset,
-               struct fuse_file_info* fi) noexcept;
 int fs_statfs(const char* path, struct statvfs* st) noexcept;
 // What statfs answers for the mirror from the answers of the replicas that
 // gave one (count >= 1): the smallest size, free and available space
 // (compared in bytes, given in the smallest fragment size), file counts
 // and name length among them.
 struct statvfs smallest_filesystem(const struct statvfs* answers, int count) noexcept;
-int fs_opendir(const char* path, struct fuse_file_info* fi) noexcept;
-int fs_releasedir(const char* path, struct fuse_file_info* fi) noexcept;
+// The entries of the directory at path, read whole from one replica (the
+// first in service in priority order, whose inode numbers the mount
+// shows): for each, its inode number (8 bytes), file type (1 byte) and
+// NUL-terminated name. word names the request in the log.
+int fs_list_directory(const char* path, const char* word, std::vector<char>& entries) noexcept;
 int fs_fsyncdir(const char* path, int datasync, struct fuse_file_info* fi) noexcept;
 int fs_getxattr(const char* path, const char* name, char* value, size_t size) noexcept;
 int fs_listxattr(const char* path, char* list, size_t size) noexcept;
@@ -61,15 +64,18 @@ int fs_write(const char* path, const char* data, size_t size, off_t offset,
 int fs_flush(const char* path, struct fuse_file_info* fi) noexcept;
 int fs_release(const char* path, struct fuse_file_info* fi) noexcept;
 int fs_fsync(const char* path, int datasync, struct fuse_file_info* fi) noexcept;
+// Attributes changed through an open file's descriptors, for a file
+// removed while open.
+int fs_fchmod(struct fuse_file_info* fi, mode_t mode) noexcept;
+int fs_fchown(struct fuse_file_info* fi, uid_t uid, gid_t gid) noexcept;
+int fs_futimens(struct fuse_file_info* fi, const struct timespec times[2]) noexcept;
 
-// Life cycle (lifecycle.cpp).
-void* fs_init(struct fuse_conn_info* connection) noexcept;
-void fs_destroy(void* private_data) noexcept;
+// Life cycle (lifecycle.cpp): once the mount exists, and once it ended.
+void fs_init() noexcept;
+void fs_destroy() noexcept;
 // Whether destroy left a thread inside a call on a replica that stopped
 // answering: the process must then end without its exit handlers (static
 // destructors, a leak checker that would stop every thread and wait for
 // that one forever).
 bool threads_left_behind() noexcept;
 
-// The table handed to FUSE (operations_table.cpp).
-void fill_operations(struct fuse_operations& table) noexcept;

@@ -1,0 +1,438 @@
+// Requests on names and attributes: the node numbers become tree paths,
+// the operations of operations.h act on every replica (or ask one), and
+// the node table follows the names that were made, removed and moved.
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <shared_mutex>
+#include <string>
+
+#include "fs/kernel/node_table.h"
+#include "fs/kernel/operations.h"
+#include "fs/kernel/request_context.h"
+#include "fs/kernel/requests.h"
+
+std::shared_mutex& tree_shape() noexcept
+{
+    static std::shared_mutex shape;
+    return shape;
+}
+
+int path_of(fuse_ino_t node, std::string& path) noexcept
+{
+    return node_path(node, path) ? 0 : -ESTALE;
+}
+
+int path_in(fuse_ino_t parent, const char* name, std::string& path) noexcept
+{
+    return child_path(parent, name, path) ? 0 : -ESTALE;
+}
+
+namespace {
+
+using shape_hold = std::shared_lock<std::shared_mutex>;
+
+void reply_status(fuse_req_t request, int rc) noexcept
+{
+    fuse_reply_err(request, rc < 0 ? -rc : 0);
+}
+
+// A request that only looks runs with the path it built; when that path
+// no longer led anywhere because a name on it changed meanwhile, it builds
+// the path again and tries once more (a few times at most).
+template <typename Look>
+int look_by_path(fuse_ino_t node, Look&& look) noexcept
+{
+    for (int attempt = 0;; ++attempt) {
+        const uint64_t seen = name_changes();
+        std::string path;
+        if (const int rc = path_of(node, path); rc != 0)
+            return rc;
+        const int rc = look(path.c_str());
+        if ((rc == -ENOENT || rc == -ENOTDIR) && attempt < 4 && name_changes() != seen)
+            continue;
+        return rc;
+    }
+}
+
+// The attributes of a node: by its path, or, for a file removed while
+// open, through one of its handles.
+int node_attributes(fuse_ino_t node, struct fuse_file_info* fi, struct stat& st) noexcept
+{
+    int rc;
+    if (fi != nullptr) {
+        rc = fs_fgetattr(nullptr, &st, fi);
+    } else {
+        rc = look_by_path(node, [&st](const char* path) noexcept { return fs_getattr(path, &st); });
+        uint64_t handle;
+        if (rc == -ESTALE && any_open_handle(node, handle)) {
+            struct fuse_file_info open{};
+            open.fh = handle;
+            rc = fs_fgetattr(nullptr, &st, &open);
+        }
+    }
+    if (rc == 0)
+        show_node(node, st);
+    return rc;
+}
+
+}  // namespace
+
+bool make_entry(fuse_ino_t parent, const char* name, struct stat& st, struct fuse_entry_param& entry) noexcept
+{
+    std::memset(&entry, 0, sizeof entry);
+    entry.ino = learn_node(parent, name, st);
+    entry.attr = st;
+    entry.attr_timeout = cache_seconds;
+    entry.entry_timeout = cache_seconds;
+    return entry.ino != 0;
+}
+
+namespace {
+
+void reply_learned(fuse_req_t request, fuse_ino_t parent, const char* name, struct stat& st) noexcept
+{
+    struct fuse_entry_param entry;
+    if (!make_entry(parent, name, st, entry)) {
+        fuse_reply_err(request, ENOMEM);
+        return;
+    }
+    // An interrupted request: the kernel never took the entry.
+    if (fuse_reply_entry(request, &entry) != 0)
+        forget_node(entry.ino, 1);
+}
+
+}  // namespace
+
+void reply_entry(fuse_req_t request, fuse_ino_t parent, const char* name, const std::string& path) noexcept
+{
+    struct stat st;
+    if (const int rc = fs_getattr(path.c_str(), &st); rc != 0) {
+        reply_status(request, rc);
+        return;
+    }
+    reply_learned(request, parent, name, st);
+}
+
+void on_lookup(fuse_req_t request, fuse_ino_t parent, const char* name) noexcept
+{
+    const request_scope scope(request);
+    const shape_hold shape(tree_shape());
+    for (int attempt = 0;; ++attempt) {
+        const uint64_t seen = name_changes();
+        std::string path;
+        if (const int rc = path_in(parent, name, path); rc != 0) {
+            reply_status(request, rc);
+            return;
+        }
+        struct stat st;
+        const int rc = fs_getattr(path.c_str(), &st);
+        if ((rc == -ENOENT || rc == -ENOTDIR) && attempt < 4 && name_changes() != seen)
+            continue;
+        if (rc != 0)
+            reply_status(request, rc);
+        else
+            reply_learned(request, parent, name, st);
+        return;
+    }
+}
+
+void on_forget(fuse_req_t request, fuse_ino_t node, uint64_t count) noexcept
+{
+    forget_node(node, count);
+    fuse_reply_none(request);
+}
+
+void on_forget_multi(fuse_req_t request, size_t count, struct fuse_forget_data* forgets) noexcept
+{
+    for (size_t i = 0; i < count; ++i)
+        forget_node(forgets[i].ino, forgets[i].nlookup);
+    fuse_reply_none(request);
+}
+
+void on_getattr(fuse_req_t request, fuse_ino_t node, struct fuse_file_info* fi) noexcept
+{
+    const request_scope scope(request);
+    const shape_hold shape(tree_shape());
+    struct stat st;
+    if (const int rc = node_attributes(node, fi, st); rc != 0) {
+        reply_status(request, rc);
+        return;
+    }
+    fuse_reply_attr(request, &st, cache_seconds);
+}
+
+namespace {
+
+// The changes of one setattr, in the order a local filesystem's chmod,
+// chown, truncate and utimensat would come: mode, owner, size, times.
+// By path, or through a handle for a file without a name left.
+int change_attributes(const std::string* path, struct fuse_file_info* fi, const struct stat& to,
+                      int to_set) noexcept
+{
+    if (to_set & FUSE_SET_ATTR_MODE) {
+        const int rc = path != nullptr ? fs_chmod(path->c_str(), to.st_mode) : fs_fchmod(fi, to.st_mode);
+        if (rc != 0)
+            return rc;
+    }
+    if (to_set & (FUSE_SET_ATTR_UID | FUSE_SET_ATTR_GID)) {
+        const uid_t uid = (to_set & FUSE_SET_ATTR_UID) ? to.st_uid : static_cast<uid_t>(-1);
+        const gid_t gid = (to_set & FUSE_SET_ATTR_GID) ? to.st_gid : static_cast<gid_t>(-1);
+        const int rc = path != nullptr ? fs_chown(path->c_str(), uid, gid) : fs_fchown(fi, uid, gid);
+        if (rc != 0)
+            return rc;
+    }
+    if (to_set & FUSE_SET_ATTR_SIZE) {
+        const int rc = fi != nullptr ? fs_ftruncate(nullptr, to.st_size, fi) : fs_truncate(path->c_str(), to.st_size);
+        if (rc != 0)
+            return rc;
+    }
+    if (to_set & (FUSE_SET_ATTR_ATIME | FUSE_SET_ATTR_MTIME)) {
+        struct timespec times[2];
+        times[0] = (to_set & FUSE_SET_ATTR_ATIME_NOW) ? timespec{0, UTIME_NOW}
+                   : (to_set & FUSE_SET_ATTR_ATIME)   ? to.st_atim
+                                                      : timespec{0, UTIME_OMIT};
+        times[1] = (to_set & FUSE_SET_ATTR_MTIME_NOW) ? timespec{0, UTIME_NOW}
+                   : (to_set & FUSE_SET_ATTR_MTIME)   ? to.st_mtim
+                                                      : timespec{0, UTIME_OMIT};
+        const int rc = path != nullptr ? fs_utimens(path->c_str(), times) : fs_futimens(fi, times);
+        if (rc != 0)
+            return rc;
+    }
+    return 0;
+}
+
+}  // namespace
+
+void on_setattr(fuse_req_t request, fuse_ino_t node, struct stat* attributes, int to_set,
+                struct fuse_file_info* fi) noexcept
+{
+    const request_scope scope(request);
+    const shape_hold shape(tree_shape());
+    std::string path;
+    int rc = path_of(node, path);
+    struct fuse_file_info open{};
+    uint64_t handle;
+    if (rc == 0) {
+        rc = change_attributes(&path, fi, *attributes, to_set);
+    } else if (fi != nullptr) {
+        rc = change_attributes(nullptr, fi, *attributes, to_set);
+    } else if (any_open_handle(node, handle)) {
+        open.fh = handle;
+        fi = &open;
+        rc = change_attributes(nullptr, fi, *attributes, to_set);
+    }
+    struct stat st;
+    if (rc == 0)
+        rc = node_attributes(node, fi, st);
+    if (rc != 0) {
+        reply_status(request, rc);
+        return;
+    }
+    fuse_reply_attr(request, &st, cache_seconds);
+}
+
+void on_readlink(fuse_req_t request, fuse_ino_t node) noexcept
+{
+    const request_scope scope(request);
+    const shape_hold shape(tree_shape());
+    char text[PATH_MAX + 1];
+    const int rc = look_by_path(node, [&text](const char* path) noexcept {
+        return fs_readlink(path, text, sizeof text);
+    });
+    if (rc != 0) {
+        reply_status(request, rc);
+        return;
+    }
+    fuse_reply_readlink(request, text);
+}
+
+namespace {
+
+// A new name in a directory: made by make(path), then replied as an entry.
+template <typename Make>
+void make_name(fuse_req_t request, fuse_ino_t parent, const char* name, Make&& make) noexcept
+{
+    const request_scope scope(request);
+    const shape_hold shape(tree_shape());
+    std::string path;
+    int rc = path_in(parent, name, path);
+    if (rc == 0)
+        rc = make(path.c_str());
+    if (rc != 0) {
+        reply_status(request, rc);
+        return;
+    }
+    reply_entry(request, parent, name, path);
+}
+
+// A name removed by remove(path).
+template <typename Remove>
+void remove_name(fuse_req_t request, fuse_ino_t parent, const char* name, Remove&& remove) noexcept
+{
+    const request_scope scope(request);
+    const shape_hold shape(tree_shape());
+    std::string path;
+    int rc = path_in(parent, name, path);
+    if (rc == 0)
+        rc = remove(path.c_str());
+    if (rc == 0)
+        drop_name(parent, name);
+    reply_status(request, rc);
+}
+
+}  // namespace
+
+void on_mknod(fuse_req_t request, fuse_ino_t parent, const char* name, mode_t mode, dev_t device) noexcept
+{
+    make_name(request, parent, name, [mode, device](const char* path) noexcept {
+        return fs_mknod(path, mode, device);
+    });
+}
+
+void on_mkdir(fuse_req_t request, fuse_ino_t parent, const char* name, mode_t mode) noexcept
+{
+    make_name(request, parent, name, [mode](const char* path) noexcept { return fs_mkdir(path, mode); });
+}
+
+void on_symlink(fuse_req_t request, const char* text, fuse_ino_t parent, const char* name) noexcept
+{
+    make_name(request, parent, name, [text](const char* path) noexcept { return fs_symlink(text, path); });
+}
+
+void on_unlink(fuse_req_t request, fuse_ino_t parent, const char* name) noexcept
+{
+    remove_name(request, parent, name, [](const char* path) noexcept { return fs_unlink(path); });
+}
+
+void on_rmdir(fuse_req_t request, fuse_ino_t parent, const char* name) noexcept
+{
+    remove_name(request, parent, name, [](const char* path) noexcept { return fs_rmdir(path); });
+}
+
+void on_rename(fuse_req_t request, fuse_ino_t parent, const char* name, fuse_ino_t new_parent,
+               const char* new_name, unsigned int flags) noexcept
+{
+    const request_scope scope(request);
+    if (flags != 0) {
+        fuse_reply_err(request, EINVAL);
+        return;
+    }
+    // A directory moved moves every path beneath it: nothing may be
+    // working by one of them meanwhile.
+    std::shared_lock<std::shared_mutex> shared(tree_shape(), std::defer_lock);
+    std::unique_lock<std::shared_mutex> alone(tree_shape(), std::defer_lock);
+    if (name_may_be_directory(parent, name))
+        alone.lock();
+    else
+        shared.lock();
+    std::string from;
+    std::string to;
+    int rc = path_in(parent, name, from);
+    if (rc == 0)
+        rc = path_in(new_parent, new_name, to);
+    if (rc == 0)
+        rc = fs_rename(from.c_str(), to.c_str());
+    if (rc == 0)
+        move_name(parent, name, new_parent, new_name);
+    reply_status(request, rc);
+}
+
+void on_link(fuse_req_t request, fuse_ino_t node, fuse_ino_t new_parent, const char* new_name) noexcept
+{
+    const request_scope scope(request);
+    const shape_hold shape(tree_shape());
+    std::string from;
+    std::string to;
+    int rc = path_of(node, from);
+    if (rc == 0)
+        rc = path_in(new_parent, new_name, to);
+    if (rc == 0)
+        rc = fs_link(from.c_str(), to.c_str());
+    if (rc != 0) {
+        reply_status(request, rc);
+        return;
+    }
+    reply_entry(request, new_parent, new_name, to);
+}
+
+void on_statfs(fuse_req_t request, fuse_ino_t) noexcept
+{
+    const request_scope scope(request);
+    struct statvfs st;
+    if (const int rc = fs_statfs("/", &st); rc != 0) {
+        reply_status(request, rc);
+        return;
+    }
+    fuse_reply_statfs(request, &st);
+}
+
+void on_setxattr(fuse_req_t request, fuse_ino_t node, const char* name, const char* value, size_t size,
+                 int flags) noexcept
+{
+    const request_scope scope(request);
+    const shape_hold shape(tree_shape());
+    std::string path;
+    int rc = path_of(node, path);
+    if (rc == 0)
+        rc = fs_setxattr(path.c_str(), name, value, size, flags);
+    reply_status(request, rc);
+}
+
+void on_removexattr(fuse_req_t request, fuse_ino_t node, const char* name) noexcept
+{
+    const request_scope scope(request);
+    const shape_hold shape(tree_shape());
+    std::string path;
+    int rc = path_of(node, path);
+    if (rc == 0)
+        rc = fs_removexattr(path.c_str(), name);
+    reply_status(request, rc);
+}
+
+namespace {
+
+// Replies an answer of bytes: its length when the caller asked for the
+// length only (size 0), else the bytes.
+template <typename Read>
+void reply_bytes(fuse_req_t request, fuse_ino_t node, size_t size, Read&& read) noexcept
+{
+    std::unique_ptr<char[]> buffer(size != 0 ? new (std::nothrow) char[size] : nullptr);
+    if (size != 0 && !buffer) {
+        fuse_reply_err(request, ENOMEM);
+        return;
+    }
+    const int rc = look_by_path(node, [&](const char* path) noexcept { return read(path, buffer.get()); });
+    if (rc < 0)
+        reply_status(request, rc);
+    else if (size == 0)
+        fuse_reply_xattr(request, static_cast<size_t>(rc));
+    else
+        fuse_reply_buf(request, buffer.get(), static_cast<size_t>(rc));
+}
+
+}  // namespace
+
+void on_getxattr(fuse_req_t request, fuse_ino_t node, const char* name, size_t size) noexcept
+{
+    const request_scope scope(request);
+    const shape_hold shape(tree_shape());
+    reply_bytes(request, node, size, [name, size](const char* path, char* buffer) noexcept {
+        return fs_getxattr(path, name, buffer, size);
+    });
+}
+
+void on_listxattr(fuse_req_t request, fuse_ino_t node, size_t size) noexcept
+{
+    const request_scope scope(request);
+    const shape_hold shape(tree_shape());
+    reply_bytes(request, node, size, [size](const char* path, char* buffer) noexcept {
+        return fs_listxattr(path, buffer, size);
+    });
+}

@@ -1,0 +1,75 @@
+// The kernel's inodes and the names they are reached by.
+//
+// The kernel names a file by a node number it was given at lookup. One
+// file is one node whatever name it was found under, so that its names
+// share one page cache, one set of attributes and one lock in the kernel:
+// nodes are keyed by the identity (device, inode) the file has on the
+// replica that answered the lookup (the first in service in priority
+// order, as for every attribute). The inode number the mount shows is that
+// replica's: it is the same for every name of the file and stays the same
+// when the kernel forgets the node and looks it up again. Only a change of
+// that replica (it left service) gives files looked up afterwards the next
+// replica's numbers.
+//
+// Operations on replicas still work by tree path: a node's path is built
+// from its names, each a (parent node, name) pair, up to the root. A node
+// keeps every name it was seen under, so that a hard-linked file stays
+// reachable when one of its names goes; a node with no name left was
+// removed while open and is reached through its open handles only.
+//
+// The lookup count is the kernel's: every entry replied adds one, forget
+// takes them back, and at zero the node and its names go.
+//
+// One lock (lock_order.h) guards the table; nothing is called under it.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+inline constexpr uint64_t root_node = 1;
+
+// Starts the table with the root node, shown with the root's attributes.
+void node_table_start(const struct stat& root) noexcept;
+// Drops every node (the mount ended).
+void node_table_clear() noexcept;
+
+// The tree path of a node ("/" for the root): false when the node is
+// unknown or has no name left.
+bool node_path(uint64_t node, std::string& path) noexcept;
+// The tree path of a name in a directory node.
+bool child_path(uint64_t parent, std::string_view name, std::string& path) noexcept;
+
+// A name found or made in a directory, with the attributes its replica
+// answered: the node of that file (made when new) gets one more lookup and
+// the name. The node number, and the attributes with the number to show;
+// 0 when memory ran out.
+uint64_t learn_node(uint64_t parent, std::string_view name, struct stat& st) noexcept;
+// The attributes of a known node with the number it shows.
+void show_node(uint64_t node, struct stat& st) noexcept;
+// The kernel lets go of count lookups.
+void forget_node(uint64_t node, uint64_t count) noexcept;
+
+// A name removed, or moved (rename; a name it replaced goes).
+void drop_name(uint64_t parent, std::string_view name) noexcept;
+void move_name(uint64_t parent, std::string_view name, uint64_t new_parent,
+               std::string_view new_name) noexcept;
+// Whether the name in the directory is known as a directory, or unknown.
+bool name_may_be_directory(uint64_t parent, std::string_view name) noexcept;
+
+// The handles open on a node, for requests on a node that lost its names.
+void note_open_handle(uint64_t node, uint64_t handle) noexcept;
+void note_closed_handle(uint64_t node, uint64_t handle) noexcept;
+// A handle open on the node, or false.
+bool any_open_handle(uint64_t node, uint64_t& handle) noexcept;
+
+// Counts for tests and measurements: nodes and names held.
+size_t node_count() noexcept;
+size_t name_count() noexcept;
+
+// Changes of names (removals and moves) so far: a lookup by a path that
+// found nothing while this moved may try again with the new path.
+uint64_t name_changes() noexcept;

@@ -1,0 +1,83 @@
+// The kernel's requests, as libfuse's low-level API hands them over: by
+// node number (node_table.h) and handle. Each turns its nodes into tree
+// paths and runs the operation of operations.h, then replies; every reply
+// is sent exactly once, and nothing unwinds into libfuse.
+//
+// The shape of the tree: an operation acts on the replicas by the paths it
+// built from the node table, so the paths must not move under it. The
+// kernel's own locks keep a name from changing while an operation on it
+// or its directory runs; what they do not cover is a directory higher up
+// being renamed, which moves every path beneath it. So every request that
+// works by path holds the tree's shape shared, and a rename of a
+// directory holds it alone (lock_order.h, #1). Renames of files, links,
+// removals and everything else run side by side.
+#pragma once
+
+#include <fuse_lowlevel.h>
+
+#include <shared_mutex>
+#include <string>
+
+// lock_order.h, #1: the shape of the tree (see above).
+std::shared_mutex& tree_shape() noexcept;
+
+// Entry and attribute timeouts of every reply, in seconds: what the kernel
+// may keep without asking again.
+inline constexpr double cache_seconds = 1.0;
+
+// The paths of a node or of a name in a directory, -ESTALE for a node the
+// table does not know (or that has no name left).
+int path_of(fuse_ino_t node, std::string& path) noexcept;
+int path_in(fuse_ino_t parent, const char* name, std::string& path) noexcept;
+
+// The entry of a name found or made, with the attributes its replica
+// answered: the node learns the name and one more lookup. False when
+// memory ran out.
+bool make_entry(fuse_ino_t parent, const char* name, struct stat& st, struct fuse_entry_param& entry) noexcept;
+
+// Replies the entry of a name just found or made at path in the directory:
+// looks the object up on the replica whose attributes the mount shows.
+void reply_entry(fuse_req_t request, fuse_ino_t parent, const char* name,
+                 const std::string& path) noexcept;
+
+// Requests on names and attributes (node_requests.cpp).
+void on_lookup(fuse_req_t request, fuse_ino_t parent, const char* name) noexcept;
+void on_forget(fuse_req_t request, fuse_ino_t node, uint64_t count) noexcept;
+void on_forget_multi(fuse_req_t request, size_t count, struct fuse_forget_data* forgets) noexcept;
+void on_getattr(fuse_req_t request, fuse_ino_t node, struct fuse_file_info* fi) noexcept;
+void on_setattr(fuse_req_t request, fuse_ino_t node, struct stat* attributes, int to_set,
+                struct fuse_file_info* fi) noexcept;
+void on_readlink(fuse_req_t request, fuse_ino_t node) noexcept;
+void on_mknod(fuse_req_t request, fuse_ino_t parent, const char* name, mode_t mode, dev_t device) noexcept;
+void on_mkdir(fuse_req_t request, fuse_ino_t parent, const char* name, mode_t mode) noexcept;
+void on_unlink(fuse_req_t request, fuse_ino_t parent, const char* name) noexcept;
+void on_rmdir(fuse_req_t request, fuse_ino_t parent, const char* name) noexcept;
+void on_symlink(fuse_req_t request, const char* text, fuse_ino_t parent, const char* name) noexcept;
+void on_rename(fuse_req_t request, fuse_ino_t parent, const char* name, fuse_ino_t new_parent,
+               const char* new_name, unsigned int flags) noexcept;
+void on_link(fuse_req_t request, fuse_ino_t node, fuse_ino_t new_parent, const char* new_name) noexcept;
+void on_statfs(fuse_req_t request, fuse_ino_t node) noexcept;
+void on_setxattr(fuse_req_t request, fuse_ino_t node, const char* name, const char* value, size_t size,
+                 int flags) noexcept;
+void on_getxattr(fuse_req_t request, fuse_ino_t node, const char* name, size_t size) noexcept;
+void on_listxattr(fuse_req_t request, fuse_ino_t node, size_t size) noexcept;
+void on_removexattr(fuse_req_t request, fuse_ino_t node, const char* name) noexcept;
+
+// Requests on open files and directories (handle_requests.cpp).
+void on_open(fuse_req_t request, fuse_ino_t node, struct fuse_file_info* fi) noexcept;
+void on_create(fuse_req_t request, fuse_ino_t parent, const char* name, mode_t mode,
+               struct fuse_file_info* fi) noexcept;
+void on_read(fuse_req_t request, fuse_ino_t node, size_t size, off_t offset,
+             struct fuse_file_info* fi) noexcept;
+void on_write(fuse_req_t request, fuse_ino_t node, const char* data, size_t size, off_t offset,
+              struct fuse_file_info* fi) noexcept;
+void on_flush(fuse_req_t request, fuse_ino_t node, struct fuse_file_info* fi) noexcept;
+void on_release(fuse_req_t request, fuse_ino_t node, struct fuse_file_info* fi) noexcept;
+void on_fsync(fuse_req_t request, fuse_ino_t node, int datasync, struct fuse_file_info* fi) noexcept;
+void on_fallocate(fuse_req_t request, fuse_ino_t node, int mode, off_t offset, off_t length,
+                  struct fuse_file_info* fi) noexcept;
+void on_opendir(fuse_req_t request, fuse_ino_t node, struct fuse_file_info* fi) noexcept;
+void on_readdir(fuse_req_t request, fuse_ino_t node, size_t size, off_t offset,
+                struct fuse_file_info* fi) noexcept;
+void on_releasedir(fuse_req_t request, fuse_ino_t node, struct fuse_file_info* fi) noexcept;
+void on_fsyncdir(fuse_req_t request, fuse_ino_t node, int datasync, struct fuse_file_info* fi) noexcept;
