@@ -255,14 +255,6 @@ int64_t write_fully(const replica_slot& slot, const char* data, size_t size, off
     return static_cast<int64_t>(done);
 }
 
-// Whether a replica that took part in a write holds what the reply
-// reports: all the bytes that the best replica wrote (and, when nothing was
-// written, that it wrote nothing without an error).
-bool wrote_in_full(const replica_slot& slot, int64_t best) noexcept
-{
-    return slot.value == best && (best > 0 || slot.error == 0);
-}
-
 }  // namespace
 
 int fs_open(const char* path, struct fuse_file_info* fi) noexcept
@@ -376,33 +368,7 @@ int fs_write(const char*, const char* data, size_t size, off_t offset,
         // taking it sees this write.
         fd_table_note_write(fi->fh);
     }
-    // Which replicas took part is read in replica order, whatever the
-    // order they finished in.
-    int64_t best = -1;
-    for (int r = 0; r < replica_count; ++r)
-        if (work.answered(r) && work.slot(r).value > best)
-            best = work.slot(r).value;
-    int written = 0;
-    int failed = 0;
-    for (int r = 0; r < replica_count; ++r) {
-        if (!work.answered(r))
-            continue;
-        if (wrote_in_full(work.slot(r), best))
-            ++written;
-        else
-            ++failed;
-    }
-    if (written > 0 && failed > 0) {
-        for (int r = 0; r < replica_count; ++r) {
-            if (!work.answered(r) || wrote_in_full(work.slot(r), best) || !replica_in_service(r))
-                continue;
-            write_log("write", replica_table[r].root, work.slot(r).error);
-            disable_replica(r, false);
-        }
-    }
-    if (written > 0)
-        return static_cast<int>(best);
-    return lowest_error(work, [&work](int r) noexcept { return work.answered(r); });
+    return settle_counts(work, "write");
 }
 
 int fs_ftruncate(const char*, off_t size, struct fuse_file_info* fi) noexcept

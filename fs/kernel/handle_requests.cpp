@@ -3,6 +3,7 @@
 // a file removed while open is still reached through them. A directory's
 // handle holds its listing, read whole from one replica.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -138,6 +139,38 @@ void on_fallocate(fuse_req_t request, fuse_ino_t, int mode, off_t offset, off_t 
 {
     const request_scope scope(request);
     reply_status(request, fs_fallocate(nullptr, mode, offset, length, fi));
+}
+
+void on_lseek(fuse_req_t request, fuse_ino_t, off_t offset, int whence, struct fuse_file_info* fi) noexcept
+{
+    const request_scope scope(request);
+    // The other kinds of seek the kernel answers itself.
+    if (whence != SEEK_DATA && whence != SEEK_HOLE) {
+        fuse_reply_err(request, EINVAL);
+        return;
+    }
+    off_t found = 0;
+    if (const int rc = fs_lseek(fi, offset, whence, found); rc != 0) {
+        reply_status(request, rc);
+        return;
+    }
+    fuse_reply_lseek(request, found);
+}
+
+void on_copy_file_range(fuse_req_t request, fuse_ino_t, off_t in_at, struct fuse_file_info* in, fuse_ino_t,
+                        off_t out_at, struct fuse_file_info* out, size_t size, int flags) noexcept
+{
+    const request_scope scope(request);
+    if (flags != 0) {
+        fuse_reply_err(request, EINVAL);
+        return;
+    }
+    const int rc = fs_copy_file_range(in, in_at, out, out_at, size);
+    if (rc < 0) {
+        reply_status(request, rc);
+        return;
+    }
+    fuse_reply_write(request, static_cast<size_t>(rc));
 }
 
 namespace {

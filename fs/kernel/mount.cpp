@@ -125,6 +125,8 @@ struct fuse_lowlevel_ops operations() noexcept
     // mounted with its permission checks.
     table.create = on_create;
     table.fallocate = on_fallocate;
+    table.lseek = on_lseek;
+    table.copy_file_range = on_copy_file_range;
     return table;
 }
 

@@ -12,6 +12,7 @@
 #include "fs/engine/event_log.h"
 #include "fs/engine/fd_table.h"
 #include "fs/engine/handle_stripes.h"
+#include "fs/engine/replica_service.h"
 #include "fs/engine/resync_gate.h"
 
 // Examines every descriptor of the open file on its replica's worker.
@@ -154,3 +155,46 @@ void equalise_after_writes(uint64_t handle, const int32_t* fds, const char* word
         fd_table_note_write(handle);
 }
 
+
+namespace {
+
+// Whether a replica that took part holds what the reply reports: all the
+// bytes that the best replica wrote (and, when nothing was written, that
+// it wrote nothing without an error).
+bool wrote_in_full(const replica_slot& slot, int64_t best) noexcept
+{
+    return slot.value == best && (best > 0 || slot.error == 0);
+}
+
+}  // namespace
+
+int settle_counts(replica_work& work, const char* word) noexcept
+{
+    // Which replicas took part is read in replica order, whatever the
+    // order they finished in.
+    int64_t best = -1;
+    for (int r = 0; r < replica_count; ++r)
+        if (work.answered(r) && work.slot(r).value > best)
+            best = work.slot(r).value;
+    int written = 0;
+    int failed = 0;
+    for (int r = 0; r < replica_count; ++r) {
+        if (!work.answered(r))
+            continue;
+        if (wrote_in_full(work.slot(r), best))
+            ++written;
+        else
+            ++failed;
+    }
+    if (written > 0 && failed > 0) {
+        for (int r = 0; r < replica_count; ++r) {
+            if (!work.answered(r) || wrote_in_full(work.slot(r), best) || !replica_in_service(r))
+                continue;
+            write_log(word, replica_table[r].root, work.slot(r).error);
+            disable_replica(r, false);
+        }
+    }
+    if (written > 0)
+        return static_cast<int>(best);
+    return lowest_error(work, [&work](int r) noexcept { return work.answered(r); });
+}

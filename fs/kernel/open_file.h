@@ -89,3 +89,9 @@ int equalise_modification_time(uint64_t handle, const int32_t* fds, const char* 
 // since they last were. The file's name is registered with a resync, as
 // after a write: a copy taken before would miss the new time.
 void equalise_after_writes(uint64_t handle, const int32_t* fds, const char* word) noexcept;
+
+// The reply of a change that writes bytes on every replica (write, copy):
+// each answered slot holds its count in value and the errno that stopped
+// it early in error. Replicas that wrote less than the best are logged
+// under word and disabled; the reply is the best count, or the failure.
+int settle_counts(replica_work& work, const char* word) noexcept;

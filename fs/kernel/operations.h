@@ -64,6 +64,13 @@ int fs_write(const char* path, const char* data, size_t size, off_t offset,
 int fs_flush(const char* path, struct fuse_file_info* fi) noexcept;
 int fs_release(const char* path, struct fuse_file_info* fi) noexcept;
 int fs_fsync(const char* path, int datasync, struct fuse_file_info* fi) noexcept;
+// Ranges of open files (file_ranges.cpp): where data or a hole starts
+// (SEEK_DATA, SEEK_HOLE), from the replica whose attributes the mount
+// shows, into found; and a copy between two open files that each replica
+// makes within itself, answering the count copied.
+int fs_lseek(struct fuse_file_info* fi, off_t offset, int whence, off_t& found) noexcept;
+int fs_copy_file_range(struct fuse_file_info* in, off_t in_at, struct fuse_file_info* out, off_t out_at,
+                       size_t size) noexcept;
 // Attributes changed through an open file's descriptors, for a file
 // removed while open.
 int fs_fchmod(struct fuse_file_info* fi, mode_t mode) noexcept;

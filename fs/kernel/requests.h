@@ -76,6 +76,10 @@ void on_release(fuse_req_t request, fuse_ino_t node, struct fuse_file_info* fi) 
 void on_fsync(fuse_req_t request, fuse_ino_t node, int datasync, struct fuse_file_info* fi) noexcept;
 void on_fallocate(fuse_req_t request, fuse_ino_t node, int mode, off_t offset, off_t length,
                   struct fuse_file_info* fi) noexcept;
+void on_lseek(fuse_req_t request, fuse_ino_t node, off_t offset, int whence, struct fuse_file_info* fi) noexcept;
+void on_copy_file_range(fuse_req_t request, fuse_ino_t in_node, off_t in_at, struct fuse_file_info* in,
+                        fuse_ino_t out_node, off_t out_at, struct fuse_file_info* out, size_t size,
+                        int flags) noexcept;
 void on_opendir(fuse_req_t request, fuse_ino_t node, struct fuse_file_info* fi) noexcept;
 void on_readdir(fuse_req_t request, fuse_ino_t node, size_t size, off_t offset,
                 struct fuse_file_info* fi) noexcept;
