@@ -11,6 +11,7 @@
 #include <string>
 
 #include <fuse.h>
+#include <fuse_lowlevel.h>
 
 #include "common/frame.h"
 #include "ctl/ops.h"
@@ -18,6 +19,8 @@
 
 namespace {
 
+constexpr int exit_unmounted = 0;
+constexpr int exit_failure = 1;  // no mount, or reading requests failed
 constexpr int exit_no_configuration = 255;
 constexpr int exit_no_tree = 1;
 
@@ -75,6 +78,41 @@ void quiet_standard_error() noexcept
     }
 }
 
+// What fuse_main does, with the exit statuses vornctl has always had: 0
+// when the tree was unmounted or vornctl was told to end by a signal, 1
+// for any failure. (libfuse 3's fuse_main answers 8 for a signal.)
+int serve_tree(int argc, char** argv, const struct fuse_operations& operations) noexcept
+{
+    struct fuse_args args = FUSE_ARGS_INIT(argc, argv);
+    struct fuse_cmdline_opts command_line {};
+    if (fuse_parse_cmdline(&args, &command_line) != 0) {
+        fuse_opt_free_args(&args);
+        return exit_failure;
+    }
+    int status = exit_failure;
+    struct fuse* fuse = fuse_new(&args, &operations, sizeof operations, nullptr);
+    if (fuse != nullptr) {
+        struct fuse_session* session = fuse_get_session(fuse);
+        if (fuse_mount(fuse, command_line.mountpoint) == 0) {
+            if (fuse_daemonize(command_line.foreground) == 0 && fuse_set_signal_handlers(session) == 0) {
+                struct fuse_loop_config loop {};
+                loop.clone_fd = command_line.clone_fd;
+                loop.max_idle_threads = command_line.max_idle_threads;
+                // 0 once unmounted, a signal's number when one ended the
+                // loop, -errno when reading requests failed.
+                const int ended = fuse_loop_mt(fuse, &loop);
+                status = ended < 0 ? exit_failure : exit_unmounted;
+                fuse_remove_signal_handlers(session);
+            }
+            fuse_unmount(fuse);
+        }
+        fuse_destroy(fuse);
+    }
+    free(command_line.mountpoint);
+    fuse_opt_free_args(&args);
+    return status;
+}
+
 }  // namespace
 
 int main(int, char** argv)
@@ -102,14 +140,10 @@ int main(int, char** argv)
     struct fuse_operations operations;
     fill_ctl_operations(operations);
     std::string mount_point = ctl_path;
+    // Inode numbers and timeouts are set in ctl_init.
     char options[] = "-oallow_other,debug";
-    // Without use_ino the kernel shows the library's own inode numbers,
-    // given in lookup order, instead of the tree's. Without the zero
-    // timeouts it would answer stat from its cache to any user, past the
-    // permission checks of getattr.
-    char inode_option[] = "-ouse_ino,attr_timeout=0,entry_timeout=0,negative_timeout=0";
-    char* fuse_argv[] = {argv[0], mount_point.data(), options, inode_option, nullptr};
-    const int result = fuse_main_real(4, fuse_argv, &operations, sizeof operations, nullptr);
+    char* fuse_argv[] = {argv[0], mount_point.data(), options, nullptr};
+    const int result = serve_tree(3, fuse_argv, operations);
 
     release_configuration();
     return result;

@@ -126,7 +126,7 @@ int ctl_permissions(std::string_view path) noexcept
     return node_permissions(caller.uid, caller.gid, node->attributes);
 }
 
-int ctl_getattr(const char* path, struct stat* st) noexcept
+int ctl_getattr(const char* path, struct stat* st, struct fuse_file_info*) noexcept
 {
     std::string parent;
     if (!parent_path(path, parent))
@@ -138,7 +138,7 @@ int ctl_getattr(const char* path, struct stat* st) noexcept
     return 0;
 }
 
-int ctl_truncate(const char*, off_t) noexcept
+int ctl_truncate(const char*, off_t, struct fuse_file_info*) noexcept
 {
     // Shell redirections open status files with O_TRUNC: let that pass so
     // that "echo 2 > status" reaches write.
@@ -256,17 +256,39 @@ int ctl_statfs(const char*, struct statvfs* st) noexcept
     return 0;
 }
 
-int ctl_readdir(const char* path, void* buffer, fuse_fill_dir_t filler, off_t, struct fuse_file_info*) noexcept
+int ctl_readdir(const char* path, void* buffer, fuse_fill_dir_t filler, off_t, struct fuse_file_info*,
+                enum fuse_readdir_flags) noexcept
 {
     const ctl_node* node = nullptr;
     if (const int refused = reach(path, may_read | may_search, path, node))
         return refused;
-    (void)filler(buffer, ".", &node->attributes, 0);
+    // Names, types and inode numbers only, even when the kernel asks for
+    // attributes too (readdirplus): with the zero timeouts of ctl_init it
+    // would drop them at once and ask getattr again.
+    const auto names_only = static_cast<enum fuse_fill_dir_flags>(0);
+    (void)filler(buffer, ".", &node->attributes, 0, names_only);
     for (const ctl_node& child : node->children) {
-        if (filler(buffer, child.name.c_str() + 1, &child.attributes, 0) != 0)
+        if (filler(buffer, child.name.c_str() + 1, &child.attributes, 0, names_only) != 0)
             break;
     }
     return 0;
+}
+
+void* ctl_init(struct fuse_conn_info* connection, struct fuse_config* config) noexcept
+{
+    // The kernel shows the tree's inode numbers, not the library's own
+    // (given in lookup order). With nothing cached, every stat reaches
+    // getattr and its permission checks; a name the kernel remembered as
+    // missing or present would answer any user.
+    config->use_ino = 1;
+    config->attr_timeout = 0;
+    config->entry_timeout = 0;
+    config->negative_timeout = 0;
+    // Truncation stays a request of its own, as under libfuse 2: the
+    // kernel sends a truncate, which always succeeds here, and then the
+    // open without O_TRUNC, which checks the access mode alone.
+    connection->want &= ~FUSE_CAP_ATOMIC_O_TRUNC;
+    return nullptr;
 }
 
 void ctl_destroy(void*) noexcept {}
@@ -281,5 +303,6 @@ void fill_ctl_operations(struct fuse_operations& table) noexcept
     table.write = ctl_write;
     table.statfs = ctl_statfs;
     table.readdir = ctl_readdir;
+    table.init = ctl_init;
     table.destroy = ctl_destroy;
 }

@@ -43,17 +43,18 @@ inline constexpr int may_search = 1;
 int node_permissions(uid_t uid, gid_t gid, const struct stat& attributes) noexcept;
 int ctl_permissions(std::string_view path) noexcept;
 
-int ctl_getattr(const char* path, struct stat* st) noexcept;
-int ctl_truncate(const char* path, off_t size) noexcept;
+int ctl_getattr(const char* path, struct stat* st, struct fuse_file_info* fi) noexcept;
+int ctl_truncate(const char* path, off_t size, struct fuse_file_info* fi) noexcept;
 int ctl_open(const char* path, struct fuse_file_info* fi) noexcept;
 int ctl_read(const char* path, char* buffer, size_t size, off_t offset, struct fuse_file_info* fi) noexcept;
 int ctl_write(const char* path, const char* data, size_t size, off_t offset,
               struct fuse_file_info* fi) noexcept;
 int ctl_statfs(const char* path, struct statvfs* st) noexcept;
 int ctl_readdir(const char* path, void* buffer, fuse_fill_dir_t filler, off_t offset,
-                struct fuse_file_info* fi) noexcept;
+                struct fuse_file_info* fi, enum fuse_readdir_flags flags) noexcept;
+void* ctl_init(struct fuse_conn_info* connection, struct fuse_config* config) noexcept;
 void ctl_destroy(void* private_data) noexcept;
 
-// The 35-slot table handed to FUSE: the operations above, every other
-// slot left to the library's defaults.
+// The table handed to FUSE: the operations above, every other slot left
+// to the library's defaults.
 void fill_ctl_operations(struct fuse_operations& table) noexcept;

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <string>
 
@@ -112,6 +113,28 @@ TEST(ctl_startup, mounts_with_standard_error_on_dev_null)
     EXPECT_EQ(exit_status_of(pid), mounted ? 0 : 128 + SIGKILL);
     // The request for the state went out after the info request.
     EXPECT_EQ(read_file(dir / "requests").substr(0, 19), "0004info0007stat:00");
+}
+
+// Told to end by a signal (an administrator, or a service manager), vornctl
+// unmounts its tree and exits 0, as after an unmount.
+TEST(ctl_startup, signal_unmounts_and_exits_0)
+{
+    for (const int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(strsignal(sig));
+        scratch_dir dir;
+        const std::string ctl = dir / "ctl";
+        ASSERT_EQ(mkdir(ctl.c_str(), 0500), 0);
+        write_file(dir / "replies", padded("/mnt") + padded(ctl) + "000201" + padded("/data/r1"));
+        const pid_t pid = start_vornctl(dir / "replies", dir / "requests");
+        ASSERT_GT(pid, 0);
+        const bool mounted = eventually([&] { return is_mounted(ctl); });
+        EXPECT_TRUE(mounted);
+        ASSERT_EQ(kill(pid, mounted ? sig : SIGKILL), 0);
+        EXPECT_EQ(exit_status_of(pid), mounted ? 0 : 128 + SIGKILL);
+        EXPECT_FALSE(is_mounted(ctl));
+        if (is_mounted(ctl))
+            umount2(ctl.c_str(), MNT_DETACH);
+    }
 }
 
 }  // namespace

@@ -35,6 +35,7 @@ constexpr uid_t owner = 2001;
 constexpr gid_t group = 3001;
 constexpr uid_t stranger = 2999;
 constexpr gid_t stranger_group = 3999;
+constexpr auto no_readdir_flags = static_cast<enum fuse_readdir_flags>(0);
 
 // vornelix's side of the channel, running its request loop on a thread.
 struct served_channel {
@@ -140,16 +141,16 @@ protected:
 TEST_F(ctl_ops_test, getattr_copies_the_node)
 {
     struct stat st;
-    ASSERT_EQ(ctl_getattr("/", &st), 0);
+    ASSERT_EQ(ctl_getattr("/", &st, nullptr), 0);
     EXPECT_EQ(st.st_ino, 1u);
     EXPECT_EQ(st.st_mode, 040550u);
-    ASSERT_EQ(ctl_getattr("/_data_r2/check_vornelix.sh", &st), 0);
+    ASSERT_EQ(ctl_getattr("/_data_r2/check_vornelix.sh", &st, nullptr), 0);
     EXPECT_EQ(st.st_ino, 7u);
     EXPECT_EQ(st.st_size, 618);
     EXPECT_EQ(st.st_uid, owner);
     EXPECT_EQ(st.st_gid, group);
-    EXPECT_EQ(ctl_getattr("/_data_r4", &st), -ENOENT);
-    EXPECT_EQ(ctl_getattr("/_data_r1/other", &st), -ENOENT);
+    EXPECT_EQ(ctl_getattr("/_data_r4", &st, nullptr), -ENOENT);
+    EXPECT_EQ(ctl_getattr("/_data_r1/other", &st, nullptr), -ENOENT);
 }
 
 TEST_F(ctl_ops_test, status_reads_and_writes_through_the_channel)
@@ -171,7 +172,7 @@ TEST_F(ctl_ops_test, status_reads_and_writes_through_the_channel)
     // One character long: a read past it is the end of the file.
     EXPECT_EQ(read_text("/_data_r3/status", 4096, 1), "");
     EXPECT_EQ(read_text("/_data_r3/status", 0, 0), "");
-    EXPECT_EQ(ctl_truncate("/_data_r3/status", 0), 0);
+    EXPECT_EQ(ctl_truncate("/_data_r3/status", 0, nullptr), 0);
 }
 
 TEST_F(ctl_ops_test, refused_writes_send_nothing)
@@ -309,7 +310,7 @@ TEST_F(ctl_ops_test, rights_table)
         struct statvfs sv;
         switch (r.what) {
         case do_getattr:
-            EXPECT_EQ(ctl_getattr(r.path, &st), r.result) << where;
+            EXPECT_EQ(ctl_getattr(r.path, &st, nullptr), r.result) << where;
             break;
         case do_open:
             EXPECT_EQ(open_with(r.path, r.flags), r.result) << where;
@@ -322,7 +323,7 @@ TEST_F(ctl_ops_test, rights_table)
             EXPECT_EQ(write_text(r.path, r.text), r.result) << where;
             break;
         case do_readdir:
-            EXPECT_EQ(ctl_readdir(r.path, nullptr, nullptr, 0, nullptr), r.result) << where;
+            EXPECT_EQ(ctl_readdir(r.path, nullptr, nullptr, 0, nullptr, no_readdir_flags), r.result) << where;
             break;
         case do_statfs:
             EXPECT_EQ(ctl_statfs(r.path, &sv), r.result) << where;
@@ -339,35 +340,43 @@ TEST_F(ctl_ops_test, rights_table)
     EXPECT_EQ(read_text(script).size(), 618u);
 }
 
+// A listing hands the kernel names, types and inode numbers only, even
+// when it asks for attributes too.
 TEST_F(ctl_ops_test, readdir_lists_dot_and_children)
 {
     std::vector<std::string> names;
     std::vector<ino_t> inodes;
-    auto filler = [](void* buffer, const char* name, const struct stat* st, off_t offset) -> int {
+    auto filler = [](void* buffer, const char* name, const struct stat* st, off_t offset,
+                     enum fuse_fill_dir_flags flags) -> int {
         auto* seen = static_cast<std::pair<std::vector<std::string>*, std::vector<ino_t>*>*>(buffer);
         EXPECT_EQ(offset, 0);
+        EXPECT_EQ(flags, 0) << name;
         seen->first->push_back(name);
         seen->second->push_back(st->st_ino);
         return 0;
     };
     std::pair<std::vector<std::string>*, std::vector<ino_t>*> seen{&names, &inodes};
-    ASSERT_EQ(ctl_readdir("/", &seen, filler, 0, nullptr), 0);
-    EXPECT_EQ(names, (std::vector<std::string>{".", "_data_r1", "_data_r2", "_data_r3"}));
-    EXPECT_EQ(inodes, (std::vector<ino_t>{1, 2, 5, 8}));
+    for (const enum fuse_readdir_flags asked : {no_readdir_flags, FUSE_READDIR_PLUS}) {
+        names.clear();
+        inodes.clear();
+        ASSERT_EQ(ctl_readdir("/", &seen, filler, 0, nullptr, asked), 0);
+        EXPECT_EQ(names, (std::vector<std::string>{".", "_data_r1", "_data_r2", "_data_r3"}));
+        EXPECT_EQ(inodes, (std::vector<ino_t>{1, 2, 5, 8}));
 
-    names.clear();
-    inodes.clear();
-    ASSERT_EQ(ctl_readdir("/_data_r3", &seen, filler, 0, nullptr), 0);
-    EXPECT_EQ(names, (std::vector<std::string>{".", "status", "check_vornelix.sh"}));
-    EXPECT_EQ(inodes, (std::vector<ino_t>{8, 9, 10}));
-    EXPECT_EQ(ctl_readdir("/_data_r4", &seen, filler, 0, nullptr), -ENOENT);
+        names.clear();
+        inodes.clear();
+        ASSERT_EQ(ctl_readdir("/_data_r3", &seen, filler, 0, nullptr, asked), 0);
+        EXPECT_EQ(names, (std::vector<std::string>{".", "status", "check_vornelix.sh"}));
+        EXPECT_EQ(inodes, (std::vector<ino_t>{8, 9, 10}));
+        EXPECT_EQ(ctl_readdir("/_data_r4", &seen, filler, 0, nullptr, asked), -ENOENT);
+    }
 
     // A full buffer stops the listing.
     int calls = 0;
-    auto full = [](void* buffer, const char*, const struct stat*, off_t) -> int {
+    auto full = [](void* buffer, const char*, const struct stat*, off_t, enum fuse_fill_dir_flags) -> int {
         return ++*static_cast<int*>(buffer) >= 2 ? 1 : 0;
     };
-    ASSERT_EQ(ctl_readdir("/", &calls, full, 0, nullptr), 0);
+    ASSERT_EQ(ctl_readdir("/", &calls, full, 0, nullptr, no_readdir_flags), 0);
     EXPECT_EQ(calls, 2);
 }
 
@@ -399,7 +408,7 @@ TEST_F(ctl_ops_test, vornelix_gone_gives_eio_but_the_tree_stays)
     EXPECT_EQ(write_text("/_data_r1/status", "2"), -EIO);
     EXPECT_EQ(write_text("/_data_r1/status", "0\n"), -EIO);
     struct stat st;
-    EXPECT_EQ(ctl_getattr("/_data_r1/status", &st), 0);
+    EXPECT_EQ(ctl_getattr("/_data_r1/status", &st, nullptr), 0);
     EXPECT_EQ(open_with("/_data_r1/status", O_RDONLY), 0);
 }
 
@@ -442,6 +451,32 @@ TEST_F(ctl_ops_test, concurrent_exchanges_keep_their_replies)
     for (auto& thread : threads)
         thread.join();
     EXPECT_EQ(wrong.load(), 0);
+}
+
+// Whatever libfuse would default to, the kernel caches nothing of the
+// tree (every stat reaches getattr's permission checks), shows the tree's
+// own inode numbers, and sends O_TRUNC as a truncate of its own; every
+// other capability is left as libfuse chose it.
+TEST(ctl_init, caches_nothing_and_keeps_truncate_apart)
+{
+    const unsigned chosen[] = {FUSE_CAP_ATOMIC_O_TRUNC | FUSE_CAP_ASYNC_READ | FUSE_CAP_READDIRPLUS,
+                               FUSE_CAP_ATOMIC_O_TRUNC, FUSE_CAP_ASYNC_READ, 0};
+    for (const unsigned want : chosen) {
+        fuse_config config{};
+        config.attr_timeout = 1;
+        config.entry_timeout = 1;
+        config.negative_timeout = 1;
+        fuse_conn_info connection{};
+        connection.capable = want | FUSE_CAP_PARALLEL_DIROPS;
+        connection.want = want;
+        EXPECT_EQ(ctl_init(&connection, &config), nullptr);
+        EXPECT_EQ(config.use_ino, 1);
+        EXPECT_EQ(config.attr_timeout, 0.0);
+        EXPECT_EQ(config.entry_timeout, 0.0);
+        EXPECT_EQ(config.negative_timeout, 0.0);
+        EXPECT_EQ(connection.want, want & ~FUSE_CAP_ATOMIC_O_TRUNC) << std::hex << want;
+        EXPECT_EQ(connection.capable, want | FUSE_CAP_PARALLEL_DIROPS) << std::hex << want;
+    }
 }
 
 TEST(ctl_group_membership, groups_are_the_calling_processs_own)
