@@ -28,6 +28,12 @@ void reply_status(fuse_req_t request, int rc) noexcept
     fuse_reply_err(request, rc < 0 ? -rc : 0);
 }
 
+void apply_open_settings(struct fuse_file_info* fi) noexcept
+{
+    fi->direct_io = kept_for.direct_io ? 1 : 0;
+    fi->keep_cache = kept_for.kernel_cache ? 1 : 0;
+}
+
 // The file is closed again when the kernel never took its handle (the
 // request was interrupted).
 void close_unclaimed(fuse_ino_t node, struct fuse_file_info* fi) noexcept
@@ -38,19 +44,40 @@ void close_unclaimed(fuse_ino_t node, struct fuse_file_info* fi) noexcept
 
 }  // namespace
 
+// A file opened by a path that a change of names overlapped may be
+// another file: it is closed and opened again by the path built anew.
 void on_open(fuse_req_t request, fuse_ino_t node, struct fuse_file_info* fi) noexcept
 {
     const request_scope scope(request);
     const shape_hold shape(tree_shape());
-    std::string path;
-    int rc = path_of(node, path);
-    if (rc == 0)
+    int rc = 0;
+    for (int attempt = 0; attempt < path_attempts; ++attempt) {
+        if (attempt > 0)
+            let_names_settle();
+        const name_epoch epoch = name_epoch_now();
+        std::string path;
+        if ((rc = path_of(node, path)) != 0)
+            break;
         rc = fs_open(path.c_str(), fi);
+        if (!names_moved_since(epoch))
+            break;
+        if (rc == 0) {
+            struct stat st;
+            if (fs_fgetattr(nullptr, &st, fi) != 0 || !another_file(node, st))
+                break;
+            // Another file: never handed out for this one.
+            (void)fs_release(nullptr, fi);
+            rc = -ENOENT;
+        } else if (rc != -ENOENT && rc != -ENOTDIR) {
+            break;
+        }
+    }
     if (rc != 0) {
         reply_status(request, rc);
         return;
     }
     note_open_handle(node, fi->fh);
+    apply_open_settings(fi);
     if (fuse_reply_open(request, fi) != 0)
         close_unclaimed(node, fi);
 }
@@ -81,6 +108,7 @@ void on_create(fuse_req_t request, fuse_ino_t parent, const char* name, mode_t m
         return;
     }
     note_open_handle(entry.ino, fi->fh);
+    apply_open_settings(fi);
     if (fuse_reply_create(request, &entry, fi) != 0) {
         close_unclaimed(entry.ino, fi);
         forget_node(entry.ino, 1);

@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -25,9 +27,11 @@ constexpr std::string_view forced_mount_options = "default_permissions,subtype=v
 
 // Options of older mounts that libfuse no longer knows and that mean
 // nothing here any more: large writes are the default, a mount point that
-// holds files is accepted, and inode numbers always come from the
-// replicas. fstab lines still carry them, so they are taken and dropped.
-constexpr std::string_view dropped_options[] = {"big_writes", "nonempty", "use_ino", "readdir_ino"};
+// holds files is accepted, inode numbers always come from the replicas,
+// and a removed file never keeps a hidden name. fstab lines still carry
+// them, so they are taken and dropped.
+constexpr std::string_view dropped_options[] = {"big_writes", "nonempty", "use_ino", "readdir_ino",
+                                                "hard_remove"};
 
 bool dropped(std::string_view option) noexcept
 {
@@ -37,10 +41,36 @@ bool dropped(std::string_view option) noexcept
     return false;
 }
 
-// The -o word's options (after "-o"), less the dropped ones, with the
-// forced ones after them. A comma escaped with a backslash belongs to its
-// option.
-std::string mount_options(std::string_view word)
+// The cache times among the options, which are vornelix's to apply to its
+// replies: true when option is one of them (taken, or false in valid when
+// its value is not a number of seconds).
+bool take_cache_time(std::string_view option, bool& valid)
+{
+    static constexpr struct {
+        std::string_view name;
+        double reply_settings::*field;
+    } times[] = {{"entry_timeout=", &reply_settings::entry},
+                 {"attr_timeout=", &reply_settings::attributes},
+                 {"negative_timeout=", &reply_settings::absence}};
+    for (const auto& time : times) {
+        if (option.substr(0, time.name.size()) != time.name)
+            continue;
+        const std::string value(option.substr(time.name.size()));
+        char* end = nullptr;
+        const double seconds = std::strtod(value.c_str(), &end);
+        valid = !value.empty() && end != nullptr && *end == '\0' && seconds >= 0;
+        if (valid)
+            kept_for.*time.field = seconds;
+        return true;
+    }
+    return false;
+}
+
+// The -o word's options (after "-o"), less the dropped ones and the cache
+// times, with the forced ones after them; none when a cache time is not a
+// number (said on standard error). A comma escaped with a backslash
+// belongs to its option.
+std::optional<std::string> mount_options(std::string_view word)
 {
     if (word.substr(0, 2) == "-o")
         word.remove_prefix(2);
@@ -55,6 +85,19 @@ std::string mount_options(std::string_view word)
             continue;
         const std::string_view option = word.substr(start, at - start);
         start = at + 1;
+        bool valid = true;
+        if (take_cache_time(option, valid)) {
+            if (!valid) {
+                std::fprintf(stderr, "fuse: invalid argument `%.*s'\n", static_cast<int>(option.size()),
+                             option.data());
+                return std::nullopt;
+            }
+            continue;
+        }
+        if (option == "direct_io" || option == "kernel_cache") {
+            (option == "direct_io" ? kept_for.direct_io : kept_for.kernel_cache) = true;
+            continue;
+        }
         if (option.empty() || dropped(option))
             continue;
         kept.append(option);
@@ -137,7 +180,10 @@ int serve_mount(const std::string& program_word, const std::string& mount_path,
 {
     std::string word0 = program_word;
     std::string word1 = "-o";
-    std::string word2 = mount_options(mount_argument);
+    const std::optional<std::string> options = mount_options(mount_argument);
+    if (!options)
+        return 1;
+    std::string word2 = *options;
     char* fuse_argv[] = {word0.data(), word1.data(), word2.data(), nullptr};
     struct fuse_args args = FUSE_ARGS_INIT(3, fuse_argv);
 

@@ -18,6 +18,8 @@
 #include "fs/kernel/request_context.h"
 #include "fs/kernel/requests.h"
 
+reply_settings kept_for;
+
 std::shared_mutex& tree_shape() noexcept
 {
     static std::shared_mutex shape;
@@ -26,12 +28,23 @@ std::shared_mutex& tree_shape() noexcept
 
 int path_of(fuse_ino_t node, std::string& path) noexcept
 {
-    return node_path(node, path) ? 0 : -ESTALE;
+    if (node_path(node, path))
+        return 0;
+    // A node that lost its last name was removed: a request that reached
+    // it by a name as the removal ran meets the race's usual outcome.
+    return node_known(node) ? -ENOENT : -ESTALE;
 }
 
 int path_in(fuse_ino_t parent, const char* name, std::string& path) noexcept
 {
     return child_path(parent, name, path) ? 0 : -ESTALE;
+}
+
+bool another_file(fuse_ino_t node, const struct stat& st) noexcept
+{
+    dev_t dev;
+    ino_t ino;
+    return node_identity(node, dev, ino) && st.st_dev == dev && st.st_ino != ino;
 }
 
 namespace {
@@ -43,22 +56,24 @@ void reply_status(fuse_req_t request, int rc) noexcept
     fuse_reply_err(request, rc < 0 ? -rc : 0);
 }
 
-// A request that only looks runs with the path it built; when that path
-// no longer led anywhere because a name on it changed meanwhile, it builds
-// the path again and tries once more (a few times at most).
+// A request that only looks runs with the path it built, again when a
+// change of names overlapped it: its answer may be another file's.
 template <typename Look>
 int look_by_path(fuse_ino_t node, Look&& look) noexcept
 {
-    for (int attempt = 0;; ++attempt) {
-        const uint64_t seen = name_changes();
+    int rc = 0;
+    for (int attempt = 0; attempt < path_attempts; ++attempt) {
+        if (attempt > 0)
+            let_names_settle();
+        const name_epoch epoch = name_epoch_now();
         std::string path;
-        if (const int rc = path_of(node, path); rc != 0)
+        if ((rc = path_of(node, path)) != 0)
             return rc;
-        const int rc = look(path.c_str());
-        if ((rc == -ENOENT || rc == -ENOTDIR) && attempt < 4 && name_changes() != seen)
-            continue;
-        return rc;
+        rc = look(path.c_str());
+        if (!names_moved_since(epoch))
+            return rc;
     }
+    return rc;
 }
 
 // The attributes of a node: by its path, or, for a file removed while
@@ -69,12 +84,31 @@ int node_attributes(fuse_ino_t node, struct fuse_file_info* fi, struct stat& st)
     if (fi != nullptr) {
         rc = fs_fgetattr(nullptr, &st, fi);
     } else {
-        rc = look_by_path(node, [&st](const char* path) noexcept { return fs_getattr(path, &st); });
-        uint64_t handle;
-        if (rc == -ESTALE && any_open_handle(node, handle)) {
-            struct fuse_file_info open{};
-            open.fh = handle;
-            rc = fs_fgetattr(nullptr, &st, &open);
+        // Attributes tell whose they are: only an answer of another file,
+        // or none, is asked again when names moved meanwhile.
+        for (int attempt = 0; attempt < path_attempts; ++attempt) {
+            if (attempt > 0)
+                let_names_settle();
+            const name_epoch epoch = name_epoch_now();
+            std::string path;
+            if ((rc = path_of(node, path)) != 0)
+                break;
+            rc = fs_getattr(path.c_str(), &st);
+            const bool doubtful = rc == -ENOENT || rc == -ENOTDIR || (rc == 0 && another_file(node, st));
+            if (!doubtful || !names_moved_since(epoch))
+                break;
+        }
+        // Never another file's attributes: a node whose name still leads
+        // elsewhere after the changes settled is a file gone.
+        if (rc == 0 && another_file(node, st))
+            rc = -ENOENT;
+        if (rc == -ENOENT && !node_has_name(node)) {
+            const borrowed_handle borrowed(node);
+            if (borrowed.held()) {
+                struct fuse_file_info open{};
+                open.fh = borrowed.handle();
+                rc = fs_fgetattr(nullptr, &st, &open);
+            }
         }
     }
     if (rc == 0)
@@ -89,8 +123,8 @@ bool make_entry(fuse_ino_t parent, const char* name, struct stat& st, struct fus
     std::memset(&entry, 0, sizeof entry);
     entry.ino = learn_node(parent, name, st);
     entry.attr = st;
-    entry.attr_timeout = cache_seconds;
-    entry.entry_timeout = cache_seconds;
+    entry.attr_timeout = kept_for.attributes;
+    entry.entry_timeout = kept_for.entry;
     return entry.ino != 0;
 }
 
@@ -125,7 +159,9 @@ void on_lookup(fuse_req_t request, fuse_ino_t parent, const char* name) noexcept
     const request_scope scope(request);
     const shape_hold shape(tree_shape());
     for (int attempt = 0;; ++attempt) {
-        const uint64_t seen = name_changes();
+        if (attempt > 0)
+            let_names_settle();
+        const name_epoch epoch = name_epoch_now();
         std::string path;
         if (const int rc = path_in(parent, name, path); rc != 0) {
             reply_status(request, rc);
@@ -133,12 +169,36 @@ void on_lookup(fuse_req_t request, fuse_ino_t parent, const char* name) noexcept
         }
         struct stat st;
         const int rc = fs_getattr(path.c_str(), &st);
-        if ((rc == -ENOENT || rc == -ENOTDIR) && attempt < 4 && name_changes() != seen)
+        if (attempt + 1 < path_attempts && names_moved_since(epoch))
             continue;
-        if (rc != 0)
+        if (rc == 0) {
+            // The table takes the name only while no change of names has
+            // overlapped the lookup.
+            struct fuse_entry_param entry;
+            std::memset(&entry, 0, sizeof entry);
+            entry.ino = learn_node_since(parent, name, st, epoch);
+            if (entry.ino == 0 && attempt + 1 < path_attempts)
+                continue;
+            if (entry.ino == 0 && !make_entry(parent, name, st, entry)) {
+                fuse_reply_err(request, ENOMEM);
+                return;
+            }
+            entry.attr = st;
+            entry.attr_timeout = kept_for.attributes;
+            entry.entry_timeout = kept_for.entry;
+            if (fuse_reply_entry(request, &entry) != 0)
+                forget_node(entry.ino, 1);
+            return;
+        }
+        if (rc == -ENOENT && kept_for.absence > 0) {
+            // An entry of node 0: the kernel keeps the name's absence.
+            struct fuse_entry_param absent;
+            std::memset(&absent, 0, sizeof absent);
+            absent.entry_timeout = kept_for.absence;
+            fuse_reply_entry(request, &absent);
+        } else {
             reply_status(request, rc);
-        else
-            reply_learned(request, parent, name, st);
+        }
         return;
     }
 }
@@ -165,7 +225,7 @@ void on_getattr(fuse_req_t request, fuse_ino_t node, struct fuse_file_info* fi) 
         reply_status(request, rc);
         return;
     }
-    fuse_reply_attr(request, &st, cache_seconds);
+    fuse_reply_attr(request, &st, kept_for.attributes);
 }
 
 namespace {
@@ -218,15 +278,27 @@ void on_setattr(fuse_req_t request, fuse_ino_t node, struct stat* attributes, in
     std::string path;
     int rc = path_of(node, path);
     struct fuse_file_info open{};
-    uint64_t handle;
     if (rc == 0) {
         rc = change_attributes(&path, fi, *attributes, to_set);
     } else if (fi != nullptr) {
         rc = change_attributes(nullptr, fi, *attributes, to_set);
-    } else if (any_open_handle(node, handle)) {
-        open.fh = handle;
-        fi = &open;
-        rc = change_attributes(nullptr, fi, *attributes, to_set);
+    } else if (!(to_set & FUSE_SET_ATTR_SIZE)) {
+        // Any descriptor takes a change of mode, owner or times; a size
+        // needs one open for writing, which only the caller's own handle
+        // is known to be.
+        const borrowed_handle borrowed(node);
+        if (borrowed.held()) {
+            open.fh = borrowed.handle();
+            rc = change_attributes(nullptr, &open, *attributes, to_set);
+            struct stat st;
+            if (rc == 0)
+                rc = node_attributes(node, &open, st);
+            if (rc == 0)
+                fuse_reply_attr(request, &st, kept_for.attributes);
+            else
+                reply_status(request, rc);
+            return;
+        }
     }
     struct stat st;
     if (rc == 0)
@@ -235,7 +307,7 @@ void on_setattr(fuse_req_t request, fuse_ino_t node, struct stat* attributes, in
         reply_status(request, rc);
         return;
     }
-    fuse_reply_attr(request, &st, cache_seconds);
+    fuse_reply_attr(request, &st, kept_for.attributes);
 }
 
 void on_readlink(fuse_req_t request, fuse_ino_t node) noexcept
@@ -280,10 +352,13 @@ void remove_name(fuse_req_t request, fuse_ino_t parent, const char* name, Remove
     const shape_hold shape(tree_shape());
     std::string path;
     int rc = path_in(parent, name, path);
-    if (rc == 0)
-        rc = remove(path.c_str());
-    if (rc == 0)
-        drop_name(parent, name);
+    {
+        const name_change change;
+        if (rc == 0)
+            rc = remove(path.c_str());
+        if (rc == 0)
+            drop_name(parent, name);
+    }
     reply_status(request, rc);
 }
 
@@ -337,10 +412,13 @@ void on_rename(fuse_req_t request, fuse_ino_t parent, const char* name, fuse_ino
     int rc = path_in(parent, name, from);
     if (rc == 0)
         rc = path_in(new_parent, new_name, to);
-    if (rc == 0)
-        rc = fs_rename(from.c_str(), to.c_str());
-    if (rc == 0)
-        move_name(parent, name, new_parent, new_name);
+    {
+        const name_change change;
+        if (rc == 0)
+            rc = fs_rename(from.c_str(), to.c_str());
+        if (rc == 0)
+            move_name(parent, name, new_parent, new_name);
+    }
     reply_status(request, rc);
 }
 

@@ -1,7 +1,11 @@
 #include "fs/kernel/node_table.h"
 
+#include <sched.h>
+
 #include <algorithm>
+#include <ctime>
 #include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <unordered_map>
@@ -23,6 +27,7 @@ struct node_entry {
     uint64_t shown = 0;
     std::vector<name_ref> names;
     std::vector<uint64_t> handles;
+    int borrowers = 0;
 };
 
 struct identity {
@@ -53,8 +58,10 @@ std::mutex table_lock;
 std::unordered_map<uint64_t, node_entry> nodes;
 std::unordered_map<identity, uint64_t, identity_hash> by_identity;
 std::unordered_map<std::string, uint64_t> by_name;
+std::condition_variable given_back;
 uint64_t next_node = root_node + 1;
-std::atomic<uint64_t> changes{0};
+std::atomic<uint64_t> generation{0};
+std::atomic<uint64_t> busy{0};
 
 // Deep enough for any path the kernel can send (PATH_MAX / 2 names).
 constexpr int deepest = 2048;
@@ -80,7 +87,20 @@ bool build_path(uint64_t node, std::string& path, int depth)
     return false;
 }
 
-// Takes the name away from the node it belongs to, if any.
+// A node no longer found by its identity: a file made later may get the
+// same inode number once this one is freed (tmpfs hands numbers out
+// again), and must not be taken for it. The node itself stays as long as
+// the kernel holds it.
+void stop_finding(uint64_t number, const node_entry& entry)
+{
+    const auto known = by_identity.find({entry.dev, entry.ino});
+    if (known != by_identity.end() && known->second == number)
+        by_identity.erase(known);
+}
+
+// Takes the name away from the node it belongs to, if any. A node that
+// loses its last name was removed (at most still open): it is no longer
+// found by its identity.
 void unlink_name(const std::string& key, uint64_t parent, std::string_view name)
 {
     const auto found = by_name.find(key);
@@ -92,6 +112,8 @@ void unlink_name(const std::string& key, uint64_t parent, std::string_view name)
         names.erase(std::remove_if(names.begin(), names.end(),
                                    [&](const name_ref& ref) { return ref.parent == parent && ref.name == name; }),
                     names.end());
+        if (names.empty() && owner->first != root_node)
+            stop_finding(owner->first, owner->second);
     }
     by_name.erase(found);
 }
@@ -154,15 +176,26 @@ bool child_path(uint64_t parent, std::string_view name, std::string& path) noexc
     }
 }
 
-uint64_t learn_node(uint64_t parent, std::string_view name, struct stat& st) noexcept
+namespace {
+
+uint64_t learn(uint64_t parent, std::string_view name, struct stat& st, const name_epoch* epoch)
 {
-    try {
-        std::lock_guard<std::mutex> guard(table_lock);
+    std::lock_guard<std::mutex> guard(table_lock);
+    if (epoch != nullptr && names_moved_since(*epoch))
+        return 0;
+    {
         const identity id{st.st_dev, st.st_ino};
-        uint64_t number;
+        uint64_t number = 0;
         if (const auto found = by_identity.find(id); found != by_identity.end()) {
             number = found->second;
-        } else {
+            // A file of another type with the number of one removed behind
+            // the table's back is another file.
+            if ((nodes[number].type & S_IFMT) != (st.st_mode & S_IFMT)) {
+                stop_finding(number, nodes[number]);
+                number = 0;
+            }
+        }
+        if (number == 0) {
             number = next_node++;
             node_entry& entry = nodes[number];
             entry.dev = st.st_dev;
@@ -183,9 +216,52 @@ uint64_t learn_node(uint64_t parent, std::string_view name, struct stat& st) noe
         ++entry.lookups;
         st.st_ino = entry.shown;
         return number;
+    }
+}
+
+}  // namespace
+
+uint64_t learn_node(uint64_t parent, std::string_view name, struct stat& st) noexcept
+{
+    try {
+        return learn(parent, name, st, nullptr);
     } catch (...) {
         return 0;
     }
+}
+
+uint64_t learn_node_since(uint64_t parent, std::string_view name, struct stat& st,
+                          const name_epoch& epoch) noexcept
+{
+    try {
+        return learn(parent, name, st, &epoch);
+    } catch (...) {
+        return 0;
+    }
+}
+
+bool node_known(uint64_t node) noexcept
+{
+    std::lock_guard<std::mutex> guard(table_lock);
+    return nodes.count(node) != 0;
+}
+
+bool node_has_name(uint64_t node) noexcept
+{
+    std::lock_guard<std::mutex> guard(table_lock);
+    const auto found = nodes.find(node);
+    return found != nodes.end() && (node == root_node || !found->second.names.empty());
+}
+
+bool node_identity(uint64_t node, dev_t& dev, ino_t& ino) noexcept
+{
+    std::lock_guard<std::mutex> guard(table_lock);
+    const auto found = nodes.find(node);
+    if (found == nodes.end())
+        return false;
+    dev = found->second.dev;
+    ino = found->second.ino;
+    return true;
 }
 
 void show_node(uint64_t node, struct stat& st) noexcept
@@ -212,9 +288,7 @@ void forget_node(uint64_t node, uint64_t count) noexcept
         if (named != by_name.end() && named->second == node)
             by_name.erase(named);
     }
-    const auto known = by_identity.find({entry.dev, entry.ino});
-    if (known != by_identity.end() && known->second == node)
-        by_identity.erase(known);
+    stop_finding(node, entry);
     nodes.erase(found);
 }
 
@@ -226,7 +300,6 @@ void drop_name(uint64_t parent, std::string_view name) noexcept
     } catch (...) {
         // The key could not be made: the name stays until its node goes.
     }
-    changes.fetch_add(1);
 }
 
 void move_name(uint64_t parent, std::string_view name, uint64_t new_parent,
@@ -235,8 +308,13 @@ void move_name(uint64_t parent, std::string_view name, uint64_t new_parent,
     try {
         std::lock_guard<std::mutex> guard(table_lock);
         const std::string target = name_key(new_parent, new_name);
-        unlink_name(target, new_parent, new_name);
         const std::string source = name_key(parent, name);
+        const auto moving = by_name.find(source);
+        const auto replaced = by_name.find(target);
+        // Two names of one file: rename leaves both where they are.
+        if (moving != by_name.end() && replaced != by_name.end() && moving->second == replaced->second)
+            return;
+        unlink_name(target, new_parent, new_name);
         const auto found = by_name.find(source);
         if (found != by_name.end()) {
             const uint64_t number = found->second;
@@ -254,7 +332,6 @@ void move_name(uint64_t parent, std::string_view name, uint64_t new_parent,
     } catch (...) {
         // Left as it was: the next lookup of either name puts it right.
     }
-    changes.fetch_add(1);
 }
 
 bool name_may_be_directory(uint64_t parent, std::string_view name) noexcept
@@ -284,22 +361,40 @@ void note_open_handle(uint64_t node, uint64_t handle) noexcept
 
 void note_closed_handle(uint64_t node, uint64_t handle) noexcept
 {
-    std::lock_guard<std::mutex> guard(table_lock);
-    if (const auto found = nodes.find(node); found != nodes.end()) {
-        auto& handles = found->second.handles;
-        if (const auto at = std::find(handles.begin(), handles.end(), handle); at != handles.end())
-            handles.erase(at);
-    }
+    std::unique_lock<std::mutex> guard(table_lock);
+    const auto found = nodes.find(node);
+    if (found == nodes.end())
+        return;
+    auto& handles = found->second.handles;
+    if (const auto at = std::find(handles.begin(), handles.end(), handle); at != handles.end())
+        handles.erase(at);
+    // Borrowers took a handle of this node, perhaps this one: the release
+    // waits for them (they hold nothing it needs).
+    given_back.wait(guard, [node] {
+        const auto still = nodes.find(node);
+        return still == nodes.end() || still->second.borrowers == 0;
+    });
 }
 
-bool any_open_handle(uint64_t node, uint64_t& handle) noexcept
+borrowed_handle::borrowed_handle(uint64_t node) noexcept : node_(node)
 {
     std::lock_guard<std::mutex> guard(table_lock);
     const auto found = nodes.find(node);
     if (found == nodes.end() || found->second.handles.empty())
-        return false;
-    handle = found->second.handles.front();
-    return true;
+        return;
+    handle_ = found->second.handles.front();
+    ++found->second.borrowers;
+    held_ = true;
+}
+
+borrowed_handle::~borrowed_handle()
+{
+    if (!held_)
+        return;
+    std::lock_guard<std::mutex> guard(table_lock);
+    if (const auto found = nodes.find(node_); found != nodes.end() && found->second.borrowers > 0)
+        --found->second.borrowers;
+    given_back.notify_all();
 }
 
 size_t node_count() noexcept
@@ -314,7 +409,40 @@ size_t name_count() noexcept
     return by_name.size();
 }
 
-uint64_t name_changes() noexcept
+name_epoch name_epoch_now() noexcept
 {
-    return changes.load();
+    // busy first: a change that ends between the two loads has moved the
+    // generation the epoch holds.
+    const bool working = busy.load() != 0;
+    return {generation.load(), working};
+}
+
+bool names_moved_since(const name_epoch& epoch) noexcept
+{
+    return epoch.busy || busy.load() != 0 || generation.load() != epoch.generation;
+}
+
+void let_names_settle() noexcept
+{
+    // From a bare yield to a millisecond: a change of names takes a call
+    // on every replica, and its thread may be waiting for a core.
+    for (int round = 0; round < 64 && busy.load() != 0; ++round) {
+        if (round < 8) {
+            sched_yield();
+        } else {
+            const struct timespec pause = {0, 1000L * std::min(1000, 1 << (round - 8))};
+            nanosleep(&pause, nullptr);
+        }
+    }
+}
+
+name_change::name_change() noexcept
+{
+    busy.fetch_add(1);
+}
+
+name_change::~name_change()
+{
+    generation.fetch_add(1);
+    busy.fetch_sub(1);
 }

@@ -48,6 +48,12 @@ bool child_path(uint64_t parent, std::string_view name, std::string& path) noexc
 // the name. The node number, and the attributes with the number to show;
 // 0 when memory ran out.
 uint64_t learn_node(uint64_t parent, std::string_view name, struct stat& st) noexcept;
+// Whether the table holds the node, and whether it still has a name.
+bool node_known(uint64_t node) noexcept;
+bool node_has_name(uint64_t node) noexcept;
+// The identity a node was learnt by: its device and inode number on the
+// replica that answered. False for an unknown node.
+bool node_identity(uint64_t node, dev_t& dev, ino_t& ino) noexcept;
 // The attributes of a known node with the number it shows.
 void show_node(uint64_t node, struct stat& st) noexcept;
 // The kernel lets go of count lookups.
@@ -61,15 +67,58 @@ void move_name(uint64_t parent, std::string_view name, uint64_t new_parent,
 bool name_may_be_directory(uint64_t parent, std::string_view name) noexcept;
 
 // The handles open on a node, for requests on a node that lost its names.
+// Such a request borrows a handle that another open of the file owns, so
+// the handle's release waits until every borrower has given it back.
 void note_open_handle(uint64_t node, uint64_t handle) noexcept;
 void note_closed_handle(uint64_t node, uint64_t handle) noexcept;
-// A handle open on the node, or false.
-bool any_open_handle(uint64_t node, uint64_t& handle) noexcept;
+
+class borrowed_handle {
+public:
+    explicit borrowed_handle(uint64_t node) noexcept;
+    ~borrowed_handle();
+    borrowed_handle(const borrowed_handle&) = delete;
+    borrowed_handle& operator=(const borrowed_handle&) = delete;
+
+    // Whether the node had a handle to lend, and which.
+    bool held() const noexcept { return held_; }
+    uint64_t handle() const noexcept { return handle_; }
+
+private:
+    uint64_t node_;
+    uint64_t handle_ = 0;
+    bool held_ = false;
+};
 
 // Counts for tests and measurements: nodes and names held.
 size_t node_count() noexcept;
 size_t name_count() noexcept;
 
-// Changes of names (removals and moves) so far: a lookup by a path that
-// found nothing while this moved may try again with the new path.
-uint64_t name_changes() noexcept;
+// Changes of names as they happen. A request that works by a path built
+// from the table may meet a rename or removal that has changed the
+// replicas and not yet the table: its path then led to another file, or to
+// nothing. Every change of names (rename, unlink, rmdir) runs inside a
+// name_change, from before it acts on the replicas until after it updated
+// the table; a request takes the epoch before it builds its path and, if
+// names moved since, builds the path again and runs once more.
+struct name_epoch {
+    uint64_t generation;
+    bool busy;
+};
+name_epoch name_epoch_now() noexcept;
+bool names_moved_since(const name_epoch& epoch) noexcept;
+// Waits, a little at most, until no change of names is running: a request
+// about to run again lets the change it met finish its update first.
+void let_names_settle() noexcept;
+
+class name_change {
+public:
+    name_change() noexcept;
+    ~name_change();
+    name_change(const name_change&) = delete;
+    name_change& operator=(const name_change&) = delete;
+};
+
+// learn_node for a lookup that took epoch before it built its path: 0, and
+// nothing learnt, when names moved since (the lookup runs again).
+uint64_t learn_node_since(uint64_t parent, std::string_view name, struct stat& st,
+                          const name_epoch& epoch) noexcept;

@@ -21,9 +21,29 @@
 // lock_order.h, #1: the shape of the tree (see above).
 std::shared_mutex& tree_shape() noexcept;
 
-// Entry and attribute timeouts of every reply, in seconds: what the kernel
-// may keep without asking again.
-inline constexpr double cache_seconds = 1.0;
+// What the mount options ask of the replies, set once before the mount:
+// how long the kernel may keep what a reply told it without asking again,
+// in seconds (a name's node, a node's attributes, a name's absence; 0: not
+// kept), and how open files use the kernel's page cache (direct_io: not
+// at all; kernel_cache: kept across opens).
+struct reply_settings {
+    double entry = 1.0;
+    double attributes = 1.0;
+    double absence = 0.0;
+    bool direct_io = false;
+    bool kernel_cache = false;
+};
+extern reply_settings kept_for;
+
+// How many times a request that works by a path runs again when a change
+// of names overlapped it (node_table.h, name_epoch).
+inline constexpr int path_attempts = 8;
+
+// Whether attributes answered for a node are another file's: the same
+// device as the node's identity and another inode number. (Another device
+// is a replica other than the one the node was learnt from, which cannot
+// be compared.)
+bool another_file(fuse_ino_t node, const struct stat& st) noexcept;
 
 // The paths of a node or of a name in a directory, -ESTALE for a node the
 // table does not know (or that has no name left).

@@ -49,11 +49,13 @@ TEST_F(node_table_test, every_name_of_a_file_is_one_node_until_the_last_name_goe
     note_open_handle(first, 42);
     drop_name(d, "b");
     EXPECT_EQ(path(first), "(none)");
-    uint64_t handle = 0;
-    ASSERT_TRUE(any_open_handle(first, handle));
-    EXPECT_EQ(handle, 42u);
+    {
+        const borrowed_handle borrowed(first);
+        ASSERT_TRUE(borrowed.held());
+        EXPECT_EQ(borrowed.handle(), 42u);
+    }
     note_closed_handle(first, 42);
-    EXPECT_FALSE(any_open_handle(first, handle));
+    EXPECT_FALSE(borrowed_handle(first).held());
 }
 
 TEST_F(node_table_test, renames_move_every_path_beneath_and_replace_the_target)
@@ -61,13 +63,17 @@ TEST_F(node_table_test, renames_move_every_path_beneath_and_replace_the_target)
     const uint64_t d = learn(root_node, "d", 10, S_IFDIR);
     const uint64_t f = learn(d, "f", 11);
     const uint64_t g = learn(root_node, "g", 12);
-    const uint64_t before = name_changes();
     move_name(root_node, "d", root_node, "e");
     EXPECT_EQ(path(f), "/e/f");
     move_name(d, "f", root_node, "g");
     EXPECT_EQ(path(f), "/g");
     EXPECT_EQ(path(g), "(none)");
-    EXPECT_EQ(name_changes(), before + 2);
+    // Two names of one file: renaming one onto the other leaves both.
+    const uint64_t h = learn(root_node, "h", 13);
+    EXPECT_EQ(learn(root_node, "h2", 13), h);
+    move_name(root_node, "h", root_node, "h2");
+    drop_name(root_node, "h2");
+    EXPECT_EQ(path(h), "/h");
     EXPECT_TRUE(name_may_be_directory(root_node, "e"));
     EXPECT_FALSE(name_may_be_directory(root_node, "g"));
     EXPECT_TRUE(name_may_be_directory(root_node, "never seen"));
@@ -80,6 +86,39 @@ TEST_F(node_table_test, a_name_that_now_leads_to_another_file_leaves_the_old_one
     EXPECT_NE(old_file, new_file);
     EXPECT_EQ(path(new_file), "/x");
     EXPECT_EQ(path(old_file), "(none)");
+}
+
+// tmpfs gives a freed inode number to the next file: a node the kernel
+// still holds must not become that file.
+TEST_F(node_table_test, a_number_given_again_to_a_new_file_makes_a_new_node)
+{
+    const uint64_t removed = learn(root_node, "a", 40);
+    drop_name(root_node, "a");
+    EXPECT_NE(learn(root_node, "b", 40), removed);
+    // Removed behind the table's back, the number now a directory's.
+    const uint64_t file_node = learn(root_node, "x", 50);
+    EXPECT_NE(learn(root_node, "y", 50, S_IFDIR), file_node);
+}
+
+// A lookup that a change of names overlapped learns nothing: the name it
+// found may already lead elsewhere.
+TEST_F(node_table_test, a_lookup_overlapped_by_a_change_of_names_learns_nothing)
+{
+    const name_epoch before = name_epoch_now();
+    struct stat st = file(60);
+    EXPECT_NE(learn_node_since(root_node, "a", st, before), 0u);
+    name_epoch during{};
+    {
+        const name_change change;
+        during = name_epoch_now();
+        EXPECT_TRUE(names_moved_since(before));
+    }
+    EXPECT_TRUE(names_moved_since(during));
+    st = file(61);
+    EXPECT_EQ(learn_node_since(root_node, "b", st, before), 0u);
+    const name_epoch after = name_epoch_now();
+    EXPECT_FALSE(names_moved_since(after));
+    EXPECT_NE(learn_node_since(root_node, "b", st, after), 0u);
 }
 
 TEST_F(node_table_test, lookups_are_counted_and_a_forgotten_file_keeps_its_number)
