@@ -304,6 +304,12 @@ int fs_read(const char*, char* buffer, size_t size, off_t offset,
 
 int fs_fgetattr(const char*, struct stat* st, struct fuse_file_info* fi) noexcept
 {
+    int served = -1;
+    return fs_fgetattr_served(st, fi, served);
+}
+
+int fs_fgetattr_served(struct stat* st, struct fuse_file_info* fi, int& served) noexcept
+{
     const handle_gate_hold gate(fi->fh, false);
     const int32_t* fds = fd_table_get(fi->fh);
     if (!fds)
@@ -320,6 +326,7 @@ int fs_fgetattr(const char*, struct stat* st, struct fuse_file_info* fi) noexcep
     for (int r = 0; r < replica_count; ++r)
         if (work.answered(r) && work.slot(r).value == 0) {
             *st = work.slot(r).st;
+            served = r;
             break;
         }
     return 0;

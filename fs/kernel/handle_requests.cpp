@@ -63,7 +63,8 @@ void on_open(fuse_req_t request, fuse_ino_t node, struct fuse_file_info* fi) noe
             break;
         if (rc == 0) {
             struct stat st;
-            if (fs_fgetattr(nullptr, &st, fi) != 0 || !another_file(node, st))
+            int served = -1;
+            if (fs_fgetattr_served(&st, fi, served) != 0 || !another_file(node, st, served))
                 break;
             // Another file: never handed out for this one.
             (void)fs_release(nullptr, fi);
@@ -96,13 +97,14 @@ void on_create(fuse_req_t request, fuse_ino_t parent, const char* name, mode_t m
         return;
     }
     struct stat st;
-    if (const int seen = fs_fgetattr(nullptr, &st, fi); seen != 0) {
+    int served = -1;
+    if (const int seen = fs_fgetattr_served(&st, fi, served); seen != 0) {
         (void)fs_release(nullptr, fi);
         reply_status(request, seen);
         return;
     }
     struct fuse_entry_param entry;
-    if (!make_entry(parent, name, st, entry)) {
+    if (!make_entry(parent, name, st, served, entry)) {
         (void)fs_release(nullptr, fi);
         fuse_reply_err(request, ENOMEM);
         return;

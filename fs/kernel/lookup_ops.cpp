@@ -192,6 +192,12 @@ int take_listing(const char* path, const char* word, std::vector<char>& entries)
 
 int fs_getattr(const char* path, struct stat* st) noexcept
 {
+    int served = -1;
+    return fs_getattr_served(path, st, served);
+}
+
+int fs_getattr_served(const char* path, struct stat* st, int& served) noexcept
+{
     replica_work work;
     const char* at = work.keep_text(0, path);
     if (at == nullptr || !work.set_step([at](replica_slot& slot, int k) noexcept {
@@ -202,7 +208,7 @@ int fs_getattr(const char* path, struct stat* st) noexcept
                              : 0;
         }))
         return -ENOMEM;
-    int served = -1;
+    served = -1;
     const int rc = serve_from_one_replica(work, path, "getattr", served, read_order::by_priority);
     if (rc == 0)
         *st = work.slot(served).st;

@@ -40,11 +40,13 @@ int path_in(fuse_ino_t parent, const char* name, std::string& path) noexcept
     return child_path(parent, name, path) ? 0 : -ESTALE;
 }
 
-bool another_file(fuse_ino_t node, const struct stat& st) noexcept
+bool another_file(fuse_ino_t node, const struct stat& st, int served) noexcept
 {
     dev_t dev;
     ino_t ino;
-    return node_identity(node, dev, ino) && st.st_dev == dev && st.st_ino != ino;
+    int replica;
+    return node_identity(node, dev, ino, replica) && replica >= 0 && served == replica &&
+           (st.st_dev != dev || st.st_ino != ino);
 }
 
 namespace {
@@ -86,6 +88,7 @@ int node_attributes(fuse_ino_t node, struct fuse_file_info* fi, struct stat& st)
     } else {
         // Attributes tell whose they are: only an answer of another file,
         // or none, is asked again when names moved meanwhile.
+        int served = -1;
         for (int attempt = 0; attempt < path_attempts; ++attempt) {
             if (attempt > 0)
                 let_names_settle();
@@ -93,14 +96,15 @@ int node_attributes(fuse_ino_t node, struct fuse_file_info* fi, struct stat& st)
             std::string path;
             if ((rc = path_of(node, path)) != 0)
                 break;
-            rc = fs_getattr(path.c_str(), &st);
-            const bool doubtful = rc == -ENOENT || rc == -ENOTDIR || (rc == 0 && another_file(node, st));
+            rc = fs_getattr_served(path.c_str(), &st, served);
+            const bool doubtful =
+                rc == -ENOENT || rc == -ENOTDIR || (rc == 0 && another_file(node, st, served));
             if (!doubtful || !names_moved_since(epoch))
                 break;
         }
         // Never another file's attributes: a node whose name still leads
         // elsewhere after the changes settled is a file gone.
-        if (rc == 0 && another_file(node, st))
+        if (rc == 0 && another_file(node, st, served))
             rc = -ENOENT;
         if (rc == -ENOENT && !node_has_name(node)) {
             const borrowed_handle borrowed(node);
@@ -118,10 +122,11 @@ int node_attributes(fuse_ino_t node, struct fuse_file_info* fi, struct stat& st)
 
 }  // namespace
 
-bool make_entry(fuse_ino_t parent, const char* name, struct stat& st, struct fuse_entry_param& entry) noexcept
+bool make_entry(fuse_ino_t parent, const char* name, struct stat& st, int served,
+                struct fuse_entry_param& entry) noexcept
 {
     std::memset(&entry, 0, sizeof entry);
-    entry.ino = learn_node(parent, name, st);
+    entry.ino = learn_node(parent, name, st, served);
     entry.attr = st;
     entry.attr_timeout = kept_for.attributes;
     entry.entry_timeout = kept_for.entry;
@@ -130,10 +135,10 @@ bool make_entry(fuse_ino_t parent, const char* name, struct stat& st, struct fus
 
 namespace {
 
-void reply_learned(fuse_req_t request, fuse_ino_t parent, const char* name, struct stat& st) noexcept
+void reply_learned(fuse_req_t request, fuse_ino_t parent, const char* name, struct stat& st, int served) noexcept
 {
     struct fuse_entry_param entry;
-    if (!make_entry(parent, name, st, entry)) {
+    if (!make_entry(parent, name, st, served, entry)) {
         fuse_reply_err(request, ENOMEM);
         return;
     }
@@ -147,11 +152,12 @@ void reply_learned(fuse_req_t request, fuse_ino_t parent, const char* name, stru
 void reply_entry(fuse_req_t request, fuse_ino_t parent, const char* name, const std::string& path) noexcept
 {
     struct stat st;
-    if (const int rc = fs_getattr(path.c_str(), &st); rc != 0) {
+    int served = -1;
+    if (const int rc = fs_getattr_served(path.c_str(), &st, served); rc != 0) {
         reply_status(request, rc);
         return;
     }
-    reply_learned(request, parent, name, st);
+    reply_learned(request, parent, name, st, served);
 }
 
 void on_lookup(fuse_req_t request, fuse_ino_t parent, const char* name) noexcept
@@ -168,7 +174,8 @@ void on_lookup(fuse_req_t request, fuse_ino_t parent, const char* name) noexcept
             return;
         }
         struct stat st;
-        const int rc = fs_getattr(path.c_str(), &st);
+        int served = -1;
+        const int rc = fs_getattr_served(path.c_str(), &st, served);
         if (attempt + 1 < path_attempts && names_moved_since(epoch))
             continue;
         if (rc == 0) {
@@ -176,10 +183,10 @@ void on_lookup(fuse_req_t request, fuse_ino_t parent, const char* name) noexcept
             // overlapped the lookup.
             struct fuse_entry_param entry;
             std::memset(&entry, 0, sizeof entry);
-            entry.ino = learn_node_since(parent, name, st, epoch);
+            entry.ino = learn_node_since(parent, name, st, served, epoch);
             if (entry.ino == 0 && attempt + 1 < path_attempts)
                 continue;
-            if (entry.ino == 0 && !make_entry(parent, name, st, entry)) {
+            if (entry.ino == 0 && !make_entry(parent, name, st, served, entry)) {
                 fuse_reply_err(request, ENOMEM);
                 return;
             }

@@ -25,6 +25,7 @@ struct node_entry {
     ino_t ino = 0;
     mode_t type = 0;
     uint64_t shown = 0;
+    int replica = -1;
     std::vector<name_ref> names;
     std::vector<uint64_t> handles;
     int borrowers = 0;
@@ -178,7 +179,7 @@ bool child_path(uint64_t parent, std::string_view name, std::string& path) noexc
 
 namespace {
 
-uint64_t learn(uint64_t parent, std::string_view name, struct stat& st, const name_epoch* epoch)
+uint64_t learn(uint64_t parent, std::string_view name, struct stat& st, int replica, const name_epoch* epoch)
 {
     std::lock_guard<std::mutex> guard(table_lock);
     if (epoch != nullptr && names_moved_since(*epoch))
@@ -205,6 +206,8 @@ uint64_t learn(uint64_t parent, std::string_view name, struct stat& st, const na
         }
         node_entry& entry = nodes[number];
         entry.type = st.st_mode & S_IFMT;
+        if (replica >= 0)
+            entry.replica = replica;
         const std::string key = name_key(parent, name);
         const auto named = by_name.find(key);
         if (named == by_name.end() || named->second != number) {
@@ -221,20 +224,20 @@ uint64_t learn(uint64_t parent, std::string_view name, struct stat& st, const na
 
 }  // namespace
 
-uint64_t learn_node(uint64_t parent, std::string_view name, struct stat& st) noexcept
+uint64_t learn_node(uint64_t parent, std::string_view name, struct stat& st, int replica) noexcept
 {
     try {
-        return learn(parent, name, st, nullptr);
+        return learn(parent, name, st, replica, nullptr);
     } catch (...) {
         return 0;
     }
 }
 
-uint64_t learn_node_since(uint64_t parent, std::string_view name, struct stat& st,
+uint64_t learn_node_since(uint64_t parent, std::string_view name, struct stat& st, int replica,
                           const name_epoch& epoch) noexcept
 {
     try {
-        return learn(parent, name, st, &epoch);
+        return learn(parent, name, st, replica, &epoch);
     } catch (...) {
         return 0;
     }
@@ -253,7 +256,7 @@ bool node_has_name(uint64_t node) noexcept
     return found != nodes.end() && (node == root_node || !found->second.names.empty());
 }
 
-bool node_identity(uint64_t node, dev_t& dev, ino_t& ino) noexcept
+bool node_identity(uint64_t node, dev_t& dev, ino_t& ino, int& replica) noexcept
 {
     std::lock_guard<std::mutex> guard(table_lock);
     const auto found = nodes.find(node);
@@ -261,6 +264,7 @@ bool node_identity(uint64_t node, dev_t& dev, ino_t& ino) noexcept
         return false;
     dev = found->second.dev;
     ino = found->second.ino;
+    replica = found->second.replica;
     return true;
 }
 

@@ -47,13 +47,17 @@ bool child_path(uint64_t parent, std::string_view name, std::string& path) noexc
 // answered: the node of that file (made when new) gets one more lookup and
 // the name. The node number, and the attributes with the number to show;
 // 0 when memory ran out.
-uint64_t learn_node(uint64_t parent, std::string_view name, struct stat& st) noexcept;
+// replica: the replica that answered (-1 unknown), which the node keeps
+// so that later answers are compared with its identity only when they come
+// from the same replica.
+uint64_t learn_node(uint64_t parent, std::string_view name, struct stat& st, int replica = -1) noexcept;
 // Whether the table holds the node, and whether it still has a name.
 bool node_known(uint64_t node) noexcept;
 bool node_has_name(uint64_t node) noexcept;
 // The identity a node was learnt by: its device and inode number on the
-// replica that answered. False for an unknown node.
-bool node_identity(uint64_t node, dev_t& dev, ino_t& ino) noexcept;
+// replica that answered, and that replica (-1 unknown). False for an
+// unknown node.
+bool node_identity(uint64_t node, dev_t& dev, ino_t& ino, int& replica) noexcept;
 // The attributes of a known node with the number it shows.
 void show_node(uint64_t node, struct stat& st) noexcept;
 // The kernel lets go of count lookups.
@@ -120,5 +124,5 @@ public:
 
 // learn_node for a lookup that took epoch before it built its path: 0, and
 // nothing learnt, when names moved since (the lookup runs again).
-uint64_t learn_node_since(uint64_t parent, std::string_view name, struct stat& st,
+uint64_t learn_node_since(uint64_t parent, std::string_view name, struct stat& st, int replica,
                           const name_epoch& epoch) noexcept;

@@ -13,6 +13,8 @@
 // Lookups (lookup_ops.cpp): one replica answers, round-robin with fallback
 // (getattr by priority); statfs asks every replica.
 int fs_getattr(const char* path, struct stat* st) noexcept;
+// The same, telling which replica answered.
+int fs_getattr_served(const char* path, struct stat* st, int& served) noexcept;
 int fs_readlink(const char* path, char* buffer, size_t size) noexcept;
 int fs_statfs(const char* path, struct statvfs* st) noexcept;
 // What statfs answers for the mirror from the answers of the replicas that
@@ -54,6 +56,7 @@ bool is_user_attribute(const char* name) noexcept;
 int fs_open(const char* path, struct fuse_file_info* fi) noexcept;
 int fs_create(const char* path, mode_t mode, struct fuse_file_info* fi) noexcept;
 int fs_fgetattr(const char* path, struct stat* st, struct fuse_file_info* fi) noexcept;
+int fs_fgetattr_served(struct stat* st, struct fuse_file_info* fi, int& served) noexcept;
 int fs_ftruncate(const char* path, off_t size, struct fuse_file_info* fi) noexcept;
 int fs_fallocate(const char* path, int mode, off_t offset, off_t length,
                  struct fuse_file_info* fi) noexcept;

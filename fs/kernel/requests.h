@@ -39,21 +39,21 @@ extern reply_settings kept_for;
 // of names overlapped it (node_table.h, name_epoch).
 inline constexpr int path_attempts = 8;
 
-// Whether attributes answered for a node are another file's: the same
-// device as the node's identity and another inode number. (Another device
-// is a replica other than the one the node was learnt from, which cannot
-// be compared.)
-bool another_file(fuse_ino_t node, const struct stat& st) noexcept;
+// Whether attributes that replica served answered for a node are another
+// file's: an answer of the replica the node was learnt from with another
+// device or inode number. (Another replica's answer cannot be compared.)
+bool another_file(fuse_ino_t node, const struct stat& st, int served) noexcept;
 
 // The paths of a node or of a name in a directory, -ESTALE for a node the
 // table does not know (or that has no name left).
 int path_of(fuse_ino_t node, std::string& path) noexcept;
 int path_in(fuse_ino_t parent, const char* name, std::string& path) noexcept;
 
-// The entry of a name found or made, with the attributes its replica
-// answered: the node learns the name and one more lookup. False when
+// The entry of a name found or made, with the attributes the replica
+// served answered (-1 unknown): the node learns the name and one more lookup. False when
 // memory ran out.
-bool make_entry(fuse_ino_t parent, const char* name, struct stat& st, struct fuse_entry_param& entry) noexcept;
+bool make_entry(fuse_ino_t parent, const char* name, struct stat& st, int served,
+                struct fuse_entry_param& entry) noexcept;
 
 // Replies the entry of a name just found or made at path in the directory:
 // looks the object up on the replica whose attributes the mount shows.

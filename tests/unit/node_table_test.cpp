@@ -106,7 +106,7 @@ TEST_F(node_table_test, a_lookup_overlapped_by_a_change_of_names_learns_nothing)
 {
     const name_epoch before = name_epoch_now();
     struct stat st = file(60);
-    EXPECT_NE(learn_node_since(root_node, "a", st, before), 0u);
+    EXPECT_NE(learn_node_since(root_node, "a", st, -1, before), 0u);
     name_epoch during{};
     {
         const name_change change;
@@ -115,10 +115,10 @@ TEST_F(node_table_test, a_lookup_overlapped_by_a_change_of_names_learns_nothing)
     }
     EXPECT_TRUE(names_moved_since(during));
     st = file(61);
-    EXPECT_EQ(learn_node_since(root_node, "b", st, before), 0u);
+    EXPECT_EQ(learn_node_since(root_node, "b", st, -1, before), 0u);
     const name_epoch after = name_epoch_now();
     EXPECT_FALSE(names_moved_since(after));
-    EXPECT_NE(learn_node_since(root_node, "b", st, after), 0u);
+    EXPECT_NE(learn_node_since(root_node, "b", st, -1, after), 0u);
 }
 
 TEST_F(node_table_test, lookups_are_counted_and_a_forgotten_file_keeps_its_number)
