@@ -91,5 +91,6 @@ std::vector<parity_case> namespace_cases();
 std::vector<parity_case> open_cases();
 std::vector<parity_case> time_cases();
 std::vector<parity_case> xattr_cases();
+std::vector<parity_case> identity_cases();
 
 }  // namespace parity

@@ -149,5 +149,6 @@ INSTANTIATE_TEST_SUITE_P(names, mount_vs_native, testing::ValuesIn(namespace_cas
 INSTANTIATE_TEST_SUITE_P(opens, mount_vs_native, testing::ValuesIn(open_cases()), case_name);
 INSTANTIATE_TEST_SUITE_P(times, mount_vs_native, testing::ValuesIn(time_cases()), case_name);
 INSTANTIATE_TEST_SUITE_P(xattrs, mount_vs_native, testing::ValuesIn(xattr_cases()), case_name);
+INSTANTIATE_TEST_SUITE_P(identity, mount_vs_native, testing::ValuesIn(identity_cases()), case_name);
 
 }  // namespace parity
