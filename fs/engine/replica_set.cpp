@@ -238,8 +238,9 @@ int build_replica_set(std::string replica_list, const std::string& mount_word)
         replica_table[k].root_fd = open_replica_root(replica_table[k].root.c_str());
         if (replica_table[k].root_fd == -1) {
             const int err = errno;
+            const std::string root = replica_table[k].root;
             release_replica_set();
-            return fail(err, replica_table[k].root.c_str());
+            return fail(err, root.c_str());
         }
     }
 
