@@ -13,6 +13,7 @@
 
 #include "fs/cli/verify.h"
 #include "fs/engine/event_log.h"
+#include "fs/engine/replica_set.h"
 #include "fs/engine/replica_workers.h"
 
 start_settings settings;
@@ -117,14 +118,6 @@ void print_usage()
     std::printf("Usage: vornelix [OPTIONS] path=path[=path[=path...]] mount-point\n");
     print_version();
     std::printf("%s\n", usage_options_text);
-}
-
-std::optional<std::string> resolve_path(const char* path)
-{
-    char buffer[PATH_MAX];
-    if (realpath(path, buffer) == nullptr)
-        return std::nullopt;
-    return std::string(buffer);
 }
 
 std::optional<std::string> canonicalize_log_path(std::string_view path)
@@ -289,17 +282,6 @@ start_status scan_command_line(int argc, char** argv)
     settings.replica_list = argv[optind];
     settings.mount_word = argv[optind + 1];
     return {};
-}
-
-bool path_is_within(std::string_view path, std::string_view directory)
-{
-    while (directory.size() > 1 && directory.back() == '/')
-        directory.remove_suffix(1);
-    if (directory == "/")
-        return !path.empty() && path[0] == '/';
-    if (path.compare(0, directory.size(), directory) != 0)
-        return false;
-    return path.size() == directory.size() || path[directory.size()] == '/';
 }
 
 start_status check_paths_outside_mount()

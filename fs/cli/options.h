@@ -38,9 +38,6 @@ struct start_status {
 void print_version();
 void print_usage();
 
-// realpath into a new text, or none (errno set).
-std::optional<std::string> resolve_path(const char* path);
-
 // The directory part made canonical and the last name appended; the file
 // itself need not exist. None on failure, errno set. "/x.log" names the file
 // x.log in the root directory; a path ending in '/' gives a result ending
@@ -54,10 +51,6 @@ start_status parse_mount_options(std::string& text);
 // Scans argv with getopt_long, applies every option, and takes the two
 // positional arguments from where the scanner leaves them.
 start_status scan_command_line(int argc, char** argv);
-
-// True when path lies inside (or is) directory, compared on whole path
-// components of canonical paths.
-bool path_is_within(std::string_view path, std::string_view directory);
 
 // The log and the control directory must lie outside the mount point.
 start_status check_paths_outside_mount();

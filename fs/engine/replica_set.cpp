@@ -22,6 +22,25 @@
 std::string mount_path;
 int mount_point_directory = -1;
 
+std::optional<std::string> resolve_path(const char* path)
+{
+    char buffer[PATH_MAX];
+    if (realpath(path, buffer) == nullptr)
+        return std::nullopt;
+    return std::string(buffer);
+}
+
+bool path_is_within(std::string_view path, std::string_view directory)
+{
+    while (directory.size() > 1 && directory.back() == '/')
+        directory.remove_suffix(1);
+    if (directory == "/")
+        return !path.empty() && path[0] == '/';
+    if (path.compare(0, directory.size(), directory) != 0)
+        return false;
+    return path.size() == directory.size() || path[directory.size()] == '/';
+}
+
 fd_table_sizing size_fd_table(uint64_t soft_limit, uint64_t limit, uint64_t replicas)
 {
     fd_table_sizing sizing;

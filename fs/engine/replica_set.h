@@ -6,6 +6,14 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
+
+// realpath into a new text, or none (errno set).
+std::optional<std::string> resolve_path(const char* path);
+
+// True when path lies inside (or is) directory, compared on whole path
+// components of canonical paths.
+bool path_is_within(std::string_view path, std::string_view directory);
 
 extern std::string mount_path;  // canonical mount point, no ':' prefix
 

@@ -6,6 +6,7 @@
 
 #include "fs/cli/options.h"
 #include "fs/engine/event_log.h"
+#include "fs/engine/replica_set.h"
 #include "fs/engine/replica_workers.h"
 #include "tests/support/mount_harness.h"
 
