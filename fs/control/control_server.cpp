@@ -33,9 +33,6 @@ bool service_stopped = false;  // protected by service_lock
 constexpr int max_channel_replicas = 0xFF;
 constexpr const char* thread_name = "vornelix-ctl";
 
-// The signal mask the thread was created with, handed back to the child.
-sigset_t inherited_mask;
-
 // Owns a stdio stream or a bare descriptor for the thread's lifetime.
 struct stream_owner {
     FILE* stream = nullptr;
@@ -137,8 +134,10 @@ int send_info(FILE* out) noexcept
     return 0;
 }
 
-[[noreturn]] void exec_control_program(int reply_read, int request_write, const char* program,
-                                       int open_max) noexcept
+// inherited_mask: the signal mask the thread was created with, handed back
+// to the child.
+[[noreturn]] void exec_control_program(int reply_read, int request_write, const char* program, int open_max,
+                                       const sigset_t& inherited_mask) noexcept
 {
     // Only async-signal-safe calls from here on: the parent has other
     // threads whose locks the fork copied in whatever state they were.
@@ -163,7 +162,7 @@ int send_info(FILE* out) noexcept
 }
 
 // Starts the child and serves it. Every way out releases what was made.
-void run_control_channel() noexcept
+void run_control_channel(const sigset_t& inherited_mask) noexcept
 {
     std::unique_lock<std::mutex> lock(service_lock);
     if (service_stopped || !settings.ctl_path || !settings.ctl_program)
@@ -195,7 +194,7 @@ void run_control_channel() noexcept
     if (child < 0)
         return;
     if (child == 0)
-        exec_control_program(reply_read.fd, request_write.fd, program.c_str(), open_max);
+        exec_control_program(reply_read.fd, request_write.fd, program.c_str(), open_max, inherited_mask);
 
     close(reply_read.release());
     close(request_write.release());
@@ -251,9 +250,10 @@ void* control_thread(void*) noexcept
     // here would not end the session loop promptly.
     sigset_t all;
     sigfillset(&all);
+    sigset_t inherited_mask;
     pthread_sigmask(SIG_BLOCK, &all, &inherited_mask);
     pthread_setname_np(pthread_self(), thread_name);
-    run_control_channel();
+    run_control_channel(inherited_mask);
     return nullptr;
 }
 
