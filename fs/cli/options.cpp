@@ -13,10 +13,9 @@
 
 #include "fs/cli/verify.h"
 #include "fs/engine/event_log.h"
+#include "fs/engine/process_state.h"
 #include "fs/engine/replica_set.h"
 #include "fs/engine/replica_workers.h"
-
-start_settings settings;
 
 namespace {
 
@@ -96,7 +95,7 @@ start_status stop_with(int status)
 // reports that itself).
 std::optional<std::string> canonical_mount_point()
 {
-    std::string word = settings.mount_word;
+    std::string word = state().settings.mount_word;
     if (!word.empty() && word[0] == ':')
         word.erase(0, 1);
     if (word.empty())
@@ -148,6 +147,9 @@ std::optional<std::string> canonicalize_log_path(std::string_view path)
 
 start_status parse_mount_options(std::string& text)
 {
+    start_settings& settings = state().settings;
+    log_settings& log = state().log;
+    replica_work_settings& work = state().work;
     std::vector<std::string> kept;
     size_t begin = 0;
     while (true) {
@@ -168,15 +170,15 @@ start_status parse_mount_options(std::string& text)
                 print_error(err, value.c_str());
                 return stop_with(err);
             }
-            log_path = *canonical;
+            log.path = *canonical;
         } else if (token.compare(0, 6, "fsname") == 0) {
             settings.fsname_option = token;
         } else if (token.compare(0, 5, "quiet") == 0) {
-            quiet = 1;
+            log.quiet = 1;
         } else if (token.compare(0, 7, "source=") == 0 && token.size() > 7) {
             settings.source_word = token.substr(7);
         } else if (token == "no_inline") {
-            replica_inline_allowed = false;
+            work.inline_allowed = false;
         } else if (token.compare(0, 15, "replica_timeout") == 0) {
             const int64_t ms = token.size() > 16 && token[15] == '='
                                    ? parse_replica_timeout(token.c_str() + 16)
@@ -185,7 +187,7 @@ start_status parse_mount_options(std::string& text)
                 print_message(token, "the replica deadline is a number of seconds (replica_timeout=5, 0.5, 2.25)");
                 return stop_with(EINVAL);
             }
-            replica_timeout_ms = ms;
+            work.timeout_ms = ms;
         } else {
             kept.push_back(token);
         }
@@ -205,6 +207,8 @@ start_status parse_mount_options(std::string& text)
 
 start_status scan_command_line(int argc, char** argv)
 {
+    start_settings& settings = state().settings;
+    log_settings& log = state().log;
     optind = 1;
     int option;
     while ((option = getopt_long(argc, argv, "h?Vc:n:l:f:o:q", long_options, nullptr)) != -1) {
@@ -222,7 +226,7 @@ start_status scan_command_line(int argc, char** argv)
                 print_error(err, "comand line option (-l) pathname canonicalization allocation");
                 return stop_with(err);
             }
-            log_path = *canonical;
+            log.path = *canonical;
             break;
         }
         case 'c': {
@@ -250,7 +254,7 @@ start_status scan_command_line(int argc, char** argv)
             break;
         }
         case 'q':
-            quiet = 1;
+            log.quiet = 1;
             break;
         case 'h':
             print_usage();
@@ -286,6 +290,8 @@ start_status scan_command_line(int argc, char** argv)
 
 start_status check_paths_outside_mount()
 {
+    const start_settings& settings = state().settings;
+    const std::optional<std::string>& log_path = state().log.path;
     if (!log_path && !settings.ctl_path)
         return {};
     // A log or control directory inside the mount would be served by this
@@ -307,6 +313,7 @@ start_status check_paths_outside_mount()
 
 start_status build_mount_argument()
 {
+    start_settings& settings = state().settings;
     if (!settings.fsname_option) {
         settings.fsname_option = "fsname=" + settings.replica_list;
         // The mount point is itself a replica and holds the tree already.
@@ -408,6 +415,7 @@ std::optional<std::string> find_executable(const std::vector<std::string>& candi
 
 start_status find_ctl_program(const char* argv0)
 {
+    start_settings& settings = state().settings;
     if (!settings.ctl_requested)
         return {};
     char self[PATH_MAX];

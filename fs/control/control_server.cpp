@@ -13,9 +13,9 @@
 #include <string_view>
 
 #include "common/frame.h"
-#include "fs/cli/options.h"
 #include "fs/engine/errors.h"
 #include "fs/engine/event_log.h"
+#include "fs/engine/process_state.h"
 #include "fs/engine/replica_service.h"
 #include "fs/engine/replica_set.h"
 #include "fs/engine/replica_workers.h"
@@ -122,7 +122,7 @@ int send_info(FILE* out) noexcept
 {
     char count[3];
     snprintf(count, sizeof count, "%02X", static_cast<unsigned>(replica_count));
-    if (write_padded_frame(out, mount_path) != 0 || write_padded_frame(out, *settings.ctl_path) != 0 ||
+    if (write_padded_frame(out, mount_path) != 0 || write_padded_frame(out, *state().settings.ctl_path) != 0 ||
         write_frame(out, count) != 0)
         return -failure_errno();
     for (int k = 0; k < replica_count; ++k) {
@@ -165,7 +165,7 @@ int send_info(FILE* out) noexcept
 void run_control_channel(const sigset_t& inherited_mask) noexcept
 {
     std::unique_lock<std::mutex> lock(service_lock);
-    if (service_stopped || !settings.ctl_path || !settings.ctl_program)
+    if (service_stopped || !state().settings.ctl_path || !state().settings.ctl_program)
         return;
     if (auto refusal = check_channel_limits()) {
         write_log("control channel", refusal->path, refusal->code);
@@ -173,9 +173,9 @@ void run_control_channel(const sigset_t& inherited_mask) noexcept
     }
     std::string program;
     try {
-        program = *settings.ctl_program;
+        program = *state().settings.ctl_program;
     } catch (...) {
-        write_log("control channel", *settings.ctl_path, ENOMEM);
+        write_log("control channel", *state().settings.ctl_path, ENOMEM);
         return;
     }
     const long open_max_value = sysconf(_SC_OPEN_MAX);
@@ -213,7 +213,7 @@ void run_control_channel(const sigset_t& inherited_mask) noexcept
         stream_error = errno;
     if (in.stream == nullptr || out.stream == nullptr) {
         // The child sees end of stream on its standard input and ends.
-        write_log("control channel", *settings.ctl_path, stream_error);
+        write_log("control channel", *state().settings.ctl_path, stream_error);
     } else {
         lock.unlock();
         serve_control_requests(in.stream, out.stream);
@@ -263,11 +263,11 @@ std::optional<channel_refusal> check_channel_limits() noexcept
 {
     try {
         if (replica_count > max_channel_replicas)
-            return channel_refusal{ERANGE, settings.ctl_path.value_or("")};
+            return channel_refusal{ERANGE, state().settings.ctl_path.value_or("")};
         if (mount_path.size() > max_frame_payload)
             return channel_refusal{ENAMETOOLONG, mount_path};
-        if (settings.ctl_path && settings.ctl_path->size() > max_frame_payload)
-            return channel_refusal{ENAMETOOLONG, *settings.ctl_path};
+        if (state().settings.ctl_path && state().settings.ctl_path->size() > max_frame_payload)
+            return channel_refusal{ENAMETOOLONG, *state().settings.ctl_path};
         for (int k = 0; k < replica_count; ++k) {
             if (replica_table[k].root.size() > max_frame_payload)
                 return channel_refusal{ENAMETOOLONG, replica_table[k].root};
@@ -347,8 +347,8 @@ void start_control_thread() noexcept
     pthread_t thread;
     const int err = pthread_create(&thread, &attributes, control_thread, nullptr);
     pthread_attr_destroy(&attributes);
-    if (err != 0 && settings.ctl_path)
-        write_log("control thread", *settings.ctl_path, err);
+    if (err != 0 && state().settings.ctl_path)
+        write_log("control thread", *state().settings.ctl_path, err);
 }
 
 void stop_control_service() noexcept

@@ -11,9 +11,9 @@
 #include <string_view>
 #include <vector>
 
-#include "fs/cli/options.h"
 #include "fs/engine/event_log.h"
 #include "fs/engine/fd_table.h"
+#include "fs/engine/process_state.h"
 #include "fs/engine/replica_access.h"
 #include "fs/engine/replica_lock.h"
 #include "fs/engine/replica_record.h"
@@ -295,15 +295,15 @@ int build_replica_set(std::string replica_list, const std::string& mount_word)
         }
     }
     int source = -1;
-    if (settings.source_word) {
-        source = find_replica(*settings.source_word, mount_point_replica, mount_point.status, list);
+    if (const std::optional<std::string>& source_word = state().settings.source_word) {
+        source = find_replica(*source_word, mount_point_replica, mount_point.status, list);
         if (source < 0) {
             release_replica_set();
-            return refuse(EINVAL, *settings.source_word, "source is not one of the replicas");
+            return refuse(EINVAL, *source_word, "source is not one of the replicas");
         }
     }
 
-    if (log_path) {
+    if (state().log.path) {
         const int status = open_log();
         if (status != 0) {
             release_replica_set();

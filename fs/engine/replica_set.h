@@ -39,8 +39,9 @@ std::optional<int> read_system_max_files();
 // A number from a /proc/sys file (INT_MAX at most), or nothing with errno.
 std::optional<int> read_system_number(const char* path);
 
-// Builds everything from the two positional words as typed. Answers 0, or
-// the exit status after printing the message.
+// Builds everything from the two positional words as typed (and the
+// source word of the start settings). Answers 0, or the exit status after
+// printing the message.
 int build_replica_set(std::string replica_list, const std::string& mount_word);
 
 // Frees the replica table, closes the log and the mount-point directory

@@ -10,10 +10,8 @@
 #include <thread>
 
 #include "fs/engine/event_log.h"
+#include "fs/engine/process_state.h"
 #include "fs/engine/replica_service.h"
-
-int64_t replica_timeout_ms = default_replica_timeout_ms;
-bool replica_inline_allowed = true;
 
 namespace {
 
@@ -300,7 +298,7 @@ void set_replica_local(int k, int root_fd) noexcept
     if (workers == nullptr || k >= worker_count)
         return;
     struct statfs fs {};
-    const bool known = replica_inline_allowed && root_fd >= 0 && fstatfs(root_fd, &fs) == 0;
+    const bool known = state().work.inline_allowed && root_fd >= 0 && fstatfs(root_fd, &fs) == 0;
     workers[k].medium.store(known ? medium_of(static_cast<long>(fs.f_type)) : replica_medium::remote);
 }
 
@@ -480,7 +478,7 @@ void replica_work::wait_for(const char* word, bool records) noexcept
 {
     const auto started = clock_type::now();
     run_deferred(false);
-    const auto timeout = std::chrono::milliseconds(replica_timeout_ms);
+    const auto timeout = std::chrono::milliseconds(state().work.timeout_ms);
     auto deadline = started + timeout;
     bool answer_seen = false;
     bool any_late = false;

@@ -3,10 +3,10 @@
 
 #include <cerrno>
 
-#include "fs/cli/options.h"
 #include "fs/control/control_server.h"
 #include "fs/engine/event_log.h"
 #include "fs/engine/fd_table.h"
+#include "fs/engine/process_state.h"
 #include "fs/engine/replica_record.h"
 #include "fs/engine/replica_set.h"
 #include "fs/engine/replica_workers.h"
@@ -37,9 +37,9 @@ void* fs_init(struct fuse_conn_info*) noexcept
             for (const int k : fill)
                 write_log("resync to fill the replica", replica_table[k].root, -error);
 
-    if (!settings.ctl_requested || !settings.ctl_path)
+    if (!state().settings.ctl_requested || !state().settings.ctl_path)
         return nullptr;
-    const char* ctl_path = settings.ctl_path->c_str();
+    const char* ctl_path = state().settings.ctl_path->c_str();
     struct stat st;
     if (stat(ctl_path, &st) != 0) {
         if (errno != ENOENT || mkdir(ctl_path, S_IFDIR | 0500) != 0) {

@@ -19,6 +19,7 @@
 #include "fs/engine/event_log.h"
 #include "fs/engine/fd_table.h"
 #include "fs/engine/handle_stripes.h"
+#include "fs/engine/process_state.h"
 #include "fs/engine/replica_access.h"
 #include "fs/engine/replica_record.h"
 #include "fs/engine/replica_service.h"
@@ -71,7 +72,7 @@ bool give_up_last_step() noexcept
         return false;
     given_up_at_deadline.store(true);
     char line[96];
-    std::snprintf(line, sizeof line, "resync's last step: no answer in %.1f s,", replica_timeout_ms / 1000.0);
+    std::snprintf(line, sizeof line, "resync's last step: no answer in %.1f s,", state().work.timeout_ms / 1000.0);
     write_log(line, replica_table[k].root, ETIMEDOUT);
     return true;
 }
@@ -322,7 +323,7 @@ void run_resync(int k, int source)
     int error = rc == -1 ? errno : 0;
     last_step_target.store(k);
     {
-        change_gate_exclusive gate(give_up_last_step, std::max<int64_t>(replica_timeout_ms, 1000));
+        change_gate_exclusive gate(give_up_last_step, std::max<int64_t>(state().work.timeout_ms, 1000));
         if (rc == 0 && (rc = last_step(context, k, source)) != 0)
             error = -rc;
         if (gate.broken()) {
@@ -442,7 +443,7 @@ bool resync_stop() noexcept
     // The copy looks at the request between entries and between pieces of
     // a file; only a call that does not return keeps it longer.
     const auto give_up = std::chrono::steady_clock::now() +
-                         std::chrono::milliseconds(std::max<int64_t>(replica_timeout_ms, 1000));
+                         std::chrono::milliseconds(std::max<int64_t>(state().work.timeout_ms, 1000));
     while (running.load() && std::chrono::steady_clock::now() < give_up)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     thread_to_join = false;

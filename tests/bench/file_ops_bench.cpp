@@ -21,6 +21,7 @@
 #include "fs/engine/replicas.h"
 #include "fs/engine/write_order.h"
 #include "fs/kernel/operations.h"
+#include "tests/support/engine_fixture.h"
 #include "tests/support/mount_harness.h"
 #include "tests/support/test_caller.h"
 
@@ -37,6 +38,7 @@ double seconds_since(clock_type::time_point start)
 }
 
 struct bench_replicas {
+    scoped_state own_state;
     scratch_dir scratch;
     std::unique_ptr<replica_info[]> table{new replica_info[replicas]};
 

@@ -46,10 +46,10 @@ void install_log(const std::string& path)
 {
     close_log();
     if (path.empty()) {
-        log_path.reset();
+        state().log.path.reset();
         return;
     }
-    log_path = path;
+    state().log.path = path;
     open_log();
 }
 
@@ -64,7 +64,6 @@ void remove_replicas()
     replica_count = 0;
     high_count = low_count = 0;
     close_log();
-    log_path.reset();
 }
 
 int run_under_nss_wrapper(const std::string& filter, const std::string& passwd,

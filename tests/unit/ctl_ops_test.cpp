@@ -21,7 +21,7 @@
 
 #include "ctl/check_script.h"
 #include "ctl/tree.h"
-#include "fs/cli/options.h"
+#include "fs/engine/process_state.h"
 #include "fs/control/control_server.h"
 #include "fs/engine/replica_set.h"
 #include "fs/engine/replicas.h"
@@ -84,6 +84,7 @@ struct served_channel {
 
 class ctl_ops_test : public ::testing::Test {
 protected:
+    scoped_state own_state;
     scratch_dir dir;
     std::unique_ptr<served_channel> channel;
 
@@ -93,7 +94,7 @@ protected:
         install_replicas({"/data/r1", "/data/r2", "/data/r3"});
         install_log(dir / "log");
         mount_path = "/mnt";
-        settings.ctl_path = dir / "ctl";
+        state().settings.ctl_path = dir / "ctl";
         reset_control_service();
 
         ctl_path = dir / "ctl";
@@ -111,7 +112,6 @@ protected:
         free_nodes(tree_root.children);
         replica_entries.clear();
         remove_replicas();
-        settings.ctl_path.reset();
         mount_path.clear();
     }
 

@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "common/frame.h"
-#include "fs/cli/options.h"
+#include "fs/engine/process_state.h"
 #include "fs/engine/replica_set.h"
 #include "fs/engine/replicas.h"
 #include "tests/support/engine_fixture.h"
@@ -40,6 +40,7 @@ struct sink {
 
 class control_server_test : public ::testing::Test {
 protected:
+    scoped_state own_state;
     scratch_dir dir;
 
     void SetUp() override
@@ -47,14 +48,13 @@ protected:
         install_replicas({".", "/data/r1", "/data/r2"});
         install_log(dir / "log");
         mount_path = "/mnt/replicated";
-        settings.ctl_path = "/ctl";
+        state().settings.ctl_path = "/ctl";
         reset_control_service();
     }
     void TearDown() override
     {
         remove_replicas();
         mount_path.clear();
-        settings.ctl_path.reset();
         reset_control_service();
     }
 
@@ -263,11 +263,11 @@ TEST_F(control_server_test, limits_of_what_the_channel_can_carry)
     EXPECT_EQ(refusal->path, longest + "d");
 
     install_replicas({"/r0"});
-    settings.ctl_path = longest + "c";
+    state().settings.ctl_path = longest + "c";
     refusal = check_channel_limits();
     ASSERT_TRUE(refusal.has_value());
     EXPECT_EQ(refusal->code, ENAMETOOLONG);
-    settings.ctl_path = "/ctl";
+    state().settings.ctl_path = "/ctl";
     mount_path = longest + "m";
     refusal = check_channel_limits();
     ASSERT_TRUE(refusal.has_value());

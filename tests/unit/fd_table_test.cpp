@@ -26,6 +26,7 @@ descriptor_array make_array(std::initializer_list<int32_t> entries)
 }
 
 struct fd_table_test : ::testing::Test {
+    scoped_state own_state;
     void SetUp() override { install_replicas({"/a", "/b"}); }
     void TearDown() override
     {

@@ -59,6 +59,7 @@ void fill_leaving(const std::string& root, size_t total, size_t pages)
 
 class open_files : public ::testing::Test {
 protected:
+    scoped_state own_state;
     scratch_dir scratch;
     std::unique_ptr<replica_info[]> table;
     std::vector<std::string> roots;
@@ -88,7 +89,7 @@ protected:
         low_rotation = make_rotation_table({});
         reset_turns();
         ASSERT_EQ(fd_table_allocate(8, 255, 256), 0);
-        log_path = scratch / "vornelix.log";
+        state().log.path = scratch / "vornelix.log";
         ASSERT_EQ(open_log(), 0);
         set_test_caller(0, 0);
     }
@@ -96,7 +97,6 @@ protected:
     void TearDown() override
     {
         set_test_caller(0, 0);
-        log_path.reset();
         for (int r = 0; table && r < replica_count; ++r)
             close(table[r].root_fd);
         replica_table = nullptr;

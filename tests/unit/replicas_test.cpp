@@ -13,6 +13,7 @@
 namespace {
 
 struct replicas_test : ::testing::Test {
+    scoped_state own_state;
     void TearDown() override { remove_replicas(); }
 };
 
