@@ -56,7 +56,7 @@ int start(int argc, char** argv)
     if (built != 0)
         return built;
 
-    return serve_mount(first_word, mount_path, *settings.mount_argument);
+    return serve_mount(first_word, state().mount.path, *settings.mount_argument);
 }
 
 }  // namespace

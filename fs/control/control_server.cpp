@@ -17,7 +17,6 @@
 #include "fs/engine/event_log.h"
 #include "fs/engine/process_state.h"
 #include "fs/engine/replica_service.h"
-#include "fs/engine/replica_set.h"
 #include "fs/engine/replica_workers.h"
 #include "fs/engine/replicas.h"
 #include "fs/resync/resync.h"
@@ -96,7 +95,7 @@ int parse_index(std::string_view text) noexcept
 
 bool in_range(int index) noexcept
 {
-    return index >= 0 && index < replica_count;
+    return index >= 0 && index < state().replicas.count;
 }
 
 char state_digit(replica_state state) noexcept
@@ -121,12 +120,12 @@ int reply(FILE* out, std::string_view text) noexcept
 int send_info(FILE* out) noexcept
 {
     char count[3];
-    snprintf(count, sizeof count, "%02X", static_cast<unsigned>(replica_count));
-    if (write_padded_frame(out, mount_path) != 0 || write_padded_frame(out, *state().settings.ctl_path) != 0 ||
-        write_frame(out, count) != 0)
+    snprintf(count, sizeof count, "%02X", static_cast<unsigned>(state().replicas.count));
+    if (write_padded_frame(out, state().mount.path) != 0 ||
+        write_padded_frame(out, *state().settings.ctl_path) != 0 || write_frame(out, count) != 0)
         return -failure_errno();
-    for (int k = 0; k < replica_count; ++k) {
-        const replica_info& replica = replica_table[k];
+    for (int k = 0; k < state().replicas.count; ++k) {
+        const replica_info& replica = replica_at(k);
         std::string_view root(replica.root.data(), std::min<uint64_t>(replica.root_length, replica.root.size()));
         if (write_padded_frame(out, root) != 0)
             return -failure_errno();
@@ -262,15 +261,15 @@ void* control_thread(void*) noexcept
 std::optional<channel_refusal> check_channel_limits() noexcept
 {
     try {
-        if (replica_count > max_channel_replicas)
+        if (state().replicas.count > max_channel_replicas)
             return channel_refusal{ERANGE, state().settings.ctl_path.value_or("")};
-        if (mount_path.size() > max_frame_payload)
-            return channel_refusal{ENAMETOOLONG, mount_path};
+        if (state().mount.path.size() > max_frame_payload)
+            return channel_refusal{ENAMETOOLONG, state().mount.path};
         if (state().settings.ctl_path && state().settings.ctl_path->size() > max_frame_payload)
             return channel_refusal{ENAMETOOLONG, *state().settings.ctl_path};
-        for (int k = 0; k < replica_count; ++k) {
-            if (replica_table[k].root.size() > max_frame_payload)
-                return channel_refusal{ENAMETOOLONG, replica_table[k].root};
+        for (int k = 0; k < state().replicas.count; ++k) {
+            if (replica_at(k).root.size() > max_frame_payload)
+                return channel_refusal{ENAMETOOLONG, replica_at(k).root};
         }
     } catch (...) {
         return channel_refusal{ENOMEM, ""};

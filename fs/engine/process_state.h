@@ -5,13 +5,26 @@
 // (tests/support/engine_fixture.h), so nothing one test sets is seen by
 // the next.
 //
-// Lifetime and thread safety: the settings, the log settings and the work
-// settings are written before the hand-over and only read afterwards.
+// Lifetime and thread safety: the settings, the log and work settings and
+// the mount place are written before the hand-over and only read
+// afterwards. The replica set is built at start-up (replica_set.h) and
+// never resized; what changes in it later is atomic (replica states, root
+// descriptors, turns). The open-file table is allocated at start-up too;
+// its slots are claimed and emptied under fd_table.cpp's table lock.
+//
+// Machinery that one module owns alone stays private to that module: the
+// replicas' worker threads, the resync thread and its gate, the lock
+// stripes, the generation records behind their lock, the open log stream
+// and the held replica roots.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
+
+#include "fs/engine/replica_info.h"
 
 // The command line, beyond the log and work settings below: filled by
 // cli/options before the hand-over.
@@ -45,10 +58,47 @@ struct replica_work_settings {
     bool inline_allowed = true;
 };
 
+// The replica table, its priorities and the turns of the reads (replicas.h).
+struct replica_set {
+    std::unique_ptr<replica_info[]> table;  // count entries
+    int count = 0;
+    int high_count = 0;
+    int low_count = 0;
+    rotation_table high_rotation;
+    rotation_table low_rotation;
+    // Shared by every read request: one indivisible step each, kept in range.
+    std::atomic<int> high_turn{0};
+    std::atomic<int> low_turn{0};
+};
+
+// Where the tree is mounted (replica_set.h).
+struct mount_place {
+    std::string path;  // canonical mount point, no ':' prefix
+    // The directory under the mount point, kept open from before the
+    // hand-over so that init can return to it after FUSE has daemonized
+    // (-1 when there is no mount-point replica).
+    int directory = -1;
+};
+
+// The open-file table (fd_table.h): its sizing and its slots, which
+// fd_table_allocate makes together so that they always agree.
+struct open_file_table {
+    uint64_t bits = 0;
+    uint64_t mask = 0;
+    uint64_t size = 0;
+    // Atomic so that the lock-free reads by handle never race with the
+    // claiming of other slots.
+    std::unique_ptr<std::atomic<int32_t*>[]> slots;
+    std::unique_ptr<std::atomic<bool>[]> written;  // by slot, see fd_table_note_write
+};
+
 struct process_state {
     start_settings settings;
     log_settings log;
     replica_work_settings work;
+    replica_set replicas;
+    mount_place mount;
+    open_file_table fd_table;
 };
 
 namespace process_state_detail {

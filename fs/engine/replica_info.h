@@ -1,6 +1,7 @@
 // What one replica is, and how its state is packed: the records of the
-// replica table and of its rotation tables, apart from the table itself
-// and what reads and changes it (replicas.h).
+// replica table and of its rotation tables. The table itself is part of
+// the process state (process_state.h); what reads and changes it is in
+// replicas.h.
 #pragma once
 
 #include <atomic>

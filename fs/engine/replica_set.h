@@ -1,6 +1,7 @@
 // Building the replica set at start-up: the replica table with its
 // priorities, the mount-point replica, the descriptor limits and the size
-// of the open-file table, the log, and the rotation tables.
+// of the open-file table, the log, and the rotation tables, all in the
+// process state (process_state.h).
 #pragma once
 
 #include <cstdint>
@@ -14,13 +15,6 @@ std::optional<std::string> resolve_path(const char* path);
 // True when path lies inside (or is) directory, compared on whole path
 // components of canonical paths.
 bool path_is_within(std::string_view path, std::string_view directory);
-
-extern std::string mount_path;  // canonical mount point, no ':' prefix
-
-// Descriptor of the directory under the mount point, kept from before the
-// hand-over so that init can return to it after FUSE has daemonized (-1
-// when there is no mount-point replica).
-extern int mount_point_directory;
 
 struct fd_table_sizing {
     uint64_t bits = 0;

@@ -144,7 +144,7 @@ bool idle_local(int k) noexcept
 // Whether some replica other than k is in service.
 bool other_in_service(int k) noexcept
 {
-    for (int j = 0; j < replica_count; ++j)
+    for (int j = 0; j < state().replicas.count; ++j)
         if (j != k && replica_in_service(j))
             return true;
     return false;
@@ -160,13 +160,14 @@ replica_job* take_job() noexcept
         job = new (std::nothrow) replica_job;
     if (job == nullptr)
         return nullptr;
-    if (job->slot_count != replica_count) {
-        job->slots.reset(new (std::nothrow) replica_slot[replica_count > 0 ? replica_count : 1]);
+    const int count = state().replicas.count;
+    if (job->slot_count != count) {
+        job->slots.reset(new (std::nothrow) replica_slot[count > 0 ? count : 1]);
         if (!job->slots) {
             delete job;
             return nullptr;
         }
-        job->slot_count = replica_count;
+        job->slot_count = count;
     }
     job->references.store(1);
     job->outstanding.store(0);
@@ -230,7 +231,7 @@ bool start_replica_workers(int count) noexcept
         try {
             workers[k].thread = std::thread(run_replica_worker, std::ref(workers[k]), k);
         } catch (...) {
-            write_log("worker thread", replica_table[k].root, EAGAIN);
+            write_log("worker thread", replica_at(k).root, EAGAIN);
             worker_count = k;
             stop_replica_workers();
             return false;
@@ -540,7 +541,7 @@ void replica_work::wait_for(const char* word, bool records) noexcept
         // left to answer at all.
         if (!job_->slots[k].missed || !replica_in_service(k) || !other_in_service(k))
             continue;
-        write_log(line, replica_table[k].root, ETIMEDOUT);
+        write_log(line, replica_at(k).root, ETIMEDOUT);
         disable_replica(k, false);
     }
 }

@@ -1,10 +1,11 @@
 // The replica table, replica states, tree paths inside replicas, and the
 // choice of the replica that serves a read (round-robin, or by priority).
 //
-// Lifetime and thread safety: the table is built once at start-up
-// (replica_set.cpp) and never resized. root, root_length and low_priority
-// never change afterwards; root_fd only when a resync opens the root of a
-// replica out of service again (atomic: requests read it without a lock).
+// Lifetime and thread safety: the table is part of the process state
+// (process_state.h), built once at start-up (replica_set.cpp) and never
+// resized. root, root_length and low_priority never change afterwards;
+// root_fd only when a resync opens the root of a replica out of service
+// again (atomic: requests read it without a lock).
 // A replica's state (in service, behind, or disabled with the time it was
 // disabled) is read by every request thread and written by the request
 // threads, the control thread and the resync thread. Requests read it
@@ -18,14 +19,17 @@
 #include <string_view>
 #include <vector>
 
-#include "fs/engine/replica_info.h"
+#include "fs/engine/process_state.h"
 
-extern replica_info* replica_table;
-extern int replica_count;
+// Replica k of the table, 0 <= k < state().replicas.count.
+inline replica_info& replica_at(int k) noexcept
+{
+    return state().replicas.table[k];
+}
 
 inline replica_status status_of(int k) noexcept
 {
-    return unpack_status(replica_table[k].packed_status.load());
+    return unpack_status(replica_at(k).packed_status.load());
 }
 
 inline replica_state state_of(int k) noexcept
@@ -41,13 +45,13 @@ inline bool replica_in_service(int k) noexcept
 // disabled_at counts only for replica_state::disabled.
 inline void set_state(int k, replica_state state, int64_t disabled_at = 0) noexcept
 {
-    replica_table[k].packed_status.store(pack_status({state, disabled_at}));
+    replica_at(k).packed_status.store(pack_status({state, disabled_at}));
 }
 
 // Stores the new status and answers the one it replaced.
 inline replica_status exchange_status(int k, replica_status next) noexcept
 {
-    return unpack_status(replica_table[k].packed_status.exchange(pack_status(next)));
+    return unpack_status(replica_at(k).packed_status.exchange(pack_status(next)));
 }
 
 // Stores next only while k is in the expected state, which is never
@@ -55,13 +59,8 @@ inline replica_status exchange_status(int k, replica_status next) noexcept
 inline bool compare_and_set(int k, replica_state expected, replica_status next) noexcept
 {
     uint64_t word = pack_status({expected, 0});
-    return replica_table[k].packed_status.compare_exchange_strong(word, pack_status(next));
+    return replica_at(k).packed_status.compare_exchange_strong(word, pack_status(next));
 }
-
-extern int high_count;
-extern int low_count;
-extern rotation_table high_rotation;
-extern rotation_table low_rotation;
 
 rotation_table make_rotation_table(const std::vector<int>& list);
 
@@ -78,7 +77,7 @@ struct read_turns {
     int low_row = -1;
 };
 
-// The replica to try at this attempt (0..replica_count-1), in the order:
+// The replica to try at this attempt (0..count-1), in the order:
 // high-priority replicas rotated to the current high turn, then low-priority
 // replicas rotated to the current low turn. -1 for an attempt out of range.
 int choose_replica(read_turns& turns, int attempt) noexcept;
@@ -100,6 +99,3 @@ inline int choose_replica(read_order order, read_turns& turns, int attempt) noex
     return order == read_order::by_priority ? choose_replica_by_priority(attempt)
                                             : choose_replica(turns, attempt);
 }
-
-// Puts both turns back to 0 (tests only).
-void reset_turns() noexcept;

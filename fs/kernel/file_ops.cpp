@@ -128,7 +128,7 @@ int create_file(int k, const char* path, int flags, mode_t mode, caller_identity
 // the order of the name.
 int open_everywhere(const char* path, struct fuse_file_info* fi, bool creating, mode_t mode) noexcept
 {
-    const int n = replica_count;
+    const int n = state().replicas.count;
     descriptor_array fds = zeroed_slots<int32_t>(n);
     replica_work work;
     const char* at = work.keep_text(0, path);
@@ -287,7 +287,7 @@ int fs_read(const char*, char* buffer, size_t size, off_t offset,
     // The bytes land in the job's own buffers, never in the request's: a
     // read given up on may still complete.
     try {
-        for (int r = 0; r < replica_count && work.ready(); ++r)
+        for (int r = 0; r < state().replicas.count && work.ready(); ++r)
             if (fds[r] > 0 && replica_in_service(r) && !work.timed_out(r))
                 work.slot(r).buffer.resize(size);
     } catch (...) {
@@ -301,7 +301,7 @@ int fs_read(const char*, char* buffer, size_t size, off_t offset,
     const int rc = serve_from_one_descriptor(work, fds, "read");
     if (rc <= 0)
         return rc;
-    for (int r = 0; r < replica_count; ++r)
+    for (int r = 0; r < state().replicas.count; ++r)
         if (work.answered(r) && work.slot(r).value == rc) {
             std::memcpy(buffer, work.slot(r).buffer.data(), static_cast<size_t>(rc));
             break;
@@ -324,7 +324,7 @@ int fs_fgetattr(const char*, struct stat* st, struct fuse_file_info* fi) noexcep
     const int rc = serve_from_one_descriptor(work, fds, "getattr", read_order::by_priority);
     if (rc != 0)
         return rc;
-    for (int r = 0; r < replica_count; ++r)
+    for (int r = 0; r < state().replicas.count; ++r)
         if (work.answered(r) && work.slot(r).value == 0) {
             *st = work.slot(r).st;
             break;
@@ -367,7 +367,7 @@ int fs_write(const char*, const char* data, size_t size, off_t offset,
         return -ENOMEM;
     {
         write_order_hold hold(view.stripes);
-        for (int r = 0; r < replica_count; ++r)
+        for (int r = 0; r < state().replicas.count; ++r)
             if (fds[r] > 0 && replica_in_service(r))
                 work.submit(r);
         work.wait("write");
@@ -378,12 +378,12 @@ int fs_write(const char*, const char* data, size_t size, off_t offset,
     // Which replicas took part is read in replica order, whatever the
     // order they finished in.
     int64_t best = -1;
-    for (int r = 0; r < replica_count; ++r)
+    for (int r = 0; r < state().replicas.count; ++r)
         if (work.answered(r) && work.slot(r).value > best)
             best = work.slot(r).value;
     int written = 0;
     int failed = 0;
-    for (int r = 0; r < replica_count; ++r) {
+    for (int r = 0; r < state().replicas.count; ++r) {
         if (!work.answered(r))
             continue;
         if (wrote_in_full(work.slot(r), best))
@@ -392,10 +392,10 @@ int fs_write(const char*, const char* data, size_t size, off_t offset,
             ++failed;
     }
     if (written > 0 && failed > 0) {
-        for (int r = 0; r < replica_count; ++r) {
+        for (int r = 0; r < state().replicas.count; ++r) {
             if (!work.answered(r) || wrote_in_full(work.slot(r), best) || !replica_in_service(r))
                 continue;
-            write_log("write", replica_table[r].root, work.slot(r).error);
+            write_log("write", replica_at(r).root, work.slot(r).error);
             disable_replica(r, false);
         }
     }
@@ -510,15 +510,15 @@ int fs_release(const char*, struct fuse_file_info* fi) noexcept
     replica_work work;
     if (work.ready()) {
         work.load_descriptors(fds.get());
-        for (int k = 0; k < replica_count; ++k)
+        for (int k = 0; k < state().replicas.count; ++k)
             work.slot(k).must_run = true;
         (void)replicate_change(work, mutation_variant::strict, "release", "release", [](replica_slot& slot, int) noexcept {
             slot.outcome = slot.fd <= 0 ? replica_absent() : call_outcome(close(slot.fd));
         });
-        for (int k = 0; k < replica_count; ++k)
+        for (int k = 0; k < state().replicas.count; ++k)
             if (work.handed_over(k))
                 fds[k] = 0;
     }
-    close_descriptors(fds.get(), replica_count);
+    close_descriptors(fds.get(), state().replicas.count);
     return 0;
 }

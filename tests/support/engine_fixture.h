@@ -1,5 +1,5 @@
-// Sets up the daemon's process state and tables for unit tests, without a
-// mount: a state of the test's own, the replica table, the priorities and
+// Sets up the daemon's process state for unit tests, without a mount: a
+// state of the test's own, and in it the replica table, the priorities and
 // rotation tables, the log.
 #pragma once
 
@@ -56,14 +56,16 @@ inline void PrintTo(const replica_status& status, std::ostream* out)
         *out << " at " << status.disabled_at;
 }
 
-// Replicas with the given roots; a root written with a leading ':' is low
-// priority (the ':' is dropped). Turns start at 0.
+// Replicas with the given roots in the state installed now, each with its
+// worker; a root written with a leading ':' is low priority (the ':' is
+// dropped). Turns start at 0.
 void install_replicas(const std::vector<std::string>& roots);
 
 // Points the event log at path (empty: no log).
 void install_log(const std::string& path);
 
-// Frees what install_replicas made and closes the log.
+// Stops the workers, closes the roots, empties the table and closes the
+// log: what install_replicas and install_log started.
 void remove_replicas();
 
 // Runs this unit test binary again with only the tests matching filter,

@@ -23,7 +23,6 @@
 #include "ctl/tree.h"
 #include "fs/engine/process_state.h"
 #include "fs/control/control_server.h"
-#include "fs/engine/replica_set.h"
 #include "fs/engine/replicas.h"
 #include "tests/support/engine_fixture.h"
 #include "tests/support/mount_harness.h"
@@ -93,7 +92,7 @@ protected:
         signal(SIGPIPE, SIG_IGN);
         install_replicas({"/data/r1", "/data/r2", "/data/r3"});
         install_log(dir / "log");
-        mount_path = "/mnt";
+        state().mount.path = "/mnt";
         state().settings.ctl_path = dir / "ctl";
         reset_control_service();
 
@@ -112,7 +111,6 @@ protected:
         free_nodes(tree_root.children);
         replica_entries.clear();
         remove_replicas();
-        mount_path.clear();
     }
 
     int open_with(const char* path, int flags)
@@ -189,12 +187,12 @@ TEST_F(ctl_ops_test, refused_writes_send_nothing)
     // A resync of a replica in service, or with no replica in service to
     // copy from, is refused.
     EXPECT_EQ(write_text("/_data_r1/status", "1\n"), -EINVAL);
-    for (int k = 0; k < replica_count; ++k)
+    for (int k = 0; k < state().replicas.count; ++k)
         EXPECT_EQ(state_word(k), 0);
-    for (int k = 0; k < replica_count; ++k)
+    for (int k = 0; k < state().replicas.count; ++k)
         store_state_word(k, 2);
     EXPECT_EQ(write_text("/_data_r2/status", "1"), -EINVAL);
-    for (int k = 0; k < replica_count; ++k)
+    for (int k = 0; k < state().replicas.count; ++k)
         EXPECT_EQ(state_word(k), 2);
     EXPECT_EQ(log(), before);
 }
