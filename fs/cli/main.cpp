@@ -63,7 +63,9 @@ int start(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    // The one process state, for the life of the process.
+    // The one process state. Static rather than on main's stack: the
+    // detached control thread may still look at its stopped flag while the
+    // process ends.
     static process_state daemon_state;
     install_state(&daemon_state);
     try {

@@ -23,11 +23,11 @@
 
 namespace {
 
-// Protects against destroy: held while the thread reads the replica table,
-// the paths or the log, that is while it starts the child and while it
-// serves one request. Never held while it waits for a request.
+// Protects against destroy, and the process state's control_stopped: held
+// while the thread reads the replica table, the paths or the log, that is
+// while it starts the child and while it serves one request. Never held
+// while it waits for a request.
 std::mutex service_lock;  // lock_order.h: #6, after the write-order stripes
-bool service_stopped = false;  // protected by service_lock
 
 constexpr int max_channel_replicas = 0xFF;
 constexpr const char* thread_name = "vornelix-ctl";
@@ -164,7 +164,7 @@ int send_info(FILE* out) noexcept
 void run_control_channel(const sigset_t& inherited_mask) noexcept
 {
     std::unique_lock<std::mutex> lock(service_lock);
-    if (service_stopped || !state().settings.ctl_path || !state().settings.ctl_program)
+    if (state().control_stopped || !state().settings.ctl_path || !state().settings.ctl_program)
         return;
     if (auto refusal = check_channel_limits()) {
         write_log("control channel", refusal->path, refusal->code);
@@ -218,7 +218,7 @@ void run_control_channel(const sigset_t& inherited_mask) noexcept
         serve_control_requests(in.stream, out.stream);
         lock.lock();
     }
-    const bool stopped = service_stopped;
+    const bool stopped = state().control_stopped;
     lock.unlock();
 
     // Closing our ends now, rather than at exit, tells the control program
@@ -327,7 +327,7 @@ void serve_control_requests(FILE* in, FILE* out) noexcept
     std::string message;
     while (read_message(in, message) == 0) {
         std::lock_guard<std::mutex> guard(service_lock);
-        if (service_stopped)
+        if (state().control_stopped)
             return;
         // A reply that cannot be delivered means the control program is
         // gone, or the channel is broken mid-reply: stop either way.
@@ -353,11 +353,5 @@ void start_control_thread() noexcept
 void stop_control_service() noexcept
 {
     std::lock_guard<std::mutex> guard(service_lock);
-    service_stopped = true;
-}
-
-void reset_control_service() noexcept
-{
-    std::lock_guard<std::mutex> guard(service_lock);
-    service_stopped = false;
+    state().control_stopped = true;
 }

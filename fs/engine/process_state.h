@@ -11,6 +11,7 @@
 // never resized; what changes in it later is atomic (replica states, root
 // descriptors, turns). The open-file table is allocated at start-up too;
 // its slots are claimed and emptied under fd_table.cpp's table lock.
+// control_stopped is protected by control_server.cpp's service lock.
 //
 // Machinery that one module owns alone stays private to that module: the
 // replicas' worker threads, the resync thread and its gate, the lock
@@ -99,6 +100,7 @@ struct process_state {
     replica_set replicas;
     mount_place mount;
     open_file_table fd_table;
+    bool control_stopped = false;  // protected by service_lock (control_server.cpp)
 };
 
 namespace process_state_detail {

@@ -94,7 +94,6 @@ protected:
         install_log(dir / "log");
         state().mount.path = "/mnt";
         state().settings.ctl_path = dir / "ctl";
-        reset_control_service();
 
         ctl_path = dir / "ctl";
         ASSERT_EQ(mkdir(ctl_path.c_str(), 0500), 0);

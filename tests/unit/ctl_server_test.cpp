@@ -48,13 +48,8 @@ protected:
         install_log(dir / "log");
         state().mount.path = "/mnt/replicated";
         state().settings.ctl_path = "/ctl";
-        reset_control_service();
     }
-    void TearDown() override
-    {
-        remove_replicas();
-        reset_control_service();
-    }
+    void TearDown() override { remove_replicas(); }
 
     std::string answer(const std::string& payload)
     {
