@@ -15,8 +15,8 @@
 //
 // Machinery that one module owns alone stays private to that module: the
 // replicas' worker threads, the resync thread and its gate, the lock
-// stripes, the generation records behind their lock, the open log stream
-// and the held replica roots.
+// stripes, the generation records behind their lock, the open log stream,
+// the held replica roots and the handles' stripe masks.
 #pragma once
 
 #include <atomic>
