@@ -313,6 +313,7 @@ TEST_F(replica_record_test, the_mount_point_replica_records_through_its_kept_dir
     disable_replica(1, false);
     EXPECT_EQ(attribute(under_mount, "trusted.vornelix.generation"), "2");
     close(state().mount.directory);
+    state().mount.directory = -1;  // closed: the tear-down must not reach it
 }
 
 }  // namespace
