@@ -8,6 +8,7 @@
 
 #include "fs/cli/options.h"
 #include "fs/engine/event_log.h"
+#include "fs/engine/process_state.h"
 #include "fs/engine/replica_lock.h"
 #include "fs/engine/replica_set.h"
 #include "fs/kernel/mount.h"
@@ -19,7 +20,7 @@ namespace {
 // mount's daemon, forever if it hangs.
 start_status check_mount_point_free()
 {
-    const std::string& word = settings.mount_word;
+    const std::string& word = state().settings.mount_word;
     const std::string path = lexical_absolute(!word.empty() && word[0] == ':' ? word.substr(1) : word);
     if (!vornelix_mount_at(path))
         return {};
@@ -49,18 +50,24 @@ int start(int argc, char** argv)
 
     // build_replica_set splits the list: word 0 for FUSE is the first
     // replica word as typed.
+    const start_settings& settings = state().settings;
     const std::string first_word = settings.replica_list.substr(0, settings.replica_list.find('='));
     const int built = build_replica_set(settings.replica_list, settings.mount_word);
     if (built != 0)
         return built;
 
-    return serve_mount(first_word, mount_path, *settings.mount_argument);
+    return serve_mount(first_word, state().mount.path, *settings.mount_argument);
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    // The one process state. Static rather than on main's stack: the
+    // detached control thread may still look at its stopped flag while the
+    // process ends.
+    static process_state daemon_state;
+    install_state(&daemon_state);
     try {
         return start(argc, argv);
     } catch (const std::bad_alloc&) {

@@ -13,9 +13,9 @@
 
 #include "fs/cli/verify.h"
 #include "fs/engine/event_log.h"
+#include "fs/engine/process_state.h"
+#include "fs/engine/replica_set.h"
 #include "fs/engine/replica_workers.h"
-
-start_settings settings;
 
 namespace {
 
@@ -95,7 +95,7 @@ start_status stop_with(int status)
 // reports that itself).
 std::optional<std::string> canonical_mount_point()
 {
-    std::string word = settings.mount_word;
+    std::string word = state().settings.mount_word;
     if (!word.empty() && word[0] == ':')
         word.erase(0, 1);
     if (word.empty())
@@ -117,14 +117,6 @@ void print_usage()
     std::printf("Usage: vornelix [OPTIONS] path=path[=path[=path...]] mount-point\n");
     print_version();
     std::printf("%s\n", usage_options_text);
-}
-
-std::optional<std::string> resolve_path(const char* path)
-{
-    char buffer[PATH_MAX];
-    if (realpath(path, buffer) == nullptr)
-        return std::nullopt;
-    return std::string(buffer);
 }
 
 std::optional<std::string> canonicalize_log_path(std::string_view path)
@@ -155,6 +147,9 @@ std::optional<std::string> canonicalize_log_path(std::string_view path)
 
 start_status parse_mount_options(std::string& text)
 {
+    start_settings& settings = state().settings;
+    log_settings& log = state().log;
+    replica_work_settings& work = state().work;
     std::vector<std::string> kept;
     size_t begin = 0;
     while (true) {
@@ -175,15 +170,15 @@ start_status parse_mount_options(std::string& text)
                 print_error(err, value.c_str());
                 return stop_with(err);
             }
-            log_path = *canonical;
+            log.path = *canonical;
         } else if (token.compare(0, 6, "fsname") == 0) {
             settings.fsname_option = token;
         } else if (token.compare(0, 5, "quiet") == 0) {
-            quiet = 1;
+            log.quiet = 1;
         } else if (token.compare(0, 7, "source=") == 0 && token.size() > 7) {
             settings.source_word = token.substr(7);
         } else if (token == "no_inline") {
-            replica_inline_allowed = false;
+            work.inline_allowed = false;
         } else if (token.compare(0, 15, "replica_timeout") == 0) {
             const int64_t ms = token.size() > 16 && token[15] == '='
                                    ? parse_replica_timeout(token.c_str() + 16)
@@ -192,7 +187,7 @@ start_status parse_mount_options(std::string& text)
                 print_message(token, "the replica deadline is a number of seconds (replica_timeout=5, 0.5, 2.25)");
                 return stop_with(EINVAL);
             }
-            replica_timeout_ms = ms;
+            work.timeout_ms = ms;
         } else {
             kept.push_back(token);
         }
@@ -212,6 +207,8 @@ start_status parse_mount_options(std::string& text)
 
 start_status scan_command_line(int argc, char** argv)
 {
+    start_settings& settings = state().settings;
+    log_settings& log = state().log;
     optind = 1;
     int option;
     while ((option = getopt_long(argc, argv, "h?Vc:n:l:f:o:q", long_options, nullptr)) != -1) {
@@ -229,7 +226,7 @@ start_status scan_command_line(int argc, char** argv)
                 print_error(err, "comand line option (-l) pathname canonicalization allocation");
                 return stop_with(err);
             }
-            log_path = *canonical;
+            log.path = *canonical;
             break;
         }
         case 'c': {
@@ -257,7 +254,7 @@ start_status scan_command_line(int argc, char** argv)
             break;
         }
         case 'q':
-            quiet = 1;
+            log.quiet = 1;
             break;
         case 'h':
             print_usage();
@@ -291,19 +288,10 @@ start_status scan_command_line(int argc, char** argv)
     return {};
 }
 
-bool path_is_within(std::string_view path, std::string_view directory)
-{
-    while (directory.size() > 1 && directory.back() == '/')
-        directory.remove_suffix(1);
-    if (directory == "/")
-        return !path.empty() && path[0] == '/';
-    if (path.compare(0, directory.size(), directory) != 0)
-        return false;
-    return path.size() == directory.size() || path[directory.size()] == '/';
-}
-
 start_status check_paths_outside_mount()
 {
+    const start_settings& settings = state().settings;
+    const std::optional<std::string>& log_path = state().log.path;
     if (!log_path && !settings.ctl_path)
         return {};
     // A log or control directory inside the mount would be served by this
@@ -325,6 +313,7 @@ start_status check_paths_outside_mount()
 
 start_status build_mount_argument()
 {
+    start_settings& settings = state().settings;
     if (!settings.fsname_option) {
         settings.fsname_option = "fsname=" + settings.replica_list;
         // The mount point is itself a replica and holds the tree already.
@@ -426,6 +415,7 @@ std::optional<std::string> find_executable(const std::vector<std::string>& candi
 
 start_status find_ctl_program(const char* argv0)
 {
+    start_settings& settings = state().settings;
     if (!settings.ctl_requested)
         return {};
     char self[PATH_MAX];

@@ -13,22 +13,9 @@
 
 inline constexpr const char* vornelix_version = "1.1.1";
 
-// Start-up settings beyond the log ones (event_log.h). Written only before
-// the hand-over; read freely afterwards.
-struct start_settings {
-    std::optional<std::string> fsname_option;   // "fsname=NAME"
-    std::optional<std::string> fuse_options;    // handed to FUSE inside -o
-    bool ctl_requested = false;
-    std::optional<std::string> ctl_path;        // canonical control directory
-    std::optional<std::string> ctl_program;     // name vornctl is started under
-    std::optional<std::string> mount_argument;  // "-o..." handed to FUSE
-    std::string replica_list;                   // positional word 1, as typed
-    std::string mount_word;                     // positional word 2, as typed
-    std::optional<std::string> verify_list;     // --verify: compare, do not mount
-    std::optional<std::string> source_word;     // -o source=PATH: a first start's source
-};
-
-extern start_settings settings;
+// What the command line sets lands in the process state (process_state.h):
+// the start settings, the log settings and the work settings. Written only
+// before the hand-over; read freely afterwards.
 
 struct start_status {
     bool stop = false;
@@ -38,9 +25,6 @@ struct start_status {
 void print_version();
 void print_usage();
 
-// realpath into a new text, or none (errno set).
-std::optional<std::string> resolve_path(const char* path);
-
 // The directory part made canonical and the last name appended; the file
 // itself need not exist. None on failure, errno set. "/x.log" names the file
 // x.log in the root directory; a path ending in '/' gives a result ending
@@ -48,16 +32,12 @@ std::optional<std::string> resolve_path(const char* path);
 std::optional<std::string> canonicalize_log_path(std::string_view path);
 
 // Takes the log, fsname and quiet tokens out of an -o option text (edited
-// in place), setting log_path, settings.fsname_option and quiet.
+// in place), setting the log path, the fsname option and quiet.
 start_status parse_mount_options(std::string& text);
 
 // Scans argv with getopt_long, applies every option, and takes the two
 // positional arguments from where the scanner leaves them.
 start_status scan_command_line(int argc, char** argv);
-
-// True when path lies inside (or is) directory, compared on whole path
-// components of canonical paths.
-bool path_is_within(std::string_view path, std::string_view directory);
 
 // The log and the control directory must lie outside the mount point.
 start_status check_paths_outside_mount();
@@ -82,7 +62,7 @@ std::vector<std::string> ctl_program_candidates(std::string_view argv0, std::str
 // errno set (ENOENT, or EACCES when one was found but cannot be executed).
 std::optional<std::string> find_executable(const std::vector<std::string>& candidates);
 
-// When a control directory was given: settings.ctl_program := the control
-// program found, or stop the start-up with a message naming every place
-// looked at.
+// When a control directory was given: the settings' ctl_program := the
+// control program found, or stop the start-up with a message naming every
+// place looked at.
 start_status find_ctl_program(const char* argv0);

@@ -13,28 +13,24 @@
 #include <string_view>
 
 #include "common/frame.h"
-#include "fs/cli/options.h"
 #include "fs/engine/errors.h"
 #include "fs/engine/event_log.h"
+#include "fs/engine/process_state.h"
 #include "fs/engine/replica_service.h"
-#include "fs/engine/replica_set.h"
 #include "fs/engine/replica_workers.h"
 #include "fs/engine/replicas.h"
 #include "fs/resync/resync.h"
 
 namespace {
 
-// Protects against destroy: held while the thread reads the replica table,
-// the paths or the log, that is while it starts the child and while it
-// serves one request. Never held while it waits for a request.
+// Protects against destroy, and the process state's control_stopped: held
+// while the thread reads the replica table, the paths or the log, that is
+// while it starts the child and while it serves one request. Never held
+// while it waits for a request.
 std::mutex service_lock;  // lock_order.h: #6, after the write-order stripes
-bool service_stopped = false;  // protected by service_lock
 
 constexpr int max_channel_replicas = 0xFF;
 constexpr const char* thread_name = "vornelix-ctl";
-
-// The signal mask the thread was created with, handed back to the child.
-sigset_t inherited_mask;
 
 // Owns a stdio stream or a bare descriptor for the thread's lifetime.
 struct stream_owner {
@@ -99,7 +95,7 @@ int parse_index(std::string_view text) noexcept
 
 bool in_range(int index) noexcept
 {
-    return index >= 0 && index < replica_count;
+    return index >= 0 && index < state().replicas.count;
 }
 
 char state_digit(replica_state state) noexcept
@@ -124,12 +120,12 @@ int reply(FILE* out, std::string_view text) noexcept
 int send_info(FILE* out) noexcept
 {
     char count[3];
-    snprintf(count, sizeof count, "%02X", static_cast<unsigned>(replica_count));
-    if (write_padded_frame(out, mount_path) != 0 || write_padded_frame(out, *settings.ctl_path) != 0 ||
-        write_frame(out, count) != 0)
+    snprintf(count, sizeof count, "%02X", static_cast<unsigned>(state().replicas.count));
+    if (write_padded_frame(out, state().mount.path) != 0 ||
+        write_padded_frame(out, *state().settings.ctl_path) != 0 || write_frame(out, count) != 0)
         return -failure_errno();
-    for (int k = 0; k < replica_count; ++k) {
-        const replica_info& replica = replica_table[k];
+    for (int k = 0; k < state().replicas.count; ++k) {
+        const replica_info& replica = replica_at(k);
         std::string_view root(replica.root.data(), std::min<uint64_t>(replica.root_length, replica.root.size()));
         if (write_padded_frame(out, root) != 0)
             return -failure_errno();
@@ -137,8 +133,10 @@ int send_info(FILE* out) noexcept
     return 0;
 }
 
-[[noreturn]] void exec_control_program(int reply_read, int request_write, const char* program,
-                                       int open_max) noexcept
+// inherited_mask: the signal mask the thread was created with, handed back
+// to the child.
+[[noreturn]] void exec_control_program(int reply_read, int request_write, const char* program, int open_max,
+                                       const sigset_t& inherited_mask) noexcept
 {
     // Only async-signal-safe calls from here on: the parent has other
     // threads whose locks the fork copied in whatever state they were.
@@ -163,10 +161,10 @@ int send_info(FILE* out) noexcept
 }
 
 // Starts the child and serves it. Every way out releases what was made.
-void run_control_channel() noexcept
+void run_control_channel(const sigset_t& inherited_mask) noexcept
 {
     std::unique_lock<std::mutex> lock(service_lock);
-    if (service_stopped || !settings.ctl_path || !settings.ctl_program)
+    if (state().control_stopped || !state().settings.ctl_path || !state().settings.ctl_program)
         return;
     if (auto refusal = check_channel_limits()) {
         write_log("control channel", refusal->path, refusal->code);
@@ -174,9 +172,9 @@ void run_control_channel() noexcept
     }
     std::string program;
     try {
-        program = *settings.ctl_program;
+        program = *state().settings.ctl_program;
     } catch (...) {
-        write_log("control channel", *settings.ctl_path, ENOMEM);
+        write_log("control channel", *state().settings.ctl_path, ENOMEM);
         return;
     }
     const long open_max_value = sysconf(_SC_OPEN_MAX);
@@ -195,7 +193,7 @@ void run_control_channel() noexcept
     if (child < 0)
         return;
     if (child == 0)
-        exec_control_program(reply_read.fd, request_write.fd, program.c_str(), open_max);
+        exec_control_program(reply_read.fd, request_write.fd, program.c_str(), open_max, inherited_mask);
 
     close(reply_read.release());
     close(request_write.release());
@@ -214,13 +212,13 @@ void run_control_channel() noexcept
         stream_error = errno;
     if (in.stream == nullptr || out.stream == nullptr) {
         // The child sees end of stream on its standard input and ends.
-        write_log("control channel", *settings.ctl_path, stream_error);
+        write_log("control channel", *state().settings.ctl_path, stream_error);
     } else {
         lock.unlock();
         serve_control_requests(in.stream, out.stream);
         lock.lock();
     }
-    const bool stopped = service_stopped;
+    const bool stopped = state().control_stopped;
     lock.unlock();
 
     // Closing our ends now, rather than at exit, tells the control program
@@ -251,9 +249,10 @@ void* control_thread(void*) noexcept
     // here would not end the session loop promptly.
     sigset_t all;
     sigfillset(&all);
+    sigset_t inherited_mask;
     pthread_sigmask(SIG_BLOCK, &all, &inherited_mask);
     pthread_setname_np(pthread_self(), thread_name);
-    run_control_channel();
+    run_control_channel(inherited_mask);
     return nullptr;
 }
 
@@ -262,15 +261,15 @@ void* control_thread(void*) noexcept
 std::optional<channel_refusal> check_channel_limits() noexcept
 {
     try {
-        if (replica_count > max_channel_replicas)
-            return channel_refusal{ERANGE, settings.ctl_path.value_or("")};
-        if (mount_path.size() > max_frame_payload)
-            return channel_refusal{ENAMETOOLONG, mount_path};
-        if (settings.ctl_path && settings.ctl_path->size() > max_frame_payload)
-            return channel_refusal{ENAMETOOLONG, *settings.ctl_path};
-        for (int k = 0; k < replica_count; ++k) {
-            if (replica_table[k].root.size() > max_frame_payload)
-                return channel_refusal{ENAMETOOLONG, replica_table[k].root};
+        if (state().replicas.count > max_channel_replicas)
+            return channel_refusal{ERANGE, state().settings.ctl_path.value_or("")};
+        if (state().mount.path.size() > max_frame_payload)
+            return channel_refusal{ENAMETOOLONG, state().mount.path};
+        if (state().settings.ctl_path && state().settings.ctl_path->size() > max_frame_payload)
+            return channel_refusal{ENAMETOOLONG, *state().settings.ctl_path};
+        for (int k = 0; k < state().replicas.count; ++k) {
+            if (replica_at(k).root.size() > max_frame_payload)
+                return channel_refusal{ENAMETOOLONG, replica_at(k).root};
         }
     } catch (...) {
         return channel_refusal{ENOMEM, ""};
@@ -328,7 +327,7 @@ void serve_control_requests(FILE* in, FILE* out) noexcept
     std::string message;
     while (read_message(in, message) == 0) {
         std::lock_guard<std::mutex> guard(service_lock);
-        if (service_stopped)
+        if (state().control_stopped)
             return;
         // A reply that cannot be delivered means the control program is
         // gone, or the channel is broken mid-reply: stop either way.
@@ -347,18 +346,12 @@ void start_control_thread() noexcept
     pthread_t thread;
     const int err = pthread_create(&thread, &attributes, control_thread, nullptr);
     pthread_attr_destroy(&attributes);
-    if (err != 0 && settings.ctl_path)
-        write_log("control thread", *settings.ctl_path, err);
+    if (err != 0 && state().settings.ctl_path)
+        write_log("control thread", *state().settings.ctl_path, err);
 }
 
 void stop_control_service() noexcept
 {
     std::lock_guard<std::mutex> guard(service_lock);
-    service_stopped = true;
-}
-
-void reset_control_service() noexcept
-{
-    std::lock_guard<std::mutex> guard(service_lock);
-    service_stopped = false;
+    state().control_stopped = true;
 }

@@ -7,9 +7,10 @@
 // of these are released by destroy, while the thread may be blocked
 // waiting for the next request. The thread therefore serves each request,
 // and does everything before its first wait, under the service lock, and
-// looks at the stopped flag each time it takes it; stop_control_service
-// takes the same lock to set the flag, so once it returns no request is
-// served any more and the thread ends at its next wake-up.
+// looks at the state's control_stopped flag each time it takes it;
+// stop_control_service takes the same lock to set the flag, so once it
+// returns no request is served any more and the thread ends at its next
+// wake-up.
 #pragma once
 
 #include <cstdio>
@@ -40,6 +41,3 @@ struct channel_refusal {
     std::string path;
 };
 std::optional<channel_refusal> check_channel_limits() noexcept;
-
-// Puts the service back in its unstopped state (tests only).
-void reset_control_service() noexcept;

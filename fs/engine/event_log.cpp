@@ -9,8 +9,7 @@
 #include <ctime>
 #include <mutex>
 
-int quiet = 0;
-std::optional<std::string> log_path;
+#include "fs/engine/process_state.h"
 
 namespace {
 
@@ -26,9 +25,10 @@ bool log_enabled = false;
 // their modes must reach the replicas exactly.
 FILE* open_log_stream()
 {
-    if (!log_path)
+    const std::optional<std::string>& path = state().log.path;
+    if (!path)
         return nullptr;
-    int fd = open(log_path->c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    int fd = open(path->c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
         return nullptr;
     FILE* stream = fdopen(fd, "a");
@@ -101,7 +101,7 @@ std::string code_text(int code)
 
 void print_error(int code, const char* context) noexcept
 {
-    if (quiet)
+    if (state().log.quiet)
         return;
     try {
         const std::string text = code_text(code);
@@ -115,7 +115,7 @@ void print_error(int code, const char* context) noexcept
 
 void print_message(std::string_view context, std::string_view text) noexcept
 {
-    if (!quiet)
+    if (!state().log.quiet)
         std::fprintf(stderr, "%.*s: %.*s\n", static_cast<int>(context.size()), context.data(),
                      static_cast<int>(text.size()), text.data());
 }
@@ -129,7 +129,8 @@ int open_log() noexcept
     }
     log_stream = open_log_stream();
     if (log_stream == nullptr) {
-        print_error(start_log_unopenable, log_path ? log_path->c_str() : "");
+        const std::optional<std::string>& path = state().log.path;
+        print_error(start_log_unopenable, path ? path->c_str() : "");
         return start_log_unopenable;
     }
     log_enabled = true;

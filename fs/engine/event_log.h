@@ -1,21 +1,17 @@
 // Messages for the person who starts the program (print_error, standard
 // error) and the event log (write_log for failures, write_event for the
 // rest), a text file with one dated line per event that is reopened for
-// every line so it can be rotated at will.
+// every line so it can be rotated at will. Its path and the quiet flag are
+// the process state's log settings (process_state.h), set at start-up.
 //
 // Thread safety: write_log, write_event and close_log serialise on one log
 // lock; print_error holds no lock (a single formatted write).
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
 
 #include "fs/engine/errors.h"
-
-// Set at start-up, read-only afterwards.
-extern int quiet;                            // silences print_error only
-extern std::optional<std::string> log_path;  // none: no logging at all
 
 // The text of a code (errors.h): strerror for a positive one, ours for a
 // start_code or a message_code.
@@ -28,7 +24,7 @@ void print_error(int code, const char* context) noexcept;
 // standard error, silenced like print_error.
 void print_message(std::string_view context, std::string_view text) noexcept;
 
-// Opens log_path at start-up. Returns 0, or prints the message of
+// Opens the log path at start-up. Returns 0, or prints the message of
 // start_log_unopenable and answers it when the file cannot be opened (the
 // caller exits with it).
 int open_log() noexcept;

@@ -9,19 +9,14 @@
 #include <unistd.h>
 
 #include "fs/engine/event_log.h"
+#include "fs/engine/process_state.h"
 #include "fs/engine/replicas.h"
-
-uint64_t fd_table_bits = 0;
-uint64_t fd_table_mask = 0;
-uint64_t fd_table_size = 0;
 
 namespace {
 
-// Slots are atomic so that the lock-free reads by handle never race with
-// the claiming of other slots.
-std::unique_ptr<std::atomic<int32_t*>[]> slots;
-std::unique_ptr<std::atomic<bool>[]> written;  // by slot, see fd_table_note_write
-std::mutex table_lock;  // over claiming and emptying slots; lock_order.h: #8
+// Over claiming and emptying the slots of the state's open-file table
+// (process_state.h); lock_order.h: #8.
+std::mutex table_lock;
 
 }  // namespace
 
@@ -41,11 +36,12 @@ int fd_table_allocate(uint64_t bits, uint64_t mask, uint64_t size) noexcept
         table[i].store(nullptr);
         flags[i].store(false);
     }
-    slots.reset(table);
-    written.reset(flags);
-    fd_table_bits = bits;
-    fd_table_mask = mask;
-    fd_table_size = size;
+    open_file_table& files = state().fd_table;
+    files.slots.reset(table);
+    files.written.reset(flags);
+    files.bits = bits;
+    files.mask = mask;
+    files.size = size;
     return 0;
 }
 
@@ -74,18 +70,20 @@ uint64_t hash64(uint64_t k) noexcept
 
 uint64_t fd_hash(uint32_t key) noexcept
 {
-    const uint64_t hash = fd_table_bits <= 32 ? hash32(key) : hash64(key);
-    return hash & fd_table_mask;
+    const open_file_table& files = state().fd_table;
+    const uint64_t hash = files.bits <= 32 ? hash32(key) : hash64(key);
+    return hash & files.mask;
 }
 
 int64_t find_free_slot(uint64_t start) noexcept
 {
-    for (uint64_t i = start; i < fd_table_size; ++i)
-        if (slots[i].load() == nullptr)
+    const open_file_table& files = state().fd_table;
+    for (uint64_t i = start; i < files.size; ++i)
+        if (files.slots[i].load() == nullptr)
             return static_cast<int64_t>(i);
-    const uint64_t end = start < fd_table_size ? start : fd_table_size;
+    const uint64_t end = start < files.size ? start : files.size;
     for (uint64_t i = 0; i < end; ++i)
-        if (slots[i].load() == nullptr)
+        if (files.slots[i].load() == nullptr)
             return static_cast<int64_t>(i);
     write_log("hash allocation", "too many opened files", 0);
     return code_too_many_files;
@@ -94,7 +92,7 @@ int64_t find_free_slot(uint64_t start) noexcept
 int64_t fd_table_insert(descriptor_array& array) noexcept
 {
     int64_t key = -1;
-    for (int k = 0; k < replica_count; ++k) {
+    for (int k = 0; k < state().replicas.count; ++k) {
         if (replica_in_service(k) && array[k] >= 0) {
             key = array[k];
             break;
@@ -106,52 +104,58 @@ int64_t fd_table_insert(descriptor_array& array) noexcept
     const int64_t slot = find_free_slot(fd_hash(static_cast<uint32_t>(key)));
     if (slot < 0)
         return slot;
-    written[slot].store(false);
-    slots[slot].store(array.release());
+    state().fd_table.written[slot].store(false);
+    state().fd_table.slots[slot].store(array.release());
     return slot;
 }
 
 int32_t* fd_table_get(uint64_t slot) noexcept
 {
-    if (slot >= fd_table_size)
+    const open_file_table& files = state().fd_table;
+    if (slot >= files.size)
         return nullptr;
-    return slots[slot].load();
+    return files.slots[slot].load();
 }
 
 descriptor_array fd_table_remove(uint64_t slot) noexcept
 {
-    if (slot >= fd_table_size)
+    const open_file_table& files = state().fd_table;
+    if (slot >= files.size)
         return nullptr;
     std::lock_guard<std::mutex> guard(table_lock);
-    return descriptor_array(slots[slot].exchange(nullptr));
+    return descriptor_array(files.slots[slot].exchange(nullptr));
 }
 
 void fd_table_note_write(uint64_t slot) noexcept
 {
     // Most writes find it noted already: a load keeps the cache line shared.
-    if (slot < fd_table_size && !written[slot].load(std::memory_order_relaxed))
-        written[slot].store(true);
+    const open_file_table& files = state().fd_table;
+    if (slot < files.size && !files.written[slot].load(std::memory_order_relaxed))
+        files.written[slot].store(true);
 }
 
 bool fd_table_take_write(uint64_t slot) noexcept
 {
-    return slot < fd_table_size && written[slot].load(std::memory_order_relaxed) &&
-           written[slot].exchange(false);
+    const open_file_table& files = state().fd_table;
+    return slot < files.size && files.written[slot].load(std::memory_order_relaxed) &&
+           files.written[slot].exchange(false);
 }
 
 void fd_table_visit(void (*visit)(uint64_t slot, int32_t* array, void* context), void* context) noexcept
 {
     std::lock_guard<std::mutex> guard(table_lock);
-    for (uint64_t slot = 0; slot < fd_table_size; ++slot)
-        if (int32_t* array = slots[slot].load())
+    const open_file_table& files = state().fd_table;
+    for (uint64_t slot = 0; slot < files.size; ++slot)
+        if (int32_t* array = files.slots[slot].load())
             visit(slot, array, context);
 }
 
 void fd_table_release_all(int replicas) noexcept
 {
     std::lock_guard<std::mutex> guard(table_lock);
-    for (uint64_t slot = 0; slot < fd_table_size; ++slot) {
-        const descriptor_array array(slots[slot].exchange(nullptr));
+    open_file_table& files = state().fd_table;
+    for (uint64_t slot = 0; slot < files.size; ++slot) {
+        const descriptor_array array(files.slots[slot].exchange(nullptr));
         if (!array)
             continue;
         for (int k = 0; k < replicas; ++k) {
@@ -159,9 +163,9 @@ void fd_table_release_all(int replicas) noexcept
                 close(array[k]);
         }
     }
-    slots.reset();
-    written.reset();
-    fd_table_bits = 0;
-    fd_table_mask = 0;
-    fd_table_size = 0;
+    files.slots.reset();
+    files.written.reset();
+    files.bits = 0;
+    files.mask = 0;
+    files.size = 0;
 }

@@ -1,5 +1,6 @@
 // The open-file table: for each open file of the mounted tree, the array of
 // its descriptors, one per replica. The slot number is the FUSE file handle.
+// The table and its sizing are the process state's (process_state.h).
 //
 // Thread safety: claiming a free slot and emptying a slot happen under one
 // table lock. A slot is read by handle without the lock: FUSE sends no
@@ -13,16 +14,12 @@
 // negative: the open failed there.
 using descriptor_array = std::unique_ptr<int32_t[]>;
 
-extern uint64_t fd_table_bits;
-extern uint64_t fd_table_mask;
-extern uint64_t fd_table_size;
-
 // Allocates size empty slots and sets the three sizing values. 0 or -1.
 int fd_table_allocate(uint64_t bits, uint64_t mask, uint64_t size) noexcept;
 
 uint32_t hash32(uint32_t a) noexcept;
 uint64_t hash64(uint64_t k) noexcept;
-// Start slot for a key: the hash chosen by fd_table_bits, ANDed with the mask.
+// Start slot for a key: the hash chosen by the table's bits, ANDed with its mask.
 uint64_t fd_hash(uint32_t key) noexcept;
 
 // First free slot from start on, wrapping once; -4 (after one log line)

@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "fs/engine/event_log.h"
-#include "fs/engine/replica_set.h"
+#include "fs/engine/process_state.h"
 #include "fs/engine/replicas.h"
 #include "fs/engine/tree_compare.h"
 #include "fs/engine/tree_walk.h"
@@ -141,16 +141,16 @@ int compare_first_start_trees(const std::vector<std::string>& roots, std::string
 
 bool settle_first_start(int source, std::vector<replica_state>& states, std::vector<int>& fill)
 {
-    std::vector<first_start_replica> replicas(replica_count);
-    for (int k = 0; k < replica_count; ++k) {
-        const bool under_mount = replica_table[k].root == mount_point_replica_root;
-        replicas[k].root = under_mount && !mount_path.empty() ? mount_path : replica_table[k].root;
+    std::vector<first_start_replica> replicas(state().replicas.count);
+    for (int k = 0; k < state().replicas.count; ++k) {
+        const bool under_mount = replica_at(k).root == mount_point_replica_root;
+        replicas[k].root = under_mount && !state().mount.path.empty() ? state().mount.path : replica_at(k).root;
         int error = 0;
-        replicas[k].empty = root_is_empty(k == 0 && under_mount ? mount_point_directory : -1,
+        replicas[k].empty = root_is_empty(k == 0 && under_mount ? state().mount.directory : -1,
                                           replicas[k].root, error);
         if (error != 0) {
             print_error(error, replicas[k].root.c_str());
-            write_log("first start: reading replica", replica_table[k].root, error);
+            write_log("first start: reading replica", replica_at(k).root, error);
             return false;
         }
     }
@@ -159,12 +159,12 @@ bool settle_first_start(int source, std::vector<replica_state>& states, std::vec
         print_message("vornelix", plan.message);
         std::string line = plan.message;
         std::replace(line.begin(), line.end(), '\n', ' ');
-        write_event("start refused: " + line, mount_path);
+        write_event("start refused: " + line, state().mount.path);
         return false;
     }
     states = plan.states;
     fill = plan.fill;
     if (!plan.message.empty())
-        write_event(plan.message, mount_path);
+        write_event(plan.message, state().mount.path);
     return true;
 }

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "fs/engine/fd_table.h"
+#include "fs/engine/process_state.h"
 #include "fs/engine/write_order.h"
 
 static_assert(write_order_stripe_count <= 64, "a handle's stripes are one 64-bit word");
@@ -19,9 +20,10 @@ struct handle_stripe_table {
 handle_stripe_table& table() noexcept
 {
     static handle_stripe_table made = [] {
+        const uint64_t size = state().fd_table.size;
         handle_stripe_table t;
-        t.masks.reset(new (std::nothrow) std::atomic<uint64_t>[fd_table_size > 0 ? fd_table_size : 1]());
-        t.size = t.masks ? fd_table_size : 0;
+        t.masks.reset(new (std::nothrow) std::atomic<uint64_t>[size > 0 ? size : 1]());
+        t.size = t.masks ? size : 0;
         return t;
     }();
     return made;

@@ -53,14 +53,14 @@ int find_place(int k, std::string_view path, replica_place& place) noexcept
         const std::string_view relative = relative_of(path);
         const size_t slash = relative.rfind('/');
         place.owned.reset();
-        place.dir = replica_table[k].root_fd;
+        place.dir = replica_at(k).root_fd;
         if (slash == std::string_view::npos) {
             place.name.assign(relative);
             return 0;
         }
         place.name.assign(relative.substr(slash + 1));
         const std::string parent(relative.substr(0, slash));
-        const int fd = confined_open(replica_table[k].root_fd, parent.c_str(),
+        const int fd = confined_open(replica_at(k).root_fd, parent.c_str(),
                                      O_PATH | O_DIRECTORY, 0);
         if (fd == -1)
             return -1;
@@ -77,7 +77,7 @@ int open_in_replica(int k, std::string_view path, int flags, mode_t mode) noexce
 {
     try {
         const std::string relative(relative_of(path));
-        return confined_open(replica_table[k].root_fd, relative.c_str(), flags, mode);
+        return confined_open(replica_at(k).root_fd, relative.c_str(), flags, mode);
     } catch (...) {
         errno = ENOMEM;
         return -1;

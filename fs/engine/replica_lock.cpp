@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "fs/engine/event_log.h"
-#include "fs/engine/replica_set.h"
+#include "fs/engine/process_state.h"
 #include "fs/engine/replicas.h"
 
 namespace {
@@ -54,9 +54,9 @@ std::string unescaped(std::string_view field)
 int hold_replica(int k, const std::string& word) noexcept
 {
     try {
-        if (holds.size() < static_cast<size_t>(replica_count))
-            holds.resize(static_cast<size_t>(replica_count), -1);
-        const int root = replica_table[k].root_fd.load();
+        if (holds.size() < static_cast<size_t>(state().replicas.count))
+            holds.resize(static_cast<size_t>(state().replicas.count), -1);
+        const int root = replica_at(k).root_fd.load();
         // A descriptor of its own: a flock belongs to the open file, and
         // the root descriptor is replaced when a resync opens the root anew.
         const int fd = root < 0 ? -1 : openat(root, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -70,9 +70,9 @@ int hold_replica(int k, const std::string& word) noexcept
             print_message(word, "Replica " + holder_of(fd));
             return EBUSY;
         }
-        write_log("replica unguarded against a second mount: holding it", replica_table[k].root, error);
+        write_log("replica unguarded against a second mount: holding it", replica_at(k).root, error);
     } catch (...) {
-        write_log("replica unguarded against a second mount: holding it", replica_table[k].root, ENOMEM);
+        write_log("replica unguarded against a second mount: holding it", replica_at(k).root, ENOMEM);
     }
     return 0;
 }

@@ -12,7 +12,7 @@
 
 #include "fs/engine/event_log.h"
 #include "fs/engine/first_start.h"
-#include "fs/engine/replica_set.h"
+#include "fs/engine/process_state.h"
 #include "fs/engine/replica_workers.h"
 #include "fs/engine/replicas.h"
 
@@ -40,12 +40,12 @@ std::vector<int> to_fill;  // what a first start left to fill, for init
 int open_root(int k) noexcept
 {
     int fd;
-    if (replica_table[k].root == mount_point_replica_root) {
-        if (mount_point_directory < 0)
+    if (replica_at(k).root == mount_point_replica_root) {
+        if (state().mount.directory < 0)
             return -EBADF;
-        fd = fcntl(mount_point_directory, F_DUPFD_CLOEXEC, 0);
+        fd = fcntl(state().mount.directory, F_DUPFD_CLOEXEC, 0);
     } else {
-        fd = open(replica_table[k].root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        fd = open(replica_at(k).root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     }
     return fd >= 0 ? fd : -errno;
 }
@@ -106,7 +106,7 @@ record_reading read_record(int k, int fd, int& error)
     if (size < 0 && errno != ENODATA) {
         // A list that cannot be read names nobody: the generations still
         // say who is behind wherever a replica holds one.
-        write_log("replica behind list", replica_table[k].root, errno);
+        write_log("replica behind list", replica_at(k).root, errno);
     }
     reading.behind = parse_behind_list(list);
     return reading;
@@ -234,7 +234,7 @@ bool cannot_hold_records(int error) noexcept
 
 void log_record_failure(int k, int error) noexcept
 {
-    write_log("recording replica generation", replica_table[k].root, error);
+    write_log("recording replica generation", replica_at(k).root, error);
 }
 
 void log_untrusted_start(int k, const record_reading& reading, bool named_behind) noexcept
@@ -248,9 +248,9 @@ void log_untrusted_start(int k, const record_reading& reading, bool named_behind
             word = "replica named behind by the others, starting untrusted";
         else
             word = "replica without generation record while others hold one, starting untrusted";
-        write_event(word, replica_table[k].root);
+        write_event(word, replica_at(k).root);
     } catch (...) {
-        write_event("replica behind the others, starting untrusted", replica_table[k].root);
+        write_event("replica behind the others, starting untrusted", replica_at(k).root);
     }
 }
 
@@ -259,7 +259,7 @@ void log_untrusted_start(int k, const record_reading& reading, bool named_behind
 int read_records(std::vector<record_reading>& readings) noexcept
 {
     int marked_replica = -1;
-    for (int k = 0; k < replica_count; ++k) {
+    for (int k = 0; k < state().replicas.count; ++k) {
         int error = 0;
         const root_descriptor root(k);
         try {
@@ -273,7 +273,7 @@ int read_records(std::vector<record_reading>& readings) noexcept
         }
         if (root.fd < 0 || readings[k].kind == record_reading::unrecordable) {
             readings[k].kind = record_reading::unrecordable;
-            write_log("replica generation record", replica_table[k].root, error);
+            write_log("replica generation record", replica_at(k).root, error);
             continue;
         }
         records[k].recordable = true;
@@ -288,7 +288,7 @@ int read_records(std::vector<record_reading>& readings) noexcept
 std::string behind_now(int k, bool departing)
 {
     std::vector<std::string> names;
-    for (int j = 0; j < replica_count; ++j) {
+    for (int j = 0; j < state().replicas.count; ++j) {
         const bool behind = j == k ? departing : !replica_in_service(j);
         if (behind)
             names.push_back(replica_identity(j));
@@ -300,7 +300,7 @@ std::string behind_now(int k, bool departing)
 
 std::string replica_identity(int k)
 {
-    return replica_table[k].root == mount_point_replica_root ? ":" + mount_path : replica_table[k].root;
+    return replica_at(k).root == mount_point_replica_root ? ":" + state().mount.path : replica_at(k).root;
 }
 
 std::vector<std::string> parse_behind_list(std::string_view text)
@@ -397,11 +397,11 @@ int load_replica_records(int source) noexcept
     std::string behind;
     to_fill.clear();
     try {
-        records.assign(replica_count, root_record{});
-        readings.resize(replica_count);
+        records.assign(state().replicas.count, root_record{});
+        readings.resize(state().replicas.count);
         marked_replica = read_records(readings);
         std::vector<std::string> identities;
-        for (int k = 0; k < replica_count; ++k)
+        for (int k = 0; k < state().replicas.count; ++k)
             identities.push_back(replica_identity(k));
         decision = decide_start_states(readings, identities);
         current_generation = decision.generation;
@@ -409,21 +409,21 @@ int load_replica_records(int source) noexcept
             const char* warning = "no replica can hold a generation record (trusted. extended attributes): every "
                                   "start trusts every replica, and one that fell behind is not remembered";
             print_message("vornelix", warning);
-            write_event(warning, mount_path);
+            write_event(warning, state().mount.path);
         }
         if (source >= 0 && !decision.first_start)
             write_event("the replicas hold generation records: source ignored, only a first start takes it",
-                        replica_table[source].root);
+                        replica_at(source).root);
         if (decision.first_start && !settle_first_start(source, decision.states, to_fill)) {
             records.clear();
             return ENOTEMPTY;
         }
-        for (int k = 0; k < replica_count; ++k) {
+        for (int k = 0; k < state().replicas.count; ++k) {
             if (decision.states[k] == replica_state::behind && !decision.first_start)
                 log_untrusted_start(k, readings[k], decision.named_behind[k]);
         }
         std::vector<std::string> names;
-        for (int k = 0; k < replica_count; ++k)
+        for (int k = 0; k < state().replicas.count; ++k)
             if (decision.states[k] != replica_state::in_service)
                 names.push_back(identities[k]);
         behind = behind_list_text(names);
@@ -433,7 +433,7 @@ int load_replica_records(int source) noexcept
         to_fill.clear();
         return 0;
     }
-    for (int k = 0; k < replica_count; ++k) {
+    for (int k = 0; k < state().replicas.count; ++k) {
         if (decision.states[k] != replica_state::in_service)
             set_state(k, decision.states[k]);
         if (decision.first_start && records[k].recordable && decision.states[k] == replica_state::in_service) {
@@ -446,7 +446,7 @@ int load_replica_records(int source) noexcept
     }
     if (marked_replica >= 0)
         write_event("previous mount ended without unmounting, compare the replicas with vornelix --verify",
-                    replica_table[marked_replica].root);
+                    replica_at(marked_replica).root);
     return 0;
 }
 
@@ -467,7 +467,7 @@ void mark_replicas_mounted() noexcept
         // wrappers take over, and it must not matter which one is loaded.
         struct utsname system {};
         uname(&system);
-        holder = "mounted at " + mount_path + " by pid " + std::to_string(getpid()) + " on " + system.nodename;
+        holder = "mounted at " + state().mount.path + " by pid " + std::to_string(getpid()) + " on " + system.nodename;
     } catch (...) {
         holder = "1";
     }
@@ -477,7 +477,7 @@ void mark_replicas_mounted() noexcept
             continue;
         const int error = -write_durably(static_cast<int>(k), mounted_name, holder);
         if (error != 0)
-            write_log("marking replica mounted", replica_table[k].root, error);
+            write_log("marking replica mounted", replica_at(k).root, error);
         else
             record.marked = true;
     }
@@ -493,7 +493,7 @@ void release_replica_records() noexcept
     unmark.removes = true;
     record_side_by_side(unmark, [](int k, int error) noexcept {
         if (error != 0)
-            write_log("unmarking replica mounted", replica_table[k].root, error);
+            write_log("unmarking replica mounted", replica_at(k).root, error);
     });
     records.clear();
     to_fill.clear();
@@ -512,7 +512,7 @@ std::unique_lock<std::mutex> record_departure(int k, std::unique_lock<std::mutex
     const uint64_t next = current_generation + 1;
     int survivors = 0;
     int recorded = 0;
-    for (int j = 0; j < replica_count; ++j) {
+    for (int j = 0; j < state().replicas.count; ++j) {
         if (j == k || !replica_in_service(j))
             continue;
         ++survivors;
@@ -556,7 +556,7 @@ std::unique_lock<std::mutex> record_return(int k, bool (*still_wanted)(int k) no
     // The replicas in service forget k in their behind lists, and k takes
     // the current generation.
     records[k].asked = records[k].recordable;
-    for (int j = 0; j < replica_count; ++j)
+    for (int j = 0; j < state().replicas.count; ++j)
         if (j != k && replica_in_service(j))
             records[j].asked = records[j].recordable;
     std::string behind;

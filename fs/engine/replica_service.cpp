@@ -15,7 +15,7 @@ void disable_replica(int k, bool forced) noexcept
     std::unique_lock<std::mutex> held = hold_records();
     if (!forced && state_of(k) == replica_state::disabled)
         return;
-    write_log("disabling replica", replica_table[k].root, forced ? code_forced : 0);
+    write_log("disabling replica", replica_at(k).root, forced ? code_forced : 0);
     // The replicas that stay in service record durably that they are
     // ahead, before this one leaves and before the caller replies.
     const std::unique_lock<std::mutex> recorded = record_departure(k, std::move(held));
@@ -24,7 +24,7 @@ void disable_replica(int k, bool forced) noexcept
 
 void trust_replica(int k, bool forced) noexcept
 {
-    write_log("trusting replica", replica_table[k].root, forced ? code_forced : 0);
+    write_log("trusting replica", replica_at(k).root, forced ? code_forced : 0);
     // Recorded as current before it takes part again.
     const std::unique_lock<std::mutex> recorded = record_return(k);
     set_state(k, replica_state::in_service);

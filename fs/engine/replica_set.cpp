@@ -11,16 +11,32 @@
 #include <string_view>
 #include <vector>
 
-#include "fs/cli/options.h"
 #include "fs/engine/event_log.h"
 #include "fs/engine/fd_table.h"
+#include "fs/engine/process_state.h"
 #include "fs/engine/replica_access.h"
 #include "fs/engine/replica_lock.h"
 #include "fs/engine/replica_record.h"
 #include "fs/engine/replicas.h"
 
-std::string mount_path;
-int mount_point_directory = -1;
+std::optional<std::string> resolve_path(const char* path)
+{
+    char buffer[PATH_MAX];
+    if (realpath(path, buffer) == nullptr)
+        return std::nullopt;
+    return std::string(buffer);
+}
+
+bool path_is_within(std::string_view path, std::string_view directory)
+{
+    while (directory.size() > 1 && directory.back() == '/')
+        directory.remove_suffix(1);
+    if (directory == "/")
+        return !path.empty() && path[0] == '/';
+    if (path.compare(0, directory.size(), directory) != 0)
+        return false;
+    return path.size() == directory.size() || path[directory.size()] == '/';
+}
 
 fd_table_sizing size_fd_table(uint64_t soft_limit, uint64_t limit, uint64_t replicas)
 {
@@ -219,11 +235,13 @@ int build_replica_set(std::string replica_list, const std::string& mount_word)
     if (int status = allocate_fd_table(count); status != 0)
         return status;
 
-    replica_table = new (std::nothrow) replica_info[count];
-    if (replica_table == nullptr)
+    replica_set& replicas = state().replicas;
+    mount_place& mount = state().mount;
+    replicas.table.reset(new (std::nothrow) replica_info[count]);
+    if (!replicas.table)
         return fail(ENOMEM, "replica info allocation");
-    replica_count = count;
-    mount_path = mount_point.root;
+    replicas.count = count;
+    mount.path = mount_point.root;
 
     std::vector<int> high_list;
     std::vector<int> low_list;
@@ -231,30 +249,31 @@ int build_replica_set(std::string replica_list, const std::string& mount_word)
         high_list.push_back(0);
     for (int k = first_list_replica; k < count; ++k) {
         checked_directory& replica = list[k - first_list_replica];
-        replica_table[k].low_priority = replica.low_priority ? 1 : 0;
+        replica_at(k).low_priority = replica.low_priority ? 1 : 0;
         (replica.low_priority ? low_list : high_list).push_back(k);
-        replica_table[k].root = std::move(replica.root);
-        replica_table[k].root_length = replica_table[k].root.size();
-        replica_table[k].root_fd = open_replica_root(replica_table[k].root.c_str());
-        if (replica_table[k].root_fd == -1) {
+        replica_at(k).root = std::move(replica.root);
+        replica_at(k).root_length = replica_at(k).root.size();
+        replica_at(k).root_fd = open_replica_root(replica_at(k).root.c_str());
+        if (replica_at(k).root_fd == -1) {
             const int err = errno;
+            const std::string root = replica_at(k).root;
             release_replica_set();
-            return fail(err, replica_table[k].root.c_str());
+            return fail(err, root.c_str());
         }
     }
 
     if (mount_point_replica) {
         // Through a temporary: GCC 12 takes the literal itself for an overlap.
-        replica_table[0].root = std::string(mount_point_replica_root);
-        replica_table[0].root_length = replica_table[0].root.size();
+        replica_at(0).root = std::string(mount_point_replica_root);
+        replica_at(0).root_length = replica_at(0).root.size();
         // Paths of this replica are relative to the working directory, which
         // still reaches the directory under the mount once it is mounted
         // over. Daemonizing moves to "/", so init comes back through this
         // descriptor.
-        (void)chdir(mount_path.c_str());
-        mount_point_directory = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        replica_table[0].root_fd = mount_point_directory;
-        if (mount_point_directory == -1) {
+        (void)chdir(mount.path.c_str());
+        mount.directory = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        replica_at(0).root_fd = mount.directory;
+        if (mount.directory == -1) {
             const int err = errno;
             release_replica_set();
             return fail(err, mount_word.c_str());
@@ -263,7 +282,7 @@ int build_replica_set(std::string replica_list, const std::string& mount_word)
 
     // Before anything is written to the log or the replicas: another
     // daemon over any of them, or over the mount point, stops this one.
-    if (vornelix_mount_at(mount_path)) {
+    if (vornelix_mount_at(mount.path)) {
         release_replica_set();
         return refuse(EBUSY, mount_word, "Mount point is already a vornelix mount");
     }
@@ -275,23 +294,23 @@ int build_replica_set(std::string replica_list, const std::string& mount_word)
         }
     }
     int source = -1;
-    if (settings.source_word) {
-        source = find_replica(*settings.source_word, mount_point_replica, mount_point.status, list);
+    if (const std::optional<std::string>& source_word = state().settings.source_word) {
+        source = find_replica(*source_word, mount_point_replica, mount_point.status, list);
         if (source < 0) {
             release_replica_set();
-            return refuse(EINVAL, *settings.source_word, "source is not one of the replicas");
+            return refuse(EINVAL, *source_word, "source is not one of the replicas");
         }
     }
 
-    if (log_path) {
+    if (state().log.path) {
         const int status = open_log();
         if (status != 0) {
             release_replica_set();
             return status;
         }
         for (int k = first_list_replica; k < count; ++k)
-            write_log(replica_table[k].low_priority ? "replica priority low" : "replica priority high",
-                      replica_table[k].root, 0);
+            write_log(replica_at(k).low_priority ? "replica priority low" : "replica priority high",
+                      replica_at(k).root, 0);
     }
 
     // Replicas that fell behind before the last stop start untrusted; a
@@ -301,10 +320,10 @@ int build_replica_set(std::string replica_list, const std::string& mount_word)
         return status;
     }
 
-    high_count = static_cast<int>(high_list.size());
-    low_count = static_cast<int>(low_list.size());
-    high_rotation = make_rotation_table(high_list);
-    low_rotation = make_rotation_table(low_list);
+    replicas.high_count = static_cast<int>(high_list.size());
+    replicas.low_count = static_cast<int>(low_list.size());
+    replicas.high_rotation = make_rotation_table(high_list);
+    replicas.low_rotation = make_rotation_table(low_list);
     return 0;
 }
 
@@ -314,16 +333,17 @@ void release_replica_set(bool with_table) noexcept
         close_log();
         return;
     }
-    for (int k = 0; replica_table != nullptr && k < replica_count; ++k)
-        if (replica_table[k].root_fd >= 0 && replica_table[k].root_fd != mount_point_directory)
-            close(replica_table[k].root_fd);
-    if (mount_point_directory >= 0) {
-        close(mount_point_directory);
-        mount_point_directory = -1;
+    replica_set& replicas = state().replicas;
+    mount_place& mount = state().mount;
+    for (int k = 0; replicas.table && k < replicas.count; ++k)
+        if (replicas.table[k].root_fd >= 0 && replicas.table[k].root_fd != mount.directory)
+            close(replicas.table[k].root_fd);
+    if (mount.directory >= 0) {
+        close(mount.directory);
+        mount.directory = -1;
     }
     release_replica_holds();
-    mount_path.clear();
-    delete[] replica_table;
-    replica_table = nullptr;
+    mount.path.clear();
+    replicas.table.reset();
     close_log();
 }

@@ -1,18 +1,20 @@
 // Building the replica set at start-up: the replica table with its
 // priorities, the mount-point replica, the descriptor limits and the size
-// of the open-file table, the log, and the rotation tables.
+// of the open-file table, the log, and the rotation tables, all in the
+// process state (process_state.h).
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
-extern std::string mount_path;  // canonical mount point, no ':' prefix
+// realpath into a new text, or none (errno set).
+std::optional<std::string> resolve_path(const char* path);
 
-// Descriptor of the directory under the mount point, kept from before the
-// hand-over so that init can return to it after FUSE has daemonized (-1
-// when there is no mount-point replica).
-extern int mount_point_directory;
+// True when path lies inside (or is) directory, compared on whole path
+// components of canonical paths.
+bool path_is_within(std::string_view path, std::string_view directory);
 
 struct fd_table_sizing {
     uint64_t bits = 0;
@@ -31,8 +33,9 @@ std::optional<int> read_system_max_files();
 // A number from a /proc/sys file (INT_MAX at most), or nothing with errno.
 std::optional<int> read_system_number(const char* path);
 
-// Builds everything from the two positional words as typed. Answers 0, or
-// the exit status after printing the message.
+// Builds everything from the two positional words as typed (and the
+// source word of the start settings). Answers 0, or the exit status after
+// printing the message.
 int build_replica_set(std::string replica_list, const std::string& mount_word);
 
 // Frees the replica table, closes the log and the mount-point directory

@@ -10,10 +10,8 @@
 #include <thread>
 
 #include "fs/engine/event_log.h"
+#include "fs/engine/process_state.h"
 #include "fs/engine/replica_service.h"
-
-int64_t replica_timeout_ms = default_replica_timeout_ms;
-bool replica_inline_allowed = true;
 
 namespace {
 
@@ -146,7 +144,7 @@ bool idle_local(int k) noexcept
 // Whether some replica other than k is in service.
 bool other_in_service(int k) noexcept
 {
-    for (int j = 0; j < replica_count; ++j)
+    for (int j = 0; j < state().replicas.count; ++j)
         if (j != k && replica_in_service(j))
             return true;
     return false;
@@ -162,13 +160,14 @@ replica_job* take_job() noexcept
         job = new (std::nothrow) replica_job;
     if (job == nullptr)
         return nullptr;
-    if (job->slot_count != replica_count) {
-        job->slots.reset(new (std::nothrow) replica_slot[replica_count > 0 ? replica_count : 1]);
+    const int count = state().replicas.count;
+    if (job->slot_count != count) {
+        job->slots.reset(new (std::nothrow) replica_slot[count > 0 ? count : 1]);
         if (!job->slots) {
             delete job;
             return nullptr;
         }
-        job->slot_count = replica_count;
+        job->slot_count = count;
     }
     job->references.store(1);
     job->outstanding.store(0);
@@ -232,7 +231,7 @@ bool start_replica_workers(int count) noexcept
         try {
             workers[k].thread = std::thread(run_replica_worker, std::ref(workers[k]), k);
         } catch (...) {
-            write_log("worker thread", replica_table[k].root, EAGAIN);
+            write_log("worker thread", replica_at(k).root, EAGAIN);
             worker_count = k;
             stop_replica_workers();
             return false;
@@ -300,7 +299,7 @@ void set_replica_local(int k, int root_fd) noexcept
     if (workers == nullptr || k >= worker_count)
         return;
     struct statfs fs {};
-    const bool known = replica_inline_allowed && root_fd >= 0 && fstatfs(root_fd, &fs) == 0;
+    const bool known = state().work.inline_allowed && root_fd >= 0 && fstatfs(root_fd, &fs) == 0;
     workers[k].medium.store(known ? medium_of(static_cast<long>(fs.f_type)) : replica_medium::remote);
 }
 
@@ -480,7 +479,7 @@ void replica_work::wait_for(const char* word, bool records) noexcept
 {
     const auto started = clock_type::now();
     run_deferred(false);
-    const auto timeout = std::chrono::milliseconds(replica_timeout_ms);
+    const auto timeout = std::chrono::milliseconds(state().work.timeout_ms);
     auto deadline = started + timeout;
     bool answer_seen = false;
     bool any_late = false;
@@ -542,7 +541,7 @@ void replica_work::wait_for(const char* word, bool records) noexcept
         // left to answer at all.
         if (!job_->slots[k].missed || !replica_in_service(k) || !other_in_service(k))
             continue;
-        write_log(line, replica_table[k].root, ETIMEDOUT);
+        write_log(line, replica_at(k).root, ETIMEDOUT);
         disable_replica(k, false);
     }
 }

@@ -158,14 +158,8 @@ struct replica_job {
     ~replica_job() { clear_steps(); }
 };
 
-// The deadline of every replica's work for one request, in milliseconds.
-// Set once before the hand-over.
-extern int64_t replica_timeout_ms;
-constexpr int64_t default_replica_timeout_ms = 5000;
-
-// Whether a replica on a local filesystem may be served on the request's
-// own thread (-o no_inline clears it). Set once before the hand-over.
-extern bool replica_inline_allowed;
+// The deadline, and whether a local replica may be served inline, are the
+// process state's work settings (process_state.h).
 
 // Parses "SECONDS" with at most three decimals ("2", "0.5", "7.25"):
 // milliseconds, or -EINVAL when the text is not such a number or is 0.

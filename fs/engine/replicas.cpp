@@ -5,19 +5,9 @@
 #include <utility>
 
 #include "fs/engine/event_log.h"
-
-replica_info* replica_table = nullptr;
-int replica_count = 0;
-int high_count = 0;
-int low_count = 0;
-rotation_table high_rotation;
-rotation_table low_rotation;
+#include "fs/engine/process_state.h"
 
 namespace {
-
-// Shared by every read request: one indivisible step each, kept in range.
-std::atomic<int> high_turn{0};
-std::atomic<int> low_turn{0};
 
 int advance(std::atomic<int>& turn, int count) noexcept
 {
@@ -61,28 +51,25 @@ bool replica_path(std::string_view path, std::string_view root, std::string& out
 
 int choose_replica(read_turns& turns, int attempt) noexcept
 {
-    if (attempt < 0 || attempt >= high_count + low_count)
+    replica_set& replicas = state().replicas;
+    if (attempt < 0 || attempt >= replicas.high_count + replicas.low_count)
         return -1;
-    if (attempt < high_count) {
+    if (attempt < replicas.high_count) {
         if (attempt == 0 || turns.high_row < 0)
-            turns.high_row = advance(high_turn, high_count);
-        return high_rotation.at(turns.high_row, attempt);
+            turns.high_row = advance(replicas.high_turn, replicas.high_count);
+        return replicas.high_rotation.at(turns.high_row, attempt);
     }
-    if (attempt == high_count || turns.low_row < 0)
-        turns.low_row = advance(low_turn, low_count);
-    return low_rotation.at(turns.low_row, attempt - high_count);
+    if (attempt == replicas.high_count || turns.low_row < 0)
+        turns.low_row = advance(replicas.low_turn, replicas.low_count);
+    return replicas.low_rotation.at(turns.low_row, attempt - replicas.high_count);
 }
 
 int choose_replica_by_priority(int attempt) noexcept
 {
-    if (attempt < 0 || attempt >= high_count + low_count)
+    const replica_set& replicas = state().replicas;
+    if (attempt < 0 || attempt >= replicas.high_count + replicas.low_count)
         return -1;
     // Row 0 of a rotation table is its list as given.
-    return attempt < high_count ? high_rotation.at(0, attempt) : low_rotation.at(0, attempt - high_count);
-}
-
-void reset_turns() noexcept
-{
-    high_turn.store(0);
-    low_turn.store(0);
+    return attempt < replicas.high_count ? replicas.high_rotation.at(0, attempt)
+                                         : replicas.low_rotation.at(0, attempt - replicas.high_count);
 }

@@ -10,6 +10,7 @@
 
 #include "common/caller.h"
 #include "fs/engine/event_log.h"
+#include "fs/engine/process_state.h"
 #include "fs/engine/replica_service.h"
 
 int give_to_caller(int dir, const std::string& name, caller_identity caller) noexcept
@@ -55,9 +56,9 @@ int truncate_at_instant(int fd, off_t size, const struct timespec& when) noexcep
 
 bool start_tally(mutation_tally& tally) noexcept
 {
-    tally.results = zeroed_slots<int32_t>(replica_count);
-    tally.errors = zeroed_slots<int32_t>(replica_count);
-    tally.kinds = zeroed_slots<outcome_kind>(replica_count);
+    tally.results = zeroed_slots<int32_t>(state().replicas.count);
+    tally.errors = zeroed_slots<int32_t>(state().replicas.count);
+    tally.kinds = zeroed_slots<outcome_kind>(state().replicas.count);
     tally.successes = 0;
     tally.failures = 0;
     return tally.results && tally.errors && tally.kinds;
@@ -99,14 +100,14 @@ void disable_failed_replicas(const mutation_tally& tally, const char* word,
         return;
     char times_word[64];
     std::snprintf(times_word, sizeof times_word, "%s+utime", word);
-    for (int k = 0; k < replica_count; ++k) {
+    for (int k = 0; k < state().replicas.count; ++k) {
         if (!replica_in_service(k) || tally.results[k] >= 0)
             continue;
         const outcome_kind kind = tally.kinds[k];
         write_log(kind == outcome_kind::ownership_failed ? ownership_word
                   : kind == outcome_kind::times_failed   ? times_word
                                                          : word,
-                  replica_table[k].root, tally.errors[k]);
+                  replica_at(k).root, tally.errors[k]);
         disable_replica(k, false);
     }
 }
@@ -116,11 +117,11 @@ int mutation_reply(const mutation_tally& tally, mutation_variant variant) noexce
     if (variant == mutation_variant::strict) {
         if (tally.successes > 0)
             return 0;
-        for (int k = 0; k < replica_count; ++k)
+        for (int k = 0; k < state().replicas.count; ++k)
             if (replica_in_service(k) && tally.errors[k] != 0)
                 return -tally.errors[k];
     } else {
-        for (int k = replica_count - 1; k >= 0; --k)
+        for (int k = state().replicas.count - 1; k >= 0; --k)
             if (replica_in_service(k) && tally.errors[k] != 0)
                 return -tally.errors[k];
         if (tally.successes > 0)

@@ -132,7 +132,7 @@ struct mutation_tally {
     int failures = 0;
 };
 
-// Allocates the arrays (replica_count slots). false when memory runs out.
+// Allocates the arrays (a slot per replica). false when memory runs out.
 bool start_tally(mutation_tally& tally) noexcept;
 
 void record_outcome(mutation_tally& tally, int k, replica_outcome outcome,
@@ -167,11 +167,11 @@ int replicate_change(replica_work& work, mutation_variant variant, const char* w
         set = work.set_step([step](replica_slot& slot, int k) noexcept { slot.outcome = step(k); });
     if (!set)
         return -ENOMEM;
-    for (int k = replica_count - 1; k >= 0; --k)
+    for (int k = state().replicas.count - 1; k >= 0; --k)
         if (replica_in_service(k))
             work.submit(k);
     work.wait(word);
-    for (int k = 0; k < replica_count; ++k)
+    for (int k = 0; k < state().replicas.count; ++k)
         if (work.answered(k))
             record_outcome(tally, k, work.slot(k).outcome, variant);
     disable_failed_replicas(tally, word, ownership_word);

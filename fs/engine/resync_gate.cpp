@@ -11,6 +11,7 @@
 #include <set>
 
 #include "fs/engine/fd_table.h"
+#include "fs/engine/process_state.h"
 #include "fs/engine/replica_access.h"
 #include "fs/engine/replicas.h"
 
@@ -193,7 +194,7 @@ std::optional<std::string> open_file_path(const int32_t* fds, const std::vector<
                                           int& r) noexcept
 {
     try {
-        for (r = 0; r < replica_count && r < static_cast<int>(prefixes.size()); ++r) {
+        for (r = 0; r < state().replicas.count && r < static_cast<int>(prefixes.size()); ++r) {
             if (fds[r] <= 0 || !replica_in_service(r) || prefixes[r].empty())
                 continue;
             char link[PATH_MAX];

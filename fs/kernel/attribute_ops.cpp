@@ -50,12 +50,12 @@ static int change_attribute(replica_work& work, const char* path, const char* wo
     });
     if (!set)
         return -ENOMEM;
-    for (int k = 0; k < replica_count; ++k)
+    for (int k = 0; k < state().replicas.count; ++k)
         if (replica_in_service(k))
             work.submit(k);
     work.wait(word);
     stripe_set stripes;
-    for (int k = 0; k < replica_count; ++k)
+    for (int k = 0; k < state().replicas.count; ++k)
         if (work.answered(k) && work.slot(k).error == 0)
             stripes.stripes.set(write_order_stripe(work.slot(k).st.st_dev, work.slot(k).st.st_ino));
     write_order_hold hold(stripes);

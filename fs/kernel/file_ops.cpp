@@ -129,7 +129,7 @@ int create_file(int k, const char* path, int flags, mode_t mode, caller_identity
 // the order of the name.
 int open_everywhere(const char* path, struct fuse_file_info* fi, bool creating, mode_t mode) noexcept
 {
-    const int n = replica_count;
+    const int n = state().replicas.count;
     descriptor_array fds = zeroed_slots<int32_t>(n);
     replica_work work;
     const char* at = work.keep_text(0, path);
@@ -280,7 +280,7 @@ int fs_read(const char*, char* buffer, size_t size, off_t offset,
     // The bytes land in the job's own buffers, never in the request's: a
     // read given up on may still complete.
     try {
-        for (int r = 0; r < replica_count && work.ready(); ++r)
+        for (int r = 0; r < state().replicas.count && work.ready(); ++r)
             if (fds[r] > 0 && replica_in_service(r) && !work.timed_out(r))
                 work.slot(r).buffer.resize(size);
     } catch (...) {
@@ -294,7 +294,7 @@ int fs_read(const char*, char* buffer, size_t size, off_t offset,
     const int rc = serve_from_one_descriptor(work, fds, "read");
     if (rc <= 0)
         return rc;
-    for (int r = 0; r < replica_count; ++r)
+    for (int r = 0; r < state().replicas.count; ++r)
         if (work.answered(r) && work.slot(r).value == rc) {
             std::memcpy(buffer, work.slot(r).buffer.data(), static_cast<size_t>(rc));
             break;
@@ -323,7 +323,7 @@ int fs_fgetattr_served(struct stat* st, struct fuse_file_info* fi, int& served) 
     const int rc = serve_from_one_descriptor(work, fds, "getattr", read_order::by_priority);
     if (rc != 0)
         return rc;
-    for (int r = 0; r < replica_count; ++r)
+    for (int r = 0; r < state().replicas.count; ++r)
         if (work.answered(r) && work.slot(r).value == 0) {
             *st = work.slot(r).st;
             served = r;
@@ -367,7 +367,7 @@ int fs_write(const char*, const char* data, size_t size, off_t offset,
         return -ENOMEM;
     {
         write_order_hold hold(view.stripes);
-        for (int r = 0; r < replica_count; ++r)
+        for (int r = 0; r < state().replicas.count; ++r)
             if (fds[r] > 0 && replica_in_service(r))
                 work.submit(r);
         work.wait("write");
@@ -484,16 +484,16 @@ int fs_release(const char*, struct fuse_file_info* fi) noexcept
     replica_work work;
     if (work.ready()) {
         work.load_descriptors(fds.get());
-        for (int k = 0; k < replica_count; ++k)
+        for (int k = 0; k < state().replicas.count; ++k)
             work.slot(k).must_run = true;
         (void)replicate_change(work, mutation_variant::strict, "release", "release", [](replica_slot& slot, int) noexcept {
             slot.outcome = slot.fd <= 0 ? replica_absent() : call_outcome(close(slot.fd));
         });
-        for (int k = 0; k < replica_count; ++k)
+        for (int k = 0; k < state().replicas.count; ++k)
             if (work.handed_over(k))
                 fds[k] = 0;
     }
-    close_descriptors(fds.get(), replica_count);
+    close_descriptors(fds.get(), state().replicas.count);
     return 0;
 }
 

@@ -39,7 +39,7 @@ int fs_lseek(struct fuse_file_info* fi, off_t offset, int whence, off_t& found) 
     const int rc = serve_from_one_descriptor(work, fds, "lseek", read_order::by_priority);
     if (rc != 0)
         return rc;
-    for (int r = 0; r < replica_count; ++r)
+    for (int r = 0; r < state().replicas.count; ++r)
         if (work.answered(r) && work.slot(r).value == 0) {
             found = work.slot(r).st.st_size;
             return 0;
@@ -137,7 +137,7 @@ int fs_copy_file_range(struct fuse_file_info* in, off_t in_at, struct fuse_file_
         return -ENOMEM;
     {
         write_order_hold hold(view.stripes);
-        for (int r = 0; r < replica_count; ++r)
+        for (int r = 0; r < state().replicas.count; ++r)
             if (out_fds[r] > 0 && replica_in_service(r)) {
                 work.slot(r).value = in_fds[r];
                 work.submit(r);

@@ -3,10 +3,10 @@
 
 #include <cerrno>
 
-#include "fs/cli/options.h"
 #include "fs/control/control_server.h"
 #include "fs/engine/event_log.h"
 #include "fs/engine/fd_table.h"
+#include "fs/engine/process_state.h"
 #include "fs/engine/replica_record.h"
 #include "fs/engine/replica_set.h"
 #include "fs/engine/replica_workers.h"
@@ -19,27 +19,27 @@ void fs_init() noexcept
     // Putting the process in the background moved it to "/": come back to
     // the directory under the mount, which the mount-point replica's
     // relative paths start from.
-    if (mount_point_directory >= 0)
-        (void)fchdir(mount_point_directory);
+    if (state().mount.directory >= 0)
+        (void)fchdir(state().mount.directory);
 
     // The mount exists now: until destroy, a stop is a crash.
     mark_replicas_mounted();
 
     // Threads started before the hand-over would not have survived it.
-    if (!start_replica_workers(replica_count))
-        write_log("replica workers", mount_path, EAGAIN);
-    for (int k = 0; k < replica_count; ++k)
-        set_replica_local(k, replica_table[k].root_fd.load());
+    if (!start_replica_workers(state().replicas.count))
+        write_log("replica workers", state().mount.path, EAGAIN);
+    for (int k = 0; k < state().replicas.count; ++k)
+        set_replica_local(k, replica_at(k).root_fd.load());
     // A first start over an empty replica beside full ones fills it now,
     // while the mount serves from the others.
     if (const std::vector<int> fill = take_replicas_to_fill(); !fill.empty())
         if (const int error = resync_fill(fill); error != 0)
             for (const int k : fill)
-                write_log("resync to fill the replica", replica_table[k].root, -error);
+                write_log("resync to fill the replica", replica_at(k).root, -error);
 
-    if (!settings.ctl_requested || !settings.ctl_path)
+    if (!state().settings.ctl_requested || !state().settings.ctl_path)
         return;
-    const char* ctl_path = settings.ctl_path->c_str();
+    const char* ctl_path = state().settings.ctl_path->c_str();
     struct stat st;
     if (stat(ctl_path, &st) != 0) {
         if (errno != ENOENT || mkdir(ctl_path, S_IFDIR | 0500) != 0) {
@@ -70,9 +70,9 @@ void fs_destroy() noexcept
     const bool resync_ended = resync_stop();
     // A close on a replica whose worker is stuck would hang as well: its
     // descriptors go with the process.
-    for (uint64_t slot = 0; slot < fd_table_size; ++slot)
+    for (uint64_t slot = 0; slot < state().fd_table.size; ++slot)
         if (int32_t* fds = fd_table_get(slot))
-            for (int k = 0; k < replica_count; ++k)
+            for (int k = 0; k < state().replicas.count; ++k)
                 if (fds[k] > 0 && replica_worker_stuck(k))
                     fds[k] = 0;
     // While the workers still run: a replica that stopped answering keeps
@@ -83,7 +83,7 @@ void fs_destroy() noexcept
     // descriptors and arrays go now, while the replica count is known
     // (unless a resync left behind may still hand them descriptors).
     if (resync_ended)
-        fd_table_release_all(replica_count);
+        fd_table_release_all(state().replicas.count);
     // A worker left in a call may go on with its step when the call
     // returns, and the step reads the replica table and root descriptors:
     // those then go with the process.

@@ -61,11 +61,11 @@ void count_holders(const char* path, int& present, int& absent) noexcept
             slot.value = name_exists(k, at) ? 1 : 0;
         }))
         return;
-    for (int k = 0; k < replica_count; ++k)
+    for (int k = 0; k < state().replicas.count; ++k)
         if (replica_in_service(k))
             work.submit(k);
     work.wait("getattr");
-    for (int k = 0; k < replica_count; ++k)
+    for (int k = 0; k < state().replicas.count; ++k)
         if (work.answered(k) && replica_in_service(k))
             ++(work.slot(k).value != 0 ? present : absent);
 }
@@ -75,7 +75,7 @@ void log_passed_failures(replica_work& work, const char* path, const char* word)
 {
     auto failure = [&work](int k) noexcept { return work.answered(k) ? work.slot(k).error : 0; };
     bool absence = false;
-    for (int k = 0; k < replica_count; ++k)
+    for (int k = 0; k < state().replicas.count; ++k)
         absence = absence || (failure(k) > 0 && is_absence(failure(k)));
     bool agreed = false;
     if (absence) {
@@ -90,9 +90,9 @@ void log_passed_failures(replica_work& work, const char* path, const char* word)
     }
     // Replica order, not the order of the attempts, so that the log reads
     // the same whichever replica the rotation started with.
-    for (int k = 0; k < replica_count; ++k)
+    for (int k = 0; k < state().replicas.count; ++k)
         if (failure(k) > 0 && !(agreed && is_absence(failure(k))))
-            write_log(word, replica_table[k].root, failure(k));
+            write_log(word, replica_at(k).root, failure(k));
 }
 
 // The attempt loop of every lookup: the work's step, run on one replica at
@@ -110,7 +110,7 @@ int serve_from_one_replica(replica_work& work, const char* path, const char* wor
     int last_error = 0;
     bool late = false;
     read_turns turns;
-    for (int i = 0; i < replica_count; ++i) {
+    for (int i = 0; i < state().replicas.count; ++i) {
         const int k = choose_replica(order, turns, i);
         if (k < 0 || !replica_in_service(k))
             continue;
@@ -277,13 +277,13 @@ struct statvfs smallest_filesystem(const struct statvfs* answers, int count) noe
 int fs_statfs(const char*, struct statvfs* st) noexcept
 {
     replica_work work;
-    const std::unique_ptr<struct statvfs[]> answers = zeroed_slots<struct statvfs>(replica_count);
+    const std::unique_ptr<struct statvfs[]> answers = zeroed_slots<struct statvfs>(state().replicas.count);
     if (!answers || !work.set_step([](replica_slot& slot, int k) noexcept {
-            slot.error = fstatvfs(replica_table[k].root_fd, &slot.vfs) == -1 ? failure_errno() : 0;
+            slot.error = fstatvfs(replica_at(k).root_fd, &slot.vfs) == -1 ? failure_errno() : 0;
         }))
         return -ENOMEM;
     bool asked = false;
-    for (int k = 0; k < replica_count; ++k)
+    for (int k = 0; k < state().replicas.count; ++k)
         if (replica_in_service(k)) {
             work.submit(k);
             asked = true;
@@ -294,7 +294,7 @@ int fs_statfs(const char*, struct statvfs* st) noexcept
     work.wait("statfs");
     int count = 0;
     int first_error = 0;
-    for (int k = 0; k < replica_count; ++k) {
+    for (int k = 0; k < state().replicas.count; ++k) {
         if (!work.answered(k))
             continue;
         if (work.slot(k).error == 0)
@@ -304,9 +304,9 @@ int fs_statfs(const char*, struct statvfs* st) noexcept
     }
     if (count == 0)
         return first_error != 0 ? -first_error : -EIO;
-    for (int k = 0; k < replica_count; ++k)
+    for (int k = 0; k < state().replicas.count; ++k)
         if (work.answered(k) && work.slot(k).error != 0)
-            write_log("statfs", replica_table[k].root, work.slot(k).error);
+            write_log("statfs", replica_at(k).root, work.slot(k).error);
     *st = smallest_filesystem(answers.get(), count);
     return 0;
 }
@@ -317,7 +317,7 @@ static bool make_room(replica_work& work, size_t size) noexcept
     if (!work.ready())
         return false;
     try {
-        for (int k = 0; k < replica_count; ++k)
+        for (int k = 0; k < state().replicas.count; ++k)
             if (replica_in_service(k))
                 work.slot(k).buffer.resize(size);
     } catch (...) {

@@ -25,11 +25,11 @@ int view_open_file(replica_work& work, const int32_t* fds, const char* word,
         }))
         return -ENOMEM;
     work.load_descriptors(fds);
-    for (int r = 0; r < replica_count; ++r)
+    for (int r = 0; r < state().replicas.count; ++r)
         if (fds[r] > 0 && replica_in_service(r))
             work.submit(r);
     work.wait(word);
-    for (int r = 0; r < replica_count; ++r) {
+    for (int r = 0; r < state().replicas.count; ++r) {
         const replica_slot& slot = work.slot(r);
         if (!work.answered(r) || slot.error != 0 || !replica_in_service(r))
             continue;
@@ -69,7 +69,7 @@ int drop_group_id_for_writer(replica_work& work, const open_file_view& view) noe
 int serve_from_one_descriptor(replica_work& work, const int32_t* fds, const char* word,
                               read_order order) noexcept
 {
-    const int n = replica_count;
+    const int n = state().replicas.count;
     work.load_descriptors(fds);
     int failures = 0;
     read_turns turns;
@@ -89,7 +89,7 @@ int serve_from_one_descriptor(replica_work& work, const int32_t* fds, const char
         if (failures > 0)
             for (int k = 0; k < n; ++k)
                 if (work.answered(k) && work.slot(k).value == -1)
-                    write_log(word, replica_table[k].root, work.slot(k).error);
+                    write_log(word, replica_at(k).root, work.slot(k).error);
         return static_cast<int>(slot.value);
     }
     return lowest_error(work, [&work](int r) noexcept { return work.answered(r) && work.slot(r).value == -1; });
@@ -105,7 +105,7 @@ int serve_from_one_descriptor(replica_work& work, const int32_t* fds, const char
 int equalise_modification_time(uint64_t handle, const int32_t* fds, const char* word) noexcept
 {
     int holders = 0;
-    for (int r = 0; r < replica_count; ++r)
+    for (int r = 0; r < state().replicas.count; ++r)
         if (fds[r] > 0 && replica_in_service(r))
             ++holders;
     if (holders < 2)
@@ -126,7 +126,7 @@ int equalise_modification_time(uint64_t handle, const int32_t* fds, const char* 
     if (serve_from_one_descriptor(work, fds, word, read_order::by_priority) != 0)
         return 0;  // no replica can tell its time: there is nothing to give
     int reference = -1;
-    for (int r = 0; r < replica_count && reference < 0; ++r)
+    for (int r = 0; r < state().replicas.count && reference < 0; ++r)
         if (work.answered(r) && work.slot(r).value == 0)
             reference = r;
     const struct timespec times[2] = {{0, UTIME_OMIT}, work.slot(reference).st.st_mtim};
@@ -173,12 +173,12 @@ int settle_counts(replica_work& work, const char* word) noexcept
     // Which replicas took part is read in replica order, whatever the
     // order they finished in.
     int64_t best = -1;
-    for (int r = 0; r < replica_count; ++r)
+    for (int r = 0; r < state().replicas.count; ++r)
         if (work.answered(r) && work.slot(r).value > best)
             best = work.slot(r).value;
     int written = 0;
     int failed = 0;
-    for (int r = 0; r < replica_count; ++r) {
+    for (int r = 0; r < state().replicas.count; ++r) {
         if (!work.answered(r))
             continue;
         if (wrote_in_full(work.slot(r), best))
@@ -187,10 +187,10 @@ int settle_counts(replica_work& work, const char* word) noexcept
             ++failed;
     }
     if (written > 0 && failed > 0) {
-        for (int r = 0; r < replica_count; ++r) {
+        for (int r = 0; r < state().replicas.count; ++r) {
             if (!work.answered(r) || wrote_in_full(work.slot(r), best) || !replica_in_service(r))
                 continue;
-            write_log(word, replica_table[r].root, work.slot(r).error);
+            write_log(word, replica_at(r).root, work.slot(r).error);
             disable_replica(r, false);
         }
     }

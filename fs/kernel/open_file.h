@@ -24,10 +24,10 @@
 template <typename Failed>
 int lowest_error(replica_work& work, Failed&& failed) noexcept
 {
-    for (int r = 0; r < replica_count; ++r)
+    for (int r = 0; r < state().replicas.count; ++r)
         if (failed(r) && work.slot(r).error != 0 && replica_in_service(r))
             return -std::abs(work.slot(r).error);
-    for (int r = 0; r < replica_count; ++r)
+    for (int r = 0; r < state().replicas.count; ++r)
         if (failed(r) && work.slot(r).error != 0)
             return -std::abs(work.slot(r).error);
     return -EIO;

@@ -19,6 +19,7 @@
 #include "fs/engine/event_log.h"
 #include "fs/engine/fd_table.h"
 #include "fs/engine/handle_stripes.h"
+#include "fs/engine/process_state.h"
 #include "fs/engine/replica_access.h"
 #include "fs/engine/replica_record.h"
 #include "fs/engine/replica_service.h"
@@ -71,8 +72,8 @@ bool give_up_last_step() noexcept
         return false;
     given_up_at_deadline.store(true);
     char line[96];
-    std::snprintf(line, sizeof line, "resync's last step: no answer in %.1f s,", replica_timeout_ms / 1000.0);
-    write_log(line, replica_table[k].root, ETIMEDOUT);
+    std::snprintf(line, sizeof line, "resync's last step: no answer in %.1f s,", state().work.timeout_ms / 1000.0);
+    write_log(line, replica_at(k).root, ETIMEDOUT);
     return true;
 }
 
@@ -87,8 +88,8 @@ time_t monotonic_seconds() noexcept
 int choose_source() noexcept
 {
     for (int pass = 0; pass < 2; ++pass)
-        for (int k = 0; k < replica_count; ++k)
-            if ((replica_table[k].low_priority != 0) == (pass == 1) && replica_in_service(k))
+        for (int k = 0; k < state().replicas.count; ++k)
+            if ((replica_at(k).low_priority != 0) == (pass == 1) && replica_in_service(k))
                 return k;
     return -1;
 }
@@ -114,10 +115,10 @@ stop_reason copy_stop_reason(const copy_context& context, int error, int source,
     if (state_of(target) != replica_state::behind)
         return {0, "resync abandoned, the administrator changed the replica's state", false};
     if (!replica_in_service(source))
-        return {0, "resync abandoned, its source " + replica_table[source].root + " left service", true};
+        return {0, "resync abandoned, its source " + replica_at(source).root + " left service", true};
     return {error,
             "resync stopped at " + context.failure.path +
-                (context.failure.on_target ? " on the replica" : " on the source " + replica_table[source].root),
+                (context.failure.on_target ? " on the replica" : " on the source " + replica_at(source).root),
             true};
 }
 
@@ -246,7 +247,7 @@ int last_step(copy_context& context, int k, int source) noexcept
     const std::unique_lock<std::mutex> recorded = record_return(k, still_resyncing);
     if (!still_resyncing(k))
         return -ECANCELED;
-    write_event("resync complete, " + counts_text(context) + ", back in service", replica_table[k].root);
+    write_event("resync complete, " + counts_text(context) + ", back in service", replica_at(k).root);
     set_state(k, replica_state::in_service);
     return 0;
 }
@@ -255,8 +256,8 @@ int last_step(copy_context& context, int k, int source) noexcept
 // want of memory.
 void run_resync(int k, int source)
 {
-    const std::string& root = replica_table[k].root;
-    write_event("resync from " + replica_table[source].root + " started", root);
+    const std::string& root = replica_at(k).root;
+    write_event("resync from " + replica_at(source).root + " started", root);
 
     // A disk replaced while the replica was out is mounted over its root
     // now: open the root again. (The replica under the mount point has only
@@ -272,8 +273,8 @@ void run_resync(int k, int source)
     }
     std::vector<std::string> prefixes;
     try {
-        for (int r = 0; r < replica_count; ++r)
-            prefixes.push_back(root_prefix(r == k && previous_root ? previous_root.get() : replica_table[r].root_fd.load()));
+        for (int r = 0; r < state().replicas.count; ++r)
+            prefixes.push_back(root_prefix(r == k && previous_root ? previous_root.get() : replica_at(r).root_fd.load()));
     } catch (...) {
         open_error = ENOMEM;
     }
@@ -286,13 +287,13 @@ void run_resync(int k, int source)
     if (previous_root) {
         // Nobody uses a replica's root while it is out of service.
         const int fresh = previous_root.release();
-        previous_root.reset(replica_table[k].root_fd.exchange(fresh));
+        previous_root.reset(replica_at(k).root_fd.exchange(fresh));
         set_replica_local(k, fresh);
     }
 
     copy_context context;
-    context.source_root = replica_table[source].root_fd;
-    context.target_root = replica_table[k].root_fd;
+    context.source_root = replica_at(source).root_fd;
+    context.target_root = replica_at(k).root_fd;
     time_t next_progress = monotonic_seconds() + progress_interval;
     context.stop = [&]() noexcept {
         change_gate_beat();
@@ -322,7 +323,7 @@ void run_resync(int k, int source)
     int error = rc == -1 ? errno : 0;
     last_step_target.store(k);
     {
-        change_gate_exclusive gate(give_up_last_step, std::max<int64_t>(replica_timeout_ms, 1000));
+        change_gate_exclusive gate(give_up_last_step, std::max<int64_t>(state().work.timeout_ms, 1000));
         if (rc == 0 && (rc = last_step(context, k, source)) != 0)
             error = -rc;
         if (gate.broken()) {
@@ -354,7 +355,7 @@ void* resync_thread_main(void*) noexcept
             continue;
         const int source = choose_source();
         if (source < 0) {
-            write_log("resync stopped, no replica in service to copy from", replica_table[k].root, 0);
+            write_log("resync stopped, no replica in service to copy from", replica_at(k).root, 0);
             continue;
         }
         given_up_at_deadline.store(false);
@@ -365,7 +366,7 @@ void* resync_thread_main(void*) noexcept
                 change_gate_exclusive gate;
                 stop_registering();
             }
-            write_log("resync stopped", replica_table[k].root, ENOMEM);
+            write_log("resync stopped", replica_at(k).root, ENOMEM);
             disable_replica(k, false);
         }
     }
@@ -400,7 +401,7 @@ int resync_start(int k) noexcept
         pthread_join(resync_thread, nullptr);
         thread_to_join = false;
     }
-    if (k < 0 || k >= replica_count || replica_in_service(k))
+    if (k < 0 || k >= state().replicas.count || replica_in_service(k))
         return -EINVAL;
     // A call that the replica's worker is still inside, given up on at a
     // deadline, could land on the replica after the copy of its name.
@@ -442,7 +443,7 @@ bool resync_stop() noexcept
     // The copy looks at the request between entries and between pieces of
     // a file; only a call that does not return keeps it longer.
     const auto give_up = std::chrono::steady_clock::now() +
-                         std::chrono::milliseconds(std::max<int64_t>(replica_timeout_ms, 1000));
+                         std::chrono::milliseconds(std::max<int64_t>(state().work.timeout_ms, 1000));
     while (running.load() && std::chrono::steady_clock::now() < give_up)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     thread_to_join = false;

@@ -21,6 +21,7 @@
 #include "fs/engine/replicas.h"
 #include "fs/engine/write_order.h"
 #include "fs/kernel/operations.h"
+#include "tests/support/engine_fixture.h"
 #include "tests/support/mount_harness.h"
 #include "tests/support/test_caller.h"
 
@@ -37,30 +38,31 @@ double seconds_since(clock_type::time_point start)
 }
 
 struct bench_replicas {
+    scoped_state own_state;
     scratch_dir scratch;
-    std::unique_ptr<replica_info[]> table{new replica_info[replicas]};
 
     bench_replicas()
     {
+        replica_set& set = state().replicas;
+        set.table.reset(new replica_info[replicas]);
+        set.count = replicas;
         std::vector<int> order;
         for (int r = 0; r < replicas; ++r) {
             const std::string root = scratch / ("r" + std::to_string(r));
             mkdir(root.c_str(), 0755);
-            table[r].root = root;
-            table[r].root_length = root.size();
+            replica_at(r).root = root;
+            replica_at(r).root_length = root.size();
             order.push_back(r);
         }
-        replica_table = table.get();
-        replica_count = replicas;
-        high_count = replicas;
-        high_rotation = make_rotation_table(order);
+        set.high_count = replicas;
+        set.high_rotation = make_rotation_table(order);
         fd_table_allocate(10, 1023, 1024);
     }
 
     void create(const std::string& name) const
     {
         for (int r = 0; r < replicas; ++r)
-            write_file(table[r].root + "/" + name, "");
+            write_file(replica_at(r).root + "/" + name, "");
     }
 };
 
@@ -133,7 +135,7 @@ void stripe_cost(bench_replicas& set)
     set.create("stripe");
     std::vector<int> fds;
     for (int r = 0; r < replicas; ++r)
-        fds.push_back(open((set.table[r].root + "/stripe").c_str(), O_RDONLY));
+        fds.push_back(open((replica_at(r).root + "/stripe").c_str(), O_RDONLY));
     constexpr int rounds = 1000000;
     const auto start = clock_type::now();
     for (int i = 0; i < rounds; ++i) {
@@ -161,7 +163,5 @@ int main()
     concurrent_writes(set, false);
     concurrent_writes(set, true);
     stripe_cost(set);
-    replica_table = nullptr;
-    replica_count = 0;
     return 0;
 }

@@ -18,53 +18,54 @@
 void install_replicas(const std::vector<std::string>& roots)
 {
     remove_replicas();
-    replica_count = static_cast<int>(roots.size());
-    replica_table = new replica_info[roots.size()];
+    replica_set& replicas = state().replicas;
+    replicas.count = static_cast<int>(roots.size());
+    replicas.table.reset(new replica_info[roots.size()]);
     std::vector<int> high, low;
-    for (int k = 0; k < replica_count; ++k) {
+    for (int k = 0; k < replicas.count; ++k) {
         std::string root = roots[k];
         if (!root.empty() && root[0] == ':') {
             root.erase(0, 1);
-            replica_table[k].low_priority = 1;
+            replica_at(k).low_priority = 1;
             low.push_back(k);
         } else {
             high.push_back(k);
         }
-        replica_table[k].root = root;
-        replica_table[k].root_length = root.size();
-        replica_table[k].root_fd = open_replica_root(root.c_str());
+        replica_at(k).root = root;
+        replica_at(k).root_length = root.size();
+        replica_at(k).root_fd = open_replica_root(root.c_str());
     }
-    high_count = static_cast<int>(high.size());
-    low_count = static_cast<int>(low.size());
-    high_rotation = make_rotation_table(high);
-    low_rotation = make_rotation_table(low);
-    reset_turns();
-    start_replica_workers(replica_count);
+    replicas.high_count = static_cast<int>(high.size());
+    replicas.low_count = static_cast<int>(low.size());
+    replicas.high_rotation = make_rotation_table(high);
+    replicas.low_rotation = make_rotation_table(low);
+    replicas.high_turn = 0;
+    replicas.low_turn = 0;
+    start_replica_workers(replicas.count);
 }
 
 void install_log(const std::string& path)
 {
     close_log();
     if (path.empty()) {
-        log_path.reset();
+        state().log.path.reset();
         return;
     }
-    log_path = path;
+    state().log.path = path;
     open_log();
 }
 
 void remove_replicas()
 {
     stop_replica_workers();
-    for (int k = 0; replica_table != nullptr && k < replica_count; ++k)
-        if (replica_table[k].root_fd >= 0)
-            close(replica_table[k].root_fd);
-    delete[] replica_table;
-    replica_table = nullptr;
-    replica_count = 0;
-    high_count = low_count = 0;
+    replica_set& replicas = state().replicas;
+    for (int k = 0; replicas.table && k < replicas.count; ++k)
+        if (replica_at(k).root_fd >= 0)
+            close(replica_at(k).root_fd);
+    replicas.table.reset();
+    replicas.count = 0;
+    replicas.high_count = replicas.low_count = 0;
     close_log();
-    log_path.reset();
 }
 
 int run_under_nss_wrapper(const std::string& filter, const std::string& passwd,
@@ -119,7 +120,7 @@ void replica_dirs_test::use_replicas(int n, mode_t root_mode)
 
 std::string replica_dirs_test::root(int k) const
 {
-    return replica_table[k].root;
+    return replica_at(k).root;
 }
 
 struct stat replica_dirs_test::attributes(int k, const std::string& name) const

@@ -1,5 +1,6 @@
-// Sets up the daemon's process-wide tables for unit tests, without a
-// mount: the replica table, the priorities and rotation tables, the log.
+// Sets up the daemon's process state for unit tests, without a mount: a
+// state of the test's own, and in it the replica table, the priorities and
+// rotation tables, the log.
 #pragma once
 
 #include <sys/stat.h>
@@ -11,8 +12,25 @@
 #include <string>
 #include <vector>
 
+#include "fs/engine/process_state.h"
 #include "fs/engine/replicas.h"
 #include "tests/support/mount_harness.h"
+
+// A process state of the test's own, installed for the helper's lifetime;
+// the state installed before comes back at its end. What the test, or the
+// code it calls, sets in the state starts from the defaults and goes with
+// it. Threads that read the state must have ended before it goes.
+class scoped_state {
+public:
+    scoped_state() noexcept : previous_(install_state(&own_)) {}
+    ~scoped_state() { install_state(previous_); }
+    scoped_state(const scoped_state&) = delete;
+    scoped_state& operator=(const scoped_state&) = delete;
+
+private:
+    process_state own_;
+    process_state* previous_;
+};
 
 // Failure messages name a replica state rather than dump its byte.
 inline void PrintTo(replica_state state, std::ostream* out)
@@ -38,14 +56,16 @@ inline void PrintTo(const replica_status& status, std::ostream* out)
         *out << " at " << status.disabled_at;
 }
 
-// Replicas with the given roots; a root written with a leading ':' is low
-// priority (the ':' is dropped). Turns start at 0.
+// Replicas with the given roots in the state installed now, each with its
+// worker; a root written with a leading ':' is low priority (the ':' is
+// dropped). Turns start at 0.
 void install_replicas(const std::vector<std::string>& roots);
 
 // Points the event log at path (empty: no log).
 void install_log(const std::string& path);
 
-// Frees what install_replicas made and closes the log.
+// Stops the workers, closes the roots, empties the table and closes the
+// log: what install_replicas and install_log started.
 void remove_replicas();
 
 // Runs this unit test binary again with only the tests matching filter,
@@ -58,9 +78,10 @@ int run_under_nss_wrapper(const std::string& filter, const std::string& passwd,
 bool under_nss_wrapper();
 
 // A test over n replica directories r0, r1, ... in a scratch directory,
-// with the log in it and the process mask 0 as in the daemon. Afterwards
-// the caller is root again and the tables are gone.
+// with the log in it and the process mask 0 as in the daemon, in a state
+// of its own. Afterwards the caller is root again and the state is gone.
 struct replica_dirs_test : ::testing::Test {
+    scoped_state own_state;
     scratch_dir dir;
     mode_t saved_mask = umask(0);
 

@@ -27,7 +27,7 @@ struct attribute_ops_test : replica_dirs_test {
     // The same object in every replica.
     void make_everywhere(const std::string& name, mode_t mode, uid_t uid, gid_t gid)
     {
-        for (int k = 0; k < replica_count; ++k) {
+        for (int k = 0; k < state().replicas.count; ++k) {
             write_file(in(k, name), "0123456789", mode);
             chown(in(k, name).c_str(), uid, gid);
             chmod(in(k, name).c_str(), mode);

@@ -21,9 +21,8 @@
 
 #include "ctl/check_script.h"
 #include "ctl/tree.h"
-#include "fs/cli/options.h"
+#include "fs/engine/process_state.h"
 #include "fs/control/control_server.h"
-#include "fs/engine/replica_set.h"
 #include "fs/engine/replicas.h"
 #include "tests/support/engine_fixture.h"
 #include "tests/support/mount_harness.h"
@@ -85,6 +84,7 @@ struct served_channel {
 
 class ctl_ops_test : public ::testing::Test {
 protected:
+    scoped_state own_state;
     scratch_dir dir;
     std::unique_ptr<served_channel> channel;
 
@@ -93,9 +93,8 @@ protected:
         signal(SIGPIPE, SIG_IGN);
         install_replicas({"/data/r1", "/data/r2", "/data/r3"});
         install_log(dir / "log");
-        mount_path = "/mnt";
-        settings.ctl_path = dir / "ctl";
-        reset_control_service();
+        state().mount.path = "/mnt";
+        state().settings.ctl_path = dir / "ctl";
 
         ctl_path = dir / "ctl";
         ASSERT_EQ(mkdir(ctl_path.c_str(), 0500), 0);
@@ -112,8 +111,6 @@ protected:
         free_nodes(tree_root.children);
         replica_entries.clear();
         remove_replicas();
-        settings.ctl_path.reset();
-        mount_path.clear();
     }
 
     int open_with(const char* path, int flags)
@@ -190,12 +187,12 @@ TEST_F(ctl_ops_test, refused_writes_send_nothing)
     // A resync of a replica in service, or with no replica in service to
     // copy from, is refused.
     EXPECT_EQ(write_text("/_data_r1/status", "1\n"), -EINVAL);
-    for (int k = 0; k < replica_count; ++k)
+    for (int k = 0; k < state().replicas.count; ++k)
         EXPECT_EQ(state_word(k), 0);
-    for (int k = 0; k < replica_count; ++k)
+    for (int k = 0; k < state().replicas.count; ++k)
         store_state_word(k, 2);
     EXPECT_EQ(write_text("/_data_r2/status", "1"), -EINVAL);
-    for (int k = 0; k < replica_count; ++k)
+    for (int k = 0; k < state().replicas.count; ++k)
         EXPECT_EQ(state_word(k), 2);
     EXPECT_EQ(log(), before);
 }

@@ -14,8 +14,7 @@
 #include <thread>
 
 #include "common/frame.h"
-#include "fs/cli/options.h"
-#include "fs/engine/replica_set.h"
+#include "fs/engine/process_state.h"
 #include "fs/engine/replicas.h"
 #include "tests/support/engine_fixture.h"
 #include "tests/support/mount_harness.h"
@@ -40,23 +39,17 @@ struct sink {
 
 class control_server_test : public ::testing::Test {
 protected:
+    scoped_state own_state;
     scratch_dir dir;
 
     void SetUp() override
     {
         install_replicas({".", "/data/r1", "/data/r2"});
         install_log(dir / "log");
-        mount_path = "/mnt/replicated";
-        settings.ctl_path = "/ctl";
-        reset_control_service();
+        state().mount.path = "/mnt/replicated";
+        state().settings.ctl_path = "/ctl";
     }
-    void TearDown() override
-    {
-        remove_replicas();
-        mount_path.clear();
-        settings.ctl_path.reset();
-        reset_control_service();
-    }
+    void TearDown() override { remove_replicas(); }
 
     std::string answer(const std::string& payload)
     {
@@ -135,7 +128,7 @@ TEST_F(control_server_test, requests_table)
                                 "disable:", "trust:zz", "info!", "INFO", "", "hello", "stat", "0004info"}) {
         EXPECT_EQ(answer(payload), "0003ERR") << '"' << payload << '"';
     }
-    for (int k = 0; k < replica_count; ++k)
+    for (int k = 0; k < state().replicas.count; ++k)
         EXPECT_EQ(state_word(k), 0);
     EXPECT_EQ(log(), before);
 }
@@ -235,7 +228,7 @@ TEST_F(control_server_test, stopped_service_serves_nothing_more)
 
     stop_control_service();
     remove_replicas();
-    mount_path.clear();
+    state().mount.path.clear();
     channel.send("0004info0007stat:01000Adisable:01");
     channel.loop.join();
     EXPECT_TRUE(channel.nothing_more_answered());
@@ -263,15 +256,15 @@ TEST_F(control_server_test, limits_of_what_the_channel_can_carry)
     EXPECT_EQ(refusal->path, longest + "d");
 
     install_replicas({"/r0"});
-    settings.ctl_path = longest + "c";
+    state().settings.ctl_path = longest + "c";
     refusal = check_channel_limits();
     ASSERT_TRUE(refusal.has_value());
     EXPECT_EQ(refusal->code, ENAMETOOLONG);
-    settings.ctl_path = "/ctl";
-    mount_path = longest + "m";
+    state().settings.ctl_path = "/ctl";
+    state().mount.path = longest + "m";
     refusal = check_channel_limits();
     ASSERT_TRUE(refusal.has_value());
-    EXPECT_EQ(refusal->path, mount_path);
+    EXPECT_EQ(refusal->path, state().mount.path);
 }
 
 }  // namespace

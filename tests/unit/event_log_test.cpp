@@ -43,34 +43,35 @@ TEST(event_log, line_formats_by_code)
 
 TEST(event_log, error_messages_on_standard_error)
 {
+    scoped_state own_state;
     testing::internal::CaptureStderr();
     print_error(-3, nullptr);
     print_error(ENOENT, "/x");
     print_error(-1, "replica info allocation");
-    quiet = 1;
+    state().log.quiet = 1;
     print_error(-2, nullptr);
-    quiet = 0;
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "\n/x: No such file or directory\nreplica info allocation: Low memory\n");
 }
 
 TEST(event_log, nothing_is_written_without_a_log)
 {
+    scoped_state own_state;
     scratch_dir dir;
     install_log("");
     write_log("mkdir", "/r", 0);
     write_event("resync from /a started", "/r");
-    log_path = dir / "never";  // set but never opened
+    state().log.path = dir / "never";  // set but never opened
     write_log("mkdir", "/r", 0);
     write_event("resync from /a started", "/r");
     struct stat st;
     EXPECT_NE(stat((dir / "never").c_str(), &st), 0);
-    log_path.reset();
 }
 
 // Failures (even threads) and events (odd threads) share one log.
 TEST(event_log, concurrent_lines_never_interleave)
 {
+    scoped_state own_state;
     scratch_dir dir;
     install_log(dir / "log");
     std::vector<std::thread> threads;
@@ -97,7 +98,6 @@ TEST(event_log, concurrent_lines_never_interleave)
         EXPECT_EQ(line, "word" + std::string(1, c) + separator + std::string(100, 'a' + (c - '0')));
     }
     EXPECT_EQ(lines, 800u);
-    log_path.reset();
 }
 
 }  // namespace

@@ -26,10 +26,11 @@ descriptor_array make_array(std::initializer_list<int32_t> entries)
 }
 
 struct fd_table_test : ::testing::Test {
+    scoped_state own_state;
     void SetUp() override { install_replicas({"/a", "/b"}); }
     void TearDown() override
     {
-        for (uint64_t slot = 0; slot < fd_table_size; ++slot)
+        for (uint64_t slot = 0; slot < state().fd_table.size; ++slot)
             fd_table_remove(slot);
         remove_replicas();
     }
@@ -153,8 +154,8 @@ TEST_F(fd_table_test, a_write_is_taken_once_and_a_reused_slot_starts_clean)
     ASSERT_EQ(fd_table_insert(second), slot);
     EXPECT_FALSE(fd_table_take_write(slot));
 
-    fd_table_note_write(fd_table_size);
-    EXPECT_FALSE(fd_table_take_write(fd_table_size));
+    fd_table_note_write(state().fd_table.size);
+    EXPECT_FALSE(fd_table_take_write(state().fd_table.size));
 }
 
 TEST_F(fd_table_test, concurrent_inserts_never_share_a_slot)
@@ -198,7 +199,7 @@ TEST_F(fd_table_test, release_all_closes_what_is_still_open)
         EXPECT_EQ(fcntl(fd, F_GETFD), -1) << fd;
     EXPECT_NE(fcntl(opened[3], F_GETFD), -1) << "not in the table: stays open";
     close(opened[3]);
-    EXPECT_EQ(fd_table_size, 0u);
+    EXPECT_EQ(state().fd_table.size, 0u);
     EXPECT_EQ(fd_table_get(0), nullptr);
 }
 

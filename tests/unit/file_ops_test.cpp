@@ -59,8 +59,8 @@ void fill_leaving(const std::string& root, size_t total, size_t pages)
 
 class open_files : public ::testing::Test {
 protected:
+    scoped_state own_state;
     scratch_dir scratch;
-    std::unique_ptr<replica_info[]> table;
     std::vector<std::string> roots;
 
     // count replicas r0, r1, ... all in service and high priority; the
@@ -72,23 +72,20 @@ protected:
             roots.push_back(scratch / ("r" + std::to_string(r)));
             mkdir(roots.back().c_str(), 0755);
         }
-        table.reset(new replica_info[count]);
+        replica_set& replicas = state().replicas;
+        replicas.table.reset(new replica_info[count]);
+        replicas.count = count;
         std::vector<int> order;
         for (int r = 0; r < count; ++r) {
-            table[r].root = roots[r];
-            table[r].root_length = roots[r].size();
-            table[r].root_fd = open_replica_root(roots[r].c_str());
+            replica_at(r).root = roots[r];
+            replica_at(r).root_length = roots[r].size();
+            replica_at(r).root_fd = open_replica_root(roots[r].c_str());
             order.push_back(r);
         }
-        replica_table = table.get();
-        replica_count = count;
-        high_count = count;
-        low_count = 0;
-        high_rotation = make_rotation_table(order);
-        low_rotation = make_rotation_table({});
-        reset_turns();
+        replicas.high_count = count;
+        replicas.high_rotation = make_rotation_table(order);
         ASSERT_EQ(fd_table_allocate(8, 255, 256), 0);
-        log_path = scratch / "vornelix.log";
+        state().log.path = scratch / "vornelix.log";
         ASSERT_EQ(open_log(), 0);
         set_test_caller(0, 0);
     }
@@ -96,11 +93,8 @@ protected:
     void TearDown() override
     {
         set_test_caller(0, 0);
-        log_path.reset();
-        for (int r = 0; table && r < replica_count; ++r)
-            close(table[r].root_fd);
-        replica_table = nullptr;
-        replica_count = 0;
+        for (int r = 0; r < state().replicas.count; ++r)
+            close(replica_at(r).root_fd);
     }
 
     std::string in(int r, const std::string& name) const { return roots[r] + "/" + name; }
@@ -611,11 +605,12 @@ TEST_F(open_files, the_end_of_a_handle_that_wrote_leaves_the_first_replicas_time
         {"flush of a handle that only read", {0, 1, 2}, {}, -1, false, flush},
     };
     start(3);
+    replica_set& replicas = state().replicas;
     for (const row& r : rows) {
-        high_rotation = make_rotation_table(r.high);
-        low_rotation = make_rotation_table(r.low);
-        high_count = static_cast<int>(r.high.size());
-        low_count = static_cast<int>(r.low.size());
+        replicas.high_rotation = make_rotation_table(r.high);
+        replicas.low_rotation = make_rotation_table(r.low);
+        replicas.high_count = static_cast<int>(r.high.size());
+        replicas.low_count = static_cast<int>(r.low.size());
         put_everywhere("f", "0123456789", 0644);
         fuse_file_info fi;
         ASSERT_EQ(open_as("/f", O_RDWR, fi), 0) << r.what;

@@ -66,7 +66,7 @@ TEST_F(namespace_ops_test, fault_table)
     const auto fine = [](const fixture&) { return true; };
     const auto dir_everywhere = [](const std::string& name) {
         return [name](fixture& f) {
-            for (int k = 0; k < replica_count; ++k)
+            for (int k = 0; k < state().replicas.count; ++k)
                 mkdir(f.in(k, name).c_str(), 0755);
         };
     };
@@ -123,7 +123,7 @@ TEST_F(namespace_ops_test, fault_table)
         EXPECT_EQ(r.change(), r.reply);
         set_test_caller(0, 0);
         std::set<int> out;
-        for (int k = 0; k < replica_count; ++k)
+        for (int k = 0; k < state().replicas.count; ++k)
             if (!replica_in_service(k))
                 out.insert(k);
         EXPECT_EQ(out, r.out_after);

@@ -6,33 +6,25 @@
 
 #include "fs/cli/options.h"
 #include "fs/engine/event_log.h"
-#include "fs/engine/replica_workers.h"
+#include "fs/engine/replica_set.h"
+#include "tests/support/engine_fixture.h"
 #include "tests/support/mount_harness.h"
 
 namespace {
 
 struct options_test : ::testing::Test {
-    void SetUp() override
-    {
-        settings = start_settings{};
-        log_path.reset();
-        quiet = 1;
-    }
-    void TearDown() override
-    {
-        settings = start_settings{};
-        log_path.reset();
-        quiet = 0;
-    }
+    scoped_state own_state;
+    start_settings& settings = state().settings;
+    void SetUp() override { state().log.quiet = 1; }
 };
 
 TEST_F(options_test, mount_option_text_loses_its_own_tokens_and_keeps_the_rest)
 {
     std::string text = "allow_other,quiet,ro";
-    quiet = 0;
+    state().log.quiet = 0;
     EXPECT_FALSE(parse_mount_options(text).stop);
     EXPECT_EQ(text, "allow_other,ro");
-    EXPECT_EQ(quiet, 1);
+    EXPECT_EQ(state().log.quiet, 1);
 
     text = "fsname=x,ro";
     EXPECT_FALSE(parse_mount_options(text).stop);
@@ -42,7 +34,7 @@ TEST_F(options_test, mount_option_text_loses_its_own_tokens_and_keeps_the_rest)
     text = "log=/tmp/some.log";
     EXPECT_FALSE(parse_mount_options(text).stop);
     EXPECT_EQ(text, "");
-    EXPECT_EQ(log_path, "/tmp/some.log");
+    EXPECT_EQ(state().log.path, "/tmp/some.log");
 
     text = "ro,fsname=backup,allow_other,log=/tmp/a.log";
     EXPECT_FALSE(parse_mount_options(text).stop);
@@ -63,24 +55,22 @@ TEST_F(options_test, replica_timeout_in_seconds_with_up_to_three_decimals_and_no
         {"replica_timeout=999999", -1},
     };
     for (const auto& c : cases) {
-        replica_timeout_ms = default_replica_timeout_ms;
+        state().work.timeout_ms = default_replica_timeout_ms;
         std::string text = std::string("ro,") + c.token;
         const start_status status = parse_mount_options(text);
         EXPECT_EQ(status.stop, c.ms < 0) << c.token;
         if (c.ms >= 0) {
             EXPECT_EQ(text, "ro") << c.token;
-            EXPECT_EQ(replica_timeout_ms, c.ms) << c.token;
+            EXPECT_EQ(state().work.timeout_ms, c.ms) << c.token;
         } else {
             EXPECT_EQ(status.exit_status, EINVAL) << c.token;
         }
     }
-    replica_timeout_ms = default_replica_timeout_ms;
 
     std::string text = "ro,no_inline";
     EXPECT_FALSE(parse_mount_options(text).stop);
     EXPECT_EQ(text, "ro");
-    EXPECT_FALSE(replica_inline_allowed);
-    replica_inline_allowed = true;
+    EXPECT_FALSE(state().work.inline_allowed);
 }
 
 TEST_F(options_test, bare_log_token_and_unresolvable_log_directory_stop_the_start)
@@ -206,7 +196,7 @@ TEST_F(options_test, positional_words_are_taken_where_the_scanner_leaves_them)
         EXPECT_FALSE(status.stop) << form;
         EXPECT_EQ(settings.replica_list, "/r0=/r1");
         EXPECT_EQ(settings.mount_word, "/mnt");
-        EXPECT_EQ(log_path, log);
+        EXPECT_EQ(state().log.path, log);
         EXPECT_EQ(settings.fuse_options, "ro");
     }
 }

@@ -12,7 +12,6 @@
 
 #include "fs/engine/replica_record.h"
 #include "fs/engine/replica_service.h"
-#include "fs/engine/replica_set.h"
 #include "fs/engine/replicas.h"
 #include "tests/support/engine_fixture.h"
 
@@ -102,7 +101,7 @@ struct replica_record_test : replica_dirs_test {
     void restart()
     {
         release_replica_records();
-        for (int k = 0; k < replica_count; ++k)
+        for (int k = 0; k < state().replicas.count; ++k)
             set_state(k, replica_state::in_service);
         load_replica_records();
     }
@@ -110,7 +109,7 @@ struct replica_record_test : replica_dirs_test {
     std::vector<replica_state> states() const
     {
         std::vector<replica_state> all;
-        for (int k = 0; k < replica_count; ++k)
+        for (int k = 0; k < state().replicas.count; ++k)
             all.push_back(state_of(k));
         return all;
     }
@@ -309,12 +308,12 @@ TEST_F(replica_record_test, the_mount_point_replica_records_through_its_kept_dir
     use_replicas(2);
     const std::string under_mount = root(0);
     install_replicas({".", root(1)});
-    mount_point_directory = open(under_mount.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    state().mount.directory = open(under_mount.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     load_replica_records();
     disable_replica(1, false);
     EXPECT_EQ(attribute(under_mount, "trusted.vornelix.generation"), "2");
-    close(mount_point_directory);
-    mount_point_directory = -1;
+    close(state().mount.directory);
+    state().mount.directory = -1;  // closed: the tear-down must not reach it
 }
 
 }  // namespace

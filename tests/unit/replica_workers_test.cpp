@@ -54,14 +54,13 @@ struct replica_workers_test : replica_dirs_test {
         close(gate[1]);  // every step still waiting ends before the workers stop
         replica_dirs_test::TearDown();
         close(gate[0]);
-        replica_timeout_ms = default_replica_timeout_ms;
     }
 };
 
 TEST_F(replica_workers_test, replica_that_does_not_answer_is_disabled_and_the_others_carry_the_request)
 {
     use_replicas(3);
-    replica_timeout_ms = 300;
+    state().work.timeout_ms = 300;
     const int stuck = gate[0];
     replica_work work;
     const int rc = replicate_change(work, mutation_variant::strict, "mkdir", "mkdir", [stuck](int k) noexcept {
@@ -199,7 +198,7 @@ TEST_F(replica_workers_test, device_wait_runs_disk_replicas_side_by_side_one_on_
 TEST_F(replica_workers_test, slot_given_up_at_the_deadline_is_not_wanted_and_what_its_step_opened_is_closed)
 {
     use_replicas(2);
-    replica_timeout_ms = 200;
+    state().work.timeout_ms = 200;
     int report[2];
     ASSERT_EQ(pipe(report), 0);
     const int opened = open("/dev/null", O_RDONLY | O_CLOEXEC);

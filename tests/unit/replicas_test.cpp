@@ -13,6 +13,7 @@
 namespace {
 
 struct replicas_test : ::testing::Test {
+    scoped_state own_state;
     void TearDown() override { remove_replicas(); }
 };
 
@@ -22,7 +23,7 @@ std::vector<int> tried()
 {
     read_turns turns;
     std::vector<int> order;
-    for (int attempt = 0; attempt < replica_count; ++attempt) {
+    for (int attempt = 0; attempt < state().replicas.count; ++attempt) {
         const int r = choose_replica(turns, attempt);
         order.push_back(r);
         if (replica_in_service(r))
@@ -76,7 +77,7 @@ TEST_F(replicas_test, rotation_table)
     };
     for (const row& r : rows) {
         install_replicas(r.roots);
-        const int n = replica_count;
+        const int n = state().replicas.count;
         int number = 0;
         for (const request& q : r.requests) {
             const std::string where = std::string(r.what) + ", request " + std::to_string(number++);
@@ -125,13 +126,13 @@ TEST_F(replicas_test, concurrent_requests_each_visit_every_replica_once)
             for (int i = 0; i < 20000; ++i) {
                 read_turns turns;
                 std::vector<int> order;
-                for (int attempt = 0; attempt < replica_count; ++attempt)
+                for (int attempt = 0; attempt < state().replicas.count; ++attempt)
                     order.push_back(choose_replica(turns, attempt));
                 std::set<int> seen(order.begin(), order.end());
                 if (seen.size() != 5 || *seen.begin() != 0 || *seen.rbegin() != 4)
                     ++bad;
                 // High-priority replicas always come before low-priority ones.
-                if (replica_table[order[0]].low_priority || !replica_table[order[4]].low_priority)
+                if (replica_at(order[0]).low_priority || !replica_at(order[4]).low_priority)
                     ++bad;
             }
         });
@@ -230,7 +231,7 @@ TEST_F(replicas_test, a_disabled_replica_stays_out_of_service_whatever_its_time)
     for (int i = 0; i < 4; ++i) {
         read_turns turns;
         int first = -1;
-        for (int attempt = 0; attempt < replica_count && first < 0; ++attempt)
+        for (int attempt = 0; attempt < state().replicas.count && first < 0; ++attempt)
             if (const int r = choose_replica(turns, attempt); replica_in_service(r))
                 first = r;
         EXPECT_EQ(first, 2);
