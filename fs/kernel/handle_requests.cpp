@@ -133,16 +133,17 @@ void on_read(fuse_req_t request, fuse_ino_t, size_t size, off_t offset, struct f
     fuse_reply_buf(request, buffer.get(), static_cast<size_t>(rc));
 }
 
-void on_write(fuse_req_t request, fuse_ino_t, const char* data, size_t size, off_t offset,
+void on_write(fuse_req_t request, fuse_ino_t node, const char* data, size_t size, off_t offset,
               struct fuse_file_info* fi) noexcept
 {
     const request_scope scope(request);
     const int rc = fs_write(nullptr, data, size, offset, fi);
-    if (rc < 0) {
+    if (rc < 0)
         reply_status(request, rc);
-        return;
-    }
-    fuse_reply_write(request, static_cast<size_t>(rc));
+    else
+        fuse_reply_write(request, static_cast<size_t>(rc));
+    if (take_attributes_changed())
+        forget_kernel_attributes(node);
 }
 
 void on_flush(fuse_req_t request, fuse_ino_t, struct fuse_file_info* fi) noexcept
@@ -187,8 +188,9 @@ void on_lseek(fuse_req_t request, fuse_ino_t, off_t offset, int whence, struct f
     fuse_reply_lseek(request, found);
 }
 
-void on_copy_file_range(fuse_req_t request, fuse_ino_t, off_t in_at, struct fuse_file_info* in, fuse_ino_t,
-                        off_t out_at, struct fuse_file_info* out, size_t size, int flags) noexcept
+void on_copy_file_range(fuse_req_t request, fuse_ino_t, off_t in_at, struct fuse_file_info* in,
+                        fuse_ino_t out_node, off_t out_at, struct fuse_file_info* out, size_t size,
+                        int flags) noexcept
 {
     const request_scope scope(request);
     if (flags != 0) {
@@ -196,11 +198,12 @@ void on_copy_file_range(fuse_req_t request, fuse_ino_t, off_t in_at, struct fuse
         return;
     }
     const int rc = fs_copy_file_range(in, in_at, out, out_at, size);
-    if (rc < 0) {
+    if (rc < 0)
         reply_status(request, rc);
-        return;
-    }
-    fuse_reply_write(request, static_cast<size_t>(rc));
+    else
+        fuse_reply_write(request, static_cast<size_t>(rc));
+    if (take_attributes_changed())
+        forget_kernel_attributes(out_node);
 }
 
 namespace {

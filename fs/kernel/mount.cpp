@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -107,6 +108,10 @@ std::optional<std::string> mount_options(std::string_view word)
     return kept;
 }
 
+// The session being served, for the notices the daemon sends the kernel
+// of its own accord.
+std::atomic<struct fuse_session*> serving{nullptr};
+
 void on_init(void*, struct fuse_conn_info* connection) noexcept
 {
     // The kernel clears set-user-ID and set-group-ID bits itself, through
@@ -175,6 +180,12 @@ struct fuse_lowlevel_ops operations() noexcept
 
 }  // namespace
 
+void forget_kernel_attributes(fuse_ino_t node) noexcept
+{
+    if (struct fuse_session* session = serving.load())
+        (void)fuse_lowlevel_notify_inval_inode(session, node, -1, 0);
+}
+
 int serve_mount(const std::string& program_word, const std::string& mount_path,
                 const std::string& mount_argument)
 {
@@ -191,6 +202,7 @@ int serve_mount(const std::string& program_word, const std::string& mount_path,
     struct fuse_session* session = fuse_session_new(&args, &table, sizeof table, nullptr);
     if (session == nullptr)
         return 1;
+    serving.store(session);
     int ended = 1;
     if (fuse_set_signal_handlers(session) == 0) {
         if (fuse_session_mount(session, mount_path.c_str()) == 0) {
@@ -206,6 +218,7 @@ int serve_mount(const std::string& program_word, const std::string& mount_path,
         }
         fuse_remove_signal_handlers(session);
     }
+    serving.store(nullptr);
     fuse_session_destroy(session);
     if (threads_left_behind()) {
         // Not every stream: the control thread may be inside a read of its

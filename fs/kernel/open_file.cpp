@@ -14,6 +14,7 @@
 #include "fs/engine/handle_stripes.h"
 #include "fs/engine/replica_service.h"
 #include "fs/engine/resync_gate.h"
+#include "fs/kernel/request_context.h"
 
 // Examines every descriptor of the open file on its replica's worker.
 // Leaves the work's slots loaded with the descriptors. -ENOMEM or 0.
@@ -59,7 +60,10 @@ int drop_group_id_for_writer(replica_work& work, const open_file_view& view) noe
     if (member != 0)
         return member < 0 ? -EIO : 0;
     const mode_t kept = st.st_mode & 07777 & ~S_ISGID;
-    return change_open_file(work, view, "chmod", [kept](int fd) noexcept { return fchmod(fd, kept); });
+    const int rc = change_open_file(work, view, "chmod", [kept](int fd) noexcept { return fchmod(fd, kept); });
+    if (rc == 0)
+        note_attributes_changed();
+    return rc;
 }
 
 // The attempt loop of the requests one replica's descriptor answers: the

@@ -18,3 +18,10 @@ private:
 
 // The request this thread serves, or nullptr.
 fuse_req_t serving_request() noexcept;
+
+// A request that changed its file's attributes beyond what its reply
+// tells the kernel (a write by someone outside the file's group dropped
+// the set-group-ID bit) notes it, and the kernel is told to forget the
+// attributes it holds once the reply is sent.
+void note_attributes_changed() noexcept;
+bool take_attributes_changed() noexcept;

@@ -44,6 +44,9 @@ inline constexpr int path_attempts = 8;
 // device or inode number. (Another replica's answer cannot be compared.)
 bool another_file(fuse_ino_t node, const struct stat& st, int served) noexcept;
 
+// Tells the kernel to forget the attributes it holds of a node (mount.cpp).
+void forget_kernel_attributes(fuse_ino_t node) noexcept;
+
 // The paths of a node or of a name in a directory, -ESTALE for a node the
 // table does not know (or that has no name left).
 int path_of(fuse_ino_t node, std::string& path) noexcept;

@@ -1,6 +1,7 @@
 // Attributes changed through a real mount by root and two other users:
 // the owner and group rules that the daemon applies for the caller, and a
 // replica whose change fails taken out of service.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -10,6 +11,7 @@
 #include <cerrno>
 
 #include "tests/support/mount_harness.h"
+#include "tests/support/replica_compare.h"
 
 namespace {
 
@@ -103,6 +105,32 @@ TEST(attribute_e2e, a_change_failing_on_a_read_only_replica_takes_it_out)
     EXPECT_NE(log.find("disabling replica failed accessing " + root1 + "\n", failure), std::string::npos) << log;
     EXPECT_EQ(log.find("chmod", failure + 1), std::string::npos) << log;
     EXPECT_EQ(m.unmount(), 0);
+}
+
+// The daemon drops a set-group-ID bit without group execute itself when a
+// writer outside the group appends: the kernel, which keeps the file's
+// attributes for a second, must not go on showing the bit.
+TEST(attribute_e2e, a_bit_the_daemon_drops_on_a_write_is_gone_at_once)
+{
+    mount_options options;
+    options.no_cache = false;
+    test_mount m(options);
+    ASSERT_TRUE(m.mounted()) << m.daemon_stderr();
+    const std::string f = m.at("f");
+    write_file(f, "0123456789", 02767);
+    ASSERT_EQ(chmod(f.c_str(), 02767), 0);
+    EXPECT_EQ(attributes(f).st_mode & 07777, 02767u);
+    EXPECT_EQ(as_user(bob, bob, {}, [&] {
+        const int fd = open(f.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666);
+        const bool written = fd >= 0 && write(fd, "x", 1) == 1;
+        if (fd >= 0)
+            close(fd);
+        return written ? 0 : errno;
+    }), 0);
+    EXPECT_EQ(attributes(f).st_mode & 07777, 0767u);
+    EXPECT_EQ(attributes(m.in_replica(0, "f")).st_mode & 07777, 0767u);
+    EXPECT_EQ(m.unmount(), 0);
+    EXPECT_EQ(replica_differences({m.replica(0), m.replica(1)}), "");
 }
 
 }  // namespace
