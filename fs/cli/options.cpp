@@ -314,12 +314,8 @@ start_status check_paths_outside_mount()
 start_status build_mount_argument()
 {
     start_settings& settings = state().settings;
-    if (!settings.fsname_option) {
+    if (!settings.fsname_option)
         settings.fsname_option = "fsname=" + settings.replica_list;
-        // The mount point is itself a replica and holds the tree already.
-        if (!settings.mount_word.empty() && settings.mount_word[0] == ':')
-            *settings.fsname_option += ",nonempty";
-    }
     if (settings.fuse_options)
         settings.mount_argument = "-o" + *settings.fuse_options + "," + *settings.fsname_option;
     else

@@ -42,10 +42,12 @@ bool dropped(std::string_view option) noexcept
     return false;
 }
 
+}  // namespace
+
 // The cache times among the options, which are vornelix's to apply to its
 // replies: true when option is one of them (taken, or false in valid when
 // its value is not a number of seconds).
-bool take_cache_time(std::string_view option, bool& valid)
+static bool take_cache_time(std::string_view option, bool& valid)
 {
     static constexpr struct {
         std::string_view name;
@@ -71,7 +73,7 @@ bool take_cache_time(std::string_view option, bool& valid)
 // times, with the forced ones after them; none when a cache time is not a
 // number (said on standard error). A comma escaped with a backslash
 // belongs to its option.
-std::optional<std::string> mount_options(std::string_view word)
+std::optional<std::string> libfuse_options(std::string_view word)
 {
     if (word.substr(0, 2) == "-o")
         word.remove_prefix(2);
@@ -107,6 +109,8 @@ std::optional<std::string> mount_options(std::string_view word)
     kept.append(forced_mount_options);
     return kept;
 }
+
+namespace {
 
 // The session being served, for the notices the daemon sends the kernel
 // of its own accord.
@@ -191,7 +195,7 @@ int serve_mount(const std::string& program_word, const std::string& mount_path,
 {
     std::string word0 = program_word;
     std::string word1 = "-o";
-    const std::optional<std::string> options = mount_options(mount_argument);
+    const std::optional<std::string> options = libfuse_options(mount_argument);
     if (!options)
         return 1;
     std::string word2 = *options;

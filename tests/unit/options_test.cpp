@@ -128,7 +128,7 @@ TEST_F(options_test, mount_argument_and_default_file_system_name)
     settings.replica_list = "/a=/b";
     settings.mount_word = ":/mnt";
     build_mount_argument();
-    EXPECT_EQ(settings.mount_argument, "-ofsname=/a=/b,nonempty");
+    EXPECT_EQ(settings.mount_argument, "-ofsname=/a=/b");
 
     settings = start_settings{};
     settings.replica_list = "/a";
