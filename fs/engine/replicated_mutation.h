@@ -49,11 +49,16 @@ std::unique_ptr<T[]> zeroed_slots(int n) noexcept
     return std::unique_ptr<T[]>(new (std::nothrow) T[n > 0 ? n : 1]());
 }
 
+// Whether the caller is the daemon's own identity (root, as vornelix
+// runs): what it creates is the caller's already.
+bool caller_is_daemon(caller_identity caller) noexcept;
+
 // Gives a newly created object (name in the directory dir, never followed)
 // to the calling user (read in the request thread: a worker has no
 // caller): owner the caller's uid, group the caller's gid, or the
 // directory's group, which the object already has, when the directory
-// carries the set-group-ID bit. 0, or -1 with errno.
+// carries the set-group-ID bit; nothing to do for the daemon's own
+// identity. 0, or -1 with errno.
 int give_to_caller(int dir, const std::string& name, caller_identity caller) noexcept;
 
 // A change of owner drops the set-user-ID and set-group-ID bits of a

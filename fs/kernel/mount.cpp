@@ -204,6 +204,8 @@ int serve_mount(const std::string& program_word, const std::string& mount_path,
 
     const struct fuse_lowlevel_ops table = operations();
     struct fuse_session* session = fuse_session_new(&args, &table, sizeof table, nullptr);
+    // libfuse may have copied the arguments while it parsed them.
+    fuse_opt_free_args(&args);
     if (session == nullptr)
         return 1;
     serving.store(session);
