@@ -54,7 +54,7 @@ struct small_tmpfs {
 };
 
 // Leaves exactly `pages` pages free on a fresh tmpfs of `total` bytes.
-void fill_leaving(const std::string& root, size_t total, size_t pages)
+inline void fill_leaving(const std::string& root, size_t total, size_t pages)
 {
     const std::string filler(total - pages * 4096, 'z');
     write_file(root + "/filler", filler);
@@ -137,7 +137,7 @@ protected:
     }
 };
 
-bool descriptor_open(int fd)
+inline bool descriptor_open(int fd)
 {
     return fcntl(fd, F_GETFD) != -1;
 }
