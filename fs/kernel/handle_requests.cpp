@@ -50,29 +50,20 @@ void on_open(fuse_req_t request, fuse_ino_t node, struct fuse_file_info* fi) noe
 {
     const request_scope scope(request);
     const shape_hold shape(tree_shape());
-    int rc = 0;
-    for (int attempt = 0; attempt < path_attempts; ++attempt) {
-        if (attempt > 0)
-            let_names_settle();
-        const name_epoch epoch = name_epoch_now();
-        std::string path;
-        if ((rc = path_of(node, path)) != 0)
-            break;
-        rc = fs_open(path.c_str(), fi);
-        if (!names_moved_since(epoch))
-            break;
-        if (rc == 0) {
+    const int rc = by_node_path(
+        node, [fi](const char* path) noexcept { return fs_open(path, fi); },
+        [node, fi](int& answer) noexcept {
+            if (answer == -ENOENT || answer == -ENOTDIR)
+                return true;
             struct stat st;
             int served = -1;
-            if (fs_fgetattr_served(&st, fi, served) != 0 || !another_file(node, st, served))
-                break;
+            if (answer != 0 || fs_fgetattr_served(&st, fi, served) != 0 || !another_file(node, st, served))
+                return false;
             // Another file: never handed out for this one.
             (void)fs_release(nullptr, fi);
-            rc = -ENOENT;
-        } else if (rc != -ENOENT && rc != -ENOTDIR) {
-            break;
-        }
-    }
+            answer = -ENOENT;
+            return true;
+        });
     if (rc != 0) {
         reply_status(request, rc);
         return;

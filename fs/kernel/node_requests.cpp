@@ -58,24 +58,12 @@ void reply_status(fuse_req_t request, int rc) noexcept
     fuse_reply_err(request, rc < 0 ? -rc : 0);
 }
 
-// A request that only looks runs with the path it built, again when a
-// change of names overlapped it: its answer may be another file's.
+// A request that only looks: any answer may be another file's when a
+// change of names overlapped it.
 template <typename Look>
 int look_by_path(fuse_ino_t node, Look&& look) noexcept
 {
-    int rc = 0;
-    for (int attempt = 0; attempt < path_attempts; ++attempt) {
-        if (attempt > 0)
-            let_names_settle();
-        const name_epoch epoch = name_epoch_now();
-        std::string path;
-        if ((rc = path_of(node, path)) != 0)
-            return rc;
-        rc = look(path.c_str());
-        if (!names_moved_since(epoch))
-            return rc;
-    }
-    return rc;
+    return by_node_path(node, look, [](int&) noexcept { return true; });
 }
 
 // The attributes of a node: by its path, or, for a file removed while
@@ -89,19 +77,11 @@ int node_attributes(fuse_ino_t node, struct fuse_file_info* fi, struct stat& st)
         // Attributes tell whose they are: only an answer of another file,
         // or none, is asked again when names moved meanwhile.
         int served = -1;
-        for (int attempt = 0; attempt < path_attempts; ++attempt) {
-            if (attempt > 0)
-                let_names_settle();
-            const name_epoch epoch = name_epoch_now();
-            std::string path;
-            if ((rc = path_of(node, path)) != 0)
-                break;
-            rc = fs_getattr_served(path.c_str(), &st, served);
-            const bool doubtful =
-                rc == -ENOENT || rc == -ENOTDIR || (rc == 0 && another_file(node, st, served));
-            if (!doubtful || !names_moved_since(epoch))
-                break;
-        }
+        rc = by_node_path(
+            node, [&](const char* path) noexcept { return fs_getattr_served(path, &st, served); },
+            [&](int& answer) noexcept {
+                return answer == -ENOENT || answer == -ENOTDIR || (answer == 0 && another_file(node, st, served));
+            });
         // Never another file's attributes: a node whose name still leads
         // elsewhere after the changes settled is a file gone.
         if (rc == 0 && another_file(node, st, served))
@@ -458,27 +438,35 @@ void on_statfs(fuse_req_t request, fuse_ino_t) noexcept
     fuse_reply_statfs(request, &st);
 }
 
-void on_setxattr(fuse_req_t request, fuse_ino_t node, const char* name, const char* value, size_t size,
-                 int flags) noexcept
+namespace {
+
+// A change by the node's path (the kernel holds the file's lock, so no
+// rename or removal of it runs meanwhile), replied with its status.
+template <typename Change>
+void change_by_path(fuse_req_t request, fuse_ino_t node, Change&& change) noexcept
 {
     const request_scope scope(request);
     const shape_hold shape(tree_shape());
     std::string path;
     int rc = path_of(node, path);
     if (rc == 0)
-        rc = fs_setxattr(path.c_str(), name, value, size, flags);
+        rc = change(path.c_str());
     reply_status(request, rc);
+}
+
+}  // namespace
+
+void on_setxattr(fuse_req_t request, fuse_ino_t node, const char* name, const char* value, size_t size,
+                 int flags) noexcept
+{
+    change_by_path(request, node, [=](const char* path) noexcept {
+        return fs_setxattr(path, name, value, size, flags);
+    });
 }
 
 void on_removexattr(fuse_req_t request, fuse_ino_t node, const char* name) noexcept
 {
-    const request_scope scope(request);
-    const shape_hold shape(tree_shape());
-    std::string path;
-    int rc = path_of(node, path);
-    if (rc == 0)
-        rc = fs_removexattr(path.c_str(), name);
-    reply_status(request, rc);
+    change_by_path(request, node, [name](const char* path) noexcept { return fs_removexattr(path, name); });
 }
 
 namespace {

@@ -18,6 +18,8 @@
 #include <shared_mutex>
 #include <string>
 
+#include "fs/kernel/node_table.h"
+
 // lock_order.h, #1: the shape of the tree (see above).
 std::shared_mutex& tree_shape() noexcept;
 
@@ -47,10 +49,35 @@ bool another_file(fuse_ino_t node, const struct stat& st, int served) noexcept;
 // Tells the kernel to forget the attributes it holds of a node (mount.cpp).
 void forget_kernel_attributes(fuse_ino_t node) noexcept;
 
-// The paths of a node or of a name in a directory, -ESTALE for a node the
-// table does not know (or that has no name left).
+// The paths of a node or of a name in a directory: -ENOENT for a node
+// that has no name left (it was removed), -ESTALE for one the table does
+// not know.
 int path_of(fuse_ino_t node, std::string& path) noexcept;
 int path_in(fuse_ino_t parent, const char* name, std::string& path) noexcept;
+
+// Runs act(path) by the node's path; when a change of names overlapped it
+// and doubtful(rc) says the answer may be another file's or none, lets
+// the change settle and runs it again by the path built anew, at most
+// path_attempts times. doubtful may put right what act did (close a file
+// opened by a stale path) and set rc to the answer to give if it was the
+// last attempt. The last rc.
+template <typename Act, typename Doubtful>
+int by_node_path(fuse_ino_t node, Act&& act, Doubtful&& doubtful) noexcept
+{
+    int rc = 0;
+    for (int attempt = 0; attempt < path_attempts; ++attempt) {
+        if (attempt > 0)
+            let_names_settle();
+        const name_epoch epoch = name_epoch_now();
+        std::string path;
+        if ((rc = path_of(node, path)) != 0)
+            return rc;
+        rc = act(path.c_str());
+        if (!names_moved_since(epoch) || !doubtful(rc))
+            return rc;
+    }
+    return rc;
+}
 
 // The entry of a name found or made, with the attributes the replica
 // served answered (-1 unknown): the node learns the name and one more lookup. False when
