@@ -12,6 +12,7 @@
 #include <new>
 #include <shared_mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fs/kernel/node_table.h"
@@ -209,9 +210,28 @@ struct directory_stream {
     bool handed_out = false;
 };
 
+// One entry of a listing: its name, inode number and type.
+struct listed_entry {
+    struct stat st;
+    const char* name;
+};
+
 directory_stream* stream_of(const struct fuse_file_info* fi) noexcept
 {
     return reinterpret_cast<directory_stream*>(static_cast<uintptr_t>(fi->fh));
+}
+
+listed_entry entry_at(const directory_stream& stream, size_t index) noexcept
+{
+    const char* at = stream.entries.data() + stream.starts[index];
+    listed_entry entry;
+    uint64_t inode;
+    std::memcpy(&inode, at, sizeof inode);
+    entry.name = at + sizeof inode + 1;
+    std::memset(&entry.st, 0, sizeof entry.st);
+    entry.st.st_ino = inode;
+    entry.st.st_mode = static_cast<mode_t>(static_cast<unsigned char>(at[sizeof inode])) << 12;
+    return entry;
 }
 
 int list_into(fuse_ino_t node, const char* word, directory_stream& stream) noexcept
@@ -236,6 +256,54 @@ int list_into(fuse_ino_t node, const char* word, directory_stream& stream) noexc
     return 0;
 }
 
+bool dot_or_dot_dot(const char* name) noexcept
+{
+    return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
+}
+
+// The entries from offset that fit in size bytes: size_of(entry) tells the
+// bytes each needs, prepare(entries) is called once with those that fit,
+// and add(i, entry, room, space, next offset) writes the i-th of them.
+// Read from the start again (rewinddir), the directory is listed afresh.
+template <typename SizeOf, typename Prepare, typename Add>
+void reply_entries(fuse_req_t request, fuse_ino_t node, size_t size, off_t offset, struct fuse_file_info* fi,
+                   SizeOf&& size_of, Prepare&& prepare, Add&& add) noexcept
+{
+    directory_stream& stream = *stream_of(fi);
+    if (offset == 0 && stream.handed_out) {
+        if (const int rc = list_into(node, "readdir", stream); rc != 0) {
+            reply_status(request, rc);
+            return;
+        }
+    }
+    stream.handed_out = true;
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[size != 0 ? size : 1]);
+    std::vector<listed_entry> chunk;
+    size_t total = 0;
+    try {
+        for (size_t index = offset < 0 ? 0 : static_cast<size_t>(offset); index < stream.starts.size(); ++index) {
+            const listed_entry entry = entry_at(stream, index);
+            const size_t needed = size_of(entry);
+            if (total + needed > size)
+                break;
+            total += needed;
+            chunk.push_back(entry);
+        }
+    } catch (...) {
+        buffer.reset();
+    }
+    if (!buffer) {
+        fuse_reply_err(request, ENOMEM);
+        return;
+    }
+    prepare(chunk);
+    size_t used = 0;
+    const off_t first = offset < 0 ? 0 : offset;
+    for (size_t i = 0; i < chunk.size(); ++i)
+        used += add(i, chunk[i], buffer.get() + used, size - used, first + static_cast<off_t>(i) + 1);
+    fuse_reply_buf(request, buffer.get(), used);
+}
+
 }  // namespace
 
 // The kernel has checked read permission on the directory; the listing is
@@ -258,41 +326,69 @@ void on_opendir(fuse_req_t request, fuse_ino_t node, struct fuse_file_info* fi) 
         stream.release();
 }
 
-// Read from the start again (rewinddir), the directory is listed afresh.
 void on_readdir(fuse_req_t request, fuse_ino_t node, size_t size, off_t offset,
                 struct fuse_file_info* fi) noexcept
 {
     const request_scope scope(request);
-    directory_stream& stream = *stream_of(fi);
-    if (offset == 0 && stream.handed_out) {
-        const shape_hold shape(tree_shape());
-        if (const int rc = list_into(node, "readdir", stream); rc != 0) {
-            reply_status(request, rc);
-            return;
+    const shape_hold shape(tree_shape());
+    reply_entries(
+        request, node, size, offset, fi,
+        [request](const listed_entry& entry) noexcept {
+            return fuse_add_direntry(request, nullptr, 0, entry.name, nullptr, 0);
+        },
+        [](const std::vector<listed_entry>&) noexcept {},
+        [request](size_t, const listed_entry& entry, char* room, size_t space, off_t next) noexcept {
+            return fuse_add_direntry(request, room, space, entry.name, &entry.st, next);
+        });
+}
+
+// With each entry, its node and attributes read now on the replica whose
+// attributes the mount shows, so that a listing followed by a look at
+// every entry (ls -l) needs no lookups. An entry comes without them (the
+// kernel then looks it up) when it is "." or "..", when it is gone, or
+// when a change of names overlapped the request: the name may lead
+// elsewhere by now.
+void on_readdirplus(fuse_req_t request, fuse_ino_t node, size_t size, off_t offset,
+                    struct fuse_file_info* fi) noexcept
+{
+    const request_scope scope(request);
+    const shape_hold shape(tree_shape());
+    const name_epoch epoch = name_epoch_now();
+    std::vector<struct stat> found;
+    int served = -1;
+    const auto prepare = [&](const std::vector<listed_entry>& chunk) noexcept {
+        std::string path;
+        try {
+            std::vector<std::string_view> names;
+            for (const listed_entry& entry : chunk)
+                names.emplace_back(dot_or_dot_dot(entry.name) ? "" : entry.name);
+            if (path_of(node, path) != 0 || fs_attributes_in_directory(path.c_str(), names, found, served) != 0)
+                found.clear();
+        } catch (...) {
+            found.clear();
         }
-    }
-    stream.handed_out = true;
-    std::unique_ptr<char[]> buffer(new (std::nothrow) char[size != 0 ? size : 1]);
-    if (!buffer) {
-        fuse_reply_err(request, ENOMEM);
-        return;
-    }
-    size_t used = 0;
-    for (size_t index = offset < 0 ? 0 : static_cast<size_t>(offset); index < stream.starts.size(); ++index) {
-        const char* at = stream.entries.data() + stream.starts[index];
-        uint64_t inode;
-        std::memcpy(&inode, at, sizeof inode);
-        struct stat st;
-        std::memset(&st, 0, sizeof st);
-        st.st_ino = inode;
-        st.st_mode = static_cast<mode_t>(static_cast<unsigned char>(at[sizeof inode])) << 12;
-        const size_t needed = fuse_add_direntry(request, buffer.get() + used, size - used,
-                                                at + sizeof inode + 1, &st, static_cast<off_t>(index + 1));
-        if (needed > size - used)
-            break;
-        used += needed;
-    }
-    fuse_reply_buf(request, buffer.get(), used);
+    };
+    const auto add = [&](size_t i, const listed_entry& entry, char* room, size_t space, off_t next) noexcept {
+        struct fuse_entry_param param;
+        std::memset(&param, 0, sizeof param);
+        param.attr = entry.st;
+        if (i < found.size() && found[i].st_ino != 0 && !dot_or_dot_dot(entry.name)) {
+            struct stat st = found[i];
+            param.ino = learn_node_since(node, entry.name, st, served, epoch);
+            if (param.ino != 0) {
+                param.attr = st;
+                param.attr_timeout = kept_for.attributes;
+                param.entry_timeout = kept_for.entry;
+            }
+        }
+        return fuse_add_direntry_plus(request, room, space, entry.name, &param, next);
+    };
+    reply_entries(
+        request, node, size, offset, fi,
+        [request](const listed_entry& entry) noexcept {
+            return fuse_add_direntry_plus(request, nullptr, 0, entry.name, nullptr, 0);
+        },
+        prepare, add);
 }
 
 void on_releasedir(fuse_req_t request, fuse_ino_t, struct fuse_file_info* fi) noexcept

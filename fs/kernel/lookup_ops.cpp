@@ -23,6 +23,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fs/engine/errors.h"
@@ -355,6 +356,58 @@ int fs_readlink(const char* path, char* buffer, size_t size) noexcept
 int fs_list_directory(const char* path, const char* word, std::vector<char>& entries) noexcept
 {
     return take_listing(path, word, entries);
+}
+
+int fs_attributes_in_directory(const char* path, const std::vector<std::string_view>& names,
+                               std::vector<struct stat>& found, int& served) noexcept
+{
+    replica_work work;
+    const char* at = work.keep_text(0, path);
+    std::string joined;
+    try {
+        for (const std::string_view name : names) {
+            joined.append(name);
+            joined += '\0';
+        }
+        found.assign(names.size(), {});
+    } catch (...) {
+        return -ENOMEM;
+    }
+    // The worker may run the step after the request gave up on it: the
+    // names go with the work.
+    const char* kept = joined.empty() ? "" : work.keep_data(joined.data(), joined.size());
+    const size_t length = joined.size();
+    if (at == nullptr || kept == nullptr || !work.set_step([at, kept, length](replica_slot& slot, int k) noexcept {
+            unique_fd fd(open_in_replica(k, at, O_RDONLY | O_DIRECTORY));
+            if (!fd) {
+                slot.error = failure_errno();
+                return;
+            }
+            try {
+                slot.buffer.clear();
+                for (size_t from = 0; from < length;) {
+                    const char* name = kept + from;
+                    struct stat st;
+                    // A name gone meanwhile has no attributes: all zero.
+                    if (fstatat(fd.get(), name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+                        std::memset(&st, 0, sizeof st);
+                    const char* raw = reinterpret_cast<const char*>(&st);
+                    slot.buffer.insert(slot.buffer.end(), raw, raw + sizeof st);
+                    from += std::strlen(name) + 1;
+                }
+                slot.error = 0;
+            } catch (...) {
+                slot.error = ENOMEM;
+            }
+        }))
+        return -ENOMEM;
+    const int rc = serve_from_one_replica(work, path, "readdir", served, read_order::by_priority);
+    if (rc != 0)
+        return rc;
+    const std::vector<char>& raw = work.slot(served).buffer;
+    for (size_t i = 0; i < found.size() && (i + 1) * sizeof(struct stat) <= raw.size(); ++i)
+        std::memcpy(&found[i], raw.data() + i * sizeof(struct stat), sizeof(struct stat));
+    return 0;
 }
 
 // Directory entries made durable on every replica in service.

@@ -166,6 +166,7 @@ struct fuse_lowlevel_ops operations() noexcept
     table.fsync = on_fsync;
     table.opendir = on_opendir;
     table.readdir = on_readdir;
+    table.readdirplus = on_readdirplus;
     table.releasedir = on_releasedir;
     table.fsyncdir = on_fsyncdir;
     table.statfs = on_statfs;

@@ -8,6 +8,7 @@
 
 #include <fuse_lowlevel.h>
 
+#include <string_view>
 #include <vector>
 
 // Lookups (lookup_ops.cpp): one replica answers, round-robin with fallback
@@ -27,6 +28,11 @@ struct statvfs smallest_filesystem(const struct statvfs* answers, int count) noe
 // shows): for each, its inode number (8 bytes), file type (1 byte) and
 // NUL-terminated name. word names the request in the log.
 int fs_list_directory(const char* path, const char* word, std::vector<char>& entries) noexcept;
+// The attributes of names in the directory at path, read now on the
+// replica whose attributes the mount shows (served): found[i] for
+// names[i], all zero for a name not there.
+int fs_attributes_in_directory(const char* path, const std::vector<std::string_view>& names,
+                               std::vector<struct stat>& found, int& served) noexcept;
 int fs_fsyncdir(const char* path, int datasync, struct fuse_file_info* fi) noexcept;
 int fs_getxattr(const char* path, const char* name, char* value, size_t size) noexcept;
 int fs_listxattr(const char* path, char* list, size_t size) noexcept;

@@ -133,5 +133,7 @@ void on_copy_file_range(fuse_req_t request, fuse_ino_t in_node, off_t in_at, str
 void on_opendir(fuse_req_t request, fuse_ino_t node, struct fuse_file_info* fi) noexcept;
 void on_readdir(fuse_req_t request, fuse_ino_t node, size_t size, off_t offset,
                 struct fuse_file_info* fi) noexcept;
+void on_readdirplus(fuse_req_t request, fuse_ino_t node, size_t size, off_t offset,
+                    struct fuse_file_info* fi) noexcept;
 void on_releasedir(fuse_req_t request, fuse_ino_t node, struct fuse_file_info* fi) noexcept;
 void on_fsyncdir(fuse_req_t request, fuse_ino_t node, int datasync, struct fuse_file_info* fi) noexcept;

@@ -3,6 +3,7 @@
 // handle reopens it, a removed file lives on through its descriptors, and
 // its holes are found where they are. Each step answers 0 or errno; a
 // comparison that fails answers EDOM, and offsets are answered as found.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -107,6 +108,34 @@ results holes_are_found(const where& at)
     return r;
 }
 
+// What a listing says of each entry (its inode number and type) is what a
+// look at the entry says, whether the kernel took the attributes with the
+// listing or looks each entry up, and after a change in the directory.
+results listings_agree_with_lookups(const where& at)
+{
+    results r;
+    r.push_back(e(link(at("d/f"), at("d/h"))));
+    for (int pass = 0; pass < 2; ++pass) {
+        DIR* dir = opendir(at("d"));
+        if (dir == nullptr)
+            return {errno};
+        int entries = 0;
+        bool agree = true;
+        while (const struct dirent* entry = readdir(dir)) {
+            ++entries;
+            struct stat st;
+            const std::string name = std::string("d/") + entry->d_name;
+            agree = agree && lstat(at(name), &st) == 0 && st.st_ino == entry->d_ino &&
+                    (entry->d_type == DT_UNKNOWN || static_cast<mode_t>(DTTOIF(entry->d_type)) == (st.st_mode & S_IFMT));
+        }
+        closedir(dir);
+        r.push_back(entries);
+        r.push_back(same(agree));
+        r.push_back(e(rename(at("d/g"), at("d/f"))));
+    }
+    return r;
+}
+
 results a_handle_reopens_the_file(const where& at)
 {
     struct {
@@ -162,6 +191,16 @@ std::vector<parity_case> identity_cases()
          .action = holes_are_found,
          .expected = {0, 0, 4096, 1 << 20, (1 << 20) + 4096, ENXIO},
          .observed = {"sparse"}},
+        {.name = "listings_agree_with_lookups",
+         .setup =
+             [](const where& at) {
+                 return results{dir(at, "d", 0755, 0, 0), file(at, "d/f", 0644, 0, 0), file(at, "d/g", 0600, 0, 0),
+                                dir(at, "d/s", 0755, 0, 0), link_to(at, "d/l", "f", 0, 0)};
+             },
+         .actor = root,
+         .action = listings_agree_with_lookups,
+         .expected = {0, 7, 0, 0, 6, 0, ENOENT},
+         .observed = {"d/f", "d/h", "d/s", "d/l"}},
         {.name = "a_handle_reopens_its_file",
          .setup = one_file,
          .actor = root,
