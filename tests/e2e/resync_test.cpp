@@ -370,10 +370,27 @@ TEST_F(resync_test, a_replica_that_fell_behind_is_resynced_whole)
         make_tree(straight, 3, 30);
         ASSERT_TRUE(make_deep(source_fd.get(), deep_text)) << std::strerror(errno);
 
+        // A file removed while open, while the target is out: the resync
+        // carries no nameless file to it, and the handle keeps working on
+        // the replicas that had it.
+        const int nameless = open(m.at("nameless").c_str(), O_RDWR | O_CREAT, 0644);
+        ASSERT_GE(nameless, 0);
+        ASSERT_EQ(write(nameless, "before", 6), 6);
+        ASSERT_EQ(unlink(m.at("nameless").c_str()), 0);
+
         ASSERT_EQ(write_status(status, "1"), 0);
         EXPECT_TRUE(eventually([&] { return read_file(status) != "1"; })) << m.log_text();
         EXPECT_EQ(read_file(status), "0") << m.log_text();
+        EXPECT_EQ(pwrite(nameless, "after", 5, 0), 5);
+        char seen[7] = {};
+        EXPECT_EQ(pread(nameless, seen, 6, 0), 6);
+        EXPECT_STREQ(seen, "aftere");
+        EXPECT_EQ(close(nameless), 0);
+        EXPECT_EQ(read_file(status), "0") << m.log_text();
         EXPECT_EQ(m.unmount(), 0);
+        for (const std::string& root : {source, target})
+            for (const auto& [path, entry] : list_tree(root))
+                EXPECT_EQ(path.find("nameless"), std::string::npos) << root << path;
 
         // Hard links are compared where a path reaches; the rest, deeper
         // than a path reaches, by descriptors.
