@@ -207,7 +207,7 @@ namespace {
 struct directory_stream {
     std::vector<char> entries;
     std::vector<size_t> starts;
-    bool handed_out = false;
+    bool listed = false;
 };
 
 // One entry of a listing: its name, inode number and type.
@@ -264,19 +264,21 @@ bool dot_or_dot_dot(const char* name) noexcept
 // The entries from offset that fit in size bytes: size_of(entry) tells the
 // bytes each needs, prepare(entries) is called once with those that fit,
 // and add(i, entry, room, space, next offset) writes the i-th of them.
-// Read from the start again (rewinddir), the directory is listed afresh.
+// The directory is listed at the first read and whenever it is read from
+// the start again (rewinddir), as a local filesystem's listing shows what
+// the directory holds when it is read.
 template <typename SizeOf, typename Prepare, typename Add>
 void reply_entries(fuse_req_t request, fuse_ino_t node, size_t size, off_t offset, struct fuse_file_info* fi,
                    SizeOf&& size_of, Prepare&& prepare, Add&& add) noexcept
 {
     directory_stream& stream = *stream_of(fi);
-    if (offset == 0 && stream.handed_out) {
+    if (offset == 0 || !stream.listed) {
         if (const int rc = list_into(node, "readdir", stream); rc != 0) {
             reply_status(request, rc);
             return;
         }
+        stream.listed = true;
     }
-    stream.handed_out = true;
     std::unique_ptr<char[]> buffer(new (std::nothrow) char[size != 0 ? size : 1]);
     std::vector<listed_entry> chunk;
     size_t total = 0;
@@ -307,18 +309,12 @@ void reply_entries(fuse_req_t request, fuse_ino_t node, size_t size, off_t offse
 }  // namespace
 
 // The kernel has checked read permission on the directory; the listing is
-// read here and handed out by the first readdir.
-void on_opendir(fuse_req_t request, fuse_ino_t node, struct fuse_file_info* fi) noexcept
+// read by the first readdir.
+void on_opendir(fuse_req_t request, fuse_ino_t, struct fuse_file_info* fi) noexcept
 {
-    const request_scope scope(request);
-    const shape_hold shape(tree_shape());
     std::unique_ptr<directory_stream> stream(new (std::nothrow) directory_stream);
     if (!stream) {
         fuse_reply_err(request, ENOMEM);
-        return;
-    }
-    if (const int rc = list_into(node, "opendir", *stream); rc != 0) {
-        reply_status(request, rc);
         return;
     }
     fi->fh = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(stream.get()));

@@ -136,6 +136,42 @@ results listings_agree_with_lookups(const where& at)
     return r;
 }
 
+// A listing shows what the directory holds when it is read: a name made
+// after opendir shows in the first read, in a read from the start again,
+// and a position told is one to come back to.
+results a_listing_is_read_when_it_is_read(const where& at)
+{
+    DIR* dir = opendir(at("d"));
+    if (dir == nullptr)
+        return {errno};
+    results r;
+    r.push_back(file(at, "d/new", 0644, 0, 0));
+    const auto count = [dir] {
+        int entries = 0;
+        bool seen = false;
+        while (const struct dirent* entry = readdir(dir)) {
+            ++entries;
+            seen = seen || std::strcmp(entry->d_name, "new") == 0;
+        }
+        return seen ? entries : -entries;
+    };
+    r.push_back(count());
+    r.push_back(e(unlink(at("d/f"))));
+    rewinddir(dir);
+    r.push_back(count());
+    rewinddir(dir);
+    readdir(dir);
+    const long position = telldir(dir);
+    const struct dirent* next = readdir(dir);
+    const std::string expected = next != nullptr ? next->d_name : "";
+    readdir(dir);
+    seekdir(dir, position);
+    next = readdir(dir);
+    r.push_back(same(next != nullptr && expected == next->d_name));
+    closedir(dir);
+    return r;
+}
+
 results a_handle_reopens_the_file(const where& at)
 {
     struct {
@@ -145,8 +181,11 @@ results a_handle_reopens_the_file(const where& at)
     handle.head.handle_bytes = MAX_HANDLE_SZ;
     int mount_id = 0;
     results r;
+    // The file held open from before its handle is made (the mount's
+    // handles reopen only a file the kernel still holds), and its
+    // directory, as an NFS server holds what it exports.
+    const int holder = open(at("f"), O_RDONLY);
     r.push_back(e(name_to_handle_at(AT_FDCWD, at("f"), &handle.head, &mount_id, 0)));
-    // Its directory held open, as an NFS server holds what it exports.
     const int directory = open(at("."), O_RDONLY | O_DIRECTORY);
     const int fd = open_by_handle_at(directory, &handle.head, O_RDONLY);
     r.push_back(e(fd));
@@ -154,6 +193,7 @@ results a_handle_reopens_the_file(const where& at)
     r.push_back(same(fd >= 0 && pread(fd, seen, 10, 0) == 10 && std::strcmp(seen, "0123456789") == 0));
     if (fd >= 0)
         close(fd);
+    close(holder);
     close(directory);
     return r;
 }
@@ -201,6 +241,12 @@ std::vector<parity_case> identity_cases()
          .action = listings_agree_with_lookups,
          .expected = {0, 7, 0, 0, 6, 0, ENOENT},
          .observed = {"d/f", "d/h", "d/s", "d/l"}},
+        {.name = "a_listing_is_read_when_it_is_read",
+         .setup = file_in_d,
+         .actor = root,
+         .action = a_listing_is_read_when_it_is_read,
+         .expected = {0, 4, 0, 3, 0},
+         .observed = {"d/new"}},
         {.name = "a_handle_reopens_its_file",
          .setup = one_file,
          .actor = root,
