@@ -71,9 +71,20 @@ struct controlled_mount {
     }
 };
 
+// Whether the process's main thread has ended: the process is gone, or its
+// leader waits as a zombie for threads the kernel holds in a call.
+bool main_thread_ended(pid_t pid)
+{
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const size_t close = stat.rfind(')');
+    return close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] == 'Z' ||
+           stat[close + 2] == 'X';
+}
+
 // Unmounts m while replicas may still be stopped, and waits until the
 // daemon's destroy has given up on every replica named (its marker left in
-// place, logged); then lets them run and reaps the daemon. A call that a
+// place, logged) and its main thread has ended; then lets them run and
+// reaps the daemon. A call that a
 // replica read just before it stopped can only end when it answers (the
 // kernel lets no thread out of it, not even at exit), so the daemon is
 // reaped only after that.
@@ -90,6 +101,11 @@ int unmount_while_stopped(test_mount& m, const std::vector<int>& stopped, const 
                        return m.log_text().find("unmarking replica mounted failed accessing " + m.replica(k)) !=
                               std::string::npos;
                    });
+    // The replicas resume once the daemon's main thread has ended: resumed
+    // earlier, a call it left behind would return into a process that is
+    // still tearing itself down, which no replica does on its own at that
+    // very moment.
+    given_up = given_up && eventually([&] { return main_thread_ended(m.daemon_pid()); });
     for (const pid_t pid : replicas)
         kill(pid, SIGCONT);
     const int status = m.unmount();
