@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #include "fs/control/control_server.h"
 #include "fs/engine/event_log.h"
@@ -78,6 +79,18 @@ void fs_destroy() noexcept
     // While the workers still run: a replica that stopped answering keeps
     // its marker rather than the unmount.
     release_replica_records();
+    // A thread left inside a call on a replica that stopped answering
+    // returns whenever the replica answers again, into whatever the rest of
+    // this teardown would have freed by then (the workers, the replica
+    // set): with the mount gone and the records written, the process ends
+    // here, without its exit handlers.
+    bool stuck = !resync_ended;
+    for (int k = 0; k < state().replicas.count && !stuck; ++k)
+        stuck = replica_worker_stuck(k);
+    if (stuck) {
+        std::fflush(stdout);
+        _exit(0);
+    }
     const bool workers_stopped = stop_replica_workers();
     // Files still open at unmount get no release request: their
     // descriptors and arrays go now, while the replica count is known
