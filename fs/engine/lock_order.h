@@ -51,6 +51,10 @@
 //     request's slots; steps run outside it.
 // 14. A worker's queue lock (replica_workers.cpp): its queue and stopping
 //     flag.
+// 15. A replica's places lock (directory_places, replica_info.h): the
+//     directory descriptors kept for requests; nothing is called under it
+//     but the map's own work (a descriptor is closed by whoever lets go of
+//     it last, outside the lock).
 //
 // vornctl
 //  1. libfuse's path locks, as above (vornctl runs libfuse's own loop).

@@ -6,6 +6,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -40,12 +43,22 @@ inline constexpr replica_status unpack_status(uint64_t word) noexcept
     return {static_cast<replica_state>(word & 3), static_cast<int64_t>(word) >> 2};
 }
 
+// Descriptors of this replica's directories kept between requests, by tree
+// path (replica_access.h says when they are used, and when forgotten).
+struct kept_directory;
+struct directory_places {
+    std::mutex lock;  // lock_order.h, #15
+    std::map<std::string, std::shared_ptr<const kept_directory>, std::less<>> kept;
+    uint64_t epoch = 0;  // counts the forgettings, so that none is undone
+};
+
 struct replica_info {
     std::string root;  // canonical root, or mount_point_replica_root
     uint64_t root_length = 0;
     std::atomic<int> root_fd{-1};  // the root directory: every call on the replica starts here
     std::atomic<uint64_t> packed_status{pack_status({})};  // through the accessors of replicas.h only
     int32_t low_priority = 0;
+    directory_places places;
 };
 
 static_assert(std::atomic<uint64_t>::is_always_lock_free, "requests read replica states without a lock");

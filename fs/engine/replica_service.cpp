@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "fs/engine/event_log.h"
+#include "fs/engine/replica_access.h"
 #include "fs/engine/replica_record.h"
 #include "fs/engine/replicas.h"
 
@@ -20,6 +21,7 @@ void disable_replica(int k, bool forced) noexcept
     // ahead, before this one leaves and before the caller replies.
     const std::unique_lock<std::mutex> recorded = record_departure(k, std::move(held));
     set_state(k, replica_state::disabled, time(nullptr));
+    forget_replica_places(k);
 }
 
 void trust_replica(int k, bool forced) noexcept
@@ -27,5 +29,6 @@ void trust_replica(int k, bool forced) noexcept
     write_log("trusting replica", replica_at(k).root, forced ? code_forced : 0);
     // Recorded as current before it takes part again.
     const std::unique_lock<std::mutex> recorded = record_return(k);
+    forget_replica_places(k);
     set_state(k, replica_state::in_service);
 }

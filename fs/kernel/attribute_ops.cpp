@@ -43,7 +43,7 @@ static int change_attribute(replica_work& work, const char* path, const char* wo
         return -ENOMEM;
     const bool set = work.set_step([at](replica_slot& slot, int k) noexcept {
         replica_place place;
-        slot.error = find_place(k, at, place) == -1 ||
+        slot.error = request_place(k, at, place) == -1 ||
                              fstatat(place.dir, place.name.c_str(), &slot.st, AT_SYMLINK_NOFOLLOW) == -1
                          ? failure_errno()
                          : 0;
@@ -64,7 +64,7 @@ static int change_attribute(replica_work& work, const char* path, const char* wo
                                 replica_place place;
                                 if (slot.error != 0)
                                     slot.outcome = replica_failed(slot.error);
-                                else if (find_place(k, at, place) == -1)
+                                else if (request_place(k, at, place) == -1)
                                     slot.outcome = replica_failed(failure_errno());
                                 else
                                     slot.outcome = call_outcome(change(place));

@@ -83,7 +83,7 @@ void close_descriptors(int32_t* fds, int n) noexcept
 // with errno. Never follows a link, nor leaves the replica.
 int open_existing(int k, const char* path, int flags) noexcept
 {
-    return away_from_zero(open_in_replica(k, path, (flags & replica_open_flags) | O_NOCTTY));
+    return away_from_zero(request_open(k, path, (flags & replica_open_flags) | O_NOCTTY));
 }
 
 // Creates the file on one replica and opens it for the flags asked,
@@ -97,7 +97,7 @@ int create_file(int k, const char* path, int flags, mode_t mode, caller_identity
 {
     failed = outcome_kind::failed;
     replica_place place;
-    if (find_place(k, path, place) == -1)
+    if (request_place(k, path, place) == -1)
         return -1;
     const int fd = away_from_zero(openat(place.dir, place.name.c_str(),
                                          (flags & replica_open_flags) | O_CREAT | O_EXCL |
@@ -378,7 +378,15 @@ int fs_write(const char*, const char* data, size_t size, off_t offset,
     return settle_counts(work, "write");
 }
 
-int fs_ftruncate(const char*, off_t size, struct fuse_file_info* fi) noexcept
+namespace {
+
+enum class writer_effects { none, drops_group_id, counts_as_write };
+
+// A change through the descriptors of an open file (also one that has no
+// name left to be reached by): change(fd) on every replica that holds one.
+template <typename Change>
+int change_through_handle(struct fuse_file_info* fi, const char* word, writer_effects effects,
+                          Change&& change) noexcept
 {
     const handle_gate_hold gate(fi->fh, true);
     const int32_t* fds = fd_table_get(fi->fh);
@@ -386,47 +394,58 @@ int fs_ftruncate(const char*, off_t size, struct fuse_file_info* fi) noexcept
         return -EINVAL;
     replica_work work;
     open_file_view view;
-    if (const int viewed = view_open_file(work, fds, "truncate", view))
+    if (const int viewed = view_open_file(work, fds, word, view))
         return viewed;
-    if (const int dropped = drop_group_id_for_writer(work, view))
-        return dropped;
+    if (effects == writer_effects::drops_group_id)
+        if (const int dropped = drop_group_id_for_writer(work, view))
+            return dropped;
+    const int rc = change_open_file(work, view, word, change);
+    // It may change the modification time, as a write does.
+    if (effects == writer_effects::counts_as_write)
+        fd_table_note_write(fi->fh);
+    return rc;
+}
+
+// flush and fsync: once the file's times are one, step runs on every
+// replica that holds a descriptor.
+template <typename Step>
+int settle_through_handle(struct fuse_file_info* fi, const char* word, bool waits_on_device, Step&& step) noexcept
+{
+    const handle_gate_hold gate(fi->fh, false);
+    const int32_t* fds = fd_table_get(fi->fh);
+    if (!fds)
+        return -EINVAL;
+    equalise_after_writes(fi->fh, fds, word);
+    replica_work work;
+    if (!work.ready())
+        return -ENOMEM;
+    work.load_descriptors(fds);
+    if (waits_on_device)
+        work.waits_on_device();
+    return replicate_change(work, mutation_variant::strict, word, word, std::forward<Step>(step));
+}
+
+}  // namespace
+
+int fs_ftruncate(const char*, off_t size, struct fuse_file_info* fi) noexcept
+{
     const struct timespec when = change_instant();
-    return change_open_file(work, view, "truncate", [size, when](int fd) noexcept {
+    return change_through_handle(fi, "truncate", writer_effects::drops_group_id, [size, when](int fd) noexcept {
         return truncate_at_instant(fd, size, when);
     });
 }
 
 int fs_fallocate(const char*, int mode, off_t offset, off_t length, struct fuse_file_info* fi) noexcept
 {
-    const handle_gate_hold gate(fi->fh, true);
-    const int32_t* fds = fd_table_get(fi->fh);
-    if (!fds)
-        return -EINVAL;
-    replica_work work;
-    open_file_view view;
-    if (const int viewed = view_open_file(work, fds, "fallocate", view))
-        return viewed;
-    const int rc = change_open_file(work, view, "fallocate", [=](int fd) noexcept {
+    return change_through_handle(fi, "fallocate", writer_effects::counts_as_write, [=](int fd) noexcept {
         return fallocate(fd, mode, offset, length);
     });
-    // It may change the modification time, as a write does.
-    fd_table_note_write(fi->fh);
-    return rc;
 }
 
 int fs_flush(const char*, struct fuse_file_info* fi) noexcept
 {
-    const handle_gate_hold gate(fi->fh, false);
-    const int32_t* fds = fd_table_get(fi->fh);
-    if (!fds)
-        return -EINVAL;
     // Every close(2) sends a flush: the times are the same when it returns.
-    equalise_after_writes(fi->fh, fds, "flush");
-    replica_work work;
-    if (!work.ready())
-        return -ENOMEM;
-    work.load_descriptors(fds);
-    return replicate_change(work, mutation_variant::strict, "flush", "flush", [](replica_slot& slot, int k) noexcept {
+    return settle_through_handle(fi, "flush", false, [](replica_slot& slot, int k) noexcept {
         if (slot.fd <= 0) {
             slot.outcome = replica_absent();
             return;
@@ -443,23 +462,13 @@ int fs_flush(const char*, struct fuse_file_info* fi) noexcept
 }
 
 // A caller that asks for durability gets it: every replica in service that
-// holds a descriptor is synchronised. One that cannot be, while another
-// can, no longer holds what the caller now believes is on disk, and leaves
-// service like a replica that failed a write.
+// holds a descriptor is synchronised (after the times are made one, so
+// that they are durable too). One that cannot be, while another can, no
+// longer holds what the caller now believes is on disk, and leaves service
+// like a replica that failed a write.
 int fs_fsync(const char*, int datasync, struct fuse_file_info* fi) noexcept
 {
-    const handle_gate_hold gate(fi->fh, false);
-    const int32_t* fds = fd_table_get(fi->fh);
-    if (!fds)
-        return -EINVAL;
-    // Before the synchronisation, which then makes the time durable too.
-    equalise_after_writes(fi->fh, fds, "fsync");
-    replica_work work;
-    if (!work.ready())
-        return -ENOMEM;
-    work.load_descriptors(fds);
-    work.waits_on_device();
-    return replicate_change(work, mutation_variant::strict, "fsync", "fsync", [datasync](replica_slot& slot, int) noexcept {
+    return settle_through_handle(fi, "fsync", true, [datasync](replica_slot& slot, int) noexcept {
         slot.outcome = slot.fd <= 0 ? replica_absent()
                                     : call_outcome(datasync ? fdatasync(slot.fd) : fsync(slot.fd));
     });
@@ -497,34 +506,14 @@ int fs_release(const char*, struct fuse_file_info* fi) noexcept
     return 0;
 }
 
-namespace {
-
-// An attribute changed through the descriptors of an open file, for a
-// file that has no name left to be reached by.
-template <typename Change>
-int change_through_handle(struct fuse_file_info* fi, const char* word, Change&& change) noexcept
-{
-    const handle_gate_hold gate(fi->fh, true);
-    const int32_t* fds = fd_table_get(fi->fh);
-    if (!fds)
-        return -EINVAL;
-    replica_work work;
-    open_file_view view;
-    if (const int viewed = view_open_file(work, fds, word, view))
-        return viewed;
-    return change_open_file(work, view, word, change);
-}
-
-}  // namespace
-
 int fs_fchmod(struct fuse_file_info* fi, mode_t mode) noexcept
 {
-    return change_through_handle(fi, "chmod", [mode](int fd) noexcept { return fchmod(fd, mode & 07777); });
+    return change_through_handle(fi, "chmod", writer_effects::none, [mode](int fd) noexcept { return fchmod(fd, mode & 07777); });
 }
 
 int fs_fchown(struct fuse_file_info* fi, uid_t uid, gid_t gid) noexcept
 {
-    return change_through_handle(fi, "chown", [uid, gid](int fd) noexcept { return fchown(fd, uid, gid); });
+    return change_through_handle(fi, "chown", writer_effects::none, [uid, gid](int fd) noexcept { return fchown(fd, uid, gid); });
 }
 
 int fs_futimens(struct fuse_file_info* fi, const struct timespec times[2]) noexcept
@@ -536,5 +525,5 @@ int fs_futimens(struct fuse_file_info* fi, const struct timespec times[2]) noexc
     for (struct timespec& t : both)
         if (t.tv_nsec == UTIME_NOW)
             t = now;
-    return change_through_handle(fi, "utime", [both](int fd) noexcept { return futimens(fd, both); });
+    return change_through_handle(fi, "utime", writer_effects::none, [both](int fd) noexcept { return futimens(fd, both); });
 }

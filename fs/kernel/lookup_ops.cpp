@@ -5,11 +5,9 @@
 // that failed before another one answered is logged, never disabled: a
 // lookup changes nothing.
 //
-// An absent name is an answer, not a failure: a name missing everywhere is
-// never logged, and a name missing on one replica but found on another is
-// looked at again on the first while the name's order is held, so that a
-// change of that name still on its way through the replicas is not taken
-// for a disagreement. Only a name still missing then is logged.
+// An absent name is an answer, not a failure: the replicas in service hold
+// the same tree, so the first replica that finds a name missing decides
+// it, and nothing is logged.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -42,58 +40,14 @@ bool is_absence(int error) noexcept
     return error == ENOENT || error == ENOTDIR;
 }
 
-// Whether the name exists on replica k now.
-bool name_exists(int k, const char* path) noexcept
-{
-    replica_place place;
-    struct stat st;
-    return find_place(k, path, place) == 0 &&
-           fstatat(place.dir, place.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-}
-
-// Counts the replicas in service that hold the name now and those that do
-// not, each looked at on its worker.
-void count_holders(const char* path, int& present, int& absent) noexcept
-{
-    present = absent = 0;
-    replica_work work;
-    const char* at = work.keep_text(0, path);
-    if (at == nullptr || !work.set_step([at](replica_slot& slot, int k) noexcept {
-            slot.value = name_exists(k, at) ? 1 : 0;
-        }))
-        return;
-    for (int k = 0; k < state().replicas.count; ++k)
-        if (replica_in_service(k))
-            work.submit(k);
-    work.wait("getattr");
-    for (int k = 0; k < state().replicas.count; ++k)
-        if (work.answered(k) && replica_in_service(k))
-            ++(work.slot(k).value != 0 ? present : absent);
-}
-
 // Logs the replicas that failed (slot.error > 0) before another answered.
-void log_passed_failures(replica_work& work, const char* path, const char* word) noexcept
+void log_passed_failures(replica_work& work, const char* word) noexcept
 {
-    auto failure = [&work](int k) noexcept { return work.answered(k) ? work.slot(k).error : 0; };
-    bool absence = false;
-    for (int k = 0; k < state().replicas.count; ++k)
-        absence = absence || (failure(k) > 0 && is_absence(failure(k)));
-    bool agreed = false;
-    if (absence) {
-        // Once no change of the name is under way, replicas that agree
-        // about it (all holding it, or none) had only met a change half
-        // done: nothing to log.
-        name_order_hold order(path);
-        int present;
-        int absent;
-        count_holders(path, present, absent);
-        agreed = present == 0 || absent == 0;
-    }
     // Replica order, not the order of the attempts, so that the log reads
     // the same whichever replica the rotation started with.
     for (int k = 0; k < state().replicas.count; ++k)
-        if (failure(k) > 0 && !(agreed && is_absence(failure(k))))
-            write_log(word, replica_at(k).root, failure(k));
+        if (work.answered(k) && work.slot(k).error > 0)
+            write_log(word, replica_at(k).root, work.slot(k).error);
 }
 
 // The attempt loop of every lookup: the work's step, run on one replica at
@@ -104,7 +58,7 @@ void log_passed_failures(replica_work& work, const char* path, const char* word)
 // is tried. Answers 0 with the replica that served in served, the -errno of
 // the last replica that failed, -EIO when every replica tried missed the
 // deadline, or -EINVAL when no replica could be tried at all.
-int serve_from_one_replica(replica_work& work, const char* path, const char* word, int& served,
+int serve_from_one_replica(replica_work& work, const char* word, int& served,
                            read_order order = read_order::rotating) noexcept
 {
     int failures = 0;
@@ -122,11 +76,12 @@ int serve_from_one_replica(replica_work& work, const char* path, const char* wor
             continue;
         }
         const int rc = work.slot(k).error;
-        if (rc == 0) {
-            served = k;
+        if (rc == 0 || is_absence(rc)) {
+            if (rc == 0)
+                served = k;
             if (failures != 0)
-                log_passed_failures(work, path, word);
-            return 0;
+                log_passed_failures(work, word);
+            return -rc;
         }
         if (rc < 0)
             return rc;
@@ -140,7 +95,7 @@ int serve_from_one_replica(replica_work& work, const char* path, const char* wor
 // positive errno.
 int read_listing(int k, const char* path, std::vector<char>& buffer) noexcept
 {
-    unique_fd fd(open_in_replica(k, path, O_RDONLY | O_DIRECTORY));
+    unique_fd fd(request_open(k, path, O_RDONLY | O_DIRECTORY));
     if (!fd)
         return failure_errno();
     DIR* dir = fdopendir(fd.get());
@@ -182,7 +137,7 @@ int take_listing(const char* path, const char* word, std::vector<char>& entries)
         }))
         return -ENOMEM;
     int served = -1;
-    const int rc = serve_from_one_replica(work, path, word, served, read_order::by_priority);
+    const int rc = serve_from_one_replica(work, word, served, read_order::by_priority);
     if (rc != 0)
         return rc;
     entries.swap(work.slot(served).buffer);
@@ -203,14 +158,14 @@ int fs_getattr_served(const char* path, struct stat* st, int& served) noexcept
     const char* at = work.keep_text(0, path);
     if (at == nullptr || !work.set_step([at](replica_slot& slot, int k) noexcept {
             replica_place place;
-            slot.error = find_place(k, at, place) == -1 ||
+            slot.error = request_place(k, at, place) == -1 ||
                                  fstatat(place.dir, place.name.c_str(), &slot.st, AT_SYMLINK_NOFOLLOW) == -1
                              ? failure_errno()
                              : 0;
         }))
         return -ENOMEM;
     served = -1;
-    const int rc = serve_from_one_replica(work, path, "getattr", served, read_order::by_priority);
+    const int rc = serve_from_one_replica(work, "getattr", served, read_order::by_priority);
     if (rc == 0)
         *st = work.slot(served).st;
     return rc;
@@ -337,14 +292,14 @@ int fs_readlink(const char* path, char* buffer, size_t size) noexcept
     if (at == nullptr || !make_room(work, size) ||
         !work.set_step([at, size](replica_slot& slot, int k) noexcept {
             replica_place place;
-            slot.value = find_place(k, at, place) == -1
+            slot.value = request_place(k, at, place) == -1
                              ? -1
                              : readlinkat(place.dir, place.name.c_str(), slot.buffer.data(), size - 1);
             slot.error = slot.value == -1 ? failure_errno() : 0;
         }))
         return -ENOMEM;
     int served = -1;
-    const int rc = serve_from_one_replica(work, path, "readlink", served);
+    const int rc = serve_from_one_replica(work, "readlink", served);
     if (rc != 0)
         return rc;
     const size_t length = static_cast<size_t>(work.slot(served).value);
@@ -378,7 +333,7 @@ int fs_attributes_in_directory(const char* path, const std::vector<std::string_v
     const char* kept = joined.empty() ? "" : work.keep_data(joined.data(), joined.size());
     const size_t length = joined.size();
     if (at == nullptr || kept == nullptr || !work.set_step([at, kept, length](replica_slot& slot, int k) noexcept {
-            unique_fd fd(open_in_replica(k, at, O_RDONLY | O_DIRECTORY));
+            unique_fd fd(request_open(k, at, O_RDONLY | O_DIRECTORY));
             if (!fd) {
                 slot.error = failure_errno();
                 return;
@@ -401,7 +356,7 @@ int fs_attributes_in_directory(const char* path, const std::vector<std::string_v
             }
         }))
         return -ENOMEM;
-    const int rc = serve_from_one_replica(work, path, "readdir", served, read_order::by_priority);
+    const int rc = serve_from_one_replica(work, "readdir", served, read_order::by_priority);
     if (rc != 0)
         return rc;
     const std::vector<char>& raw = work.slot(served).buffer;
@@ -419,7 +374,7 @@ int fs_fsyncdir(const char* path, int datasync, struct fuse_file_info*) noexcept
         return -ENOMEM;
     work.waits_on_device();
     return replicate_change(work, mutation_variant::strict, "fsyncdir", "fsyncdir", [at, datasync](int k) noexcept {
-        unique_fd fd(open_in_replica(k, at, O_RDONLY | O_DIRECTORY));
+        unique_fd fd(request_open(k, at, O_RDONLY | O_DIRECTORY));
         if (!fd)
             return replica_failed(failure_errno());
         return call_outcome(datasync ? fdatasync(fd.get()) : fsync(fd.get()));
@@ -430,11 +385,11 @@ int fs_fsyncdir(const char* path, int datasync, struct fuse_file_info*) noexcept
 // the work's step leaves in its slot's buffer, from one replica: copied to
 // out unless size is 0 (the caller asks only for the length). The length,
 // or -errno.
-static int serve_bytes(replica_work& work, const char* path, const char* word, char* out,
+static int serve_bytes(replica_work& work, const char* word, char* out,
                        size_t size) noexcept
 {
     int served = -1;
-    const int rc = serve_from_one_replica(work, path, word, served);
+    const int rc = serve_from_one_replica(work, word, served);
     if (rc != 0)
         return rc;
     const replica_slot& slot = work.slot(served);
@@ -455,7 +410,7 @@ int fs_getxattr(const char* path, const char* name, char* value, size_t size) no
     if (at == nullptr || attribute == nullptr || !make_room(work, size) ||
         !work.set_step([at, attribute, size](replica_slot& slot, int k) noexcept {
             replica_place place;
-            if (find_place(k, at, place) == -1) {
+            if (request_place(k, at, place) == -1) {
                 slot.error = failure_errno();
                 return;
             }
@@ -472,7 +427,7 @@ int fs_getxattr(const char* path, const char* name, char* value, size_t size) no
                 slot.error = errno == ENODATA || errno == ERANGE ? -errno : failure_errno();
         }))
         return -ENOMEM;
-    return serve_bytes(work, path, "getxattr", value, size);
+    return serve_bytes(work, "getxattr", value, size);
 }
 
 // Keeps the "user." names of a NUL-separated list; the new length.
@@ -498,7 +453,7 @@ static int list_user_names(int k, const char* path, size_t size, std::vector<cha
                            int64_t& value) noexcept
 {
     replica_place place;
-    if (find_place(k, path, place) == -1)
+    if (request_place(k, path, place) == -1)
         return failure_errno();
     try {
         const std::string at = place.proc_path();
@@ -531,5 +486,5 @@ int fs_listxattr(const char* path, char* list, size_t size) noexcept
             slot.error = list_user_names(k, at, size, slot.buffer, slot.value);
         }))
         return -ENOMEM;
-    return serve_bytes(work, path, "listxattr", list, size);
+    return serve_bytes(work, "listxattr", list, size);
 }

@@ -32,7 +32,7 @@ static replica_outcome create_on_replica(const char* path, int k, mode_t mode, c
                                          const struct timespec& when, Create&& create) noexcept
 {
     replica_place place;
-    if (find_place(k, path, place) == -1)
+    if (request_place(k, path, place) == -1)
         return replica_failed(failure_errno());
     if (create(place) == -1)
         return replica_failed(failure_errno());
@@ -124,17 +124,17 @@ static replica_outcome remove_on_replica(const char* path, int k, int flags,
                                          const struct timespec& when) noexcept
 {
     replica_place place;
-    if (find_place(k, path, place) == -1 || unlinkat(place.dir, place.name.c_str(), flags) == -1)
+    if (request_place(k, path, place) == -1 || unlinkat(place.dir, place.name.c_str(), flags) == -1)
         return replica_failed(failure_errno());
     if (stamp_directory(place.dir, when) == -1)
         return replica_times_failed(failure_errno());
     return replica_succeeded();
 }
 
-// unlink, and also libfuse's removal of a file kept under a hidden name at
-// its last close, which comes without the kernel's lock on the directory:
-// the order of the directory keeps it from crossing another change there.
-int fs_unlink(const char* path) noexcept
+namespace {
+
+// unlink and rmdir, in the order of the name and of its directory.
+int remove_name(const char* path, const char* word, int flags) noexcept
 {
     name_order_hold order(path, with_directories::yes);
     replica_work work;
@@ -142,29 +142,32 @@ int fs_unlink(const char* path) noexcept
     if (at == nullptr)
         return -ENOMEM;
     const struct timespec when = change_instant();
-    return replicate_change(work, mutation_variant::lenient, "unlink", "unlink", [at, when](int k) noexcept {
-        return remove_on_replica(at, k, 0, when);
+    return replicate_change(work, mutation_variant::lenient, word, word, [at, flags, when](int k) noexcept {
+        return remove_on_replica(at, k, flags, when);
     });
+}
+
+}  // namespace
+
+int fs_unlink(const char* path) noexcept
+{
+    return remove_name(path, "unlink", 0);
 }
 
 int fs_rmdir(const char* path) noexcept
 {
-    name_order_hold order(path, with_directories::yes);
-    replica_work work;
-    const char* at = work.keep_text(0, path);
-    if (at == nullptr)
-        return -ENOMEM;
-    const struct timespec when = change_instant();
-    return replicate_change(work, mutation_variant::lenient, "rmdir", "rmdir", [at, when](int k) noexcept {
-        return remove_on_replica(at, k, AT_REMOVEDIR, when);
-    });
+    const int rc = remove_name(path, "rmdir", AT_REMOVEDIR);
+    // A directory made again under this name must never be reached
+    // through the removed one's descriptor.
+    forget_directory_places(path);
+    return rc;
 }
 
 // Both names' places in replica k; the outcome when they cannot be had.
 static bool find_two_places(const char* from, const char* to, int k, replica_place& source,
                             replica_place& target, replica_outcome& outcome) noexcept
 {
-    if (find_place(k, from, source) == -1 || find_place(k, to, target) == -1) {
+    if (request_place(k, from, source) == -1 || request_place(k, to, target) == -1) {
         outcome = replica_failed(failure_errno());
         return false;
     }
@@ -212,9 +215,15 @@ int change_two_names(const char* word, const char* from, const char* to, bool so
 
 int fs_rename(const char* from, const char* to) noexcept
 {
-    return change_two_names("rename", from, to, true, [](int sd, const char* sn, int td, const char* tn) noexcept {
+    const int rc = change_two_names("rename", from, to, true, [](int sd, const char* sn, int td, const char* tn) noexcept {
         return renameat(sd, sn, td, tn);
     });
+    // A directory renamed is no longer at its old paths, and one replaced
+    // under the new name is gone; the caller holds the tree shape alone
+    // for a directory, so no request looks before this.
+    forget_directory_places(from);
+    forget_directory_places(to);
+    return rc;
 }
 
 int fs_link(const char* from, const char* to) noexcept

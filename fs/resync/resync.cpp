@@ -248,6 +248,7 @@ int last_step(copy_context& context, int k, int source) noexcept
     if (!still_resyncing(k))
         return -ECANCELED;
     write_event("resync complete, " + counts_text(context) + ", back in service", replica_at(k).root);
+    forget_replica_places(k);
     set_state(k, replica_state::in_service);
     return 0;
 }

@@ -12,6 +12,8 @@
 //   bench_ops parcreate DIR WRITERS COUNT  WRITERS threads create COUNT files
 //   bench_ops parwrite DIR WRITERS MIB   WRITERS threads write MIB in 4 KiB
 //   bench_ops hold DIR COUNT             open COUNT files until stdin closes
+//   bench_ops phase DIR COUNT create|stat|unlink   one phase of files, untimed
+//                                        (for counting the daemon's system calls)
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -298,8 +300,25 @@ int usage()
                  "       bench_ops smallfiles DIR COUNT\n"
                  "       bench_ops parcreate DIR WRITERS COUNT\n"
                  "       bench_ops parwrite DIR WRITERS MIB\n"
-                 "       bench_ops hold DIR COUNT\n");
+                 "       bench_ops hold DIR COUNT\n"
+                 "       bench_ops phase DIR COUNT create|stat|unlink\n");
     return 2;
+}
+
+// One phase of run_files in dir, with nothing else around it.
+int run_phase(const std::string& dir, long count, const std::string& phase)
+{
+    for (long i = 0; i < count; ++i) {
+        const std::string path = file_name(dir, "f", i);
+        struct stat st;
+        if (phase == "create")
+            create_file(path);
+        else if (phase == "stat" && stat(path.c_str(), &st) != 0)
+            fail("stat", path);
+        else if (phase == "unlink" && unlink(path.c_str()) != 0)
+            fail("unlink", path);
+    }
+    return 0;
 }
 
 }  // namespace
@@ -322,5 +341,7 @@ int main(int argc, char** argv)
         return run_parwrite(path, number(argv[3]), number(argv[4]));
     if (command == "hold" && argc == 4)
         return run_hold(path, number(argv[3]));
+    if (command == "phase" && argc == 5)
+        return run_phase(path, number(argv[3]), argv[4]);
     return usage();
 }

@@ -40,6 +40,10 @@ pid_t start_vornctl(const std::string& replies, const std::string& requests)
             _exit(126);
         close(in);
         close(out);
+        // A shell starting the tests in the background ignores SIGINT and
+        // SIGQUIT for them, and libfuse leaves an ignored signal ignored.
+        signal(SIGINT, SIG_DFL);
+        signal(SIGQUIT, SIG_DFL);
         execl(VORNCTL_BINARY, VORNCTL_BINARY, static_cast<char*>(nullptr));
         _exit(127);
     }

@@ -74,6 +74,26 @@ results access_all(const char* path)
 std::vector<parity_case> namespace_cases()
 {
     return {
+        // Requests reach names through directories they used before: a
+        // directory moved, removed or made again under an old name must
+        // never be reached at a name it no longer has.
+        {.name = "names_follow_directories_moved_removed_and_made_again",
+         .setup = [](const where& at) {
+             return results{dir(at, "p", 0755, alice_id, alice_id), dir(at, "p/a", 0755, alice_id, alice_id),
+                            file(at, "p/a/f", 0644, alice_id, alice_id), dir(at, "p/c", 0755, alice_id, alice_id),
+                            file(at, "p/c/g", 0644, alice_id, alice_id)};
+         },
+         .actor = alice,
+         .action = [](const where& at) {
+             return results{look(at("p/a/f")), e(rename(at("p/a"), at("p/b"))), look(at("p/a/f")),
+                            look(at("p/b/f")), e(mkdir(at("p/a"), 0700)), create(at("p/a/h")),
+                            look(at("p/a/f")), e(rename(at("p/c"), at("p/a/c"))), look(at("p/c/g")),
+                            look(at("p/a/c/g")), e(unlink(at("p/b/f"))), e(rmdir(at("p/b"))),
+                            e(mkdir(at("p/b"), 0750)), look(at("p/b/f")), create(at("p/b/i")),
+                            e(rename(at("p/a"), at("p/b"))), look(at("p/a/h")), look(at("p/b/c/g"))};
+         },
+         .expected = {0, 0, ENOENT, 0, 0, 0, ENOENT, 0, ENOENT, 0, 0, 0, 0, ENOENT, 0, ENOTEMPTY, 0, ENOENT},
+         .observed = {"p/a", "p/a/h", "p/a/c", "p/a/c/g", "p/b", "p/b/i", "p/b/f"}},
         {.name = "directory_renamed_within_its_parent_needs_no_write_on_itself",
          .setup = two_parents,
          .actor = alice,

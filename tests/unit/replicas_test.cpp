@@ -2,9 +2,12 @@
 
 #include <ctime>
 #include <set>
+#include <mutex>
+#include <sys/stat.h>
 #include <thread>
 
 #include "fs/engine/event_log.h"
+#include "fs/engine/replica_access.h"
 #include "fs/engine/replica_service.h"
 #include "fs/engine/replicas.h"
 #include "tests/support/engine_fixture.h"
@@ -272,3 +275,73 @@ TEST_F(replicas_test, exchange_status_answers_the_state_and_time_it_replaced)
 }
 
 }  // namespace
+
+namespace {
+
+struct kept_places_test : replica_dirs_test {};
+
+std::set<std::string> kept_on(int k)
+{
+    std::set<std::string> names;
+    const std::lock_guard<std::mutex> held(replica_at(k).places.lock);
+    for (const auto& entry : replica_at(k).places.kept)
+        names.insert(entry.first);
+    return names;
+}
+
+}  // namespace
+
+// Requests keep the directories they reach names in; what moves or removes
+// a directory forgets it and everything beneath it on every replica, and
+// nothing else (names that merely begin alike stay).
+TEST_F(kept_places_test, forgetting_takes_a_directory_and_what_lies_beneath)
+{
+    const std::vector<std::string> directories = {"a", "a/b", "a/b/c", "a/b c", "ab", "z"};
+    const struct {
+        const char* forgotten;
+        std::set<std::string> left;
+    } rows[] = {
+        {"/a/b", {"a", "a/b c", "ab", "z"}},
+        {"/a", {"ab", "z"}},
+        {"/a/b c", {"a", "a/b", "a/b/c", "ab", "z"}},
+        {"/a/b/c/x", {"a", "a/b", "a/b/c", "a/b c", "ab", "z"}},
+        {"/", {}},
+    };
+    use_replicas(2);
+    for (int k = 0; k < 2; ++k)
+        for (const std::string& d : directories)
+            ASSERT_EQ(mkdir(in(k, d).c_str(), 0755), 0) << d;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.forgotten);
+        for (int k = 0; k < 2; ++k)
+            for (const std::string& d : directories) {
+                replica_place place;
+                ASSERT_EQ(request_place(k, "/" + d + "/x", place), 0);
+                replica_place again;
+                ASSERT_EQ(request_place(k, "/" + d + "/y", again), 0);
+                EXPECT_EQ(again.dir, place.dir) << "a second request walks again";
+            }
+        forget_directory_places(row.forgotten);
+        EXPECT_EQ(kept_on(0), row.left);
+        EXPECT_EQ(kept_on(1), row.left);
+    }
+}
+
+// A replica out of service keeps nothing, leaving forgets what it had, and
+// a place forgotten while a request holds it stays usable to that request.
+TEST_F(kept_places_test, only_replicas_in_service_keep_places)
+{
+    use_replicas(2);
+    for (int k = 0; k < 2; ++k)
+        ASSERT_EQ(mkdir(in(k, "d").c_str(), 0755), 0);
+    replica_place held;
+    ASSERT_EQ(request_place(0, "/d/f", held), 0);
+    disable_replica(0, true);
+    EXPECT_TRUE(kept_on(0).empty());
+    EXPECT_EQ(mkdirat(held.dir, "still", 0755), 0) << "the held descriptor was closed";
+    replica_place walked;
+    ASSERT_EQ(request_place(0, "/d/f", walked), 0);
+    EXPECT_TRUE(kept_on(0).empty());
+    ASSERT_EQ(request_place(1, "/d/f", walked), 0);
+    EXPECT_EQ(kept_on(1), std::set<std::string>{"d"});
+}
