@@ -51,6 +51,9 @@
 //     request's slots; steps run outside it.
 // 14. A worker's queue lock (replica_workers.cpp): its queue and stopping
 //     flag.
+// 15. A probe board's lock (healing.cpp): the healing thread's stop flag
+//     and the answers of its probes. The thread lets go of it before it
+//     starts a resync (7) or logs (10).
 //
 // vornctl
 //  1. libfuse's path locks, as above (vornctl runs libfuse's own loop).

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "fs/engine/departure.h"
+
 // The root of the replica that lies under the mount point: its paths are
 // relative to the working directory, the directory under the mount.
 inline constexpr const char* mount_point_replica_root = ".";
@@ -45,6 +47,9 @@ struct replica_info {
     uint64_t root_length = 0;
     std::atomic<int> root_fd{-1};  // the root directory: every call on the replica starts here
     std::atomic<uint64_t> packed_status{pack_status({})};  // through the accessors of replicas.h only
+    // Why it last left service; stored before the state that takes it out
+    // (replica_service.h).
+    std::atomic<departure> left_for{departure::unknown};
     int32_t low_priority = 0;
 };
 
