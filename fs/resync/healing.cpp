@@ -47,6 +47,7 @@ bool waits_for_healing(int k) noexcept
 
 void probe(const std::shared_ptr<probe_board>& shared, int k, const std::string& root) noexcept
 {
+    pthread_setname_np(pthread_self(), "vornelix-probe");
     bool answered = false;
     const int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd >= 0) {

@@ -252,6 +252,8 @@ int last_step(copy_context& context, int k, int source) noexcept
     if (!still_resyncing(k))
         return -ECANCELED;
     write_event("resync complete, " + counts_text(context) + ", back in service", replica_at(k).root);
+    // Whoever sees it in service sees no resync of it any more.
+    end_resync_progress();
     set_state(k, replica_state::in_service);
     return 0;
 }
