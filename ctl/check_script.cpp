@@ -119,7 +119,7 @@ std::string check_message(char digit, const resync_figures& figures)
         std::string message = "WARNING - Vornelix replica resyncing: " + std::to_string(figures.done);
         if (figures.todo != 0)
             message += " of " + std::to_string(figures.todo);
-        message += figures.todo != 0 ? " entries" : " entries copied";
+        message += " entries";
         message += " | done=" + std::to_string(figures.done);
         if (figures.todo != 0)
             message += " todo=" + std::to_string(figures.todo);

@@ -78,6 +78,9 @@ bool start_probe(const std::shared_ptr<probe_board>& shared, int k) noexcept
 
 void heal(int k) noexcept
 {
+    // The administrator may have spoken since the round looked.
+    if (!waits_for_healing(k))
+        return;
     // Refused (a resync runs, the worker is still inside a call given up
     // on, no source): the next round probes again and tries again.
     if (resync_start(k) == 0)
@@ -97,7 +100,15 @@ void heal_loop(const std::shared_ptr<probe_board>& shared) noexcept
     const auto interval = std::chrono::milliseconds(state().work.heal_interval_ms);
     const int count = state().replicas.count;
     auto next_round = clock_type::now() + interval;
+    // Room for every replica now: a round never allocates.
     std::vector<int> to_heal, to_probe;
+    try {
+        to_heal.reserve(static_cast<size_t>(count));
+        to_probe.reserve(static_cast<size_t>(count));
+    } catch (...) {
+        write_log("healing thread", state().mount.path, ENOMEM);
+        return;
+    }
     std::unique_lock<std::mutex> held(shared->lock);
     while (!shared->stopping) {
         shared->changed.wait_until(held, next_round);
@@ -107,18 +118,18 @@ void heal_loop(const std::shared_ptr<probe_board>& shared) noexcept
         to_probe.clear();
         const bool round = clock_type::now() >= next_round;
         for (int k = 0; k < count; ++k) {
-            probe_state& probe = shared->probes[static_cast<size_t>(k)];
-            if (probe == probe_state::outstanding)
+            probe_state& last = shared->probes[static_cast<size_t>(k)];
+            if (last == probe_state::outstanding)
                 continue;
-            const bool answered = probe == probe_state::answered;
+            const bool answered = last == probe_state::answered;
             if (answered || round)
-                probe = probe_state::none;
+                last = probe_state::none;
             if (!waits_for_healing(k))
                 continue;
             if (answered) {
                 to_heal.push_back(k);
             } else if (round) {
-                probe = probe_state::outstanding;
+                last = probe_state::outstanding;
                 to_probe.push_back(k);
             }
         }

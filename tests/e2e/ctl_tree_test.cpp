@@ -420,10 +420,12 @@ TEST_P(ctl_tree_ending, outlives_vornelix_and_ends_with_its_own_mount)
     while (readdir(listing) != nullptr)
         ++entries;
     closedir(listing);
-    EXPECT_EQ(entries, 3);
+    EXPECT_EQ(entries, 4);  // ".", status, the script and progress
 
     const auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(read_state(0), "errno " + std::to_string(EIO));
+    std::string text;
+    EXPECT_EQ(read_status(progress(0), text), EIO);
     EXPECT_EQ(write_status(status(0), "2"), EIO);
     EXPECT_EQ(write_status(status(1), "0\n"), EIO);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));

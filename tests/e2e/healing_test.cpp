@@ -89,19 +89,4 @@ TEST(healing, a_replica_out_for_a_reason_of_its_own_stays_out)
     }
 }
 
-// With the healing off no round passes, and the channel says so.
-TEST(healing, heal_interval_0_turns_it_off)
-{
-    probe_install probe;
-    mount_options options = with_probe(probe);
-    options.mount_tokens = {"heal_interval=0"};
-    test_mount m(options);
-    ASSERT_TRUE(m.mounted()) << m.daemon_stderr();
-    ASSERT_TRUE(probe.accept_probe()) << m.log_text();
-    EXPECT_EQ(probe.send("heal"), "+00010");
-    write_file(m.at("a"), "on both");
-    EXPECT_EQ(m.unmount(), 0) << m.daemon_stderr();
-    EXPECT_EQ(replica_differences({m.replica(0), m.replica(1)}), "");
-}
-
 }  // namespace

@@ -479,7 +479,7 @@ TEST(stalled_replica, progress_of_a_resync_in_the_control_tree)
     EXPECT_GE(std::stoul(figures[1]), 1u) << text;
     EXPECT_LE(std::stoul(figures[1]), 20u) << text;
     const auto [out, exit_status] = run_check(script);
-    EXPECT_EQ(out, "WARNING - Vornelix replica resyncing: " + figures[1].str() + " entries copied | done=" +
+    EXPECT_EQ(out, "WARNING - Vornelix replica resyncing: " + figures[1].str() + " entries | done=" +
                        figures[1].str() + " bytes=" + figures[2].str() + "B\n");
     EXPECT_EQ(exit_status, 1);
     EXPECT_EQ(read_file(c.status), "1");

