@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -45,32 +46,41 @@ constexpr std::string_view template_text =
     "      exit 0\n"
     "      ;;\n"
     "   *)\n"
-    "      echo                                                     \n"
+    "      echo "
+    "                                                                                "
+    "                                                                                "
+    "                    \n"
     "      exit  \n"
     "      ;;\n"
     "esac\n";
 
-static_assert(template_text.size() == 618);
+static_assert(template_text.size() == 746);
 static_assert(template_text.substr(script_message_field - 5, 5) == "echo ");
-static_assert(template_text.substr(script_message_field, status_text_width) ==
-              std::string_view("                                                    "));
+static_assert(template_text.substr(script_message_field, status_text_width).find_first_not_of(' ') ==
+              std::string_view::npos);
 static_assert(template_text[script_message_field + status_text_width] == '\n');
 static_assert(template_text.substr(script_exit_field - 5, 7) == "exit  \n");
 
 constexpr std::string_view texts[] = {
-    "OK - Vornelix replica enabled                       ",
+    "OK - Vornelix replica enabled",
     "WARNING - Vornelix replica enabled, but inconsistent",
-    "CRITICAL - Vornelix replica disabled                ",
-    "UNKNOWN - Vornelix replica state not recognised     ",
+    "CRITICAL - Vornelix replica disabled",
+    "UNKNOWN - Vornelix replica state not recognised",
 };
-static_assert(texts[0].size() == status_text_width && texts[1].size() == status_text_width &&
-              texts[2].size() == status_text_width && texts[3].size() == status_text_width);
 
 constexpr size_t unknown_text = 3;
 
-constexpr std::string_view gone_text = "CRITICAL - Vornelix daemon not answering            ";
-static_assert(gone_text.size() == status_text_width);
+constexpr std::string_view gone_text = "CRITICAL - Vornelix daemon not answering";
 
+// The longest message: a resync with every figure at its widest, and the
+// quotes around it.
+constexpr size_t widest_number = 20;
+static_assert(std::string_view("WARNING - Vornelix replica resyncing:  of  entries | done= todo= bytes=B").size() +
+                  5 * widest_number + 2 <=
+              status_text_width);
+
+// The message goes in single quotes: perfdata's '|' would be a pipe to
+// the shell. The spaces after the closing quote are no part of it.
 size_t fill_script(std::string_view text, char exit_digit, off_t offset, size_t size, char* buffer) noexcept
 {
     if (offset < 0 || static_cast<size_t>(offset) >= template_text.size())
@@ -79,7 +89,10 @@ size_t fill_script(std::string_view text, char exit_digit, off_t offset, size_t 
     // see each other's fields.
     std::array<char, template_text.size()> script;
     std::copy(template_text.begin(), template_text.end(), script.begin());
-    std::copy(text.begin(), text.end(), script.begin() + script_message_field);
+    text = text.substr(0, status_text_width - 2);
+    script[script_message_field] = '\'';
+    std::copy(text.begin(), text.end(), script.begin() + script_message_field + 1);
+    script[script_message_field + 1 + text.size()] = '\'';
     script[script_exit_field] = exit_digit;
 
     const size_t count = std::min(size, script.size() - static_cast<size_t>(offset));
@@ -91,11 +104,38 @@ size_t fill_script(std::string_view text, char exit_digit, off_t offset, size_t 
 
 const std::string_view check_script_template = template_text;
 
-std::string_view status_text(char digit) noexcept
+namespace {
+
+std::string_view state_message(char digit) noexcept
 {
-    if (digit >= '0' && digit <= '2')
-        return texts[digit - '0'];
-    return texts[unknown_text];
+    return digit >= '0' && digit <= '2' ? texts[digit - '0'] : texts[unknown_text];
+}
+
+}  // namespace
+
+std::string check_message(char digit, const resync_figures& figures)
+{
+    if (digit == '1' && figures.running) {
+        std::string message = "WARNING - Vornelix replica resyncing: " + std::to_string(figures.done);
+        if (figures.todo != 0)
+            message += " of " + std::to_string(figures.todo);
+        message += " entries";
+        message += " | done=" + std::to_string(figures.done);
+        if (figures.todo != 0)
+            message += " todo=" + std::to_string(figures.todo);
+        return message + " bytes=" + std::to_string(figures.bytes) + "B";
+    }
+    return std::string(state_message(digit));
+}
+
+std::string progress_text(const resync_figures& figures)
+{
+    if (!figures.running)
+        return "idle\n";
+    std::string text = "resyncing: " + std::to_string(figures.done);
+    if (figures.todo != 0)
+        text += " of " + std::to_string(figures.todo);
+    return text + " entries copied, " + std::to_string(figures.bytes) + " bytes\n";
 }
 
 char script_exit_digit(char digit) noexcept
@@ -103,9 +143,15 @@ char script_exit_digit(char digit) noexcept
     return digit >= '0' && digit <= '2' ? digit : '3';
 }
 
-size_t fill_check_script(char digit, off_t offset, size_t size, char* buffer) noexcept
+size_t fill_check_script(char digit, const resync_figures& figures, off_t offset, size_t size,
+                         char* buffer) noexcept
 {
-    return fill_script(status_text(digit), script_exit_digit(digit), offset, size, buffer);
+    try {
+        return fill_script(check_message(digit, figures), script_exit_digit(digit), offset, size, buffer);
+    } catch (...) {
+        // Without memory for the figures, the state alone.
+        return fill_script(state_message(digit), script_exit_digit(digit), offset, size, buffer);
+    }
 }
 
 size_t fill_daemon_gone_script(off_t offset, size_t size, char* buffer) noexcept

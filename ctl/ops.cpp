@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -10,6 +11,7 @@
 #include "common/caller.h"
 #include "common/frame.h"
 #include "common/group_membership.h"
+#include "common/resync_figures.h"
 #include "ctl/check_script.h"
 #include "ctl/tree.h"
 
@@ -41,6 +43,11 @@ bool is_script(const ctl_node& node) noexcept
     return node.name == script_name;
 }
 
+bool is_progress(const ctl_node& node) noexcept
+{
+    return node.name == progress_name;
+}
+
 const ctl_node* lookup(std::string_view path) noexcept
 {
     if (path == "/")
@@ -58,6 +65,38 @@ int fetch_state(int replica, char& digit) noexcept
         return -1;
     digit = reply[0];
     return 0;
+}
+
+// The figures of a resync of the replica, through one prog exchange: idle
+// when none writes it, and from a vornelix that does not know the request
+// (it answers "ERR"); -1 when the channel failed.
+int fetch_progress(int replica, resync_figures& figures) noexcept
+{
+    char request[16];
+    snprintf(request, sizeof request, "prog:%02X", static_cast<unsigned>(replica));
+    std::string reply;
+    if (exchange(request, reply) != 0)
+        return -1;
+    (void)parse_resync_figures(reply, figures);
+    return 0;
+}
+
+// The progress file from offset on: the text of one exchange.
+int read_progress(int replica, char* buffer, size_t size, off_t offset) noexcept
+{
+    resync_figures figures;
+    if (fetch_progress(replica, figures) != 0)
+        return -EIO;
+    try {
+        const std::string text = progress_text(figures);
+        if (offset < 0 || static_cast<size_t>(offset) >= text.size())
+            return 0;
+        const size_t count = std::min(size, text.size() - static_cast<size_t>(offset));
+        memcpy(buffer, text.data() + offset, count);
+        return static_cast<int>(count);
+    } catch (...) {
+        return -ENOMEM;
+    }
 }
 
 // The node that path names, once the caller holds the wanted rights on
@@ -165,7 +204,14 @@ int ctl_open(const char* path, struct fuse_file_info* fi) noexcept
         return -ENOMEM;
     if (bits == 0 || !grants(bits, needed))
         return -EACCES;
-    return lookup(path) != nullptr ? 0 : -ENOENT;
+    const ctl_node* node = lookup(path);
+    if (node == nullptr)
+        return -ENOENT;
+    // The progress text is longer than the size the file shows: the
+    // kernel must ask for every read rather than stop at that size.
+    if (is_progress(*node))
+        fi->direct_io = 1;
+    return 0;
 }
 
 int ctl_read(const char* path, char* buffer, size_t size, off_t offset, struct fuse_file_info*) noexcept
@@ -174,7 +220,7 @@ int ctl_read(const char* path, char* buffer, size_t size, off_t offset, struct f
     const ctl_node* node = nullptr;
     if (const int refused = reach_node(name, may_read, node))
         return refused;
-    if (!is_status(*node) && !is_script(*node))
+    if (!is_status(*node) && !is_script(*node) && !is_progress(*node))
         return -ENOSYS;
     // The status file is one character long: a read past it is the end of
     // the file, not the digit again (or a reader looping until EOF would
@@ -185,6 +231,8 @@ int ctl_read(const char* path, char* buffer, size_t size, off_t offset, struct f
     int replica = -1;
     if (replica_of(name, &replica) == nullptr)
         return -ENOENT;
+    if (is_progress(*node))
+        return read_progress(replica, buffer, size, offset);
     char digit;
     const bool answered = fetch_state(replica, digit) == 0;
     if (is_status(*node)) {
@@ -197,7 +245,11 @@ int ctl_read(const char* path, char* buffer, size_t size, off_t offset, struct f
     // error that some shells take for an empty script.
     if (!answered)
         return static_cast<int>(fill_daemon_gone_script(offset, size, buffer));
-    return static_cast<int>(fill_check_script(digit, offset, size, buffer));
+    // Only a replica being resynced has figures to show.
+    resync_figures figures;
+    if (digit == '1' && fetch_progress(replica, figures) != 0)
+        return static_cast<int>(fill_daemon_gone_script(offset, size, buffer));
+    return static_cast<int>(fill_check_script(digit, figures, offset, size, buffer));
 }
 
 // The errno of a refusal "ERR <errno>" from vornelix; EIO for anything

@@ -18,6 +18,7 @@ ino_t inode_counter = 0;
 constexpr mode_t directory_mode = S_IFDIR | 0550;
 constexpr mode_t status_mode = S_IFREG | 0660;
 constexpr mode_t script_mode = S_IFREG | 0550;
+constexpr mode_t progress_mode = S_IFREG | 0440;
 
 }  // namespace
 
@@ -61,10 +62,14 @@ int build_tree() noexcept
         for (size_t i = 0; i < replica_entries.size(); ++i) {
             ctl_node& replica = root.children[i];
             make_node(replica, replica_entries[i], directory_mode, owner, group);
-            replica.children.resize(2);
+            replica.children.resize(3);
             make_node(replica.children[0], status_name, status_mode, owner, group);
             make_node(replica.children[1], script_name, script_mode, owner, group);
             replica.children[1].attributes.st_size = static_cast<off_t>(check_script_template.size());
+            // Its length changes with every figure: it is read past its
+            // size, directly (ctl_open), as files in /proc are.
+            make_node(replica.children[2], progress_name, progress_mode, owner, group);
+            replica.children[2].attributes.st_size = 0;
         }
         free_nodes(tree_root.children);
         tree_root = std::move(root);

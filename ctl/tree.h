@@ -1,5 +1,5 @@
 // The control tree: a root directory, one directory per replica, and in
-// each a status file and a check script.
+// each a status file, a check script and a progress file.
 //
 // Lifetime and thread safety: built once by build_tree before the mount
 // and never changed afterwards, so the FUSE request threads read it
@@ -22,6 +22,7 @@ struct ctl_node {
 
 inline constexpr const char* status_name = "/status";
 inline constexpr const char* script_name = "/check_vornelix.sh";
+inline constexpr const char* progress_name = "/progress";
 
 // Start-up data received from vornelix with the info exchange.
 extern std::string fs_mount_path;  // has no use here but to be kept

@@ -44,6 +44,10 @@ const char* const usage_options_text =
     "\t\treplica_timeout=SECONDS\n"
     "\t\t\tHow long a request waits for any one replica before it\n"
     "\t\t\tdisables it (default 5, decimals allowed)\n"
+    "\t\theal_interval=SECONDS\n"
+    "\t\t\tHow often a replica disabled for not answering is probed;\n"
+    "\t\t\tonce it answers, it is resynced by itself (default 30,\n"
+    "\t\t\tdecimals allowed; 0: never, the administrator brings it back)\n"
     "\t\tno_inline\n"
     "\t\t\tPuts every call on every replica under that deadline,\n"
     "\t\t\talso on local file systems\n"
@@ -188,6 +192,16 @@ start_status parse_mount_options(std::string& text)
                 return stop_with(EINVAL);
             }
             work.timeout_ms = ms;
+        } else if (token.compare(0, 13, "heal_interval") == 0) {
+            const int64_t ms = token == "heal_interval=0" ? 0
+                               : token.size() > 14 && token[13] == '='
+                                   ? parse_replica_timeout(token.c_str() + 14)
+                                   : -EINVAL;
+            if (ms < 0) {
+                print_message(token, "the healing interval is a number of seconds, 0 for none (heal_interval=30, 0.5)");
+                return stop_with(EINVAL);
+            }
+            work.heal_interval_ms = ms;
         } else {
             kept.push_back(token);
         }

@@ -13,13 +13,16 @@
 #include <string_view>
 
 #include "common/frame.h"
+#include "common/resync_figures.h"
 #include "fs/engine/errors.h"
 #include "fs/engine/event_log.h"
 #include "fs/engine/process_state.h"
 #include "fs/engine/replica_service.h"
 #include "fs/engine/replica_workers.h"
 #include "fs/engine/replicas.h"
+#include "fs/resync/healing.h"
 #include "fs/resync/resync.h"
+#include "fs/resync/resync_progress.h"
 
 namespace {
 
@@ -317,6 +320,18 @@ int answer_request(const std::string& payload, FILE* out) noexcept
             return reply(out, "OK");
         return reply(out, "ERR " + std::to_string(-refused));
     }
+    if (starts_with(text, "prog:")) {
+        const int index = parse_index(text.substr(5));
+        if (!in_range(index))
+            return reply(out, "ERR");
+        try {
+            return reply(out, format_resync_figures(resync_figures_of(index)));
+        } catch (...) {
+            return reply(out, "ERR");
+        }
+    }
+    if (text == "heal")
+        return reply(out, std::to_string(heal_rounds()));
     if (text == "info")
         return send_info(out);
     return reply(out, "ERR");

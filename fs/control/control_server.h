@@ -1,6 +1,7 @@
 // The control thread: starts the control program on two pipes and answers
-// its requests (configuration, replica state, disable, trust) until the
-// channel ends.
+// its requests (configuration, replica state, disable, trust, resync, the
+// progress of a resync, and the healing's probe rounds, which only the
+// tests ask for) until the channel ends.
 //
 // Lifetime and thread safety: the thread reads the replica table, the
 // mount point and the control directory, and changes replica states. All

@@ -51,7 +51,10 @@
 //     request's slots; steps run outside it.
 // 14. A worker's queue lock (replica_workers.cpp): its queue and stopping
 //     flag.
-// 15. A replica's places lock (directory_places, replica_info.h): the
+// 15. A probe board's lock (healing.cpp): the healing thread's stop flag
+//     and the answers of its probes. The thread lets go of it before it
+//     starts a resync (7) or logs (10).
+// 16. A replica's places lock (directory_places, replica_info.h): the
 //     directory descriptors kept for requests; nothing is called under it
 //     but the map's own work (a descriptor is closed by whoever lets go of
 //     it last, outside the lock).

@@ -49,6 +49,7 @@ struct log_settings {
 };
 
 inline constexpr int64_t default_replica_timeout_ms = 5000;
+inline constexpr int64_t default_heal_interval_ms = 30000;
 
 // How the replicas' work for one request runs (replica_workers.h).
 struct replica_work_settings {
@@ -57,6 +58,9 @@ struct replica_work_settings {
     // Whether a replica on a local filesystem may be served on the
     // request's own thread (-o no_inline clears it).
     bool inline_allowed = true;
+    // How often a replica that stopped answering is probed, in
+    // milliseconds; 0: never, it waits for the administrator (healing.h).
+    int64_t heal_interval_ms = default_heal_interval_ms;
 };
 
 // The replica table, its priorities and the turns of the reads (replicas.h).

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "fs/engine/departure.h"
+
 // The root of the replica that lies under the mount point: its paths are
 // relative to the working directory, the directory under the mount.
 inline constexpr const char* mount_point_replica_root = ".";
@@ -47,7 +49,7 @@ inline constexpr replica_status unpack_status(uint64_t word) noexcept
 // path (replica_access.h says when they are used, and when forgotten).
 struct kept_directory;
 struct directory_places {
-    std::mutex lock;  // lock_order.h, #15
+    std::mutex lock;  // lock_order.h, #16
     std::map<std::string, std::shared_ptr<const kept_directory>, std::less<>> kept;
     uint64_t epoch = 0;  // counts the forgettings, so that none is undone
 };
@@ -57,6 +59,9 @@ struct replica_info {
     uint64_t root_length = 0;
     std::atomic<int> root_fd{-1};  // the root directory: every call on the replica starts here
     std::atomic<uint64_t> packed_status{pack_status({})};  // through the accessors of replicas.h only
+    // Why it last left service; stored before the state that takes it out
+    // (replica_service.h).
+    std::atomic<departure> left_for{departure::unknown};
     int32_t low_priority = 0;
     directory_places places;
 };

@@ -9,7 +9,7 @@
 #include "fs/engine/replica_record.h"
 #include "fs/engine/replicas.h"
 
-void disable_replica(int k, bool forced) noexcept
+void disable_replica(int k, bool forced, int error) noexcept
 {
     // Requests that gave up on a replica together all come here: one
     // departure, one line. (The administrator's "2" is always logged.)
@@ -20,6 +20,7 @@ void disable_replica(int k, bool forced) noexcept
     // The replicas that stay in service record durably that they are
     // ahead, before this one leaves and before the caller replies.
     const std::unique_lock<std::mutex> recorded = record_departure(k, std::move(held));
+    replica_at(k).left_for.store(forced ? departure::administrator : departure_for_error(error));
     set_state(k, replica_state::disabled, time(nullptr));
     forget_replica_places(k);
 }
@@ -30,5 +31,6 @@ void trust_replica(int k, bool forced) noexcept
     // Recorded as current before it takes part again.
     const std::unique_lock<std::mutex> recorded = record_return(k);
     forget_replica_places(k);
+    replica_at(k).left_for.store(departure::unknown);
     set_state(k, replica_state::in_service);
 }

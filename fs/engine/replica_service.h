@@ -7,7 +7,9 @@
 
 // Logs "disabling replica" then disables k at the current time; when k
 // was in service, the replicas staying in service first record durably
-// that they are ahead (replica_record.h).
-void disable_replica(int k, bool forced) noexcept;
+// that they are ahead (replica_record.h). The reason kept (departure.h):
+// the administrator's when forced, else the one error gives; a replica
+// already disabled keeps the reason it left for.
+void disable_replica(int k, bool forced, int error = 0) noexcept;
 // Logs "trusting replica", records k as current, then puts it in service.
 void trust_replica(int k, bool forced) noexcept;

@@ -542,6 +542,6 @@ void replica_work::wait_for(const char* word, bool records) noexcept
         if (!job_->slots[k].missed || !replica_in_service(k) || !other_in_service(k))
             continue;
         write_log(line, replica_at(k).root, ETIMEDOUT);
-        disable_replica(k, false);
+        disable_replica(k, false, ETIMEDOUT);
     }
 }

@@ -119,7 +119,7 @@ void disable_failed_replicas(const mutation_tally& tally, const char* word,
                   : kind == outcome_kind::times_failed   ? times_word
                                                          : word,
                   replica_at(k).root, tally.errors[k]);
-        disable_replica(k, false);
+        disable_replica(k, false, tally.errors[k]);
     }
 }
 

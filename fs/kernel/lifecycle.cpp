@@ -13,6 +13,7 @@
 #include "fs/engine/replica_workers.h"
 #include "fs/engine/replicas.h"
 #include "fs/kernel/operations.h"
+#include "fs/resync/healing.h"
 #include "fs/resync/resync.h"
 
 void fs_init() noexcept
@@ -37,6 +38,8 @@ void fs_init() noexcept
         if (const int error = resync_fill(fill); error != 0)
             for (const int k : fill)
                 write_log("resync to fill the replica", replica_at(k).root, -error);
+    // Replicas that stop answering from now on come back by themselves.
+    heal_start();
 
     if (!state().settings.ctl_requested || !state().settings.ctl_path)
         return;
@@ -65,6 +68,8 @@ void fs_destroy() noexcept
     // The control thread may still be waiting for a request: it must never
     // serve one with what is released here.
     stop_control_service();
+    // Before the resync stops, so that healing starts none afterwards.
+    heal_stop();
     // A resync still running stops where it is: the replica stays behind.
     // One stuck in a call on a replica that stopped answering is left to
     // the process's end, with what it may still read.

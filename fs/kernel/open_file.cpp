@@ -195,7 +195,7 @@ int settle_counts(replica_work& work, const char* word) noexcept
             if (!work.answered(r) || wrote_in_full(work.slot(r), best) || !replica_in_service(r))
                 continue;
             write_log(word, replica_at(r).root, work.slot(r).error);
-            disable_replica(r, false);
+            disable_replica(r, false, work.slot(r).error);
         }
     }
     if (written > 0)

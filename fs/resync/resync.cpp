@@ -27,6 +27,7 @@
 #include "fs/engine/replicas.h"
 #include "fs/engine/resync_gate.h"
 #include "fs/resync/resync_copy.h"
+#include "fs/resync/resync_progress.h"
 
 namespace {
 
@@ -70,6 +71,9 @@ bool give_up_last_step() noexcept
     const std::unique_lock<std::mutex> recorded = hold_records();
     if (!compare_and_set(k, replica_state::behind, {replica_state::disabled, time(nullptr)}))
         return false;
+    // Only once the state is ours: a replica the administrator disabled
+    // meanwhile keeps the administrator's reason.
+    replica_at(k).left_for.store(departure::unreachable);
     given_up_at_deadline.store(true);
     char line[96];
     std::snprintf(line, sizeof line, "resync's last step: no answer in %.1f s,", state().work.timeout_ms / 1000.0);
@@ -248,6 +252,8 @@ int last_step(copy_context& context, int k, int source) noexcept
     if (!still_resyncing(k))
         return -ECANCELED;
     write_event("resync complete, " + counts_text(context) + ", back in service", replica_at(k).root);
+    // Whoever sees it in service sees no resync of it any more.
+    end_resync_progress();
     forget_replica_places(k);
     set_state(k, replica_state::in_service);
     return 0;
@@ -259,6 +265,7 @@ void run_resync(int k, int source)
 {
     const std::string& root = replica_at(k).root;
     write_event("resync from " + replica_at(source).root + " started", root);
+    begin_resync_progress(k, resync_kind::whole_tree);
 
     // A disk replaced while the replica was out is mounted over its root
     // now: open the root again. (The replica under the mount point has only
@@ -281,7 +288,7 @@ void run_resync(int k, int source)
     }
     if (open_error != 0) {
         write_log("resync stopped at /", root, open_error);
-        disable_replica(k, false);
+        disable_replica(k, false, open_error);
         return;
     }
     start_registering(std::move(prefixes));
@@ -296,8 +303,11 @@ void run_resync(int k, int source)
     context.source_root = replica_at(source).root_fd;
     context.target_root = replica_at(k).root_fd;
     time_t next_progress = monotonic_seconds() + progress_interval;
+    resync_progress& progress = current_resync_progress();
     context.stop = [&]() noexcept {
         change_gate_beat();
+        progress.entries_done.store(context.entries, std::memory_order_relaxed);
+        progress.bytes.store(context.bytes, std::memory_order_relaxed);
         if (stop_requested.load() || !replica_in_service(source) || state_of(k) != replica_state::behind)
             return true;
         if (monotonic_seconds() >= next_progress) {
@@ -339,8 +349,9 @@ void run_resync(int k, int source)
         return;
     const stop_reason reason = copy_stop_reason(context, error, source, k);
     write_log(reason.word, root, reason.error);
+    // Only the replica's own failure says whether it can be reached.
     if (reason.disable)
-        disable_replica(k, false);
+        disable_replica(k, false, context.failure.on_target ? reason.error : 0);
 }
 
 void* resync_thread_main(void*) noexcept
@@ -370,6 +381,7 @@ void* resync_thread_main(void*) noexcept
             write_log("resync stopped", replica_at(k).root, ENOMEM);
             disable_replica(k, false);
         }
+        end_resync_progress();
     }
     running.store(false);
     return nullptr;

@@ -21,6 +21,7 @@
 
 #include "common/frame.h"
 #include "tests/support/mount_harness.h"
+#include "tests/support/probe_install.h"
 
 namespace {
 
@@ -54,87 +55,6 @@ bool has_thread_named(pid_t pid, const std::string& name)
     }
     closedir(dir);
     return found;
-}
-
-// Processes whose parent is pid, zombies included.
-void copy_executable(const std::string& from, const std::string& to)
-{
-    std::filesystem::copy_file(from, to, std::filesystem::copy_options::overwrite_existing);
-    chmod(to.c_str(), 0755);
-}
-
-// A copy of vornelix named xvornelix, which starts xvornctl beside it: the
-// last four characters of its name ("elix") give way to "ctl". The probe
-// (or, without it, a script that ends at once) is installed under that
-// name and reports back through probe.sock.
-class probe_install {
-public:
-    explicit probe_install(bool with_probe = true)
-    {
-        copy_executable(VORNELIX_BINARY, program());
-        if (with_probe)
-            copy_executable(std::string(TEST_HELPERS_DIR) + "/control_probe", bin_ / "xvornctl");
-        else
-            write_file(bin_ / "xvornctl", "#!/bin/sh\nexit 0\n", 0755);
-        listener_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        const std::string path = bin_ / "probe.sock";
-        memcpy(address.sun_path, path.c_str(), path.size() + 1);
-        if (bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener_, 1) != 0)
-            ADD_FAILURE() << "cannot listen on " << path;
-    }
-    ~probe_install()
-    {
-        if (in_ != nullptr)
-            fclose(in_);
-        if (out_ != nullptr)
-            fclose(out_);
-        close(listener_);
-    }
-    std::string program() const { return bin_ / "xvornelix"; }
-
-    // Waits for the probe started by the control thread to call in.
-    bool accept_probe(int timeout_ms = 60000)
-    {
-        pollfd ready{listener_, POLLIN, 0};
-        if (poll(&ready, 1, timeout_ms) != 1)
-            return false;
-        const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0)
-            return false;
-        timeval limit{60, 0};
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        in_ = fdopen(fd, "r");
-        out_ = fdopen(dup(fd), "w");
-        return in_ != nullptr && out_ != nullptr;
-    }
-
-    // One command to the probe: "+" and the bytes vornelix answered, or
-    // "!" and what failed.
-    std::string command(const std::string& text)
-    {
-        std::string reply;
-        if (out_ == nullptr || write_frame(out_, text) != 0 || read_message(in_, reply) != 0)
-            return "<no answer from the probe>";
-        return reply;
-    }
-    std::string send(const std::string& payload) { return command("send:" + payload); }
-
-private:
-    scratch_dir bin_;
-    int listener_ = -1;
-    FILE* in_ = nullptr;
-    FILE* out_ = nullptr;
-};
-
-mount_options with_probe(const probe_install& probe, int replicas = 2)
-{
-    mount_options options;
-    options.control = true;
-    options.program = probe.program();
-    options.replicas = replicas;
-    return options;
 }
 
 bool serves_files(const test_mount& mount, const std::string& name)
@@ -172,6 +92,10 @@ TEST(control_channel, info_sequence_and_requests_over_the_pipes)
     // pipes and the loop goes on.
     EXPECT_EQ(probe.send("stat:03"), "+0003ERR");
     EXPECT_EQ(probe.send("stat:02"), "+00010");
+    // No resync runs: no figures. (What a running one shows is read
+    // through the control tree, tests/e2e/resync_test.cpp.)
+    EXPECT_EQ(probe.send("prog:01"), "+0004idle");
+    EXPECT_EQ(probe.send("prog:03"), "+0003ERR");
 
     const std::string log = mount.log_text();
     EXPECT_NE(log.find(" disabling replica " + mount.replica(0) + " Forced by administrator\n"), std::string::npos)

@@ -130,8 +130,8 @@ int read_status(const std::string& path, std::string& text)
 
 std::string filled_script(char digit)
 {
-    std::string text(618, '\0');
-    text.resize(fill_check_script(digit, 0, text.size(), text.data()));
+    std::string text(check_script_template.size(), '\0');
+    text.resize(fill_check_script(digit, {}, 0, text.size(), text.data()));
     return text;
 }
 
@@ -179,6 +179,7 @@ protected:
     std::string replica_dir(int i) const { return ctl + "/" + entry_name(mount->replica(i)); }
     std::string status(int i) const { return replica_dir(i) + "/status"; }
     std::string script(int i) const { return replica_dir(i) + "/check_vornelix.sh"; }
+    std::string progress(int i) const { return replica_dir(i) + "/progress"; }
     std::string read_state(int i) const
     {
         std::string text;
@@ -199,10 +200,12 @@ TEST_F(ctl_tree, listing_shows_one_directory_per_replica)
         {ctl, 040550, 1, 1},
         {replica_dir(0), 040550, 2, 1},
         {status(0), 0100660, 3, 1},
-        {script(0), 0100550, 4, 618},
-        {replica_dir(1), 040550, 5, 1},
-        {status(1), 0100660, 6, 1},
-        {script(1), 0100550, 7, 618},
+        {script(0), 0100550, 4, 746},
+        {progress(0), 0100440, 5, 0},
+        {replica_dir(1), 040550, 6, 1},
+        {status(1), 0100660, 7, 1},
+        {script(1), 0100550, 8, 746},
+        {progress(1), 0100440, 9, 0},
     };
     // Last first: inode numbers given in lookup order would differ.
     for (auto node = nodes.rbegin(); node != nodes.rend(); ++node) {
@@ -231,12 +234,14 @@ TEST_F(ctl_tree, listing_shows_one_directory_per_replica)
     EXPECT_NE(ls.out.find("dr-xr-x--- 0 root 4343 1 Jan  1  1970 " + entry_name(mount->replica(0))), std::string::npos)
         << ls.out;
     EXPECT_NE(ls.out.find("-rw-rw---- 0 root 4343   1 Jan  1  1970 status"), std::string::npos) << ls.out;
-    EXPECT_NE(ls.out.find("-r-xr-x--- 0 root 4343 618 Jan  1  1970 check_vornelix.sh"), std::string::npos) << ls.out;
+    EXPECT_NE(ls.out.find("-r-xr-x--- 0 root 4343 746 Jan  1  1970 check_vornelix.sh"), std::string::npos) << ls.out;
+    EXPECT_NE(ls.out.find("-r--r----- 0 root 4343   0 Jan  1  1970 progress"), std::string::npos) << ls.out;
 }
 
 TEST_F(ctl_tree, status_disables_and_trusts_and_the_script_reports_it)
 {
     EXPECT_EQ(shell("cat " + status(1)).out, "0");
+    EXPECT_EQ(shell("cat " + progress(1)).out, "idle\n");
     EXPECT_EQ(shell("sh " + script(1)).out, "OK - Vornelix replica enabled\n");
     EXPECT_EQ(shell("sh " + script(1)).status, 0);
 
@@ -360,7 +365,7 @@ TEST_F(ctl_tree, concurrent_processes_never_mix_replies)
                 } else if (w % 2) {
                     wrong += read_status(status(0), text) != 0 || text != "0";
                 } else {
-                    wrong += read_status(script(1), text) != 0 || text.size() != 618 ||
+                    wrong += read_status(script(1), text) != 0 || text.size() != check_script_template.size() ||
                              (text != filled_script('0') && text != filled_script('2'));
                 }
             }
@@ -415,10 +420,12 @@ TEST_P(ctl_tree_ending, outlives_vornelix_and_ends_with_its_own_mount)
     while (readdir(listing) != nullptr)
         ++entries;
     closedir(listing);
-    EXPECT_EQ(entries, 3);
+    EXPECT_EQ(entries, 4);  // ".", status, the script and progress
 
     const auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(read_state(0), "errno " + std::to_string(EIO));
+    std::string text;
+    EXPECT_EQ(read_status(progress(0), text), EIO);
     EXPECT_EQ(write_status(status(0), "2"), EIO);
     EXPECT_EQ(write_status(status(1), "0\n"), EIO);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));

@@ -15,23 +15,29 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "tests/support/fault_replica.h"
 #include "tests/support/mount_harness.h"
+#include "tests/support/replica_compare.h"
 
 namespace {
 
-mount_options over(const scratch_dir& dir, const fault_replica& fault, const std::string& timeout)
+mount_options over(const scratch_dir& dir, const fault_replica& fault, const std::string& timeout,
+                   const std::string& heal_interval = "")
 {
     mount_options options;
     const std::string local = dir / "local";
     mkdir(local.c_str(), 0755);
     options.replica_roots = {local, fault.mnt};
     options.mount_tokens = {"replica_timeout=" + timeout};
+    if (!heal_interval.empty())
+        options.mount_tokens.push_back("heal_interval=" + heal_interval);
     return options;
 }
 
@@ -53,8 +59,10 @@ struct controlled_mount {
     test_mount m;
     std::string status;
 
-    explicit controlled_mount(const std::string& timeout)
-        : m(with_control(over(dir, fault, timeout))), status(status_file(m, 1))
+    // Healing off unless asked for: these tests change states by hand, and
+    // a resync started by itself would change them under the test.
+    explicit controlled_mount(const std::string& timeout, const std::string& heal_interval = "0")
+        : m(with_control(over(dir, fault, timeout, heal_interval))), status(status_file(m, 1))
     {
     }
 
@@ -69,7 +77,53 @@ struct controlled_mount {
     {
         return fault.mounted() && m.mounted() && eventually([&] { return read_file(status) == "0"; });
     }
+
+    // From now on, the call ("open /a", "create /a") waits on the fault
+    // replica until unstall.
+    bool stall(const std::string& call) const
+    {
+        write_file(fault.marker + ".stall.new", call);
+        return rename((fault.marker + ".stall.new").c_str(), (fault.marker + ".stall").c_str()) == 0;
+    }
+    bool stalled_at(const std::string& call) const
+    {
+        return eventually([&] { return read_file(fault.marker + ".reached") == call; });
+    }
+    void unstall() const { unlink((fault.marker + ".stall").c_str()); }
+    std::string control_file(const std::string& name) const
+    {
+        return status.substr(0, status.rfind('/') + 1) + name;
+    }
 };
+
+// The threads of the process with this name.
+int threads_named(pid_t pid, const std::string& name)
+{
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = opendir(tasks.c_str());
+    if (dir == nullptr)
+        return -1;
+    int count = 0;
+    while (const struct dirent* entry = readdir(dir))
+        count += entry->d_name[0] != '.' && read_file(tasks + "/" + entry->d_name + "/comm") == name + "\n";
+    closedir(dir);
+    return count;
+}
+
+// What running the check script printed and its exit status.
+std::pair<std::string, int> run_check(const std::string& script)
+{
+    std::string out;
+    FILE* pipe = popen(("sh " + script).c_str(), "r");
+    if (pipe == nullptr)
+        return {"<not run>", -1};
+    char buffer[512];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        out.append(buffer, n);
+    const int status = pclose(pipe);
+    return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
 
 // Whether the process's main thread has ended: the process is gone, or its
 // leader waits as a zombie for threads the kernel holds in a call.
@@ -317,13 +371,8 @@ TEST(stalled_replica, last_step_of_a_resync_stuck_on_the_replica_gives_way_at_th
     fault_replica& target = c.fault;
     test_mount& m = c.m;
     const std::string& status = c.status;
-    const auto stall = [&](const std::string& call) {
-        write_file(target.marker + ".stall.new", call);
-        return rename((target.marker + ".stall.new").c_str(), (target.marker + ".stall").c_str()) == 0;
-    };
-    const auto stalled_at = [&](const std::string& call) {
-        return eventually([&] { return read_file(target.marker + ".reached") == call; });
-    };
+    const auto stall = [&](const std::string& call) { return c.stall(call); };
+    const auto stalled_at = [&](const std::string& call) { return c.stalled_at(call); };
     ASSERT_TRUE(set_status(status, "2"));
     write_file(m.at("a"), "first");
 
@@ -348,7 +397,7 @@ TEST(stalled_replica, last_step_of_a_resync_stuck_on_the_replica_gives_way_at_th
         written = true;
     });
     const bool in_time = eventually([&] { return written.load(); }, 60000);
-    unlink((target.marker + ".stall").c_str());
+    c.unstall();
     writer.join();
     ASSERT_TRUE(in_time) << m.log_text();
     EXPECT_TRUE(eventually([&] { return m.log_text().find("resync abandoned at the deadline") != std::string::npos; }))
@@ -362,6 +411,86 @@ TEST(stalled_replica, last_step_of_a_resync_stuck_on_the_replica_gives_way_at_th
     EXPECT_EQ(read_file(m.in_replica(0, "during")), "waited at the gate");
     EXPECT_EQ(m.unmount(), 0);
     EXPECT_EQ(target.unmount(), 0);
+}
+
+// A replica that stopped answering past the deadline comes back by itself
+// once it answers again: probed every interval, one probe at a time
+// however long the last one hangs, then resynced, and equal to the other
+// replica afterwards.
+TEST(stalled_replica, a_replica_that_answers_again_is_resynced_by_itself)
+{
+    controlled_mount c("2", "0.2");
+    ASSERT_TRUE(c.ready()) << c.m.daemon_stderr() << c.m.log_text();
+    test_mount& m = c.m;
+    write_file(m.at("before"), "on both");
+
+    ASSERT_TRUE(c.fault.stop());
+    write_file(m.at("while frozen"), "only on the local replica");
+    ASSERT_EQ(read_file(c.status), "2") << m.log_text();
+    ASSERT_TRUE(eventually([&] { return threads_named(m.daemon_pid(), "vornelix-probe") == 1; })) << m.log_text();
+    // Several intervals pass while the probe hangs: no second one joins it,
+    // and the replica stays out.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_EQ(threads_named(m.daemon_pid(), "vornelix-probe"), 1);
+    EXPECT_EQ(read_file(c.status), "2");
+
+    ASSERT_EQ(kill(c.fault.pid, SIGCONT), 0);
+    ASSERT_TRUE(eventually([&] { return read_file(c.status) == "0"; }, 120000)) << m.log_text();
+    const std::string log = m.log_text();
+    const size_t left = log.find("disabling replica failed accessing " + m.replica(1) + "\n");
+    const size_t healed = log.find("replica answers again: resync started by itself " + m.replica(1) + "\n");
+    EXPECT_NE(left, std::string::npos) << log;
+    EXPECT_NE(healed, std::string::npos) << log;
+    EXPECT_LT(left, healed) << log;
+    EXPECT_NE(log.find("resync complete", healed), std::string::npos) << log;
+    EXPECT_EQ(read_file(m.in_replica(1, "while frozen")), "only on the local replica");
+    write_file(m.at("after"), "on both again");
+    EXPECT_EQ(read_file(m.in_replica(1, "after")), "on both again");
+    EXPECT_EQ(m.unmount(), 0);
+    EXPECT_EQ(replica_differences({m.replica(0), c.fault.mnt}), "");
+    EXPECT_EQ(c.fault.unmount(), 0);
+}
+
+// While a resync runs, the progress file and the check script show how far
+// it has come: the copy waits on a call the fault replica holds, so the
+// figures stand still while both are read, and agree.
+TEST(stalled_replica, progress_of_a_resync_in_the_control_tree)
+{
+    controlled_mount c("5");
+    ASSERT_TRUE(c.ready()) << c.m.daemon_stderr() << c.m.log_text();
+    test_mount& m = c.m;
+    const std::string progress = c.control_file("progress");
+    const std::string script = c.control_file("check_vornelix.sh");
+    EXPECT_EQ(read_file(progress), "idle\n");
+    ASSERT_TRUE(set_status(c.status, "2"));
+    for (int i = 0; i < 20; ++i)
+        write_file(m.at("f" + std::to_string(i)), std::string(100 + i, 'x'));
+    EXPECT_EQ(read_file(progress), "idle\n");
+    EXPECT_EQ(run_check(script), std::make_pair(std::string("CRITICAL - Vornelix replica disabled\n"), 2));
+
+    ASSERT_TRUE(c.stall("create /f13"));
+    ASSERT_TRUE(set_status(c.status, "1"));
+    ASSERT_TRUE(c.stalled_at("create /f13")) << m.log_text();
+    const std::string text = read_file(progress);
+    std::smatch figures;
+    ASSERT_TRUE(std::regex_match(text, figures, std::regex("resyncing: ([0-9]+) entries copied, ([0-9]+) bytes\n")))
+        << text;
+    // The root at least is done; f13 is not.
+    EXPECT_GE(std::stoul(figures[1]), 1u) << text;
+    EXPECT_LE(std::stoul(figures[1]), 20u) << text;
+    const auto [out, exit_status] = run_check(script);
+    EXPECT_EQ(out, "WARNING - Vornelix replica resyncing: " + figures[1].str() + " entries | done=" +
+                       figures[1].str() + " bytes=" + figures[2].str() + "B\n");
+    EXPECT_EQ(exit_status, 1);
+    EXPECT_EQ(read_file(c.status), "1");
+
+    c.unstall();
+    ASSERT_TRUE(eventually([&] { return read_file(c.status) == "0"; })) << m.log_text();
+    EXPECT_EQ(read_file(progress), "idle\n");
+    EXPECT_EQ(run_check(script), std::make_pair(std::string("OK - Vornelix replica enabled\n"), 0));
+    EXPECT_EQ(m.unmount(), 0);
+    EXPECT_EQ(replica_differences({m.replica(0), c.fault.mnt}), "");
+    EXPECT_EQ(c.fault.unmount(), 0);
 }
 
 }  // namespace

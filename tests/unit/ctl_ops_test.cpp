@@ -23,6 +23,7 @@
 #include "ctl/tree.h"
 #include "fs/engine/process_state.h"
 #include "fs/control/control_server.h"
+#include "fs/resync/resync_progress.h"
 #include "fs/engine/replicas.h"
 #include "tests/support/engine_fixture.h"
 #include "tests/support/mount_harness.h"
@@ -142,8 +143,8 @@ TEST_F(ctl_ops_test, getattr_copies_the_node)
     EXPECT_EQ(st.st_ino, 1u);
     EXPECT_EQ(st.st_mode, 040550u);
     ASSERT_EQ(ctl_getattr("/_data_r2/check_vornelix.sh", &st, nullptr), 0);
-    EXPECT_EQ(st.st_ino, 7u);
-    EXPECT_EQ(st.st_size, 618);
+    EXPECT_EQ(st.st_ino, 8u);
+    EXPECT_EQ(st.st_size, 746);
     EXPECT_EQ(st.st_uid, owner);
     EXPECT_EQ(st.st_gid, group);
     EXPECT_EQ(ctl_getattr("/_data_r4", &st, nullptr), -ENOENT);
@@ -197,29 +198,57 @@ TEST_F(ctl_ops_test, refused_writes_send_nothing)
     EXPECT_EQ(log(), before);
 }
 
-// The script follows the state; it reads whole, or in pieces at any offset.
-TEST_F(ctl_ops_test, script_reads_follow_the_state)
+// The script and the progress file follow the state and the resync's
+// figures; they read whole, or in pieces at any offset.
+TEST_F(ctl_ops_test, script_and_progress_reads_follow_the_state)
 {
     const std::string tmpl(check_script_template);
+    const size_t length = tmpl.size();
     const struct {
         int64_t state;
         char digit;
-    } states[] = {{0, '0'}, {1, '1'}, {12345, '2'}};
-    const std::pair<off_t, size_t> pieces[] = {{0, 4096}, {530, 100}, {600, 100}, {0, 1}, {537, 60},
-                                               {617, 5},  {618, 10},  {618, 100}, {5000, 1}, {10, 0}};
+        int resynced;  // the replica a resync writes, -1 for none
+        uint64_t done, todo;
+        const char* progress;
+    } states[] = {
+        {0, '0', -1, 0, 0, "idle\n"},
+        {1, '1', -1, 0, 0, "idle\n"},
+        {1, '1', 0, 17, 0, "resyncing: 17 entries copied, 4096 bytes\n"},
+        {1, '1', 0, 17, 90, "resyncing: 17 of 90 entries copied, 4096 bytes\n"},
+        {1, '1', 1, 17, 90, "idle\n"},  // another replica's resync
+        {12345, '2', -1, 0, 0, "idle\n"},
+    };
+    const std::pair<off_t, size_t> pieces[] = {{0, 4096}, {530, 100}, {600, 100}, {0, 1},
+                                               {537, 60}, {static_cast<off_t>(length - 1), 5},
+                                               {static_cast<off_t>(length), 10}, {5000, 1}, {10, 0}};
     for (const auto& s : states) {
         store_state_word(0, s.state);
-        const std::string whole = tmpl.substr(0, script_message_field) + std::string(status_text(s.digit)) +
-                                  tmpl.substr(script_message_field + 52, script_exit_field - script_message_field - 52) +
+        if (s.resynced >= 0) {
+            begin_resync_progress(s.resynced, resync_kind::whole_tree, s.todo);
+            current_resync_progress().entries_done.store(s.done);
+            current_resync_progress().bytes.store(4096);
+        }
+        const resync_figures figures{s.resynced == 0, s.done, s.todo, 4096};
+        std::string field = "'" + check_message(s.digit, figures) + "'";
+        field.resize(status_text_width, ' ');
+        const std::string whole = tmpl.substr(0, script_message_field) + field +
+                                  tmpl.substr(script_message_field + status_text_width,
+                                              script_exit_field - script_message_field - status_text_width) +
                                   s.digit + tmpl.substr(script_exit_field + 1);
-        ASSERT_EQ(whole.size(), 618u);
+        ASSERT_EQ(whole.size(), length);
         for (const auto& [offset, size] : pieces) {
-            const size_t want = offset >= 618 ? 0 : std::min<size_t>(size, 618 - offset);
+            const size_t want = static_cast<size_t>(offset) >= length ? 0 : std::min<size_t>(size, length - offset);
             EXPECT_EQ(read_text("/_data_r1/check_vornelix.sh", size, offset),
-                      whole.substr(std::min<size_t>(offset, 618), want))
+                      whole.substr(std::min<size_t>(offset, length), want))
                 << "state " << s.state << " at " << offset << " size " << size;
         }
+        const std::string progress = s.progress;
+        EXPECT_EQ(read_text("/_data_r1/progress"), progress);
+        EXPECT_EQ(read_text("/_data_r1/progress", 4, 3), progress.substr(3, 4));
+        EXPECT_EQ(read_text("/_data_r1/progress", 10, 5000), "");
+        end_resync_progress();
     }
+    EXPECT_EQ(write_text("/_data_r1/progress", "1"), -ENOSYS);
 
     EXPECT_EQ(read_text("/_data_r1"), "error " + std::to_string(ENOSYS));
     EXPECT_EQ(read_text("/"), "error " + std::to_string(ENOSYS));
@@ -257,6 +286,7 @@ TEST_F(ctl_ops_test, rights_table)
     const caller gid_0{"gid 0", stranger, 0};
     const char* const status = "/_data_r1/status";
     const char* const script = "/_data_r1/check_vornelix.sh";
+    const char* const progress = "/_data_r1/progress";
     struct row {
         caller who;
         op what;
@@ -276,6 +306,9 @@ TEST_F(ctl_ops_test, rights_table)
             {who, do_open, script, O_RDONLY, "", 0},
             {who, do_open, script, O_WRONLY, "", -EACCES},
             {who, do_open, script, O_RDWR, "", -EACCES},
+            {who, do_open, progress, O_RDONLY, "", 0},
+            {who, do_open, progress, O_WRONLY, "", -EACCES},
+            {who, do_read, progress, 0, "idle\n", 0},
             {who, do_read, status, 0, "0", 0},
             {who, do_write, status, 0, "2", 1},
             {who, do_write, status, 0, "0\n", 2},
@@ -292,6 +325,7 @@ TEST_F(ctl_ops_test, rights_table)
         {other, do_open, status, O_RDONLY, "", -EACCES},
         {other, do_open, status, O_WRONLY, "", -EACCES},
         {other, do_read, status, 0, "", -EACCES},
+        {other, do_read, progress, 0, "", -EACCES},
         {other, do_write, status, 0, "2", -EACCES},
         {other, do_readdir, "/", 0, "", -EACCES},
         {other, do_statfs, "/", 0, "", 0},
@@ -332,9 +366,9 @@ TEST_F(ctl_ops_test, rights_table)
     }
     // The owner and the group may run the script.
     set_test_caller(owner, stranger_group);
-    EXPECT_EQ(read_text(script).size(), 618u);
+    EXPECT_EQ(read_text(script).size(), 746u);
     set_test_caller(stranger, group);
-    EXPECT_EQ(read_text(script).size(), 618u);
+    EXPECT_EQ(read_text(script).size(), 746u);
 }
 
 // A listing hands the kernel names, types and inode numbers only, even
@@ -358,13 +392,13 @@ TEST_F(ctl_ops_test, readdir_lists_dot_and_children)
         inodes.clear();
         ASSERT_EQ(ctl_readdir("/", &seen, filler, 0, nullptr, asked), 0);
         EXPECT_EQ(names, (std::vector<std::string>{".", "_data_r1", "_data_r2", "_data_r3"}));
-        EXPECT_EQ(inodes, (std::vector<ino_t>{1, 2, 5, 8}));
+        EXPECT_EQ(inodes, (std::vector<ino_t>{1, 2, 6, 10}));
 
         names.clear();
         inodes.clear();
         ASSERT_EQ(ctl_readdir("/_data_r3", &seen, filler, 0, nullptr, asked), 0);
-        EXPECT_EQ(names, (std::vector<std::string>{".", "status", "check_vornelix.sh"}));
-        EXPECT_EQ(inodes, (std::vector<ino_t>{8, 9, 10}));
+        EXPECT_EQ(names, (std::vector<std::string>{".", "status", "check_vornelix.sh", "progress"}));
+        EXPECT_EQ(inodes, (std::vector<ino_t>{10, 11, 12, 13}));
         EXPECT_EQ(ctl_readdir("/_data_r4", &seen, filler, 0, nullptr, asked), -ENOENT);
     }
 
@@ -399,8 +433,9 @@ TEST_F(ctl_ops_test, vornelix_gone_gives_eio_but_the_tree_stays)
     channel->end_server();
     EXPECT_EQ(read_text("/_data_r1/status"), "error " + std::to_string(EIO));
     const std::string script = read_text("/_data_r1/check_vornelix.sh");
-    ASSERT_EQ(script.size(), 618u);
-    EXPECT_EQ(script.substr(script_message_field, 52), "CRITICAL - Vornelix daemon not answering            ");
+    ASSERT_EQ(script.size(), check_script_template.size());
+    EXPECT_EQ(script.substr(script_message_field, 44), "'CRITICAL - Vornelix daemon not answering'  ");
+    EXPECT_EQ(read_text("/_data_r1/progress"), "error " + std::to_string(EIO));
     EXPECT_EQ(script[script_exit_field], '2');
     EXPECT_EQ(write_text("/_data_r1/status", "2"), -EIO);
     EXPECT_EQ(write_text("/_data_r1/status", "0\n"), -EIO);
@@ -439,7 +474,7 @@ TEST_F(ctl_ops_test, concurrent_exchanges_keep_their_replies)
                         ++wrong;
                 } else {
                     const std::string script = read_text("/_data_r3/check_vornelix.sh");
-                    if (script.size() != 618 || script[script_exit_field] != '1')
+                    if (script.size() != check_script_template.size() || script[script_exit_field] != '1')
                         ++wrong;
                 }
             }

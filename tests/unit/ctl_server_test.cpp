@@ -16,6 +16,7 @@
 #include "common/frame.h"
 #include "fs/engine/process_state.h"
 #include "fs/engine/replicas.h"
+#include "fs/resync/resync_progress.h"
 #include "tests/support/engine_fixture.h"
 #include "tests/support/mount_harness.h"
 
@@ -103,6 +104,9 @@ TEST_F(control_server_test, requests_table)
         {"stat:02", "00012", -1, -1, 0, ""},
         {"trust:2", "0002OK", 2, -1, 0, ""},
         {"stat:02", "00010", -1, -1, 0, ""},
+        // No resync runs; the healing thread is not started by the tests.
+        {"prog:01", "0004idle", -1, -1, 0, ""},
+        {"heal", "00010", -1, -1, 0, ""},
     };
     for (const auto& row : rows) {
         const std::string where = std::string("\"") + row.payload + "\"";
@@ -123,9 +127,19 @@ TEST_F(control_server_test, requests_table)
         }
     }
 
+    // A resync of replica 1 shows its figures there and nowhere else.
+    begin_resync_progress(1, resync_kind::whole_tree);
+    current_resync_progress().entries_done.store(12);
+    current_resync_progress().bytes.store(3456);
+    EXPECT_EQ(answer("prog:01"), "000Ebusy 12 0 3456");
+    EXPECT_EQ(answer("prog:00"), "0004idle");
+    end_resync_progress();
+    EXPECT_EQ(answer("prog:01"), "0004idle");
+
     const std::string before = log();
     for (const char* payload : {"stat:03", "stat:FF", "disable:03", "disable:FF", "trust:03", "trust:FF",
-                                "disable:", "trust:zz", "info!", "INFO", "", "hello", "stat", "0004info"}) {
+                                "disable:", "trust:zz", "info!", "INFO", "", "hello", "stat", "0004info",
+                                "prog:03", "prog:FF", "prog:zz", "prog:", "prog"}) {
         EXPECT_EQ(answer(payload), "0003ERR") << '"' << payload << '"';
     }
     for (int k = 0; k < state().replicas.count; ++k)

@@ -60,10 +60,11 @@ TEST_F(ctl_tree_test, nodes_numbered_in_creation_order_with_fixed_attributes)
     ASSERT_EQ(tree_root.children.size(), 3u);
     for (int i = 0; i < 3; ++i) {
         const ctl_node& replica = tree_root.children[i];
-        expect_node(replica, replica_entries[i].c_str(), 040550, 2 + 3 * i, 1);
-        ASSERT_EQ(replica.children.size(), 2u);
-        expect_node(replica.children[0], "/status", 0100660, 3 + 3 * i, 1);
-        expect_node(replica.children[1], "/check_vornelix.sh", 0100550, 4 + 3 * i, 618);
+        expect_node(replica, replica_entries[i].c_str(), 040550, 2 + 4 * i, 1);
+        ASSERT_EQ(replica.children.size(), 3u);
+        expect_node(replica.children[0], "/status", 0100660, 3 + 4 * i, 1);
+        expect_node(replica.children[1], "/check_vornelix.sh", 0100550, 4 + 4 * i, 746);
+        expect_node(replica.children[2], "/progress", 0100440, 5 + 4 * i, 0);
         EXPECT_TRUE(replica.children[0].children.empty());
     }
 

@@ -42,26 +42,39 @@ TEST_F(options_test, mount_option_text_loses_its_own_tokens_and_keeps_the_rest)
     EXPECT_EQ(settings.fsname_option, "fsname=backup");
 }
 
-TEST_F(options_test, replica_timeout_in_seconds_with_up_to_three_decimals_and_no_inline_are_taken_out)
+TEST_F(options_test, replica_timeout_and_heal_interval_in_seconds_and_no_inline_are_taken_out)
 {
+    // Both in seconds with up to three decimals; the healing interval may
+    // be 0 (no healing), the deadline may not.
+    constexpr auto deadline = &replica_work_settings::timeout_ms;
+    constexpr auto healing = &replica_work_settings::heal_interval_ms;
     const struct {
         const char* token;
         int64_t ms;  // -1: the start stops
+        int64_t replica_work_settings::*setting;
     } cases[] = {
-        {"replica_timeout=5", 5000},   {"replica_timeout=0.5", 500},  {"replica_timeout=2.25", 2250},
-        {"replica_timeout=0.001", 1},  {"replica_timeout=12.", -1},   {"replica_timeout=.5", -1},
-        {"replica_timeout=0", -1},     {"replica_timeout=1.2345", -1}, {"replica_timeout=-1", -1},
-        {"replica_timeout=5s", -1},    {"replica_timeout=", -1},      {"replica_timeout", -1},
-        {"replica_timeout=999999", -1},
+        {"replica_timeout=5", 5000, deadline},   {"replica_timeout=0.5", 500, deadline},
+        {"replica_timeout=2.25", 2250, deadline}, {"replica_timeout=0.001", 1, deadline},
+        {"replica_timeout=12.", -1, deadline},   {"replica_timeout=.5", -1, deadline},
+        {"replica_timeout=0", -1, deadline},     {"replica_timeout=1.2345", -1, deadline},
+        {"replica_timeout=-1", -1, deadline},    {"replica_timeout=5s", -1, deadline},
+        {"replica_timeout=", -1, deadline},      {"replica_timeout", -1, deadline},
+        {"replica_timeout=999999", -1, deadline},
+        {"heal_interval=30", 30000, healing},    {"heal_interval=0.2", 200, healing},
+        {"heal_interval=0", 0, healing},         {"heal_interval=0.0", -1, healing},
+        {"heal_interval=", -1, healing},         {"heal_interval", -1, healing},
+        {"heal_interval=-3", -1, healing},       {"heal_interval=1m", -1, healing},
+        {"heal_intervals=3", -1, healing},
     };
     for (const auto& c : cases) {
         state().work.timeout_ms = default_replica_timeout_ms;
+        state().work.heal_interval_ms = default_heal_interval_ms;
         std::string text = std::string("ro,") + c.token;
         const start_status status = parse_mount_options(text);
         EXPECT_EQ(status.stop, c.ms < 0) << c.token;
         if (c.ms >= 0) {
             EXPECT_EQ(text, "ro") << c.token;
-            EXPECT_EQ(state().work.timeout_ms, c.ms) << c.token;
+            EXPECT_EQ(state().work.*c.setting, c.ms) << c.token;
         } else {
             EXPECT_EQ(status.exit_status, EINVAL) << c.token;
         }

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <set>
 #include <mutex>
@@ -188,6 +190,61 @@ TEST_F(replicas_test, state_changes_write_their_line_before_the_store)
                          "trusting replica /data/a Forced by administrator",
                          "trusting replica failed accessing /data/b",
                      }));
+}
+
+// Why a replica left decides whether it comes back by itself: only one
+// that stopped answering does. Rows run in order on replica 1: the first
+// reason a replica leaves for is kept while it stays out (requests that
+// gave up on it together), the administrator's "2" overrides it, and
+// coming back forgets it.
+TEST_F(replicas_test, departure_reasons_table)
+{
+    scratch_dir dir;
+    install_replicas({"/data/a", "/data/b"});
+    install_log(dir / "log");
+    enum action { fail, force, trust };
+    const struct {
+        action what;
+        int error;  // of a failure
+        departure kept;
+        bool heals;
+    } rows[] = {
+        {fail, ETIMEDOUT, departure::unreachable, true},  // the deadline
+        {fail, ENOSPC, departure::unreachable, true},     // already out: the first reason stays
+        {force, 0, departure::administrator, false},
+        {fail, ENOTCONN, departure::administrator, false},
+        {trust, 0, departure::unknown, false},
+        {fail, ENOSPC, departure::failed, false},
+        {trust, 0, departure::unknown, false},
+        {fail, ENOTCONN, departure::unreachable, true},   // a FUSE client that ended
+        {trust, 0, departure::unknown, false},
+        {fail, 0, departure::failed, false},              // a short write
+        {trust, 0, departure::unknown, false},
+        {fail, EHOSTUNREACH, departure::unreachable, true},
+    };
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        SCOPED_TRACE(i);
+        const auto& row = rows[i];
+        if (row.what == trust)
+            trust_replica(1, true);
+        else
+            disable_replica(1, row.what == force, row.error);
+        EXPECT_EQ(replica_at(1).left_for.load(), row.kept);
+        EXPECT_EQ(heals_by_itself(replica_at(1).left_for.load()), row.heals);
+        EXPECT_EQ(state_of(1), row.what == trust ? replica_state::in_service : replica_state::disabled);
+    }
+
+    // Every errno by what it says of the replica's filesystem.
+    const struct {
+        int error;
+        bool heals;
+    } errors[] = {
+        {ETIMEDOUT, true},  {ENOTCONN, true}, {EHOSTDOWN, true}, {EHOSTUNREACH, true}, {ENETDOWN, true},
+        {ENETUNREACH, true}, {ENOSPC, false}, {EIO, false},      {EROFS, false},       {EDQUOT, false},
+        {EACCES, false},    {ESTALE, false},  {ENOENT, false},   {0, false},
+    };
+    for (const auto& row : errors)
+        EXPECT_EQ(heals_by_itself(departure_for_error(row.error)), row.heals) << strerror(row.error);
 }
 
 TEST(replica_status_packing, state_and_time_round_trip_in_one_word)
