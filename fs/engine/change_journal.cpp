@@ -180,6 +180,42 @@ bool any_out_of_service(int except) noexcept
     return false;
 }
 
+// Called with the journal lock held.
+void note_locked(std::string_view path) noexcept
+{
+    if (!recording.load(std::memory_order_relaxed) || is_reserved_path(path))
+        return;
+    try {
+        if (noted_names.size() >= remembered_most)
+            noted_names.clear();
+        if (!noted_names.emplace(path).second)
+            return;
+        const std::string record = journal_name_record(path);
+        for (size_t j = 0; j < files.size(); ++j) {
+            journal_file& file = files[j];
+            if (!file.fd || file.stopped || !replica_in_service(static_cast<int>(j)))
+                continue;
+            if (file.size + record.size() + journal_overflow_record.size() > settings.bound) {
+                append(static_cast<int>(j), journal_overflow_record);
+                file.stopped = true;
+                write_event("change journal full, a resync from this replica walks the whole tree",
+                            replica_at(j).root);
+                continue;
+            }
+            append(static_cast<int>(j), record);
+        }
+    } catch (...) {
+        // Not noted: a name missing from the journal would be a resync
+        // missing a change, so no journal may be trusted from here.
+        for (journal_file& file : files)
+            if (file.fd && !file.stopped) {
+                (void)!write(file.fd.get(), journal_overflow_record.data(), journal_overflow_record.size());
+                file.stopped = true;
+            }
+    }
+}
+
+
 }  // namespace
 
 void journal_load() noexcept
@@ -276,34 +312,7 @@ bool journal_recording() noexcept
 void journal_note(std::string_view path) noexcept
 {
     std::lock_guard<std::mutex> guard(journal_lock);
-    if (!recording.load(std::memory_order_relaxed) || is_reserved_path(path))
-        return;
-    try {
-        if (noted_names.size() >= remembered_most)
-            noted_names.clear();
-        if (!noted_names.emplace(path).second)
-            return;
-        const std::string record = journal_name_record(path);
-        for (size_t j = 0; j < files.size(); ++j) {
-            journal_file& file = files[j];
-            if (!file.fd || file.stopped || !replica_in_service(static_cast<int>(j)))
-                continue;
-            if (file.size + record.size() + journal_overflow_record.size() > settings.bound) {
-                append(static_cast<int>(j), journal_overflow_record);
-                file.stopped = true;
-                write_event("change journal full, a resync from this replica walks the whole tree",
-                            replica_at(j).root);
-                continue;
-            }
-            append(static_cast<int>(j), record);
-        }
-    } catch (...) {
-        // Not noted: a name missing from the journal would be a resync
-        // missing a change, so no journal may be trusted from here.
-        for (journal_file& file : files)
-            if (file.fd && !file.stopped && write(file.fd.get(), journal_overflow_record.data(), 2) >= 0)
-                file.stopped = true;
-    }
+    note_locked(path);
 }
 
 bool journal_file_noted(dev_t dev, ino_t ino) noexcept
@@ -312,11 +321,24 @@ bool journal_file_noted(dev_t dev, ino_t ino) noexcept
     if (!recording.load(std::memory_order_relaxed))
         return true;
     try {
-        if (noted_files.size() >= remembered_most)
-            noted_files.clear();
-        return !noted_files.insert({dev, ino}).second;
+        return noted_files.count({dev, ino}) > 0;
     } catch (...) {
         return false;
+    }
+}
+
+void journal_note_file(dev_t dev, ino_t ino, std::string_view path) noexcept
+{
+    std::lock_guard<std::mutex> guard(journal_lock);
+    if (!recording.load(std::memory_order_relaxed))
+        return;
+    note_locked(path);
+    try {
+        if (noted_files.size() >= remembered_most)
+            noted_files.clear();
+        noted_files.insert({dev, ino});
+    } catch (...) {
+        // Not remembered: noted again at the next write.
     }
 }
 

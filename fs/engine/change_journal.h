@@ -78,8 +78,11 @@ bool journal_recording() noexcept;
 void journal_note(std::string_view path) noexcept;
 
 // Whether the file (dev, ino) was already noted through an open handle
-// since the last departure; marks it noted. False while not recording.
+// since the last departure (true while not recording: nothing to note).
 bool journal_file_noted(dev_t dev, ino_t ino) noexcept;
+// Notes path, the current name of the file (dev, ino) written through an
+// open handle, and remembers the file.
+void journal_note_file(dev_t dev, ino_t ino, std::string_view path) noexcept;
 
 // The replicas' root prefixes as /proc/self/fd shows them (resync_gate.h's
 // open_file_path takes them), taken at the last departure.

@@ -137,10 +137,12 @@ void journal_handle(uint64_t handle) noexcept
             continue;
         if (journal_file_noted(st.st_dev, st.st_ino))
             return;
+        // A file without a name has nothing to note; it is looked at again
+        // at its next write, as is one whose name could not be found.
         try {
             int used = -1;
             if (const std::optional<std::string> path = open_file_path(fds, journal_prefixes(), used))
-                journal_note(*path);
+                journal_note_file(st.st_dev, st.st_ino, *path);
         } catch (...) {
         }
         return;

@@ -169,11 +169,13 @@ TEST_F(change_journal_test, replicas_in_service_note_each_name_once_while_one_is
     journal_note("/a");
     journal_note("/d/b");
     EXPECT_FALSE(journal_file_noted(1, 2));
+    journal_note_file(1, 2, "/written");
     EXPECT_TRUE(journal_file_noted(1, 2));
+    EXPECT_FALSE(journal_file_noted(1, 3));
     for (const int source : {0, 2}) {
         const journal_scan scan = scan_for(source, 1);
         EXPECT_EQ(scan.verdict, journal_verdict::complete) << source;
-        EXPECT_EQ(scan.paths, (std::vector<std::string>{"/a", "/d/b"})) << source;
+        EXPECT_EQ(scan.paths, (std::vector<std::string>{"/a", "/d/b", "/written"})) << source;
     }
     EXPECT_EQ(text(0), text(2));
     EXPECT_EQ(text(0).find(journal_name_record("/a")), text(0).rfind(journal_name_record("/a")));
@@ -188,7 +190,7 @@ TEST_F(change_journal_test, replicas_in_service_note_each_name_once_while_one_is
     restart();
     ASSERT_EQ(state_of(1), replica_state::behind);
     journal_note("/after");
-    EXPECT_EQ(scan_for(0, 1).paths, (std::vector<std::string>{"/a", "/after", "/d/b"}));
+    EXPECT_EQ(scan_for(0, 1).paths, (std::vector<std::string>{"/a", "/after", "/d/b", "/written"}));
 
     // Back in service, nobody is out: no journal is left.
     trust_replica(1, true);
