@@ -327,12 +327,18 @@ bool journal_file_noted(dev_t dev, ino_t ino) noexcept
     }
 }
 
+void journal_remember_file(dev_t dev, ino_t ino) noexcept
+{
+    journal_note_file(dev, ino, {});
+}
+
 void journal_note_file(dev_t dev, ino_t ino, std::string_view path) noexcept
 {
     std::lock_guard<std::mutex> guard(journal_lock);
     if (!recording.load(std::memory_order_relaxed))
         return;
-    note_locked(path);
+    if (!path.empty())
+        note_locked(path);
     try {
         if (noted_files.size() >= remembered_most)
             noted_files.clear();

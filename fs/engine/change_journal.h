@@ -80,6 +80,9 @@ void journal_note(std::string_view path) noexcept;
 // Whether the file (dev, ino) was already noted through an open handle
 // since the last departure (true while not recording: nothing to note).
 bool journal_file_noted(dev_t dev, ino_t ino) noexcept;
+// Remembers the file (dev, ino), just opened by a name that its open
+// notes itself: writes through the handle need note nothing.
+void journal_remember_file(dev_t dev, ino_t ino) noexcept;
 // Notes path, the current name of the file (dev, ino) written through an
 // open handle, and remembers the file.
 void journal_note_file(dev_t dev, ino_t ino, std::string_view path) noexcept;

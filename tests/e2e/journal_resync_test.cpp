@@ -125,10 +125,16 @@ TEST_F(journal_resync_test, a_replica_out_for_a_thousand_changes_copies_those_na
     test_mount m(o);
     ASSERT_TRUE(m.mounted()) << m.daemon_stderr();
     ASSERT_TRUE(in_service(m, 1));
+    // Opened before the replica leaves, written after: the write notes
+    // the file's name.
+    const int held = open(m.at("d999/f5").c_str(), O_WRONLY);
+    ASSERT_GE(held, 0);
     ASSERT_EQ(write_status(status_file(m, 1), "2"), 0);
+    ASSERT_EQ(pwrite(held, "held", 4, 0), 4);
+    close(held);
 
     // A thousand changes of every kind, each on names of its own.
-    std::set<std::string> changed;
+    std::set<std::string> changed = {"/d999/f5"};
     for (int i = 0; i < 1000; ++i) {
         const std::string d = "d" + std::to_string(i);
         if (i < 400) {
