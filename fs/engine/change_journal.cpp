@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <unordered_set>
@@ -39,7 +40,12 @@ struct journal_settings {
 
 std::mutex journal_lock;  // everything below; lock_order.h: #9a, after the record lock
 std::vector<journal_file> files;  // by replica; empty before journal_load
-std::unordered_set<std::string> noted_names;
+// Names are looked up as they come, without a copy.
+struct name_hash {
+    using is_transparent = void;
+    size_t operator()(std::string_view name) const noexcept { return std::hash<std::string_view>()(name); }
+};
+std::unordered_set<std::string, name_hash, std::equal_to<>> noted_names;
 struct file_id_hash {
     size_t operator()(const std::pair<dev_t, ino_t>& id) const noexcept
     {
@@ -186,10 +192,11 @@ void note_locked(std::string_view path) noexcept
     if (!recording.load(std::memory_order_relaxed) || is_reserved_path(path))
         return;
     try {
+        if (noted_names.find(path) != noted_names.end())
+            return;
         if (noted_names.size() >= remembered_most)
             noted_names.clear();
-        if (!noted_names.emplace(path).second)
-            return;
+        noted_names.emplace(path);
         const std::string record = journal_name_record(path);
         for (size_t j = 0; j < files.size(); ++j) {
             journal_file& file = files[j];
