@@ -31,7 +31,11 @@
 // departure, or the replica's generation record moved on.
 //
 // The files are created and removed with the root's times put back, so
-// that every replica's root keeps the times the changes gave it.
+// that every replica's root keeps the times the changes gave it. (A change
+// in the root that lands between the create and the putting back, on a
+// departure while requests run, loses its time on that replica: --verify
+// then reports the root's mtime. Start-up and the resync's last step run
+// with no change in flight.)
 //
 // For measurements only, VORNELIX_JOURNAL=off in the daemon's environment
 // turns the journal off, and VORNELIX_JOURNAL_BYTES=N bounds a file to N
