@@ -111,6 +111,7 @@ bool root_is_empty(int fd, const std::string& path, int& error) noexcept
         error = errno;
         return false;
     }
+    drop_reserved_names("/", names);
     return names.empty() ||
            (names.size() == 1 && names[0] == "lost+found" && empty_directory_at(fd, "lost+found"));
 }

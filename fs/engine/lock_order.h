@@ -38,6 +38,10 @@
 //     held from a departure's or a return's recording until the caller has
 //     stored the replica's new state. Record writes go through the workers
 //     under it (13, 14) and failures are logged (10).
+// 9a. journal_lock (change_journal.cpp): the change journal's files and
+//     the names noted since the last departure; taken under 9 by a
+//     departure or a return, and by every change as it lets its name
+//     stripes (4) go. Failures are logged (10).
 // 10. log_lock (event_log.cpp): the log stream, over the reopening and the
 //     writing of one line.
 //

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <string>
 
+#include "fs/engine/change_journal.h"
 #include "fs/engine/event_log.h"
 #include "fs/engine/first_start.h"
 #include "fs/engine/process_state.h"
@@ -34,28 +35,12 @@ std::vector<root_record> records;  // one per replica; empty when not loaded
 uint64_t current_generation = 0;
 std::vector<int> to_fill;  // what a first start left to fill, for init
 
-// A descriptor of replica k's root, or -errno. The mount-point replica's
-// root is reached through the descriptor kept from before the mount
-// covered it.
-int open_root(int k) noexcept
-{
-    int fd;
-    if (replica_at(k).root == mount_point_replica_root) {
-        if (state().mount.directory < 0)
-            return -EBADF;
-        fd = fcntl(state().mount.directory, F_DUPFD_CLOEXEC, 0);
-    } else {
-        fd = open(replica_at(k).root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    }
-    return fd >= 0 ? fd : -errno;
-}
-
 // Replica k's root, opened afresh for every step: a replica whose disk was
 // replaced while it was out of service is written on the new disk, and no
 // descriptor of ours keeps a disabled replica's filesystem busy.
 struct root_descriptor {
     int fd;  // or -errno
-    explicit root_descriptor(int k) noexcept : fd(open_root(k)) {}
+    explicit root_descriptor(int k) noexcept : fd(open_replica_root(k)) {}
     ~root_descriptor()
     {
         if (fd >= 0)
@@ -298,6 +283,28 @@ std::string behind_now(int k, bool departing)
 
 }  // namespace
 
+int open_replica_root(int k) noexcept
+{
+    int fd;
+    if (replica_at(k).root == mount_point_replica_root) {
+        if (state().mount.directory < 0)
+            return -EBADF;
+        fd = fcntl(state().mount.directory, F_DUPFD_CLOEXEC, 0);
+    } else {
+        fd = open(replica_at(k).root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    }
+    return fd >= 0 ? fd : -errno;
+}
+
+std::optional<uint64_t> replica_generation_on(int root_fd) noexcept
+{
+    char text[32];
+    const ssize_t length = fgetxattr(root_fd, generation_name, text, sizeof text);
+    if (length < 0)
+        return std::nullopt;
+    return parse_generation(std::string_view(text, static_cast<size_t>(length)));
+}
+
 std::string replica_identity(int k)
 {
     return replica_at(k).root == mount_point_replica_root ? ":" + state().mount.path : replica_at(k).root;
@@ -447,6 +454,7 @@ int load_replica_records(int source) noexcept
     if (marked_replica >= 0)
         write_event("previous mount ended without unmounting, compare the replicas with vornelix --verify",
                     replica_at(marked_replica).root);
+    journal_load();
     return 0;
 }
 
@@ -486,6 +494,7 @@ void mark_replicas_mounted() noexcept
 void release_replica_records() noexcept
 {
     std::lock_guard<std::mutex> guard(record_lock);
+    journal_close();
     for (size_t k = 0; k < records.size(); ++k)
         records[k].asked = records[k].marked;
     record_change unmark;
@@ -536,6 +545,10 @@ std::unique_lock<std::mutex> record_departure(int k, std::unique_lock<std::mutex
         &behind);
     if (survivors == 0)
         return lock;
+    // The survivors journal what changes from here; k still holds the
+    // generation it leaves with.
+    if (recorded > 0 && records[k].recordable)
+        journal_departure(k, current_generation);
     current_generation = next;
     if (recorded == 0 && records[k].recordable) {
         // The departing replica may be the one that stopped answering.
@@ -571,6 +584,7 @@ std::unique_lock<std::mutex> record_return(int k, bool (*still_wanted)(int k) no
                 log_record_failure(j, error);
         },
         &behind);
+    journal_return(k);
     return lock;
 }
 

@@ -60,6 +60,10 @@
 //  - Trusting a replica writes it the current generation, and every
 //    replica in service the behind list without it, before it is
 //    back in service.
+//  - A departure starts the change journal on the replicas that stay
+//    (change_journal.h), naming the generation the departing replica
+//    keeps; a return ends it for the returning replica; the unmount
+//    closes it.
 //  - The mounted marker is set in init (once the mount exists) and removed
 //    by destroy; found at start-up it means the last stop was not clean,
 //    which is logged with the advice to run vornelix --verify. It also
@@ -105,6 +109,14 @@ struct start_decision {
 // identities[k] is how behind lists name replica k.
 start_decision decide_start_states(const std::vector<record_reading>& readings,
                                    const std::vector<std::string>& identities = {});
+
+// A descriptor of replica k's root, opened afresh (the mount-point
+// replica's through the directory kept from before the mount), or -errno.
+int open_replica_root(int k) noexcept;
+
+// The generation the record on an open replica root holds; none when it
+// holds no readable one.
+std::optional<uint64_t> replica_generation_on(int root_fd) noexcept;
 
 // How behind lists name replica k: its canonical root, or ":MOUNT-POINT"
 // for the replica under the mount point.

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <set>
 
+#include "fs/engine/change_journal.h"
 #include "fs/engine/fd_table.h"
 #include "fs/engine/process_state.h"
 #include "fs/engine/replica_access.h"
@@ -122,15 +123,60 @@ void note_handle(uint64_t handle) noexcept
         note(*path);
 }
 
+// The identity of the file open as handle on the first replica in service
+// that has it: false when there is none.
+bool open_file_identity(uint64_t handle, const int32_t*& fds, struct stat& st) noexcept
+{
+    fds = fd_table_get(handle);
+    if (fds == nullptr)
+        return false;
+    for (int r = 0; r < state().replicas.count; ++r)
+        if (fds[r] > 0 && replica_in_service(r) && fstat(fds[r], &st) == 0)
+            return true;
+    return false;
+}
+
+// The change journal's note of a write through handle: the file's
+// current name, once per file since the last departure. Any later name of
+// the file comes from a change of names, which notes it itself.
+void journal_handle(uint64_t handle) noexcept
+{
+    const int32_t* fds = nullptr;
+    struct stat st;
+    if (!open_file_identity(handle, fds, st) || journal_file_noted(st.st_dev, st.st_ino))
+        return;
+    // A file without a name has nothing to note; it is looked at again at
+    // its next write, as is one whose name could not be found.
+    try {
+        int used = -1;
+        if (const std::optional<std::string> path = open_file_path(fds, journal_prefixes(), used))
+            journal_note_file(st.st_dev, st.st_ino, *path);
+    } catch (...) {
+    }
+}
+
 }  // namespace
 
 void note_changed_names(std::string_view first, std::string_view second) noexcept
 {
+    if (journal_recording()) {
+        journal_note(first);
+        if (!second.empty())
+            journal_note(second);
+    }
     if (!registering.load(std::memory_order_acquire))
         return;
     note(first);
     if (!second.empty())
         note(second);
+}
+
+void note_opened_file(uint64_t handle) noexcept
+{
+    const int32_t* fds = nullptr;
+    struct stat st;
+    if (journal_recording() && open_file_identity(handle, fds, st))
+        journal_remember_file(st.st_dev, st.st_ino);
 }
 
 void change_gate_enter() noexcept
@@ -175,6 +221,8 @@ handle_gate_hold::handle_gate_hold(uint64_t handle, bool changes) noexcept
 
 handle_gate_hold::~handle_gate_hold()
 {
+    if (changes_ && journal_recording())
+        journal_handle(handle_);
     if (changes_ && registering.load(std::memory_order_acquire))
         note_handle(handle_);
     change_gate_leave();

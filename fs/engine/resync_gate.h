@@ -39,6 +39,11 @@
 // resync runs (one atomic load otherwise). second may be empty.
 void note_changed_names(std::string_view first, std::string_view second) noexcept;
 
+// Called by an open or a create that succeeded on handle, whose name its
+// name order hold notes: later writes through the handle, until the next
+// departure, need not find the file's name for the change journal.
+void note_opened_file(uint64_t handle) noexcept;
+
 // Passing the gate: enter before taking any lock, leave after letting go
 // of them. Nested entries of one thread count once.
 void change_gate_enter() noexcept;

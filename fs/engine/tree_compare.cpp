@@ -241,6 +241,8 @@ void compare_children(verify_run& run, const std::string& path, const entry& a, 
         return report_error(run, a.side, path, errno);
     if (list_directory(b.fd.get(), names_b) == -1)
         return report_error(run, b.side, path, errno);
+    drop_reserved_names(path, names_a);
+    drop_reserved_names(path, names_b);
     size_t i = 0, j = 0;
     while ((i < names_a.size() || j < names_b.size()) && !run.done()) {
         if (j == names_b.size() || (i < names_a.size() && names_a[i] < names_b[j])) {

@@ -11,6 +11,8 @@
 #include <climits>
 #include <cstring>
 
+#include "fs/engine/reserved_name.h"
+
 namespace {
 
 // Reads a value whose size is asked first (get with no buffer) into out,
@@ -142,6 +144,15 @@ int list_directory(int fd, std::vector<std::string>& names) noexcept
     closedir(stream);
     errno = error;
     return result;
+}
+
+void drop_reserved_names(std::string_view path, std::vector<std::string>& names) noexcept
+{
+    if (path != "/")
+        return;
+    names.erase(std::remove_if(names.begin(), names.end(),
+                               [](const std::string& name) noexcept { return is_reserved_root_name(true, name); }),
+                names.end());
 }
 
 std::string child_path(const std::string& path, std::string_view name)

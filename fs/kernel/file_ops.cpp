@@ -260,13 +260,19 @@ int64_t write_fully(const replica_slot& slot, const char* data, size_t size, off
 int fs_open(const char* path, struct fuse_file_info* fi) noexcept
 {
     name_order_hold order(path);
-    return open_everywhere(path, fi, false, 0);
+    const int rc = open_everywhere(path, fi, false, 0);
+    if (rc == 0)
+        note_opened_file(fi->fh);
+    return rc;
 }
 
 int fs_create(const char* path, mode_t mode, struct fuse_file_info* fi) noexcept
 {
     name_order_hold order(path, with_directories::yes);
-    return open_everywhere(path, fi, true, mode);
+    const int rc = open_everywhere(path, fi, true, mode);
+    if (rc == 0)
+        note_opened_file(fi->fh);
+    return rc;
 }
 
 int fs_read(const char*, char* buffer, size_t size, off_t offset,

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fs/engine/reserved_name.h"
 #include "fs/kernel/node_table.h"
 #include "fs/kernel/operations.h"
 #include "fs/kernel/request_context.h"
@@ -81,7 +82,7 @@ void on_create(fuse_req_t request, fuse_ino_t parent, const char* name, mode_t m
     const request_scope scope(request);
     const shape_hold shape(tree_shape());
     std::string path;
-    int rc = path_in(parent, name, path);
+    int rc = new_path_in(parent, name, path);
     if (rc == 0)
         rc = fs_create(path.c_str(), mode, fi);
     if (rc != 0) {
@@ -245,8 +246,10 @@ int list_into(fuse_ino_t node, const char* word, directory_stream& stream) noexc
     try {
         std::vector<size_t> starts;
         for (size_t at = 0; at + sizeof(uint64_t) + 1 < entries.size();) {
-            starts.push_back(at);
-            at += sizeof(uint64_t) + 1 + std::strlen(entries.data() + at + sizeof(uint64_t) + 1) + 1;
+            const char* name = entries.data() + at + sizeof(uint64_t) + 1;
+            if (!is_reserved_root_name(path == "/", name))
+                starts.push_back(at);
+            at += sizeof(uint64_t) + 1 + std::strlen(name) + 1;
         }
         stream.starts.swap(starts);
     } catch (...) {

@@ -13,6 +13,7 @@
 #include <shared_mutex>
 #include <string>
 
+#include "fs/engine/reserved_name.h"
 #include "fs/kernel/node_table.h"
 #include "fs/kernel/operations.h"
 #include "fs/kernel/request_context.h"
@@ -37,6 +38,15 @@ int path_of(fuse_ino_t node, std::string& path) noexcept
 
 int path_in(fuse_ino_t parent, const char* name, std::string& path) noexcept
 {
+    if (is_reserved_root_name(parent == FUSE_ROOT_ID, name))
+        return -ENOENT;
+    return child_path(parent, name, path) ? 0 : -ESTALE;
+}
+
+int new_path_in(fuse_ino_t parent, const char* name, std::string& path) noexcept
+{
+    if (is_reserved_root_name(parent == FUSE_ROOT_ID, name))
+        return -EPERM;
     return child_path(parent, name, path) ? 0 : -ESTALE;
 }
 
@@ -321,7 +331,7 @@ void make_name(fuse_req_t request, fuse_ino_t parent, const char* name, Make&& m
     const request_scope scope(request);
     const shape_hold shape(tree_shape());
     std::string path;
-    int rc = path_in(parent, name, path);
+    int rc = new_path_in(parent, name, path);
     if (rc == 0)
         rc = make(path.c_str());
     if (rc != 0) {
@@ -398,7 +408,7 @@ void on_rename(fuse_req_t request, fuse_ino_t parent, const char* name, fuse_ino
     std::string to;
     int rc = path_in(parent, name, from);
     if (rc == 0)
-        rc = path_in(new_parent, new_name, to);
+        rc = new_path_in(new_parent, new_name, to);
     {
         const name_change change;
         if (rc == 0)
@@ -417,7 +427,7 @@ void on_link(fuse_req_t request, fuse_ino_t node, fuse_ino_t new_parent, const c
     std::string to;
     int rc = path_of(node, from);
     if (rc == 0)
-        rc = path_in(new_parent, new_name, to);
+        rc = new_path_in(new_parent, new_name, to);
     if (rc == 0)
         rc = fs_link(from.c_str(), to.c_str());
     if (rc != 0) {

@@ -50,10 +50,12 @@ bool another_file(fuse_ino_t node, const struct stat& st, int served) noexcept;
 void forget_kernel_attributes(fuse_ino_t node) noexcept;
 
 // The paths of a node or of a name in a directory: -ENOENT for a node
-// that has no name left (it was removed), -ESTALE for one the table does
-// not know.
+// that has no name left (it was removed) or for the name the mount keeps
+// at its root (reserved_name.h), -ESTALE for one the table does not know.
+// new_path_in is for a name about to be made: the kept name is -EPERM.
 int path_of(fuse_ino_t node, std::string& path) noexcept;
 int path_in(fuse_ino_t parent, const char* name, std::string& path) noexcept;
+int new_path_in(fuse_ino_t parent, const char* name, std::string& path) noexcept;
 
 // Runs act(path) by the node's path; when a change of names overlapped it
 // and doubtful(rc) says the answer may be another file's or none, lets

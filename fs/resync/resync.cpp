@@ -12,10 +12,12 @@
 #include <cstdio>
 #include <ctime>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "fs/engine/change_journal.h"
 #include "fs/engine/event_log.h"
 #include "fs/engine/fd_table.h"
 #include "fs/engine/handle_stripes.h"
@@ -27,6 +29,7 @@
 #include "fs/engine/replicas.h"
 #include "fs/engine/resync_gate.h"
 #include "fs/resync/resync_copy.h"
+#include "fs/resync/resync_plan.h"
 #include "fs/resync/resync_progress.h"
 
 namespace {
@@ -215,13 +218,20 @@ void give_descriptor(uint64_t handle, int32_t* fds, void* context) noexcept
     forget_handle_stripes(handle);
 }
 
-// The last step, while no change runs. 0, or -errno.
-int last_step(copy_context& context, int k, int source) noexcept
+// The last step, while no change runs. 0, or -errno. The registered
+// paths it copies are added to copied.
+int last_step(copy_context& context, int k, int source, const copy_plan& plan, std::vector<std::string>& copied) noexcept
 {
     bool lost = false;
-    for (const std::string& path : take_changed_paths(lost))
+    for (const std::string& path : take_changed_paths(lost)) {
+        try {
+            copied.push_back(path);
+        } catch (...) {
+            lost = true;
+        }
         if (sync_path(context, path) == -1)
             return -failure_errno();
+    }
     if (lost) {
         context.failure = {"(registered changes)", false};
         return -ENOMEM;
@@ -251,12 +261,52 @@ int last_step(copy_context& context, int k, int source) noexcept
     const std::unique_lock<std::mutex> recorded = record_return(k, still_resyncing);
     if (!still_resyncing(k))
         return -ECANCELED;
-    write_event("resync complete, " + counts_text(context) + ", back in service", replica_at(k).root);
+    write_event("resync complete, " + plan_outcome_text(plan) + counts_text(context) + ", back in service",
+                replica_at(k).root);
     // Whoever sees it in service sees no resync of it any more.
     end_resync_progress();
     forget_replica_places(k);
     set_state(k, replica_state::in_service);
     return 0;
+}
+
+// Everything before the last step: the plan's paths, then the registered
+// ones, pass after pass while they are many (each added to copied), and
+// what was copied made durable. 0, or -1 with errno.
+int copy_before_last_step(copy_context& context, const copy_plan& plan, std::vector<std::string>& copied)
+{
+    resync_progress& progress = current_resync_progress();
+    progress.kind.store(plan.from_journal ? resync_kind::changes_only : resync_kind::whole_tree);
+    progress.entries_todo.store(plan.from_journal ? plan.paths.size() : 0);
+    progress.entries_done.store(0);
+    for (const std::string& path : plan.paths) {
+        if (sync_path(context, path) == -1)
+            return -1;
+        if (plan.from_journal)
+            progress.entries_done.fetch_add(1, std::memory_order_relaxed);
+    }
+    for (int pass = 0; pass < most_passes && changed_path_count() > last_step_paths; ++pass) {
+        bool lost = false;
+        for (const std::string& path : take_changed_paths(lost)) {
+            copied.push_back(path);
+            if (sync_path(context, path) == -1)
+                return -1;
+        }
+    }
+    // What was copied reaches the disk before the replica is recorded as
+    // current: most of it now, while changes run, the rest in the last step.
+    if (syncfs(context.target_root) == -1) {
+        context.failure = {"/", true};
+        return -1;
+    }
+    return 0;
+}
+
+// Whether a resync whose source left service can go on from another.
+bool may_switch_source(int k, int source) noexcept
+{
+    return !stop_requested.load() && !given_up_at_deadline.load() && state_of(k) == replica_state::behind &&
+           !replica_in_service(source) && choose_source() >= 0;
 }
 
 // Answers with registration stopped whatever happens; throws only for
@@ -266,6 +316,7 @@ void run_resync(int k, int source)
     const std::string& root = replica_at(k).root;
     write_event("resync from " + replica_at(source).root + " started", root);
     begin_resync_progress(k, resync_kind::whole_tree);
+    const auto began = std::chrono::steady_clock::now();
 
     // A disk replaced while the replica was out is mounted over its root
     // now: open the root again. (The replica under the mount point has only
@@ -291,6 +342,8 @@ void run_resync(int k, int source)
         disable_replica(k, false, open_error);
         return;
     }
+    // Registering starts before the journal is read: a change is in one or
+    // the other, or both.
     start_registering(std::move(prefixes));
     if (previous_root) {
         // Nobody uses a replica's root while it is out of service.
@@ -298,6 +351,9 @@ void run_resync(int k, int source)
         previous_root.reset(replica_at(k).root_fd.exchange(fresh));
         set_replica_local(k, fresh);
     }
+    copy_plan plan = plan_copy(k, source);
+    plan.began = began;
+    write_event(plan_text(plan), root);
 
     copy_context context;
     context.source_root = replica_at(source).root_fd;
@@ -306,7 +362,8 @@ void run_resync(int k, int source)
     resync_progress& progress = current_resync_progress();
     context.stop = [&]() noexcept {
         change_gate_beat();
-        progress.entries_done.store(context.entries, std::memory_order_relaxed);
+        if (!plan.from_journal)
+            progress.entries_done.store(context.entries, std::memory_order_relaxed);
         progress.bytes.store(context.bytes, std::memory_order_relaxed);
         if (stop_requested.load() || !replica_in_service(source) || state_of(k) != replica_state::behind)
             return true;
@@ -320,38 +377,56 @@ void run_resync(int k, int source)
         return false;
     };
 
-    int rc = sync_path(context, "/");
-    for (int pass = 0; rc == 0 && pass < most_passes && changed_path_count() > last_step_paths; ++pass) {
-        bool lost = false;
-        for (const std::string& path : take_changed_paths(lost))
-            if ((rc = sync_path(context, path)) == -1)
-                break;
-    }
-    // What was copied reaches the disk before the replica is recorded as
-    // current: most of it now, while changes run, the rest in the last step.
-    if (rc == 0 && (rc = syncfs(context.target_root)) == -1)
-        context.failure = {"/", true};
-    int error = rc == -1 ? errno : 0;
-    last_step_target.store(k);
-    {
-        change_gate_exclusive gate(give_up_last_step, std::max<int64_t>(state().work.timeout_ms, 1000));
-        if (rc == 0 && (rc = last_step(context, k, source)) != 0)
-            error = -rc;
-        if (gate.broken()) {
-            // Changes run again: registering stops while none does.
-            change_gate_exclusive again;
-            stop_registering();
-        } else {
-            stop_registering();
+    // The registered paths copied so far: copied again from another
+    // source should this one leave service.
+    std::vector<std::string> copied;
+    for (;;) {
+        int rc = copy_before_last_step(context, plan, copied);
+        int error = rc == -1 ? errno : 0;
+        bool switching = false;
+        last_step_target.store(k);
+        {
+            change_gate_exclusive gate(give_up_last_step, std::max<int64_t>(state().work.timeout_ms, 1000));
+            if (rc == 0 && (rc = last_step(context, k, source, plan, copied)) != 0)
+                error = -rc;
+            switching = rc != 0 && !gate.broken() && may_switch_source(k, source);
+            if (switching) {
+                // Registering goes on: what changes meanwhile is copied
+                // from the next source.
+            } else if (gate.broken()) {
+                // Changes run again: registering stops while none does.
+                change_gate_exclusive again;
+                stop_registering();
+            } else {
+                stop_registering();
+            }
         }
+        if (rc == 0)
+            return;
+        if (!switching) {
+            const stop_reason reason = copy_stop_reason(context, error, source, k);
+            write_log(reason.word, root, reason.error);
+            // Only the replica's own failure says whether it can be reached.
+            if (reason.disable)
+                disable_replica(k, false, context.failure.on_target ? reason.error : 0);
+            return;
+        }
+        const int next = choose_source();
+        write_event("resync source " + replica_at(source).root + " left service, going on from " +
+                        replica_at(next).root,
+                    root);
+        source = next;
+        context.source_root = replica_at(source).root_fd;
+        // The new source's journal, when it reaches back far enough, holds
+        // the same names; what was registered is copied again with them.
+        plan = plan_copy(k, source);
+        if (plan.from_journal) {
+            plan.paths.insert(plan.paths.end(), copied.begin(), copied.end());
+            collapse_paths(plan.paths);
+        }
+        plan.began = began;
+        write_event(plan_text(plan), root);
     }
-    if (rc == 0)
-        return;
-    const stop_reason reason = copy_stop_reason(context, error, source, k);
-    write_log(reason.word, root, reason.error);
-    // Only the replica's own failure says whether it can be reached.
-    if (reason.disable)
-        disable_replica(k, false, context.failure.on_target ? reason.error : 0);
 }
 
 void* resync_thread_main(void*) noexcept

@@ -5,9 +5,11 @@
 // One thread, one resync at a time:
 //  1. The replica reads 1 from the start. Its root is opened again by its
 //     path (a disk replaced while it was out is the one written), every
-//     change starts registering what it touches (resync_gate.h), and the
-//     whole tree is copied from the source (resync_copy.h), one entry at a
-//     time, holding no lock, so requests run meanwhile.
+//     change starts registering what it touches (resync_gate.h), and what
+//     resync_plan.h chooses is copied from the source (resync_copy.h): the
+//     names the source's change journal holds for the replica, or the
+//     whole tree; one entry at a time, holding no lock, so requests run
+//     meanwhile.
 //  2. The registered paths are copied again, pass after pass, while they
 //     are many.
 //  3. Last step, while every change waits at the gate: the rest is copied,
@@ -18,10 +20,15 @@
 //     replica leaves the resync (disabled, behind, logged) and the changes
 //     go on; the step ends without putting it in service when its call
 //     returns.
-// The log has a line at the start, one about every ten seconds with the
-// entries and bytes copied, and one at the end. A failure (the replica
-// fills up, the source leaves service, ...) logs why and disables the
-// replica. An unmount stops the resync where it is: the replica is not
+// A source that leaves service before the replica is back hands over to
+// the next replica in service: steps 1 to 3 run again from it, its plan
+// with every registered path copied so far; only without one does the
+// resync give up.
+// The log has a line at the start, one with the plan (by journal, or by
+// full walk and why), one about every ten seconds with the entries and
+// bytes copied, and one at the end with the kind, the time taken and the
+// counts; resync_progress.h has the counters. A failure (the replica
+// fills up, no source left, ...) logs why and disables the replica. An unmount stops the resync where it is: the replica is not
 // recorded current and starts behind again; a resync inside a call that
 // does not return is left to end with the process.
 //

@@ -269,9 +269,11 @@ int sync_children(copy_context& context, int source, int target, const std::stri
     std::vector<std::string> names, held;
     if (list_names(source, names) == -1)
         return vanished(errno) ? 0 : fail(context, path, false, errno);
+    drop_reserved_names(path, names);
     if (!fresh) {
         if (list_names(target, held) == -1)
             return fail(context, path, true, errno);
+        drop_reserved_names(path, held);
         if (remove_stale_names(context, target, path, names, held) == -1)
             return -1;
     }
@@ -291,6 +293,8 @@ int sync_names(copy_context& context, int source, int target, const std::string&
         return vanished(errno) ? 0 : fail(context, path, false, errno);
     if (list_names(target, held) == -1)
         return fail(context, path, true, errno);
+    drop_reserved_names(path, names);
+    drop_reserved_names(path, held);
     if (remove_stale_names(context, target, path, names, held) == -1)
         return -1;
     for (const std::string& name : names)

@@ -18,6 +18,9 @@
 // the entry again; only the last copy, taken while nothing changes,
 // counts. A context is therefore used only while changes register.
 //
+// The name the mount keeps at the root (reserved_name.h) is neither
+// copied nor removed there.
+//
 // Results: 0, or -1 with errno; failure names the path and the side that
 // failed. ECANCELED when stop() asked to stop.
 #pragma once

@@ -1,5 +1,7 @@
 #include "tests/support/replica_compare.h"
 
+#include "fs/engine/reserved_name.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -62,7 +64,8 @@ void list_below(const std::string& root, const std::string& path, tree_listing& 
     }
     std::vector<std::string> children;
     while (const dirent* child = readdir(dir)) {
-        if (std::strcmp(child->d_name, ".") != 0 && std::strcmp(child->d_name, "..") != 0)
+        if (std::strcmp(child->d_name, ".") != 0 && std::strcmp(child->d_name, "..") != 0 &&
+            !is_reserved_root_name(path == ".", child->d_name))
             children.push_back(relative(path, child->d_name));
     }
     closedir(dir);

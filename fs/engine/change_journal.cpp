@@ -1,0 +1,377 @@
+#include "fs/engine/change_journal.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <unordered_set>
+#include <utility>
+
+#include "fs/engine/event_log.h"
+#include "fs/engine/process_state.h"
+#include "fs/engine/replica_record.h"
+#include "fs/engine/replica_workers.h"
+#include "fs/engine/replicas.h"
+#include "fs/engine/reserved_name.h"
+#include "fs/engine/resync_gate.h"
+#include "fs/engine/tree_walk.h"
+
+namespace {
+
+constexpr size_t remembered_most = journal_remembered_most;
+
+struct journal_file {
+    unique_fd fd;       // open for appending (and reading), or none
+    uint64_t size = 0;  // bytes in the file
+    bool stopped = false;  // overflowed or unclean: nothing more is written
+};
+
+struct journal_settings {
+    bool off = false;
+    uint64_t bound = default_journal_bytes;
+};
+
+std::mutex journal_lock;  // everything below; lock_order.h: #9a, after the record lock
+std::vector<journal_file> files;  // by replica; empty before journal_load
+// Names are looked up as they come, without a copy.
+struct name_hash {
+    using is_transparent = void;
+    size_t operator()(std::string_view name) const noexcept { return std::hash<std::string_view>()(name); }
+};
+std::unordered_set<std::string, name_hash, std::equal_to<>> noted_names;
+struct file_id_hash {
+    size_t operator()(const std::pair<dev_t, ino_t>& id) const noexcept
+    {
+        return std::hash<uint64_t>()(static_cast<uint64_t>(id.second) * 0x9e3779b97f4a7c15ull ^
+                                     static_cast<uint64_t>(id.first));
+    }
+};
+std::unordered_set<std::pair<dev_t, ino_t>, file_id_hash> noted_files;
+std::vector<std::string> prefixes;
+journal_settings settings;
+std::atomic<bool> recording{false};
+
+journal_settings read_settings() noexcept
+{
+    journal_settings read;
+    const char* off = std::getenv("VORNELIX_JOURNAL");
+    read.off = off != nullptr && std::strcmp(off, "off") == 0;
+    if (const char* bound = std::getenv("VORNELIX_JOURNAL_BYTES"); bound != nullptr && *bound != '\0')
+        read.bound = std::strtoull(bound, nullptr, 10);
+    return read;
+}
+
+// A change of the entries of replica k's root, made without moving the
+// root's times: change(root) answers 0 or -errno.
+template <typename Change>
+int keeping_root_times(int k, Change&& change) noexcept
+{
+    const int opened = open_replica_root(k);
+    if (opened < 0)
+        return opened;
+    unique_fd root(opened);
+    struct stat before;
+    if (fstat(root.get(), &before) == -1)
+        return -errno;
+    const int rc = change(root.get());
+    struct stat after;
+    if (fstat(root.get(), &after) == 0 &&
+        (after.st_mtim.tv_sec != before.st_mtim.tv_sec || after.st_mtim.tv_nsec != before.st_mtim.tv_nsec)) {
+        const struct timespec times[2] = {before.st_atim, before.st_mtim};
+        (void)futimens(root.get(), times);
+    }
+    return rc;
+}
+
+void remove_file(int k) noexcept
+{
+    files[k] = journal_file{};
+    const int rc = keeping_root_times(k, [](int root) noexcept {
+        return unlinkat(root, journal_file_name.data(), 0) == -1 && errno != ENOENT ? -errno : 0;
+    });
+    if (rc != 0 && rc != -ENOENT)
+        write_log("removing the change journal", replica_at(k).root, -rc);
+}
+
+// Appends a record to replica k's file: false when it could not.
+bool append(int k, std::string_view record) noexcept
+{
+    journal_file& file = files[k];
+    const ssize_t n = write(file.fd.get(), record.data(), record.size());
+    if (n == static_cast<ssize_t>(record.size())) {
+        file.size += record.size();
+        return true;
+    }
+    // A short write leaves a cut record: the file is truncated for good.
+    write_log("writing the change journal", replica_at(k).root, n < 0 ? errno : ENOSPC);
+    file.stopped = true;
+    return false;
+}
+
+// Starts replica k's file afresh (whatever it held is of no use now).
+bool start_file(int k) noexcept
+{
+    int fd = -1;
+    const int rc = keeping_root_times(k, [&fd](int root) noexcept {
+        fd = openat(root, journal_file_name.data(), O_RDWR | O_CREAT | O_TRUNC | O_APPEND | O_NOFOLLOW | O_CLOEXEC,
+                    0600);
+        return fd == -1 ? -errno : 0;
+    });
+    files[k] = journal_file{};
+    if (rc != 0) {
+        write_log("starting the change journal", replica_at(k).root, -rc);
+        return false;
+    }
+    files[k].fd.reset(fd);
+    return append(k, journal_header);
+}
+
+// Reads replica k's whole file: false when it could not (or it is larger
+// than anything this daemon writes).
+bool read_whole(int fd, std::string& text)
+{
+    struct stat st;
+    if (fstat(fd, &st) == -1 || static_cast<uint64_t>(st.st_size) > settings.bound + (1u << 20))
+        return false;
+    text.resize(static_cast<size_t>(st.st_size));
+    size_t got = 0;
+    while (got < text.size()) {
+        const ssize_t n = pread(fd, text.data() + got, text.size() - got, static_cast<off_t>(got));
+        if (n <= 0)
+            return false;
+        got += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// At start-up, replica k's file with some replica out of service.
+void go_on_with(int k)
+{
+    const int opened = open_replica_root(k);
+    if (opened < 0)
+        return;
+    unique_fd root(opened);
+    unique_fd fd(openat(root.get(), journal_file_name.data(), O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd)
+        return;
+    std::string text;
+    uint64_t closed_at = 0;
+    journal_file& file = files[k];
+    if (read_whole(fd.get(), text) && journal_closed_cleanly(text, closed_at) && ftruncate(fd.get(), closed_at) == 0) {
+        file.fd = std::move(fd);
+        file.size = closed_at;
+        recording.store(true);
+        return;
+    }
+    file.fd = std::move(fd);
+    file.size = text.size();
+    append(k, journal_unclean_record);
+    file.stopped = true;
+    write_event("change journal not closed cleanly, a resync from this replica walks the whole tree",
+                replica_at(k).root);
+}
+
+bool any_out_of_service(int except) noexcept
+{
+    for (int j = 0; j < state().replicas.count; ++j)
+        if (j != except && !replica_in_service(j))
+            return true;
+    return false;
+}
+
+// Called with the journal lock held.
+void note_locked(std::string_view path) noexcept
+{
+    if (!recording.load(std::memory_order_relaxed) || is_reserved_path(path))
+        return;
+    try {
+        if (noted_names.find(path) != noted_names.end())
+            return;
+        if (noted_names.size() >= remembered_most)
+            noted_names.clear();
+        noted_names.emplace(path);
+        const std::string record = journal_name_record(path);
+        for (size_t j = 0; j < files.size(); ++j) {
+            journal_file& file = files[j];
+            if (!file.fd || file.stopped || !replica_in_service(static_cast<int>(j)))
+                continue;
+            if (file.size + record.size() + journal_overflow_record.size() > settings.bound) {
+                append(static_cast<int>(j), journal_overflow_record);
+                file.stopped = true;
+                write_event("change journal full, a resync from this replica walks the whole tree",
+                            replica_at(j).root);
+                continue;
+            }
+            append(static_cast<int>(j), record);
+        }
+    } catch (...) {
+        // Not noted: a name missing from the journal would be a resync
+        // missing a change, so no journal may be trusted from here.
+        for (journal_file& file : files)
+            if (file.fd && !file.stopped) {
+                (void)!write(file.fd.get(), journal_overflow_record.data(), journal_overflow_record.size());
+                file.stopped = true;
+            }
+    }
+}
+
+
+}  // namespace
+
+void journal_load() noexcept
+{
+    std::lock_guard<std::mutex> guard(journal_lock);
+    settings = read_settings();
+    try {
+        files.clear();
+        files.resize(state().replicas.count);
+        const bool someone_out = any_out_of_service(-1);
+        for (int k = 0; k < state().replicas.count; ++k) {
+            if (!replica_in_service(k))
+                continue;
+            if (!someone_out || settings.off)
+                remove_file(k);
+            else
+                go_on_with(k);
+        }
+        for (int r = 0; r < state().replicas.count; ++r)
+            prefixes.push_back(root_prefix(replica_at(r).root_fd.load()));
+    } catch (...) {
+        files.clear();
+        recording.store(false);
+    }
+}
+
+void journal_departure(int k, uint64_t generation) noexcept
+{
+    std::lock_guard<std::mutex> guard(journal_lock);
+    if (files.empty() || settings.off)
+        return;
+    // The departing replica's own file misses what follows: never closed
+    // cleanly again, and removed at its return.
+    files[k] = journal_file{};
+    try {
+        const std::string start = journal_start_record(replica_identity(k), generation);
+        for (int j = 0; j < state().replicas.count; ++j) {
+            if (j == k || !replica_in_service(j) || replica_worker_stuck(j))
+                continue;
+            // A file that stopped is started again: the replicas it
+            // covered fall back to the walk, this one need not.
+            if ((!files[j].fd || files[j].stopped) && !start_file(j))
+                continue;
+            if (!append(j, start))
+                continue;
+            recording.store(true);
+        }
+        noted_names.clear();
+        noted_files.clear();
+        prefixes.clear();
+        for (int r = 0; r < state().replicas.count; ++r)
+            prefixes.push_back(root_prefix(replica_at(r).root_fd.load()));
+    } catch (...) {
+        // Without memory the start record may be missing: the replica's
+        // resync then walks the tree, as it says.
+    }
+}
+
+void journal_return(int k) noexcept
+{
+    std::lock_guard<std::mutex> guard(journal_lock);
+    if (files.empty())
+        return;
+    remove_file(k);
+    if (any_out_of_service(k))
+        return;
+    for (int j = 0; j < state().replicas.count; ++j)
+        if (files[j].fd && replica_in_service(j))
+            remove_file(j);
+    recording.store(false);
+    noted_names.clear();
+    noted_files.clear();
+}
+
+void journal_close() noexcept
+{
+    std::lock_guard<std::mutex> guard(journal_lock);
+    recording.store(false);
+    for (size_t k = 0; k < files.size(); ++k) {
+        journal_file& file = files[k];
+        if (!file.fd || replica_worker_stuck(static_cast<int>(k)))
+            continue;
+        if (!append(static_cast<int>(k), journal_closed_record) || fsync(file.fd.get()) == -1)
+            write_log("closing the change journal", replica_at(k).root, errno);
+    }
+    files.clear();
+}
+
+bool journal_recording() noexcept
+{
+    return recording.load(std::memory_order_relaxed);
+}
+
+void journal_note(std::string_view path) noexcept
+{
+    std::lock_guard<std::mutex> guard(journal_lock);
+    note_locked(path);
+}
+
+bool journal_file_noted(dev_t dev, ino_t ino) noexcept
+{
+    std::lock_guard<std::mutex> guard(journal_lock);
+    if (!recording.load(std::memory_order_relaxed))
+        return true;
+    try {
+        return noted_files.count({dev, ino}) > 0;
+    } catch (...) {
+        return false;
+    }
+}
+
+void journal_remember_file(dev_t dev, ino_t ino) noexcept
+{
+    journal_note_file(dev, ino, {});
+}
+
+void journal_note_file(dev_t dev, ino_t ino, std::string_view path) noexcept
+{
+    std::lock_guard<std::mutex> guard(journal_lock);
+    if (!recording.load(std::memory_order_relaxed))
+        return;
+    if (!path.empty())
+        note_locked(path);
+    try {
+        if (noted_files.size() >= remembered_most)
+            noted_files.clear();
+        noted_files.insert({dev, ino});
+    } catch (...) {
+        // Not remembered: noted again at the next write.
+    }
+}
+
+std::vector<std::string> journal_prefixes()
+{
+    std::lock_guard<std::mutex> guard(journal_lock);
+    return prefixes;
+}
+
+journal_scan journal_for(int source, std::string_view identity, uint64_t generation)
+{
+    std::string text;
+    {
+        std::lock_guard<std::mutex> guard(journal_lock);
+        if (settings.off)
+            return {journal_verdict::not_covered, {}};
+        if (files.empty() || source < 0 || source >= static_cast<int>(files.size()) || !files[source].fd)
+            return {journal_verdict::not_covered, {}};
+        if (!read_whole(files[source].fd.get(), text))
+            return {journal_verdict::malformed, {}};
+    }
+    return scan_journal(text, identity, generation);
+}
