@@ -323,7 +323,7 @@ void make_name(fuse_req_t request, fuse_ino_t parent, const char* name, Make&& m
     std::string path;
     int rc = path_in(parent, name, path);
     if (rc == 0)
-        rc = make(path.c_str());
+        rc = make(path);
     if (rc != 0) {
         reply_status(request, rc);
         return;
@@ -353,19 +353,23 @@ void remove_name(fuse_req_t request, fuse_ino_t parent, const char* name, Remove
 
 void on_mknod(fuse_req_t request, fuse_ino_t parent, const char* name, mode_t mode, dev_t device) noexcept
 {
-    make_name(request, parent, name, [mode, device](const char* path) noexcept {
-        return fs_mknod(path, mode, device);
+    make_name(request, parent, name, [=](const std::string& path) noexcept {
+        return fs_mknod(path.c_str(), creation_mode(request, parent, path, mode), device);
     });
 }
 
 void on_mkdir(fuse_req_t request, fuse_ino_t parent, const char* name, mode_t mode) noexcept
 {
-    make_name(request, parent, name, [mode](const char* path) noexcept { return fs_mkdir(path, mode); });
+    make_name(request, parent, name, [=](const std::string& path) noexcept {
+        return fs_mkdir(path.c_str(), creation_mode(request, parent, path, mode));
+    });
 }
 
 void on_symlink(fuse_req_t request, const char* text, fuse_ino_t parent, const char* name) noexcept
 {
-    make_name(request, parent, name, [text](const char* path) noexcept { return fs_symlink(text, path); });
+    make_name(request, parent, name, [text](const std::string& path) noexcept {
+        return fs_symlink(text, path.c_str());
+    });
 }
 
 void on_unlink(fuse_req_t request, fuse_ino_t parent, const char* name) noexcept
@@ -460,13 +464,19 @@ void on_setxattr(fuse_req_t request, fuse_ino_t node, const char* name, const ch
                  int flags) noexcept
 {
     change_by_path(request, node, [=](const char* path) noexcept {
-        return fs_setxattr(path, name, value, size, flags);
+        const int rc = fs_setxattr(path, name, value, size, flags);
+        forget_default_acl(node, name);
+        return rc;
     });
 }
 
 void on_removexattr(fuse_req_t request, fuse_ino_t node, const char* name) noexcept
 {
-    change_by_path(request, node, [name](const char* path) noexcept { return fs_removexattr(path, name); });
+    change_by_path(request, node, [=](const char* path) noexcept {
+        const int rc = fs_removexattr(path, name);
+        forget_default_acl(node, name);
+        return rc;
+    });
 }
 
 namespace {

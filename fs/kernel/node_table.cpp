@@ -26,6 +26,7 @@ struct node_entry {
     mode_t type = 0;
     uint64_t shown = 0;
     int replica = -1;
+    default_acl inherited = default_acl::unknown;
     std::vector<name_ref> names;
     std::vector<uint64_t> handles;
     int borrowers = 0;
@@ -254,6 +255,20 @@ bool node_has_name(uint64_t node) noexcept
     std::lock_guard<std::mutex> guard(table_lock);
     const auto found = nodes.find(node);
     return found != nodes.end() && (node == root_node || !found->second.names.empty());
+}
+
+default_acl node_default_acl(uint64_t node) noexcept
+{
+    std::lock_guard<std::mutex> guard(table_lock);
+    const auto found = nodes.find(node);
+    return found != nodes.end() ? found->second.inherited : default_acl::unknown;
+}
+
+void note_default_acl(uint64_t node, default_acl known) noexcept
+{
+    std::lock_guard<std::mutex> guard(table_lock);
+    if (const auto found = nodes.find(node); found != nodes.end())
+        found->second.inherited = known;
 }
 
 bool node_identity(uint64_t node, dev_t& dev, ino_t& ino, int& replica) noexcept
