@@ -53,9 +53,3 @@ mode_t creation_mode(fuse_req_t request, fuse_ino_t parent, const std::string& p
     }
     return has_default_acl(parent, parent_path) ? mode : mode & ~mask;
 }
-
-void forget_default_acl(fuse_ino_t node, const char* attribute) noexcept
-{
-    if (std::string_view(attribute) == "system.posix_acl_default")
-        note_default_acl(node, default_acl::unknown);
-}

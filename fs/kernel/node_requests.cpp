@@ -12,6 +12,7 @@
 #include <new>
 #include <shared_mutex>
 #include <string>
+#include <string_view>
 
 #include "fs/kernel/node_table.h"
 #include "fs/kernel/operations.h"
@@ -444,6 +445,8 @@ void on_statfs(fuse_req_t request, fuse_ino_t) noexcept
 
 namespace {
 
+constexpr std::string_view capability_attribute = "security.capability";
+
 // A change by the node's path (the kernel holds the file's lock, so no
 // rename or removal of it runs meanwhile), replied with its status.
 template <typename Change>
@@ -458,6 +461,17 @@ void change_by_path(fuse_req_t request, fuse_ino_t node, Change&& change) noexce
     reply_status(request, rc);
 }
 
+// An attribute the node table keeps knowledge of (a default access
+// control list, a file capability) set or removed through the mount: what
+// it knew goes.
+void forget_known_attribute(fuse_ino_t node, std::string_view attribute) noexcept
+{
+    if (attribute == "system.posix_acl_default")
+        note_default_acl(node, default_acl::unknown);
+    else if (attribute == capability_attribute)
+        note_capability_changed(node);
+}
+
 }  // namespace
 
 void on_setxattr(fuse_req_t request, fuse_ino_t node, const char* name, const char* value, size_t size,
@@ -465,7 +479,7 @@ void on_setxattr(fuse_req_t request, fuse_ino_t node, const char* name, const ch
 {
     change_by_path(request, node, [=](const char* path) noexcept {
         const int rc = fs_setxattr(path, name, value, size, flags);
-        forget_default_acl(node, name);
+        forget_known_attribute(node, name);
         return rc;
     });
 }
@@ -474,7 +488,7 @@ void on_removexattr(fuse_req_t request, fuse_ino_t node, const char* name) noexc
 {
     change_by_path(request, node, [=](const char* path) noexcept {
         const int rc = fs_removexattr(path, name);
-        forget_default_acl(node, name);
+        forget_known_attribute(node, name);
         return rc;
     });
 }
@@ -504,11 +518,22 @@ void reply_bytes(fuse_req_t request, fuse_ino_t node, size_t size, Read&& read) 
 
 void on_getxattr(fuse_req_t request, fuse_ino_t node, const char* name, size_t size) noexcept
 {
+    // The kernel asks for the file capability before every write: a file
+    // known to have none answers without a replica.
+    const bool capability = std::string_view(name) == capability_attribute;
+    if (capability && node_lacks_capability(node)) {
+        fuse_reply_err(request, ENODATA);
+        return;
+    }
+    const uint64_t changes = capability ? capability_changes(node) : 0;
     const request_scope scope(request);
     const shape_hold shape(tree_shape());
-    reply_bytes(request, node, size, [name, size](const char* path, char* buffer) noexcept {
-        return fs_getxattr(path, name, buffer, size);
+    int last = 0;  // the answer of the last run, the one replied
+    reply_bytes(request, node, size, [name, size, &last](const char* path, char* buffer) noexcept {
+        return last = fs_getxattr(path, name, buffer, size);
     });
+    if (capability && last == -ENODATA)
+        note_capability_absent(node, changes);
 }
 
 void on_listxattr(fuse_req_t request, fuse_ino_t node, size_t size) noexcept

@@ -94,9 +94,6 @@ void reply_entry(fuse_req_t request, fuse_ino_t parent, const char* name,
 // the kernel's, less the caller's umask unless the directory carries a
 // default access control list (creation_mode.cpp).
 mode_t creation_mode(fuse_req_t request, fuse_ino_t parent, const std::string& path, mode_t mode) noexcept;
-// A default access control list of the node set or removed through the
-// mount, when attribute names one: what the table knew of it goes.
-void forget_default_acl(fuse_ino_t node, const char* attribute) noexcept;
 
 // Requests on names and attributes (node_requests.cpp).
 void on_lookup(fuse_req_t request, fuse_ino_t parent, const char* name) noexcept;

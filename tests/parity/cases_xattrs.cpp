@@ -331,6 +331,17 @@ std::vector<parity_case> xattr_cases()
          },
          .expected = {0, 0, ENODATA},
          .observed = {"f"}},
+        {.name = "file_capability_set_after_writes_is_dropped_by_the_next",
+         .setup = [](const where& at) {
+             return results{file(at, "f", 0666, 0, 0), write_one_byte(at("f")), write_one_byte(at("f")),
+                            set_capability(at("f"))};
+         },
+         .actor = bob,
+         .action = [](const where& at) {
+             return results{write_one_byte(at("f")), value_is(at("f"), "security.capability", capability)};
+         },
+         .expected = {0, ENODATA},
+         .observed = {"f"}},
         {.name = "file_capability_dropped_by_a_write_from_root_too",
          .setup = file_with_capability(0644),
          .actor = root,
