@@ -134,6 +134,13 @@ void on_init(void*, struct fuse_conn_info* connection) noexcept
     constexpr unsigned lists = FUSE_CAP_POSIX_ACL | FUSE_CAP_DONT_MASK;
     if ((connection->capable & lists) == lists)
         connection->want |= lists;
+    // No export support (FUSE_CAP_EXPORT_SUPPORT): a file handle would then
+    // outlive the kernel's inode, and the node it names would have to be
+    // found again by number after its forget ("." of that node, ".." of a
+    // directory). The table keeps a node only while the kernel does; keeping
+    // every number ever handed out is memory without bound, and a replica
+    // gives no path from an inode number. So open_by_handle_at works while
+    // the kernel holds the file and answers ESTALE after, as it always has.
     fs_init();
     struct stat root;
     if (fs_getattr("/", &root) != 0) {
