@@ -132,8 +132,8 @@ static int cut_file(const replica_place& place, off_t size, const struct timespe
 // bit without group execute, as a write does (file_ops.cpp says why the
 // kernel leaves this case to the filesystem); an access control list set
 // by the owner outside the file's group drops it whatever group execute
-// says, as the replica's filesystem would if the caller set it there
-// (vornelix sets it as root). 0, or -errno.
+// says, from a directory too, as the replica's filesystem would if the
+// caller set it there (vornelix sets it as root). 0, or -errno.
 static int drop_group_id(const char* path, bool only_without_group_execute) noexcept
 {
     const caller_identity caller = current_caller();
@@ -142,7 +142,7 @@ static int drop_group_id(const char* path, bool only_without_group_execute) noex
     struct stat st;
     if (fs_getattr(path, &st) != 0)
         return 0;  // the change itself answers what is wrong
-    if (S_ISDIR(st.st_mode) || (st.st_mode & S_ISGID) == 0)
+    if ((st.st_mode & S_ISGID) == 0)
         return 0;
     if (only_without_group_execute && (!S_ISREG(st.st_mode) || (st.st_mode & S_IXGRP) != 0))
         return 0;

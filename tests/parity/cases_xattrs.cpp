@@ -331,6 +331,19 @@ std::vector<parity_case> xattr_cases()
          },
          .expected = {0, 0, ENODATA},
          .observed = {"f"}},
+        {.name = "access_acl_set_by_an_owner_outside_the_group_drops_set_group_id",
+         .setup = [](const where& at) {
+             return results{file(at, "f", 02775, alice_id, listed), dir(at, "d", 02775, alice_id, listed),
+                            file(at, "mine", 02775, alice_id, alice_id)};
+         },
+         .actor = alice,
+         .action = [](const where& at) {
+             return results{set_access_acl(at("f"), "u::rwx,u:1002:r,g::rx,m::rx,o::rx"),
+                            set_access_acl(at("d"), "u::rwx,u:1002:r,g::rx,m::rx,o::rx"),
+                            set_access_acl(at("mine"), "u::rwx,u:1002:r,g::rx,m::rx,o::rx")};
+         },
+         .expected = {0, 0, 0},
+         .observed = {"f", "d", "mine"}},
         {.name = "file_capability_set_after_writes_is_dropped_by_the_next",
          .setup = [](const where& at) {
              return results{file(at, "f", 0666, 0, 0), write_one_byte(at("f")), write_one_byte(at("f")),
