@@ -37,7 +37,12 @@ int keep_special_bits(int dir, const std::string& name, mode_t mode) noexcept
 {
     if ((mode & (S_ISUID | S_ISGID)) == 0 || S_ISDIR(mode))
         return 0;
-    return fchmodat(dir, name.c_str(), mode & 07777, 0);
+    // The permission bits are those the object was made with, which an
+    // inherited access control list may have narrowed (its mask).
+    struct stat made;
+    if (fstatat(dir, name.c_str(), &made, AT_SYMLINK_NOFOLLOW) == -1)
+        return -1;
+    return fchmodat(dir, name.c_str(), (made.st_mode & 0777) | (mode & 07000), 0);
 }
 
 struct timespec change_instant() noexcept

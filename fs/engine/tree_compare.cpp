@@ -154,9 +154,9 @@ std::string device_text(dev_t device)
 void compare_attributes(verify_run& run, const std::string& path, const entry& a, const entry& b)
 {
     std::map<std::string, std::string> of_a, of_b;
-    if (user_attributes(a.fd.get(), of_a) == -1)
+    if (tree_attributes(a.fd.get(), of_a) == -1)
         return report_error(run, a.side, path, errno);
-    if (user_attributes(b.fd.get(), of_b) == -1)
+    if (tree_attributes(b.fd.get(), of_b) == -1)
         return report_error(run, b.side, path, errno);
     for (const auto& [name, value] : of_a) {
         auto other = of_b.find(name);

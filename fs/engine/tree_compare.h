@@ -19,10 +19,12 @@
 //   /a: link target 'x' in ..., 'y' in ...
 //   /a: content differs from byte 4096 between ROOT1 and ROOT2
 //   /a: attribute user.x missing in ROOT          /a: attribute user.x differs ...
+//   (every attribute of the tree, tree_walk.h: access control lists,
+//   security. and trusted. too)
 //
 // Not compared: atime (reading changes it), ctime (cannot be set), link
-// counts and inode numbers, and attributes outside the user. namespace,
-// so the replica records (trusted.vornelix.*) on the roots never count.
+// counts and inode numbers, and attributes that are not the tree's, so
+// the replica records (trusted.vornelix.*) on the roots never count.
 // A name that is missing on one side is reported once, without descending
 // into it; a type difference stops the comparison of that entry.
 //

@@ -163,7 +163,21 @@ std::string child_path(const std::string& path, std::string_view name)
     return child;
 }
 
-int user_attribute_names(int fd, std::vector<std::string>& names) noexcept
+bool is_reserved_attribute(std::string_view name) noexcept
+{
+    return name.starts_with("trusted.vornelix.");
+}
+
+bool is_tree_attribute(std::string_view name) noexcept
+{
+    if (name.starts_with("user.") || name.starts_with("security."))
+        return true;
+    if (name.starts_with("trusted."))
+        return !is_reserved_attribute(name);
+    return name == "system.posix_acl_access" || name == "system.posix_acl_default";
+}
+
+int tree_attribute_names(int fd, std::vector<std::string>& names) noexcept
 {
     names.clear();
     std::string list;
@@ -175,7 +189,7 @@ int user_attribute_names(int fd, std::vector<std::string>& names) noexcept
     try {
         // NUL-terminated names, one after another.
         for (size_t at = 0; at < list.size(); at += std::strlen(list.c_str() + at) + 1)
-            if (list.compare(at, 5, "user.") == 0)
+            if (is_tree_attribute(list.c_str() + at))
                 names.emplace_back(list.c_str() + at);
         std::sort(names.begin(), names.end());
     } catch (...) {
@@ -192,11 +206,11 @@ int attribute_value(int fd, const char* name, std::string& value) noexcept
     });
 }
 
-int user_attributes(int fd, std::map<std::string, std::string>& attributes) noexcept
+int tree_attributes(int fd, std::map<std::string, std::string>& attributes) noexcept
 {
     attributes.clear();
     std::vector<std::string> names;
-    if (user_attribute_names(fd, names) == -1)
+    if (tree_attribute_names(fd, names) == -1)
         return -1;
     std::string value;
     for (const std::string& name : names) {

@@ -75,19 +75,27 @@ void drop_reserved_names(std::string_view path, std::vector<std::string>& names)
 // The tree path of name in the directory at path.
 std::string child_path(const std::string& path, std::string_view name);
 
-// The user. extended attribute names of the open file fd, sorted. The
-// other namespaces are not part of the tree: the replica records
-// (trusted.vornelix.*) live there. A filesystem without extended
-// attributes has none. 0.
-int user_attribute_names(int fd, std::vector<std::string>& names) noexcept;
+// The extended attributes that are part of the tree, and so reach every
+// replica, are copied by a resync and compared by --verify: the user.,
+// security. and trusted. namespaces and the two access control lists
+// (system.posix_acl_access, system.posix_acl_default). The replica
+// records (trusted.vornelix.*) are each replica's own and never part of
+// it; the rest of system. names what a filesystem makes of its own data.
+bool is_tree_attribute(std::string_view name) noexcept;
+// The names kept for the replica records, wherever they appear.
+bool is_reserved_attribute(std::string_view name) noexcept;
+
+// The tree's extended attribute names of the open file fd, sorted. A
+// filesystem without extended attributes has none. 0.
+int tree_attribute_names(int fd, std::vector<std::string>& names) noexcept;
 
 // The value of one extended attribute of the open file fd, read again
 // while it grows between asking its size and reading it. 0.
 int attribute_value(int fd, const char* name, std::string& value) noexcept;
 
-// The user. extended attributes of the open file fd, by name. 0, or -1
+// The tree's extended attributes of the open file fd, by name. 0, or -1
 // (ENODATA for one removed while they are read).
-int user_attributes(int fd, std::map<std::string, std::string>& attributes) noexcept;
+int tree_attributes(int fd, std::map<std::string, std::string>& attributes) noexcept;
 
 // The target of the link name in dir. expected is the length it is
 // likely to have (its st_size); a longer target is read again in a larger

@@ -25,6 +25,7 @@
 #include "fs/engine/replica_access.h"
 #include "fs/engine/replicas.h"
 #include "fs/engine/replicated_mutation.h"
+#include "fs/engine/tree_walk.h"
 #include "fs/engine/write_order.h"
 #include "fs/kernel/operations.h"
 
@@ -129,16 +130,21 @@ static int cut_file(const replica_place& place, off_t size, const struct timespe
 
 // A truncation by someone outside the file's group drops a set-group-ID
 // bit without group execute, as a write does (file_ops.cpp says why the
-// kernel leaves this case to the filesystem). 0, or -errno.
-static int drop_group_id_for_truncation(const char* path) noexcept
+// kernel leaves this case to the filesystem); an access control list set
+// by the owner outside the file's group drops it whatever group execute
+// says, from a directory too, as the replica's filesystem would if the
+// caller set it there (vornelix sets it as root). 0, or -errno.
+static int drop_group_id(const char* path, bool only_without_group_execute) noexcept
 {
     const caller_identity caller = current_caller();
     if (caller.uid == 0)
         return 0;
     struct stat st;
     if (fs_getattr(path, &st) != 0)
-        return 0;  // the truncation itself answers what is wrong
-    if (!S_ISREG(st.st_mode) || (st.st_mode & (S_ISGID | S_IXGRP)) != S_ISGID)
+        return 0;  // the change itself answers what is wrong
+    if ((st.st_mode & S_ISGID) == 0)
+        return 0;
+    if (only_without_group_execute && (!S_ISREG(st.st_mode) || (st.st_mode & S_IXGRP) != 0))
         return 0;
     const int member = caller_in_group(caller, st.st_gid);
     if (member != 0)
@@ -148,7 +154,7 @@ static int drop_group_id_for_truncation(const char* path) noexcept
 
 int fs_truncate(const char* path, off_t size) noexcept
 {
-    if (const int dropped = drop_group_id_for_truncation(path))
+    if (const int dropped = drop_group_id(path, true))
         return dropped;
     replica_work work;
     const struct timespec when = change_instant();
@@ -157,26 +163,33 @@ int fs_truncate(const char* path, off_t size) noexcept
     });
 }
 
-// Extended attributes: only the "user." namespace is part of the tree.
-// Access control lists would change the permission answers the kernel
-// gives from the mode, and the "trusted." and "security." names belong to
-// the administrator (vornelix keeps its own records there).
-bool is_user_attribute(const char* name) noexcept
+// Extended attributes: those of the tree (tree_walk.h) reach every
+// replica. Who may change which is the kernel's decision, as for a local
+// filesystem (trusted. needs CAP_SYS_ADMIN, security.capability
+// CAP_SETFCAP, an access control list the owner); it also removes
+// security.capability itself when someone without CAP_FSETID writes the
+// file, a removal that must then be applied. The replica records are the
+// daemon's own: no one may change them through the mount, root included,
+// since a record changed behind the daemon's back would make it trust a
+// replica that is behind, or distrust one that is current.
+static int refused_attribute_change(const char* name) noexcept
 {
-    return std::strncmp(name, "user.", 5) == 0;
+    if (is_reserved_attribute(name))
+        return -EPERM;
+    return is_tree_attribute(name) ? 0 : -EOPNOTSUPP;
 }
 
 int fs_setxattr(const char* path, const char* name, const char* value, size_t size,
                 int flags) noexcept
 {
-    if (!is_user_attribute(name))
-        return -EOPNOTSUPP;
+    if (const int refused = refused_attribute_change(name))
+        return refused;
     replica_work work;
     const char* attribute = work.keep_text(1, name);
     const char* bytes = work.keep_data(value, size);
     if (attribute == nullptr || (size > 0 && bytes == nullptr))
         return -ENOMEM;
-    return change_attribute(work, path, "setxattr", [=](const replica_place& place) noexcept {
+    const int rc = change_attribute(work, path, "setxattr", [=](const replica_place& place) noexcept {
         try {
             return lsetxattr(place.proc_path().c_str(), attribute, bytes, size, flags);
         } catch (...) {
@@ -184,12 +197,15 @@ int fs_setxattr(const char* path, const char* name, const char* value, size_t si
             return -1;
         }
     });
+    if (rc != 0 || std::strcmp(name, "system.posix_acl_access") != 0)
+        return rc;
+    return drop_group_id(path, false);
 }
 
 int fs_removexattr(const char* path, const char* name) noexcept
 {
-    if (!is_user_attribute(name))
-        return -EOPNOTSUPP;
+    if (const int refused = refused_attribute_change(name))
+        return refused;
     replica_work work;
     const char* attribute = work.keep_text(1, name);
     if (attribute == nullptr)

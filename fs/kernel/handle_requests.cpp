@@ -84,7 +84,7 @@ void on_create(fuse_req_t request, fuse_ino_t parent, const char* name, mode_t m
     std::string path;
     int rc = new_path_in(parent, name, path);
     if (rc == 0)
-        rc = fs_create(path.c_str(), mode, fi);
+        rc = fs_create(path.c_str(), creation_mode(request, parent, path, mode), fi);
     if (rc != 0) {
         reply_status(request, rc);
         return;

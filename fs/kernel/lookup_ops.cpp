@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/caller.h"
 #include "fs/engine/errors.h"
 #include "fs/engine/event_log.h"
 #include "fs/engine/name_order.h"
@@ -31,6 +32,7 @@
 #include "fs/engine/replica_workers.h"
 #include "fs/engine/replicas.h"
 #include "fs/engine/replicated_mutation.h"
+#include "fs/engine/tree_walk.h"
 #include "fs/kernel/operations.h"
 
 namespace {
@@ -398,11 +400,14 @@ static int serve_bytes(replica_work& work, const char* word, char* out,
     return static_cast<int>(slot.value);
 }
 
-// The value of one "user." attribute, from one replica. An attribute that
-// is not there (ENODATA) or a buffer too small (ERANGE) is the answer.
+// The value of one attribute of the tree, from one replica. An attribute
+// that is not there (ENODATA) or a buffer too small (ERANGE) is the
+// answer; the replica records are never there.
 int fs_getxattr(const char* path, const char* name, char* value, size_t size) noexcept
 {
-    if (!is_user_attribute(name))
+    if (is_reserved_attribute(name))
+        return -ENODATA;
+    if (!is_tree_attribute(name))
         return -EOPNOTSUPP;
     replica_work work;
     const char* at = work.keep_text(0, path);
@@ -430,13 +435,16 @@ int fs_getxattr(const char* path, const char* name, char* value, size_t size) no
     return serve_bytes(work, "getxattr", value, size);
 }
 
-// Keeps the "user." names of a NUL-separated list; the new length.
-static size_t keep_user_names(char* list, size_t length) noexcept
+// Keeps the names of a NUL-separated list that the caller may see: the
+// tree's, less trusted. ones for a caller other than root, as a local
+// filesystem lists those to CAP_SYS_ADMIN only. The new length.
+static size_t keep_shown_names(char* list, size_t length, bool trusted_shown) noexcept
 {
     size_t kept = 0;
     for (size_t at = 0; at < length;) {
         const size_t name_length = strnlen(list + at, length - at);
-        if (is_user_attribute(list + at)) {
+        const std::string_view name(list + at, name_length);
+        if (is_tree_attribute(name) && (trusted_shown || !name.starts_with("trusted."))) {
             std::memmove(list + kept, list + at, name_length);
             kept += name_length;
             list[kept++] = '\0';
@@ -446,11 +454,11 @@ static size_t keep_user_names(char* list, size_t length) noexcept
     return kept;
 }
 
-// The "user." names of the object at path in replica k, into names; its
-// length in value. 0, a positive errno, or -ERANGE when more than size
-// (size not 0).
-static int list_user_names(int k, const char* path, size_t size, std::vector<char>& names,
-                           int64_t& value) noexcept
+// The names of the object at path in replica k that the caller may see
+// (keep_shown_names), into names; its length in value. 0, a positive
+// errno, or -ERANGE when more than size (size not 0).
+static int list_shown_names(int k, const char* path, size_t size, bool trusted_shown, std::vector<char>& names,
+                            int64_t& value) noexcept
 {
     replica_place place;
     if (request_place(k, path, place) == -1)
@@ -464,7 +472,7 @@ static int list_user_names(int k, const char* path, size_t size, std::vector<cha
             names.resize(static_cast<size_t>(needed) + 1);
             const ssize_t got = llistxattr(at.c_str(), names.data(), names.size());
             if (got >= 0) {
-                const size_t length = keep_user_names(names.data(), static_cast<size_t>(got));
+                const size_t length = keep_shown_names(names.data(), static_cast<size_t>(got), trusted_shown);
                 value = static_cast<int64_t>(length);
                 return size != 0 && length > size ? -ERANGE : 0;
             }
@@ -477,13 +485,15 @@ static int list_user_names(int k, const char* path, size_t size, std::vector<cha
     }
 }
 
-// The "user." names of the object, from one replica.
+// The names of the object the caller may see, from one replica. (Root
+// stands for CAP_SYS_ADMIN: the request tells the caller's ids only.)
 int fs_listxattr(const char* path, char* list, size_t size) noexcept
 {
     replica_work work;
+    const bool trusted_shown = current_caller().uid == 0;
     const char* at = work.keep_text(0, path);
-    if (at == nullptr || !work.set_step([at, size](replica_slot& slot, int k) noexcept {
-            slot.error = list_user_names(k, at, size, slot.buffer, slot.value);
+    if (at == nullptr || !work.set_step([at, size, trusted_shown](replica_slot& slot, int k) noexcept {
+            slot.error = list_shown_names(k, at, size, trusted_shown, slot.buffer, slot.value);
         }))
         return -ENOMEM;
     return serve_bytes(work, "listxattr", list, size);

@@ -124,6 +124,23 @@ void on_init(void*, struct fuse_conn_info* connection) noexcept
     // Every acknowledged write is on every replica in service: no cache
     // may hold writes back.
     connection->want &= ~FUSE_CAP_WRITEBACK_CACHE;
+    // Access control lists, checked and kept by the kernel: it reads them
+    // as system.posix_acl_* attributes and forgets them when they or the
+    // mode change through the mount. Creation then hands the caller's
+    // umask over unapplied (creation_mode.cpp applies it where no default
+    // list stands in for it): asked for together or not at all, since
+    // lists without it would come on top of a mode already masked.
+    // (libfuse refuses a session that wants what the kernel cannot.)
+    constexpr unsigned lists = FUSE_CAP_POSIX_ACL | FUSE_CAP_DONT_MASK;
+    if ((connection->capable & lists) == lists)
+        connection->want |= lists;
+    // No export support (FUSE_CAP_EXPORT_SUPPORT): a file handle would then
+    // outlive the kernel's inode, and the node it names would have to be
+    // found again by number after its forget ("." of that node, ".." of a
+    // directory). The table keeps a node only while the kernel does; keeping
+    // every number ever handed out is memory without bound, and a replica
+    // gives no path from an inode number. So open_by_handle_at works while
+    // the kernel holds the file and answers ESTALE after, as it always has.
     fs_init();
     struct stat root;
     if (fs_getattr("/", &root) != 0) {

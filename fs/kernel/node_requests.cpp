@@ -12,6 +12,7 @@
 #include <new>
 #include <shared_mutex>
 #include <string>
+#include <string_view>
 
 #include "fs/engine/reserved_name.h"
 #include "fs/kernel/node_table.h"
@@ -333,7 +334,7 @@ void make_name(fuse_req_t request, fuse_ino_t parent, const char* name, Make&& m
     std::string path;
     int rc = new_path_in(parent, name, path);
     if (rc == 0)
-        rc = make(path.c_str());
+        rc = make(path);
     if (rc != 0) {
         reply_status(request, rc);
         return;
@@ -363,19 +364,23 @@ void remove_name(fuse_req_t request, fuse_ino_t parent, const char* name, Remove
 
 void on_mknod(fuse_req_t request, fuse_ino_t parent, const char* name, mode_t mode, dev_t device) noexcept
 {
-    make_name(request, parent, name, [mode, device](const char* path) noexcept {
-        return fs_mknod(path, mode, device);
+    make_name(request, parent, name, [=](const std::string& path) noexcept {
+        return fs_mknod(path.c_str(), creation_mode(request, parent, path, mode), device);
     });
 }
 
 void on_mkdir(fuse_req_t request, fuse_ino_t parent, const char* name, mode_t mode) noexcept
 {
-    make_name(request, parent, name, [mode](const char* path) noexcept { return fs_mkdir(path, mode); });
+    make_name(request, parent, name, [=](const std::string& path) noexcept {
+        return fs_mkdir(path.c_str(), creation_mode(request, parent, path, mode));
+    });
 }
 
 void on_symlink(fuse_req_t request, const char* text, fuse_ino_t parent, const char* name) noexcept
 {
-    make_name(request, parent, name, [text](const char* path) noexcept { return fs_symlink(text, path); });
+    make_name(request, parent, name, [text](const std::string& path) noexcept {
+        return fs_symlink(text, path.c_str());
+    });
 }
 
 void on_unlink(fuse_req_t request, fuse_ino_t parent, const char* name) noexcept
@@ -450,6 +455,8 @@ void on_statfs(fuse_req_t request, fuse_ino_t) noexcept
 
 namespace {
 
+constexpr std::string_view capability_attribute = "security.capability";
+
 // A change by the node's path (the kernel holds the file's lock, so no
 // rename or removal of it runs meanwhile), replied with its status.
 template <typename Change>
@@ -464,19 +471,36 @@ void change_by_path(fuse_req_t request, fuse_ino_t node, Change&& change) noexce
     reply_status(request, rc);
 }
 
+// An attribute the node table keeps knowledge of (a default access
+// control list, a file capability) set or removed through the mount: what
+// it knew goes.
+void forget_known_attribute(fuse_ino_t node, std::string_view attribute) noexcept
+{
+    if (attribute == "system.posix_acl_default")
+        note_default_acl(node, default_acl::unknown);
+    else if (attribute == capability_attribute)
+        note_capability_changed(node);
+}
+
 }  // namespace
 
 void on_setxattr(fuse_req_t request, fuse_ino_t node, const char* name, const char* value, size_t size,
                  int flags) noexcept
 {
     change_by_path(request, node, [=](const char* path) noexcept {
-        return fs_setxattr(path, name, value, size, flags);
+        const int rc = fs_setxattr(path, name, value, size, flags);
+        forget_known_attribute(node, name);
+        return rc;
     });
 }
 
 void on_removexattr(fuse_req_t request, fuse_ino_t node, const char* name) noexcept
 {
-    change_by_path(request, node, [name](const char* path) noexcept { return fs_removexattr(path, name); });
+    change_by_path(request, node, [=](const char* path) noexcept {
+        const int rc = fs_removexattr(path, name);
+        forget_known_attribute(node, name);
+        return rc;
+    });
 }
 
 namespace {
@@ -504,11 +528,22 @@ void reply_bytes(fuse_req_t request, fuse_ino_t node, size_t size, Read&& read) 
 
 void on_getxattr(fuse_req_t request, fuse_ino_t node, const char* name, size_t size) noexcept
 {
+    // The kernel asks for the file capability before every write: a file
+    // known to have none answers without a replica.
+    const bool capability = std::string_view(name) == capability_attribute;
+    if (capability && node_lacks_capability(node)) {
+        fuse_reply_err(request, ENODATA);
+        return;
+    }
+    const uint64_t changes = capability ? capability_changes(node) : 0;
     const request_scope scope(request);
     const shape_hold shape(tree_shape());
-    reply_bytes(request, node, size, [name, size](const char* path, char* buffer) noexcept {
-        return fs_getxattr(path, name, buffer, size);
+    int last = 0;  // the answer of the last run, the one replied
+    reply_bytes(request, node, size, [name, size, &last](const char* path, char* buffer) noexcept {
+        return last = fs_getxattr(path, name, buffer, size);
     });
+    if (capability && last == -ENODATA)
+        note_capability_absent(node, changes);
 }
 
 void on_listxattr(fuse_req_t request, fuse_ino_t node, size_t size) noexcept

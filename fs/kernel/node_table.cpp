@@ -26,6 +26,9 @@ struct node_entry {
     mode_t type = 0;
     uint64_t shown = 0;
     int replica = -1;
+    default_acl inherited = default_acl::unknown;
+    bool no_capability = false;
+    uint64_t capability_changes = 0;
     std::vector<name_ref> names;
     std::vector<uint64_t> handles;
     int borrowers = 0;
@@ -254,6 +257,50 @@ bool node_has_name(uint64_t node) noexcept
     std::lock_guard<std::mutex> guard(table_lock);
     const auto found = nodes.find(node);
     return found != nodes.end() && (node == root_node || !found->second.names.empty());
+}
+
+default_acl node_default_acl(uint64_t node) noexcept
+{
+    std::lock_guard<std::mutex> guard(table_lock);
+    const auto found = nodes.find(node);
+    return found != nodes.end() ? found->second.inherited : default_acl::unknown;
+}
+
+void note_default_acl(uint64_t node, default_acl known) noexcept
+{
+    std::lock_guard<std::mutex> guard(table_lock);
+    if (const auto found = nodes.find(node); found != nodes.end())
+        found->second.inherited = known;
+}
+
+bool node_lacks_capability(uint64_t node) noexcept
+{
+    std::lock_guard<std::mutex> guard(table_lock);
+    const auto found = nodes.find(node);
+    return found != nodes.end() && found->second.no_capability;
+}
+
+uint64_t capability_changes(uint64_t node) noexcept
+{
+    std::lock_guard<std::mutex> guard(table_lock);
+    const auto found = nodes.find(node);
+    return found != nodes.end() ? found->second.capability_changes : 0;
+}
+
+void note_capability_absent(uint64_t node, uint64_t changes_seen) noexcept
+{
+    std::lock_guard<std::mutex> guard(table_lock);
+    if (const auto found = nodes.find(node); found != nodes.end() && found->second.capability_changes == changes_seen)
+        found->second.no_capability = true;
+}
+
+void note_capability_changed(uint64_t node) noexcept
+{
+    std::lock_guard<std::mutex> guard(table_lock);
+    if (const auto found = nodes.find(node); found != nodes.end()) {
+        found->second.no_capability = false;
+        ++found->second.capability_changes;
+    }
 }
 
 bool node_identity(uint64_t node, dev_t& dev, ino_t& ino, int& replica) noexcept

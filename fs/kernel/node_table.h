@@ -70,6 +70,26 @@ void move_name(uint64_t parent, std::string_view name, uint64_t new_parent,
 // Whether the name in the directory is known as a directory, or unknown.
 bool name_may_be_directory(uint64_t parent, std::string_view name) noexcept;
 
+// Whether a directory node carries a default access control list, as far
+// as the table knows: a create under it applies the caller's umask only
+// when it carries none (creation_mode.cpp). Learnt when a create first
+// needs it, unknown again when one is set or removed through the mount,
+// and gone with the node. Unknown for a node the table does not hold.
+enum class default_acl : uint8_t { unknown, absent, present };
+default_acl node_default_acl(uint64_t node) noexcept;
+void note_default_acl(uint64_t node, default_acl known) noexcept;
+// Whether a node is known to carry no file capability (security.capability):
+// the kernel asks before every write whether it must drop one, and the
+// answer is kept from the first time a replica gave it until one is set or
+// removed through the mount (a change of owner only ever removes it). False
+// for a node the table does not hold. A request that asks a replica takes
+// the node's count of such changes first (capability_changes) and notes
+// the absence with it: an answer that a change overtook is not kept.
+bool node_lacks_capability(uint64_t node) noexcept;
+uint64_t capability_changes(uint64_t node) noexcept;
+void note_capability_absent(uint64_t node, uint64_t changes_seen) noexcept;
+void note_capability_changed(uint64_t node) noexcept;
+
 // The handles open on a node, for requests on a node that lost its names.
 // Such a request borrows a handle that another open of the file owns, so
 // the handle's release waits until every borrower has given it back.

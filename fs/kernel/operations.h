@@ -54,9 +54,6 @@ int fs_utimens(const char* path, const struct timespec times[2]) noexcept;
 int fs_setxattr(const char* path, const char* name, const char* value, size_t size,
                 int flags) noexcept;
 int fs_removexattr(const char* path, const char* name) noexcept;
-// Whether an extended attribute's name is in the one namespace the tree
-// carries ("user.").
-bool is_user_attribute(const char* name) noexcept;
 
 // Open files (file_ops.cpp).
 int fs_open(const char* path, struct fuse_file_info* fi) noexcept;

@@ -92,6 +92,11 @@ bool make_entry(fuse_ino_t parent, const char* name, struct stat& st, int served
 void reply_entry(fuse_req_t request, fuse_ino_t parent, const char* name,
                  const std::string& path) noexcept;
 
+// The mode a new object at path in the directory parent is made with:
+// the kernel's, less the caller's umask unless the directory carries a
+// default access control list (creation_mode.cpp).
+mode_t creation_mode(fuse_req_t request, fuse_ino_t parent, const std::string& path, mode_t mode) noexcept;
+
 // Requests on names and attributes (node_requests.cpp).
 void on_lookup(fuse_req_t request, fuse_ino_t parent, const char* name) noexcept;
 void on_forget(fuse_req_t request, fuse_ino_t node, uint64_t count) noexcept;

@@ -185,14 +185,16 @@ int copy_contents(copy_context& context, int source, int target, bool compare,
     return 0;
 }
 
-// The user. attributes of the target made those of the source (the other
-// namespaces, the replica records among them, are left alone). 0, or -1
-// with on_target telling which side failed.
+// The tree's extended attributes (tree_walk.h) of the target made those
+// of the source (the replica records are left alone). A target just made
+// (fresh) holds no values to compare, but may have been given access
+// control lists by a default one of its directory, which go if the source
+// has none. 0, or -1 with on_target telling which side failed.
 int sync_attributes(int source, int target, bool fresh, bool& on_target) noexcept
 {
     on_target = false;
     std::vector<std::string> names;
-    if (user_attribute_names(source, names) == -1)
+    if (tree_attribute_names(source, names) == -1)
         return -1;
     std::string value, current;
     for (const std::string& name : names) {
@@ -208,10 +210,8 @@ int sync_attributes(int source, int target, bool fresh, bool& on_target) noexcep
             return -1;
     }
     on_target = true;
-    if (fresh)
-        return 0;
     std::vector<std::string> kept;
-    if (user_attribute_names(target, kept) == -1)
+    if (tree_attribute_names(target, kept) == -1)
         return -1;
     for (const std::string& name : kept)
         if (!std::binary_search(names.begin(), names.end(), name) &&
@@ -220,18 +220,39 @@ int sync_attributes(int source, int target, bool fresh, bool& on_target) noexcep
     return 0;
 }
 
-// Owner, mode and times of a target reached through a descriptor; the
-// owner goes first, since a change of owner may drop set-id bits. t is
-// the target as it was found, null for a new one. 0 or -1.
-int set_attributes(int target, const struct stat& s, const struct stat* t) noexcept
+// The owner of a target reached through a descriptor, before its other
+// attributes: a change of owner drops set-id bits and a file capability
+// (security.capability). t is the target as it was found, null for a new
+// one. Whether the owner changed, or -1.
+int set_owner(int target, const struct stat& s, const struct stat* t) noexcept
 {
-    const bool owner = t == nullptr || t->st_uid != s.st_uid || t->st_gid != s.st_gid;
-    if (owner && fchown(target, s.st_uid, s.st_gid) == -1)
-        return -1;
-    if ((owner || (t->st_mode & 07777) != (s.st_mode & 07777)) && fchmod(target, s.st_mode & 07777) == -1)
+    if (t != nullptr && t->st_uid == s.st_uid && t->st_gid == s.st_gid)
+        return 0;
+    return fchown(target, s.st_uid, s.st_gid) == -1 ? -1 : 1;
+}
+
+// Mode and times of a target whose owner and extended attributes were
+// set: a mode set after an access control list leaves the list's mask as
+// the source's. 0 or -1.
+int set_attributes(int target, const struct stat& s, const struct stat* t, bool owner_changed) noexcept
+{
+    if ((owner_changed || (t->st_mode & 07777) != (s.st_mode & 07777)) && fchmod(target, s.st_mode & 07777) == -1)
         return -1;
     const struct timespec times[2] = {s.st_atim, s.st_mtim};
     return futimens(target, times);
+}
+
+// The owner, the extended attributes, then mode and times, in that order.
+// fresh as for sync_attributes. 0, or -1 with on_target.
+int sync_metadata(int source, int target, const struct stat& s, const struct stat* t, bool fresh,
+                  bool& on_target) noexcept
+{
+    on_target = true;
+    const int owner_changed = set_owner(target, s, t);
+    if (owner_changed == -1 || sync_attributes(source, target, fresh, on_target) == -1)
+        return -1;
+    on_target = true;
+    return set_attributes(target, s, t, owner_changed == 1);
 }
 
 // The same for an entry that cannot be opened (links, FIFOs, devices,
@@ -342,10 +363,8 @@ int sync_directory(copy_context& context, int source_dir, int target_dir, const 
     if (fstat(source.get(), &s) == -1)
         return fail(context, path, false, errno);
     bool on_target = false;
-    if (sync_attributes(source.get(), target.get(), t == nullptr, on_target) == -1)
+    if (sync_metadata(source.get(), target.get(), s, t, t == nullptr, on_target) == -1)
         return fail(context, path, on_target, errno);
-    if (set_attributes(target.get(), s, t) == -1)
-        return fail(context, path, true, errno);
     return 0;
 }
 
@@ -422,10 +441,8 @@ int sync_regular(copy_context& context, int source_dir, int target_dir, const ch
     }
     bool on_target = false;
     if (copy_contents(context, source.get(), target.get(), in_place, on_target) == -1 ||
-        sync_attributes(source.get(), target.get(), !in_place, on_target) == -1)
+        sync_metadata(source.get(), target.get(), s, t ? &*t : nullptr, !in_place, on_target) == -1)
         return fail(context, path, on_target, errno);
-    if (set_attributes(target.get(), s, t ? &*t : nullptr) == -1)
-        return fail(context, path, true, errno);
     return 0;
 }
 
@@ -513,10 +530,8 @@ int sync_root(copy_context& context)
     if (!target)
         return fail(context, "/", true, errno);
     bool on_target = false;
-    if (sync_attributes(source.get(), target.get(), false, on_target) == -1)
+    if (sync_metadata(source.get(), target.get(), s, &t, false, on_target) == -1)
         return fail(context, "/", on_target, errno);
-    if (set_attributes(target.get(), s, &t) == -1)
-        return fail(context, "/", true, errno);
     ++context.entries;
     return 0;
 }

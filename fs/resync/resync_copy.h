@@ -5,8 +5,9 @@
 // walked beneath the root without following a symbolic link, as the
 // replicas themselves are (replica_access.h). An entry is made to match
 // whole: its type, contents, link target or device number, mode, owner,
-// user. extended attributes, and access and modification times to the
-// nanosecond; a directory also in its list of names, recursively, names
+// the tree's extended attributes (tree_walk.h: access control lists,
+// user., security. and trusted. less the replica records), and access and
+// modification times to the nanosecond; a directory also in its list of names, recursively, names
 // found only in the target being removed. Contents already equal are read
 // but not written again, so a target that is mostly current costs reads.
 // Files with several names on the source get the same names, as links of

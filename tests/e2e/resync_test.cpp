@@ -24,11 +24,11 @@
 
 #include "fs/engine/tree_compare.h"
 #include "fs/engine/tree_walk.h"
+#include "tests/support/acl_value.h"
 #include "tests/support/mount_harness.h"
 #include "tests/support/replica_compare.h"
 
 namespace {
-
 
 void set_times(const std::string& path, long nanoseconds)
 {
@@ -36,14 +36,22 @@ void set_times(const std::string& path, long nanoseconds)
     utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
 }
 
+// A file capability (cap_net_bind_service=ep), as setcap stores it.
+const std::string capability("\x01\x00\x00\x02\x00\x04\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00", 20);
+
 // dirs directories of files entries each, straight into a replica: every
-// kind of entry, odd modes and owners, attributes, hard links across
-// directories and times to the nanosecond. Times are set children first.
+// kind of entry, odd modes and owners, attributes (default access control
+// lists, file capabilities), hard links across directories and times to
+// the nanosecond. Times are set children first.
 void make_tree(const std::string& root, int dirs, int files)
 {
     for (int d = 0; d < dirs; ++d) {
         const std::string dir = root + "/d" + std::to_string(d);
         mkdir(dir.c_str(), d % 7 == 0 ? 02770 : 0755);
+        if (d % 7 == 0) {
+            const std::string list = acl_value("u::rwx,u:1002:rx,g::rwx,m::rwx,o::-");
+            setxattr(dir.c_str(), "system.posix_acl_default", list.data(), list.size(), 0);
+        }
         for (int f = 0; f < files; ++f) {
             const std::string path = dir + "/f" + std::to_string(f);
             switch (f % 10) {
@@ -62,6 +70,8 @@ void make_tree(const std::string& root, int dirs, int files)
                 chown(path.c_str(), 1000 + f % 5, 2000 + d % 3);
                 if (f % 4 == 0)
                     setxattr(path.c_str(), "user.tag", path.c_str(), path.size(), 0);
+                if (f % 6 == 3)
+                    setxattr(path.c_str(), "security.capability", capability.data(), capability.size(), 0);
             }
             if (f % 10 != 1 || d == 0)
                 set_times(path, d * 1000 + f);
@@ -373,6 +383,9 @@ TEST_F(resync_test, a_replica_that_fell_behind_is_resynced_whole)
         ASSERT_EQ(write_status(status, "2"), 0);
         write_file(m.at("stale"), "newer");
         chmod(m.at("stale").c_str(), 0644);
+        const std::string list = acl_value("u::rw,u:1002:rw,g::r,m::rw,o::r");
+        ASSERT_EQ(setxattr(m.at("stale").c_str(), "system.posix_acl_access", list.data(), list.size(), 0), 0)
+            << std::strerror(errno);
         unlink(m.at("gone/inside").c_str());
         rmdir(m.at("gone").c_str());
         const std::string straight = "/proc/self/fd/" + std::to_string(source_fd.get()) + "/tree";

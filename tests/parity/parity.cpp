@@ -7,9 +7,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "tests/support/acl_value.h"
 
 namespace parity {
 
@@ -41,6 +46,43 @@ std::string time_text(const struct timespec& t, const struct timespec& since)
         return "recent";
     char text[64];
     std::snprintf(text, sizeof text, "%lld.%09ld", static_cast<long long>(t.tv_sec), t.tv_nsec);
+    return text;
+}
+
+// Every extended attribute of a name, sorted, name=value: access control
+// lists as getfacl would write them, other values as text or, when not
+// printable, in hex.
+std::string extended_attributes(const std::string& path)
+{
+    char names[4096];
+    const ssize_t size = llistxattr(path.c_str(), names, sizeof names);
+    if (size < 0)
+        return std::string(" xattrs ") + strerrorname_np(errno);
+    std::vector<std::string> found;
+    for (ssize_t at = 0; at < size; at += std::strlen(names + at) + 1) {
+        char value[1024];
+        const ssize_t length = lgetxattr(path.c_str(), names + at, value, sizeof value);
+        const std::string_view bytes(value, length < 0 ? 0 : length);
+        std::string shown;
+        if (length < 0) {
+            shown = strerrorname_np(errno);
+        } else if (std::strncmp(names + at, "system.posix_acl_", 17) == 0) {
+            shown = acl_text(bytes);
+        } else if (std::all_of(bytes.begin(), bytes.end(), [](char c) { return std::isprint(static_cast<unsigned char>(c)); })) {
+            shown = bytes;
+        } else {
+            for (const char c : bytes) {
+                char hex[3];
+                std::snprintf(hex, sizeof hex, "%02x", static_cast<unsigned char>(c));
+                shown += hex;
+            }
+        }
+        found.push_back(std::string(names + at) + "=" + shown);
+    }
+    std::sort(found.begin(), found.end());
+    std::string text;
+    for (const std::string& f : found)
+        text += " " + f;
     return text;
 }
 
@@ -106,7 +148,7 @@ std::string attributes_of(const std::string& root, const std::vector<std::string
             out += " size " + std::to_string(st.st_size);
         if (times)
             out += " atime " + time_text(st.st_atim, since) + " mtime " + time_text(st.st_mtim, since);
-        out += "\n";
+        out += extended_attributes(root + "/" + name) + "\n";
     }
     return out;
 }

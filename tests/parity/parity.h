@@ -76,8 +76,9 @@ int link_to(const where& at, const std::string& name, const std::string& target,
 extern const struct timespec early, later;
 int stamp(const where& at, const std::string& name);  // atime early, mtime early
 
-// The attributes of the observed names below root, one line each; times
-// set at or after since are shown as "recent", older ones exactly.
+// The attributes of the observed names below root, one line each, with
+// their extended attributes (access control lists as text); times set at
+// or after since are shown as "recent", older ones exactly.
 std::string attributes_of(const std::string& root, const std::vector<std::string>& names, bool times,
                           const struct timespec& since);
 

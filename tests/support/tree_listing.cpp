@@ -13,6 +13,8 @@
 #include <functional>
 #include <vector>
 
+#include "fs/engine/tree_walk.h"
+
 namespace {
 
 std::string contents_hash(int dir, const char* name)
@@ -29,8 +31,9 @@ std::string contents_hash(int dir, const char* name)
     return std::to_string(std::hash<std::string>{}(text));
 }
 
-// The user.* attributes of a regular file, name=value, sorted.
-std::string user_attributes(int dir, const char* name)
+// The extended attributes of the tree (tree_walk.h) of a file or
+// directory, name=value (a hash of it), sorted.
+std::string listed_attributes(int dir, const char* name)
 {
     const std::string path = "/proc/self/fd/" + std::to_string(dir) + "/" + name;
     char names[4096];
@@ -39,11 +42,12 @@ std::string user_attributes(int dir, const char* name)
         return std::string("xattrs:") + strerrorname_np(errno);
     std::vector<std::string> found;
     for (ssize_t at = 0; at < size; at += std::strlen(names + at) + 1) {
-        if (std::strncmp(names + at, "user.", 5) != 0)
+        if (!is_tree_attribute(names + at))
             continue;
         char value[1024];
         const ssize_t length = lgetxattr(path.c_str(), names + at, value, sizeof value);
-        found.push_back(std::string(names + at) + "=" + (length < 0 ? "?" : std::string(value, length)));
+        found.push_back(std::string(names + at) + "=" +
+                        (length < 0 ? "?" : std::to_string(std::hash<std::string>{}(std::string(value, length)))));
     }
     std::sort(found.begin(), found.end());
     std::string text;
@@ -78,7 +82,7 @@ void list_directory(int dir, const std::string& prefix, std::string& out)
         out += shown + line;
         if (S_ISREG(st.st_mode)) {
             out += " size " + std::to_string(st.st_size) + " " + contents_hash(dir, name.c_str()) +
-                   user_attributes(dir, name.c_str());
+                   listed_attributes(dir, name.c_str());
         } else if (S_ISLNK(st.st_mode)) {
             std::vector<char> target(st.st_size + 2);
             const ssize_t n = readlinkat(dir, name.c_str(), target.data(), target.size() - 1);
@@ -89,7 +93,10 @@ void list_directory(int dir, const std::string& prefix, std::string& out)
         char modified[48];
         std::snprintf(modified, sizeof modified, " mtime %lld.%09ld", static_cast<long long>(st.st_mtim.tv_sec),
                       st.st_mtim.tv_nsec);
-        out += std::string(modified) + "\n";
+        out += std::string(modified);
+        if (S_ISDIR(st.st_mode))
+            out += listed_attributes(dir, name.c_str());
+        out += "\n";
         if (S_ISDIR(st.st_mode)) {
             const int sub = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
             if (sub < 0) {

@@ -9,11 +9,15 @@
 
 #include <cerrno>
 #include <cstring>
+#include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "fs/engine/event_log.h"
 #include "fs/engine/replicas.h"
 #include "fs/kernel/operations.h"
+#include "tests/support/acl_value.h"
 #include "tests/support/engine_fixture.h"
 #include "tests/support/mount_harness.h"
 #include "tests/support/test_caller.h"
@@ -116,36 +120,103 @@ TEST_F(attribute_ops_test, changes_never_follow_a_link_out_of_the_tree)
     EXPECT_TRUE(replica_in_service(0) && replica_in_service(1));
 }
 
-TEST_F(attribute_ops_test, user_attributes_reach_every_replica_and_no_other_namespace_does)
+TEST_F(attribute_ops_test, the_trees_namespaces_reach_every_replica_and_the_records_none)
+{
+    struct namespace_case {
+        const char* name;
+        std::string value;
+        int set, get, removed;  // what each call answers (get: the length)
+        bool on_replicas;       // whether the value reached every replica
+    };
+    const std::string list = acl_value("u::rw,u:1002:r,g::r,m::rw,o::-");
+    const std::vector<namespace_case> cases = {
+        {"user.colour", "blue", 0, 4, 0, true},
+        {"trusted.x", "1", 0, 1, 0, true},
+        {"security.label", "s", 0, 1, 0, true},
+        {"system.posix_acl_access", list, 0, static_cast<int>(list.size()), 0, true},
+        {"trusted.vornelix.generation", "9", -EPERM, -ENODATA, -EPERM, false},
+        {"trusted.vornelix.other", "9", -EPERM, -ENODATA, -EPERM, false},
+        {"system.other", "1", -EOPNOTSUPP, -EOPNOTSUPP, -EOPNOTSUPP, false},
+        {"other.a", "1", -EOPNOTSUPP, -EOPNOTSUPP, -EOPNOTSUPP, false},
+    };
+    use_replicas(2);
+    for (const namespace_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        make_everywhere("f", 0644, alice, alice_group);
+        EXPECT_EQ(fs_setxattr("/f", c.name, c.value.data(), c.value.size(), 0), c.set);
+        EXPECT_EQ(fs_getxattr("/f", c.name, nullptr, 0), c.get);
+        for (int k = 0; k < 2; ++k) {
+            char value[64];
+            const ssize_t size = lgetxattr(in(k, "f").c_str(), c.name, value, sizeof value);
+            EXPECT_EQ(size >= 0 ? std::string(value, size) : "", c.on_replicas ? c.value : "") << k;
+        }
+        EXPECT_EQ(fs_removexattr("/f", c.name), c.removed);
+        for (int k = 0; k < 2; ++k)
+            EXPECT_EQ(lgetxattr(in(k, "f").c_str(), c.name, nullptr, 0), -1) << k;
+        ASSERT_EQ(fs_unlink("/f"), 0);
+    }
+    EXPECT_TRUE(replica_in_service(0) && replica_in_service(1));
+    EXPECT_TRUE(untouched_log());
+}
+
+TEST_F(attribute_ops_test, a_listing_shows_the_trees_names_and_trusted_ones_to_root_only)
 {
     use_replicas(2);
     make_everywhere("f", 0644, alice, alice_group);
-    ASSERT_EQ(fs_setxattr("/f", "user.colour", "blue", 4, 0), 0);
-    EXPECT_EQ(fs_setxattr("/f", "user.colour", "red", 3, XATTR_CREATE), -EEXIST);
-    for (const char* name : {"trusted.x", "security.x", "system.posix_acl_access"}) {
-        EXPECT_EQ(fs_setxattr("/f", name, "1", 1, 0), -EOPNOTSUPP) << name;
-        EXPECT_EQ(fs_getxattr("/f", name, nullptr, 0), -EOPNOTSUPP) << name;
-        EXPECT_EQ(fs_removexattr("/f", name), -EOPNOTSUPP) << name;
-    }
-    char value[16] = {};
-    for (int k = 0; k < 2; ++k) {
-        ASSERT_EQ(lgetxattr(in(k, "f").c_str(), "user.colour", value, sizeof value), 4);
-        EXPECT_EQ(std::string(value, 4), "blue");
-        // Names of other namespaces on a replica stay out of the listing.
-        ASSERT_EQ(lsetxattr(in(k, "f").c_str(), "trusted.hidden", "1", 1, 0), 0);
-    }
-    EXPECT_EQ(fs_getxattr("/f", "user.colour", nullptr, 0), 4);
+    const std::string list = acl_value("u::rw,u:1002:r,g::r,m::r,o::-");
+    for (int k = 0; k < 2; ++k)
+        for (const auto& [name, value] : {std::pair<std::string, std::string>{"user.colour", "blue"},
+                                          {"trusted.x", "1"},
+                                          {"trusted.vornelix.generation", "3"},
+                                          {"security.label", "s"},
+                                          {"system.posix_acl_access", list}})
+            ASSERT_EQ(lsetxattr(in(k, "f").c_str(), name.c_str(), value.data(), value.size(), 0), 0) << name;
+    // The order is the replica's own: compared as a set.
+    const auto listed = [] {
+        char names[256];
+        const int length = fs_listxattr("/f", names, sizeof names);
+        std::set<std::string> found;
+        for (int at = 0; at < length; at += static_cast<int>(std::strlen(names + at)) + 1)
+            found.insert(names + at);
+        EXPECT_EQ(fs_listxattr("/f", nullptr, 0), length);
+        EXPECT_EQ(fs_listxattr("/f", names, 3), -ERANGE);
+        return found;
+    };
+    EXPECT_EQ(listed(), (std::set<std::string>{"security.label", "system.posix_acl_access", "trusted.x", "user.colour"}));
+    set_test_caller(bob, bob_group);
+    EXPECT_EQ(listed(), (std::set<std::string>{"security.label", "system.posix_acl_access", "user.colour"}));
+    set_test_caller(0, 0);
+    char value[16];
     EXPECT_EQ(fs_getxattr("/f", "user.colour", value, 2), -ERANGE);
     EXPECT_EQ(fs_getxattr("/f", "user.none", value, sizeof value), -ENODATA);
-    char names[64];
-    const int length = fs_listxattr("/f", names, sizeof names);
-    ASSERT_EQ(length, static_cast<int>(sizeof "user.colour"));
-    EXPECT_STREQ(names, "user.colour");
-    EXPECT_EQ(fs_listxattr("/f", nullptr, 0), length);
-    EXPECT_EQ(fs_listxattr("/f", names, 3), -ERANGE);
-    ASSERT_EQ(fs_removexattr("/f", "user.colour"), 0);
-    EXPECT_EQ(lgetxattr(in(1, "f").c_str(), "user.colour", value, sizeof value), -1);
     EXPECT_TRUE(untouched_log());
+}
+
+TEST_F(attribute_ops_test, an_access_list_set_by_an_owner_outside_the_group_drops_set_group_id)
+{
+    struct sgid_case {
+        const char* name;
+        uid_t caller;
+        gid_t group;  // the caller's
+        mode_t after;
+    };
+    const std::vector<sgid_case> cases = {
+        {"owner outside the file's group", alice, bob_group, 0644},
+        {"owner in the file's group", alice, alice_group, 02644},
+        {"root", 0, 0, 02644},
+    };
+    use_replicas(2);
+    const std::string list = acl_value("u::rw,u:1002:r,g::r,m::r,o::r");
+    for (const sgid_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        make_everywhere("f", 02644, alice, alice_group);
+        set_test_caller(c.caller, c.group);
+        EXPECT_EQ(fs_setxattr("/f", "system.posix_acl_access", list.data(), list.size(), 0), 0);
+        set_test_caller(0, 0);
+        for (int k = 0; k < 2; ++k)
+            EXPECT_EQ(attributes(k, "f").st_mode & 07777, c.after) << k;
+        ASSERT_EQ(fs_unlink("/f"), 0);
+    }
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 // first start share, on its own: what their tests reach only through
 // whole trees that happen not to need it (listing order and what is
 // skipped, confinement beneath a root, reading without touching access
-// times, other namespaces beside user., link targets past the guess).
+// times, the namespaces of the tree beside the records, link targets past the guess).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -17,12 +17,16 @@
 #include <vector>
 
 #include "fs/engine/tree_walk.h"
+#include "tests/support/acl_value.h"
 #include "tests/support/mount_harness.h"
 #include "tests/support/user_process.h"
 
 namespace {
 
 constexpr time_t old_time = 1000000000;
+
+// A file capability (cap_net_bind_service=ep), as setcap stores it.
+const std::string capability("\x01\x00\x00\x02\x00\x04\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00", 20);
 
 TEST(tree_walk, a_listing_is_sorted_bytewise_without_dot_and_dot_dot)
 {
@@ -58,7 +62,7 @@ TEST(tree_walk, a_listing_is_sorted_bytewise_without_dot_and_dot_dot)
     }
 }
 
-TEST(tree_walk, only_user_attributes_are_read_and_by_name)
+TEST(tree_walk, the_trees_attributes_are_read_by_name_and_the_records_never)
 {
     struct attribute_case {
         const char* name;
@@ -68,9 +72,18 @@ TEST(tree_walk, only_user_attributes_are_read_and_by_name)
     const std::vector<attribute_case> cases = {
         {"none", {}, {}},
         {"a replica record alone", {{"trusted.vornelix.generation", "7"}}, {}},
+        {"records beside trusted. names that only look like them",
+         {{"trusted.vornelix.behind", "b"}, {"trusted.vornelixx", "1"}, {"trusted.vornelix", "2"}},
+         {{"trusted.vornelix", "2"}, {"trusted.vornelixx", "1"}}},
         {"user. beside trusted. names that contain user.",
          {{"user.b", "2"}, {"trusted.user.a", "t"}, {"user.a", "1"}, {"trusted.x", "x"}},
-         {{"user.a", "1"}, {"user.b", "2"}}},
+         {{"trusted.user.a", "t"}, {"trusted.x", "x"}, {"user.a", "1"}, {"user.b", "2"}}},
+        {"security. labels and a file capability",
+         {{"security.vornelix_test", "label"}, {"security.capability", capability}},
+         {{"security.capability", capability}, {"security.vornelix_test", "label"}}},
+        {"an access control list, kept as the filesystem stores it",
+         {{"system.posix_acl_access", acl_value("u::rw,u:1002:r,g::r,m::r,o::-")}},
+         {{"system.posix_acl_access", acl_value("u::rw,u:1002:r,g::r,m::r,o::-")}}},
         {"an empty value", {{"user.e", ""}}, {{"user.e", ""}}},
     };
     for (const attribute_case& c : cases) {
@@ -83,10 +96,10 @@ TEST(tree_walk, only_user_attributes_are_read_and_by_name)
         unique_fd fd(open(file.c_str(), O_RDONLY | O_CLOEXEC));
         ASSERT_TRUE(fd);
         std::map<std::string, std::string> read = {{"user.left", "over"}};
-        ASSERT_EQ(user_attributes(fd.get(), read), 0) << std::strerror(errno);
+        ASSERT_EQ(tree_attributes(fd.get(), read), 0) << std::strerror(errno);
         EXPECT_EQ(read, c.read);
         std::vector<std::string> names = {"user.left"};
-        ASSERT_EQ(user_attribute_names(fd.get(), names), 0) << std::strerror(errno);
+        ASSERT_EQ(tree_attribute_names(fd.get(), names), 0) << std::strerror(errno);
         std::vector<std::string> keys;
         for (const auto& [name, value] : c.read)
             keys.push_back(name);
