@@ -51,7 +51,7 @@ TEST(healing, a_replica_out_for_a_reason_of_its_own_stays_out)
             mkdir(root.c_str(), 0755);
         const bool small = row.how == departure_by::full_disk;
         if (small) {
-            ASSERT_EQ(mount("tmpfs", roots[1].c_str(), "tmpfs", 0, "size=1m"), 0);
+            ASSERT_EQ(mount("tmpfs", roots[1].c_str(), "tmpfs", 0, "size=1m,mode=0755"), 0);
         }
         {
             probe_install probe;
