@@ -13,15 +13,6 @@ namespace {
 
 constexpr uid_t keep = static_cast<uid_t>(-1);
 
-int create(const char* path, mode_t mode)
-{
-    const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL, mode);
-    if (fd < 0)
-        return errno;
-    close(fd);
-    return 0;
-}
-
 script alices_file(mode_t mode, gid_t gid = alice_id)
 {
     return [=](const where& at) { return results{file(at, "f", mode, alice_id, gid)}; };

@@ -93,15 +93,6 @@ int can_open(const char* path, int flags)
     return 0;
 }
 
-int create(const char* path, mode_t mode)
-{
-    const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL, mode);
-    if (fd < 0)
-        return errno;
-    close(fd);
-    return 0;
-}
-
 int write_one_byte(const char* path)
 {
     const int fd = open(path, O_WRONLY);

@@ -26,6 +26,15 @@ int e(long rc)
     return rc < 0 ? errno : 0;
 }
 
+int create(const char* path, mode_t mode)
+{
+    const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL, mode);
+    if (fd < 0)
+        return errno;
+    close(fd);
+    return 0;
+}
+
 namespace {
 
 int own(const char* path, mode_t mode, uid_t uid, gid_t gid)

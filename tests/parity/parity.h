@@ -62,6 +62,9 @@ struct parity_case {
 // 0 for a successful call, else errno.
 int e(long rc);
 
+// open(path, O_WRONLY | O_CREAT | O_EXCL, mode) and close: 0 or errno.
+int create(const char* path, mode_t mode);
+
 // Setup steps, answering 0 or errno: each makes the object, then gives it
 // its owner and mode explicitly (so neither the mask nor a set-group-ID
 // parent leaves a trace).
