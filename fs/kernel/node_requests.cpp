@@ -12,6 +12,7 @@
 #include <new>
 #include <shared_mutex>
 #include <string>
+#include <optional>
 #include <string_view>
 
 #include "fs/engine/reserved_name.h"
@@ -455,7 +456,15 @@ void on_statfs(fuse_req_t request, fuse_ino_t) noexcept
 
 namespace {
 
-constexpr std::string_view capability_attribute = "security.capability";
+// The attributes whose absence the node table keeps, by name.
+std::optional<watched_attribute> watched(std::string_view name) noexcept
+{
+    if (name == "security.capability")
+        return watched_attribute::capability;
+    if (name == "system.posix_acl_access")
+        return watched_attribute::access_acl;
+    return std::nullopt;
+}
 
 // A change by the node's path (the kernel holds the file's lock, so no
 // rename or removal of it runs meanwhile), replied with its status.
@@ -478,8 +487,8 @@ void forget_known_attribute(fuse_ino_t node, std::string_view attribute) noexcep
 {
     if (attribute == "system.posix_acl_default")
         note_default_acl(node, default_acl::unknown);
-    else if (attribute == capability_attribute)
-        note_capability_changed(node);
+    else if (const std::optional<watched_attribute> known = watched(attribute))
+        note_watched_change(node, *known);
 }
 
 }  // namespace
@@ -528,22 +537,23 @@ void reply_bytes(fuse_req_t request, fuse_ino_t node, size_t size, Read&& read) 
 
 void on_getxattr(fuse_req_t request, fuse_ino_t node, const char* name, size_t size) noexcept
 {
-    // The kernel asks for the file capability before every write: a file
-    // known to have none answers without a replica.
-    const bool capability = std::string_view(name) == capability_attribute;
-    if (capability && node_lacks_capability(node)) {
+    // The kernel asks for the file capability before every write, and for
+    // the access control list at every check of someone else's rights: a
+    // file known to have none answers without a replica.
+    const std::optional<watched_attribute> known = watched(name);
+    if (known && node_lacks(node, *known)) {
         fuse_reply_err(request, ENODATA);
         return;
     }
-    const uint64_t changes = capability ? capability_changes(node) : 0;
+    const uint64_t changes = known ? watched_changes(node) : 0;
     const request_scope scope(request);
     const shape_hold shape(tree_shape());
     int last = 0;  // the answer of the last run, the one replied
     reply_bytes(request, node, size, [name, size, &last](const char* path, char* buffer) noexcept {
         return last = fs_getxattr(path, name, buffer, size);
     });
-    if (capability && last == -ENODATA)
-        note_capability_absent(node, changes);
+    if (known && last == -ENODATA)
+        note_absent(node, *known, changes);
 }
 
 void on_listxattr(fuse_req_t request, fuse_ino_t node, size_t size) noexcept

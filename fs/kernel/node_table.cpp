@@ -27,8 +27,8 @@ struct node_entry {
     uint64_t shown = 0;
     int replica = -1;
     default_acl inherited = default_acl::unknown;
-    bool no_capability = false;
-    uint64_t capability_changes = 0;
+    uint8_t known_absent = 0;  // bits of watched_attribute
+    uint64_t watched_changes = 0;
     std::vector<name_ref> names;
     std::vector<uint64_t> handles;
     int borrowers = 0;
@@ -273,33 +273,42 @@ void note_default_acl(uint64_t node, default_acl known) noexcept
         found->second.inherited = known;
 }
 
-bool node_lacks_capability(uint64_t node) noexcept
+namespace {
+
+uint8_t bit_of(watched_attribute attribute) noexcept
+{
+    return static_cast<uint8_t>(1u << static_cast<unsigned>(attribute));
+}
+
+}  // namespace
+
+bool node_lacks(uint64_t node, watched_attribute attribute) noexcept
 {
     std::lock_guard<std::mutex> guard(table_lock);
     const auto found = nodes.find(node);
-    return found != nodes.end() && found->second.no_capability;
+    return found != nodes.end() && (found->second.known_absent & bit_of(attribute)) != 0;
 }
 
-uint64_t capability_changes(uint64_t node) noexcept
+uint64_t watched_changes(uint64_t node) noexcept
 {
     std::lock_guard<std::mutex> guard(table_lock);
     const auto found = nodes.find(node);
-    return found != nodes.end() ? found->second.capability_changes : 0;
+    return found != nodes.end() ? found->second.watched_changes : 0;
 }
 
-void note_capability_absent(uint64_t node, uint64_t changes_seen) noexcept
+void note_absent(uint64_t node, watched_attribute attribute, uint64_t changes_seen) noexcept
 {
     std::lock_guard<std::mutex> guard(table_lock);
-    if (const auto found = nodes.find(node); found != nodes.end() && found->second.capability_changes == changes_seen)
-        found->second.no_capability = true;
+    if (const auto found = nodes.find(node); found != nodes.end() && found->second.watched_changes == changes_seen)
+        found->second.known_absent |= bit_of(attribute);
 }
 
-void note_capability_changed(uint64_t node) noexcept
+void note_watched_change(uint64_t node, watched_attribute attribute) noexcept
 {
     std::lock_guard<std::mutex> guard(table_lock);
     if (const auto found = nodes.find(node); found != nodes.end()) {
-        found->second.no_capability = false;
-        ++found->second.capability_changes;
+        found->second.known_absent &= static_cast<uint8_t>(~bit_of(attribute));
+        ++found->second.watched_changes;
     }
 }
 

@@ -78,17 +78,23 @@ bool name_may_be_directory(uint64_t parent, std::string_view name) noexcept;
 enum class default_acl : uint8_t { unknown, absent, present };
 default_acl node_default_acl(uint64_t node) noexcept;
 void note_default_acl(uint64_t node, default_acl known) noexcept;
-// Whether a node is known to carry no file capability (security.capability):
-// the kernel asks before every write whether it must drop one, and the
-// answer is kept from the first time a replica gave it until one is set or
-// removed through the mount (a change of owner only ever removes it). False
-// for a node the table does not hold. A request that asks a replica takes
-// the node's count of such changes first (capability_changes) and notes
-// the absence with it: an answer that a change overtook is not kept.
-bool node_lacks_capability(uint64_t node) noexcept;
-uint64_t capability_changes(uint64_t node) noexcept;
-void note_capability_absent(uint64_t node, uint64_t changes_seen) noexcept;
-void note_capability_changed(uint64_t node) noexcept;
+// Attributes the kernel asks for again and again, which a node is
+// remembered to lack: the file capability (security.capability), asked
+// before every write to know whether one must be dropped, and the access
+// control list (system.posix_acl_access), asked at every permission check
+// by someone other than the owner, since the kernel keeps no list of a
+// FUSE file between checks. An absence is kept from the first time a
+// replica answered it until the attribute is set or removed through the
+// mount (a chmod or a change of owner never adds one), and goes with the
+// node; a new file is a new node. False for a node the table does not
+// hold. A request that asks a replica takes the node's count of such
+// changes first (watched_changes) and notes the absence with it: an answer
+// that a change overtook is not kept.
+enum class watched_attribute : uint8_t { capability, access_acl };
+bool node_lacks(uint64_t node, watched_attribute attribute) noexcept;
+uint64_t watched_changes(uint64_t node) noexcept;
+void note_absent(uint64_t node, watched_attribute attribute, uint64_t changes_seen) noexcept;
+void note_watched_change(uint64_t node, watched_attribute attribute) noexcept;
 
 // The handles open on a node, for requests on a node that lost its names.
 // Such a request borrows a handle that another open of the file owns, so

@@ -6,10 +6,12 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
 
+#include "tests/support/acl_value.h"
 #include "tests/support/mount_harness.h"
 #include "tests/support/replica_compare.h"
 
@@ -129,6 +131,41 @@ TEST(attribute_e2e, a_bit_the_daemon_drops_on_a_write_is_gone_at_once)
     }), 0);
     EXPECT_EQ(attributes(f).st_mode & 07777, 0767u);
     EXPECT_EQ(attributes(m.in_replica(0, "f")).st_mode & 07777, 0767u);
+    EXPECT_EQ(m.unmount(), 0);
+    EXPECT_EQ(replica_differences({m.replica(0), m.replica(1)}), "");
+}
+
+// The kernel asks for a file's access control list at every check of a
+// user other than the owner, and the daemon remembers a file that has
+// none: a list set or removed through the mount takes effect at once,
+// with the kernel's caches on.
+TEST(attribute_e2e, an_access_list_takes_effect_at_once_after_a_check_without_one)
+{
+    mount_options options;
+    options.no_cache = false;
+    test_mount m(options);
+    ASSERT_TRUE(m.mounted()) << m.daemon_stderr();
+    const std::string f = m.at("f");
+    write_file(f, "0123456789", 0640);
+    ASSERT_EQ(chown(f.c_str(), alice, alice), 0);
+    ASSERT_EQ(chmod(f.c_str(), 0640), 0);
+    const auto bob_reads = [&] {
+        return as_user(bob, bob, {}, [&] {
+            const int fd = open(f.c_str(), O_RDONLY);
+            if (fd < 0)
+                return errno;
+            close(fd);
+            return 0;
+        });
+    };
+    const std::string grant = acl_value("u::rw,u:1002:r,g::r,m::r,o::-");
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(bob_reads(), EACCES);
+        ASSERT_EQ(setxattr(f.c_str(), "system.posix_acl_access", grant.data(), grant.size(), 0), 0);
+        EXPECT_EQ(bob_reads(), 0);
+        ASSERT_EQ(removexattr(f.c_str(), "system.posix_acl_access"), 0);
+    }
+    EXPECT_EQ(bob_reads(), EACCES);
     EXPECT_EQ(m.unmount(), 0);
     EXPECT_EQ(replica_differences({m.replica(0), m.replica(1)}), "");
 }
