@@ -90,14 +90,32 @@ int keeping_root_times(int k, Change&& change) noexcept
     return rc;
 }
 
-void remove_file(int k) noexcept
+// Leaves replica k's file empty: no journal. The file itself stays, so
+// that a departure, while changes run in the root, only ever opens it and
+// never adds the name (which would move the root's times on that replica
+// alone). Made where it is missing only while no change can run in the
+// root: at start-up, and on a replica not yet back in service.
+void empty_file(int k) noexcept
 {
     files[k] = journal_file{};
     const int rc = keeping_root_times(k, [](int root) noexcept {
-        return unlinkat(root, journal_file_name.data(), 0) == -1 && errno != ENOENT ? -errno : 0;
+        int fd = openat(root, journal_file_name.data(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd == -1 && errno == ENOENT) {
+            // A root that cannot hold the file holds no journal either,
+            // which is all an empty file says; a departure that cannot
+            // start one there says so.
+            fd = openat(root, journal_file_name.data(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            if (fd == -1)
+                return 0;
+        }
+        if (fd == -1)
+            return -errno;
+        const int cut = ftruncate(fd, 0) == -1 ? -errno : 0;
+        close(fd);
+        return cut;
     });
-    if (rc != 0 && rc != -ENOENT)
-        write_log("removing the change journal", replica_at(k).root, -rc);
+    if (rc != 0)
+        write_log("emptying the change journal", replica_at(k).root, -rc);
 }
 
 // Appends a record to replica k's file: false when it could not.
@@ -237,7 +255,7 @@ void journal_load() noexcept
             if (!replica_in_service(k))
                 continue;
             if (!someone_out || settings.off)
-                remove_file(k);
+                empty_file(k);
             else
                 go_on_with(k);
         }
@@ -255,7 +273,7 @@ void journal_departure(int k, uint64_t generation) noexcept
     if (files.empty() || settings.off)
         return;
     // The departing replica's own file misses what follows: never closed
-    // cleanly again, and removed at its return.
+    // cleanly again, and emptied at its return.
     files[k] = journal_file{};
     try {
         const std::string start = journal_start_record(replica_identity(k), generation);
@@ -286,12 +304,12 @@ void journal_return(int k) noexcept
     std::lock_guard<std::mutex> guard(journal_lock);
     if (files.empty())
         return;
-    remove_file(k);
+    empty_file(k);
     if (any_out_of_service(k))
         return;
     for (int j = 0; j < state().replicas.count; ++j)
         if (files[j].fd && replica_in_service(j))
-            remove_file(j);
+            empty_file(j);
     recording.store(false);
     noted_names.clear();
     noted_files.clear();

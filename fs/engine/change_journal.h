@@ -16,7 +16,7 @@
 // its reply; a name already noted since the last departure is not written
 // again (a bounded memory of names, and one of files written through open
 // handles, which note the file's name at their first write). A return to
-// service removes the returning replica's own file, which missed what
+// service empties the returning replica's own file, which missed what
 // happened while it was out, and once no replica is out, every file.
 //
 // Cost: no fsync per change, one write(2) of an appended record per new
@@ -30,12 +30,11 @@
 // written), the file is missing or does not reach back to the replica's
 // departure, or the replica's generation record moved on.
 //
-// The files are created and removed with the root's times put back, so
-// that every replica's root keeps the times the changes gave it. (A change
-// in the root that lands between the create and the putting back, on a
-// departure while requests run, loses its time on that replica: --verify
-// then reports the root's mtime. Start-up and the resync's last step run
-// with no change in flight.)
+// The files stay, empty while no journal runs: a departure, while
+// changes run in the root, only opens one and never adds the name. A file
+// is made only where no change can run in the root (start-up, a replica
+// not yet back in service), with the root's times put back, so that every
+// replica's root keeps the times the changes gave it.
 //
 // For measurements only, VORNELIX_JOURNAL=off in the daemon's environment
 // turns the journal off, and VORNELIX_JOURNAL_BYTES=N bounds a file to N
@@ -62,7 +61,7 @@ constexpr size_t journal_remembered_most = 1 << 16;
 
 // Start-up, once the replica states are set: journals found on the
 // replicas in service go on (closed cleanly) or are marked unclean; with
-// every replica in service they are removed.
+// every replica in service they are emptied (made where missing).
 void journal_load() noexcept;
 
 // Replica k leaves service while holding generation (its record's); the

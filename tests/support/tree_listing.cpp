@@ -13,6 +13,7 @@
 #include <functional>
 #include <vector>
 
+#include "fs/engine/reserved_name.h"
 #include "fs/engine/tree_walk.h"
 
 namespace {
@@ -64,8 +65,10 @@ void list_directory(int dir, const std::string& prefix, std::string& out)
         return;
     }
     std::vector<std::string> names;
+    // The change journal at a replica's root is the system's, not the tree's.
     while (dirent* entry = readdir(stream))
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0 &&
+            !is_reserved_root_name(prefix == ".", entry->d_name))
             names.push_back(entry->d_name);
     closedir(stream);
     std::sort(names.begin(), names.end());
