@@ -140,6 +140,29 @@ int compare_first_start_trees(const std::vector<std::string>& roots, std::string
     return result;
 }
 
+namespace {
+
+// Empty replicas are one tree only once their roots agree too: the mount's
+// root shows the first replica's owner, mode and times, and would show
+// another's after that one left service. Nothing else on an empty replica
+// can be lost by it.
+void align_empty_roots() noexcept
+{
+    struct stat first;
+    if (fstat(replica_at(0).root_fd, &first) == -1)
+        return;
+    const struct timespec times[2] = {first.st_atim, first.st_mtim};
+    for (int k = 1; k < state().replicas.count; ++k) {
+        const int root = replica_at(k).root_fd;
+        if (fchown(root, first.st_uid, first.st_gid) == -1 || fchmod(root, first.st_mode & 07777) == -1 ||
+            futimens(root, times) == -1)
+            write_log("first start: giving the root the first replica's owner, mode and times",
+                      replica_at(k).root, errno);
+    }
+}
+
+}  // namespace
+
 bool settle_first_start(int source, std::vector<replica_state>& states, std::vector<int>& fill)
 {
     std::vector<first_start_replica> replicas(state().replicas.count);
@@ -167,5 +190,7 @@ bool settle_first_start(int source, std::vector<replica_state>& states, std::vec
     fill = plan.fill;
     if (!plan.message.empty())
         write_event(plan.message, state().mount.path);
+    if (std::all_of(replicas.begin(), replicas.end(), [](const first_start_replica& r) { return r.empty; }))
+        align_empty_roots();
     return true;
 }

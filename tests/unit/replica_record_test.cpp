@@ -231,6 +231,31 @@ TEST_F(replica_record_test, a_replica_added_later_starts_untrusted)
         << events();
 }
 
+// Empty replicas trusted at a first start take the first one's root
+// owner, mode and times: the mount's root would otherwise change when the
+// first leaves service, and a resync from the journal never copies it.
+TEST_F(replica_record_test, a_first_start_over_empty_replicas_gives_every_root_the_first_ones_attributes)
+{
+    use_replicas(3);
+    ASSERT_EQ(chmod(root(0).c_str(), 0750), 0);
+    ASSERT_EQ(chown(root(0).c_str(), 1001, 1002), 0);
+    ASSERT_EQ(chmod(root(1).c_str(), 01777), 0);
+    ASSERT_EQ(chmod(root(2).c_str(), 0700), 0);
+    const struct timespec when[2] = {{1000000000, 5}, {1000000000, 7}};
+    ASSERT_EQ(utimensat(AT_FDCWD, root(0).c_str(), when, 0), 0);
+    load_replica_records();
+    EXPECT_EQ(states(), (std::vector<replica_state>{in_service, in_service, in_service}));
+    for (int k = 0; k < 3; ++k) {
+        struct stat st;
+        ASSERT_EQ(stat(root(k).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0750u) << k;
+        EXPECT_EQ(st.st_uid, 1001u) << k;
+        EXPECT_EQ(st.st_gid, 1002u) << k;
+        EXPECT_EQ(st.st_mtim.tv_sec, 1000000000) << k;
+        EXPECT_EQ(st.st_mtim.tv_nsec, 7) << k;
+    }
+}
+
 TEST_F(replica_record_test, an_unreadable_record_is_logged_and_the_replica_kept_as_before)
 {
     use_replicas(2);
