@@ -126,17 +126,27 @@ void on_read(fuse_req_t request, fuse_ino_t, size_t size, off_t offset, struct f
     fuse_reply_buf(request, buffer.get(), static_cast<size_t>(rc));
 }
 
-void on_write(fuse_req_t request, fuse_ino_t node, const char* data, size_t size, off_t offset,
-              struct fuse_file_info* fi) noexcept
+namespace {
+
+// The count a write (or a copy) wrote, or its error; a set-group-ID bit the
+// daemon dropped on the way makes the kernel forget the node's attributes.
+void reply_written(fuse_req_t request, fuse_ino_t node, int rc) noexcept
 {
-    const request_scope scope(request);
-    const int rc = fs_write(nullptr, data, size, offset, fi);
     if (rc < 0)
         reply_status(request, rc);
     else
         fuse_reply_write(request, static_cast<size_t>(rc));
     if (take_attributes_changed())
         forget_kernel_attributes(node);
+}
+
+}  // namespace
+
+void on_write(fuse_req_t request, fuse_ino_t node, const char* data, size_t size, off_t offset,
+              struct fuse_file_info* fi) noexcept
+{
+    const request_scope scope(request);
+    reply_written(request, node, fs_write(nullptr, data, size, offset, fi));
 }
 
 void on_flush(fuse_req_t request, fuse_ino_t, struct fuse_file_info* fi) noexcept
@@ -190,13 +200,7 @@ void on_copy_file_range(fuse_req_t request, fuse_ino_t, off_t in_at, struct fuse
         fuse_reply_err(request, EINVAL);
         return;
     }
-    const int rc = fs_copy_file_range(in, in_at, out, out_at, size);
-    if (rc < 0)
-        reply_status(request, rc);
-    else
-        fuse_reply_write(request, static_cast<size_t>(rc));
-    if (take_attributes_changed())
-        forget_kernel_attributes(out_node);
+    reply_written(request, out_node, fs_copy_file_range(in, in_at, out, out_at, size));
 }
 
 namespace {
