@@ -283,22 +283,25 @@ int fs_read(const char*, char* buffer, size_t size, off_t offset,
     if (!fds)
         return -EINVAL;
     replica_work work;
-    // The bytes land in the job's own buffers, never in the request's: a
-    // read given up on may still complete.
+    // Replicas served on this thread read straight into the reply. A
+    // worker's bytes land in the job's own buffer, never in the request's:
+    // a read given up on may still complete.
+    char* const direct = work.ready() && work.stays_on_this_thread(fds) ? buffer : nullptr;
     try {
-        for (int r = 0; r < state().replicas.count && work.ready(); ++r)
+        for (int r = 0; r < state().replicas.count && work.ready() && direct == nullptr; ++r)
             if (fds[r] > 0 && replica_in_service(r) && !work.timed_out(r))
                 work.slot(r).buffer.resize(size);
     } catch (...) {
         return -ENOMEM;
     }
-    if (!work.set_step([size, offset](replica_slot& slot, int) noexcept {
-            slot.value = read_fully(slot.fd, slot.buffer.data(), size, offset);
+    if (!work.set_step([direct, size, offset](replica_slot& slot, int) noexcept {
+            char* into = direct != nullptr ? direct : slot.buffer.data();
+            slot.value = read_fully(slot.fd, into, size, offset);
             slot.error = slot.value == -1 ? failure_errno() : 0;
         }))
         return -ENOMEM;
     const int rc = serve_from_one_descriptor(work, fds, "read");
-    if (rc <= 0)
+    if (rc <= 0 || direct != nullptr)
         return rc;
     for (int r = 0; r < state().replicas.count; ++r)
         if (work.answered(r) && work.slot(r).value == rc) {
