@@ -25,7 +25,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <memory>
 #include <string>
 
 #include "common/caller.h"
@@ -44,7 +43,6 @@
 #include "fs/engine/write_order.h"
 #include "fs/kernel/open_file.h"
 #include "fs/kernel/operations.h"
-#include "fs/kernel/spliced_write.h"
 
 namespace {
 
@@ -224,8 +222,10 @@ ssize_t read_fully(int fd, char* buffer, size_t size, off_t offset) noexcept
     return static_cast<ssize_t>(done);
 }
 
-}  // namespace
-
+// pwrite until size bytes are written or the replica refuses more. The
+// count written; error is the errno that stopped it early (EIO when the
+// replica stopped accepting bytes without one, or its request gave up on
+// it), 0 when complete.
 int64_t write_fully(const replica_slot& slot, const char* data, size_t size, off_t offset,
                     int& error) noexcept
 {
@@ -254,6 +254,8 @@ int64_t write_fully(const replica_slot& slot, const char* data, size_t size, off
     }
     return static_cast<int64_t>(done);
 }
+
+}  // namespace
 
 int fs_open(const char* path, struct fuse_file_info* fi) noexcept
 {
@@ -339,20 +341,11 @@ int fs_fgetattr_served(struct stat* st, struct fuse_file_info* fi, int& served) 
     return 0;
 }
 
-namespace {
-
-// Where a write's bytes are: in memory, or in a pipe (libfuse's, spliced
-// from the kernel; drained is then set once the pipe was emptied).
-struct write_source {
-    const char* data = nullptr;
-    int pipe = -1;
-    bool* drained = nullptr;
-};
-
 // Writes every replica in service holding a descriptor, all at once, while
 // the write order of the file is held. Each replica's count lands in its
-// slot (value; error the errno that stopped it early).
-int write_everywhere(write_source from, size_t size, off_t offset, struct fuse_file_info* fi) noexcept
+// slot (value; error the errno that stopped it).
+int fs_write(const char*, const char* data, size_t size, off_t offset,
+             struct fuse_file_info* fi) noexcept
 {
     const handle_gate_hold gate(fi->fh, true);
     const int32_t* fds = fd_table_get(fi->fh);
@@ -374,75 +367,24 @@ int write_everywhere(write_source from, size_t size, off_t offset, struct fuse_f
     // waits on each replica's device: replicas on disks do it side by side.
     if (fi->flags & O_DSYNC)
         work.waits_on_device();
-    const int n = state().replicas.count;
-    std::unique_ptr<bool[]> writes(new (std::nothrow) bool[static_cast<size_t>(n)]);
-    if (!writes)
-        return -ENOMEM;
-    for (int r = 0; r < n; ++r)
-        writes[r] = fds[r] > 0 && replica_in_service(r);
-    const bool here = work.stays_on_this_thread(fds);
-    // Piped bytes go to replicas served here by splice, each from a pipe
-    // of its own; for any other replica they are read into memory first.
-    const int* pipes = from.pipe >= 0 && here ? pipes_for_replicas(from.pipe, size, writes.get(), n) : nullptr;
-    std::unique_ptr<char[]> taken;
-    if (from.pipe >= 0 && pipes == nullptr) {
-        taken.reset(new (std::nothrow) char[size != 0 ? size : 1]);
-        if (!taken)
-            return -ENOMEM;
-        if (!read_pipe(from.pipe, taken.get(), size))
-            return -EIO;
-        *from.drained = true;
-        from.data = taken.get();
-    }
     // A copy only for a replica served by its worker, which may still read
     // it once libfuse has refilled its buffer with the next request.
-    const char* bytes = pipes != nullptr ? nullptr : here ? from.data : work.keep_data(from.data, size);
-    if ((pipes == nullptr && bytes == nullptr) ||
-        !work.set_step([bytes, pipes, size, offset](replica_slot& slot, int k) noexcept {
-            slot.value = pipes != nullptr ? splice_fully(slot, pipes[k], size, offset, slot.error)
-                                          : write_fully(slot, bytes, size, offset, slot.error);
+    const char* bytes = work.stays_on_this_thread(fds) ? data : work.keep_data(data, size);
+    if (bytes == nullptr || !work.set_step([bytes, size, offset](replica_slot& slot, int) noexcept {
+            slot.value = write_fully(slot, bytes, size, offset, slot.error);
         }))
         return -ENOMEM;
     {
         write_order_hold hold(view.stripes);
-        for (int r = 0; r < n; ++r)
-            if (writes[r] && replica_in_service(r))
+        for (int r = 0; r < state().replicas.count; ++r)
+            if (fds[r] > 0 && replica_in_service(r))
                 work.submit(r);
         work.wait("write");
         // Under the write order: whoever makes the times the same after
         // taking it sees this write.
         fd_table_note_write(fi->fh);
     }
-    if (pipes != nullptr) {
-        bool all_taken = true;
-        for (int r = 0; r < n; ++r)
-            if (pipes[r] > 0 && !(work.answered(r) && work.slot(r).value == static_cast<int64_t>(size)))
-                all_taken = false;
-        // A replica that took less left bytes behind in its pipe.
-        *from.drained = all_taken || pipe_empty(from.pipe);
-        if (!all_taken)
-            drop_unemptied_copies();
-    }
     return settle_counts(work, "write");
-}
-
-}  // namespace
-
-int fs_write(const char*, const char* data, size_t size, off_t offset,
-             struct fuse_file_info* fi) noexcept
-{
-    write_source from;
-    from.data = data;
-    return write_everywhere(from, size, offset, fi);
-}
-
-int fs_write_piped(int pipe, size_t size, off_t offset, struct fuse_file_info* fi, bool& drained) noexcept
-{
-    drained = false;
-    write_source from;
-    from.pipe = pipe;
-    from.drained = &drained;
-    return write_everywhere(from, size, offset, fi);
 }
 
 namespace {

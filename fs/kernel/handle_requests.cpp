@@ -142,38 +142,11 @@ void reply_written(fuse_req_t request, fuse_ino_t node, int rc) noexcept
 
 }  // namespace
 
-void on_write_buf(fuse_req_t request, fuse_ino_t node, struct fuse_bufvec* data, off_t offset,
-                  struct fuse_file_info* fi) noexcept
+void on_write(fuse_req_t request, fuse_ino_t node, const char* data, size_t size, off_t offset,
+              struct fuse_file_info* fi) noexcept
 {
     const request_scope scope(request);
-    const size_t size = fuse_buf_size(data);
-    const struct fuse_buf& first = data->buf[0];
-    if (data->count == 1 && (first.flags & FUSE_BUF_IS_FD) && !(first.flags & FUSE_BUF_FD_SEEK)) {
-        bool drained = false;
-        const int rc = fs_write_piped(first.fd, size, offset, fi, drained);
-        // libfuse empties a pipe that was not read to its end.
-        if (drained)
-            data->idx = data->count;
-        reply_written(request, node, rc);
-        return;
-    }
-    if (data->count == 1 && !(first.flags & FUSE_BUF_IS_FD)) {
-        reply_written(request, node, fs_write(nullptr, static_cast<const char*>(first.mem), size, offset, fi));
-        return;
-    }
-    std::unique_ptr<char[]> bytes(new (std::nothrow) char[size != 0 ? size : 1]);
-    if (!bytes) {
-        fuse_reply_err(request, ENOMEM);
-        return;
-    }
-    struct fuse_bufvec into = FUSE_BUFVEC_INIT(size);
-    into.buf[0].mem = bytes.get();
-    const ssize_t copied = fuse_buf_copy(&into, data, static_cast<enum fuse_buf_copy_flags>(0));
-    if (copied < 0 || static_cast<size_t>(copied) != size) {
-        fuse_reply_err(request, copied < 0 ? static_cast<int>(-copied) : EIO);
-        return;
-    }
-    reply_written(request, node, fs_write(nullptr, bytes.get(), size, offset, fi));
+    reply_written(request, node, fs_write(nullptr, data, size, offset, fi));
 }
 
 void on_flush(fuse_req_t request, fuse_ino_t, struct fuse_file_info* fi) noexcept

@@ -124,11 +124,6 @@ void on_init(void*, struct fuse_conn_info* connection) noexcept
     // Every acknowledged write is on every replica in service: no cache
     // may hold writes back.
     connection->want &= ~FUSE_CAP_WRITEBACK_CACHE;
-    // libfuse splices requests into a pipe (FUSE_CAP_SPLICE_READ, its
-    // default with write_buf) when the pipe can hold a whole request; a
-    // write then reaches the replicas without a copy through memory
-    // (spliced_write.h). Where root may not grow a pipe that far, libfuse
-    // reads every request into memory by itself.
     // Access control lists, checked and kept by the kernel: it reads them
     // as system.posix_acl_* attributes and forgets them when they or the
     // mode change through the mount. Creation then hands the caller's
@@ -182,7 +177,7 @@ struct fuse_lowlevel_ops operations() noexcept
     table.link = on_link;
     table.open = on_open;
     table.read = on_read;
-    table.write_buf = on_write_buf;
+    table.write = on_write;
     table.flush = on_flush;
     table.release = on_release;
     table.fsync = on_fsync;

@@ -94,11 +94,4 @@ void equalise_after_writes(uint64_t handle, const int32_t* fds, const char* word
 // each answered slot holds its count in value and the errno that stopped
 // it early in error. Replicas that wrote less than the best are logged
 // under word and disabled; the reply is the best count, or the failure.
-// pwrite until size bytes are written or the replica refuses more. The
-// count written; error is the errno that stopped it early (EIO when the
-// replica stopped accepting bytes without one, or its request gave up on
-// it), 0 when complete.
-int64_t write_fully(const replica_slot& slot, const char* data, size_t size, off_t offset,
-                    int& error) noexcept;
-
 int settle_counts(replica_work& work, const char* word) noexcept;

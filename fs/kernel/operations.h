@@ -67,9 +67,6 @@ int fs_read(const char* path, char* buffer, size_t size, off_t offset,
             struct fuse_file_info* fi) noexcept;
 int fs_write(const char* path, const char* data, size_t size, off_t offset,
              struct fuse_file_info* fi) noexcept;
-// A write whose size bytes wait in a pipe (libfuse's, spliced from the
-// kernel): drained tells whether the pipe was emptied.
-int fs_write_piped(int pipe, size_t size, off_t offset, struct fuse_file_info* fi, bool& drained) noexcept;
 int fs_flush(const char* path, struct fuse_file_info* fi) noexcept;
 int fs_release(const char* path, struct fuse_file_info* fi) noexcept;
 int fs_fsync(const char* path, int datasync, struct fuse_file_info* fi) noexcept;

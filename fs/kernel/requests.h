@@ -126,8 +126,8 @@ void on_create(fuse_req_t request, fuse_ino_t parent, const char* name, mode_t m
                struct fuse_file_info* fi) noexcept;
 void on_read(fuse_req_t request, fuse_ino_t node, size_t size, off_t offset,
              struct fuse_file_info* fi) noexcept;
-void on_write_buf(fuse_req_t request, fuse_ino_t node, struct fuse_bufvec* data, off_t offset,
-                  struct fuse_file_info* fi) noexcept;
+void on_write(fuse_req_t request, fuse_ino_t node, const char* data, size_t size, off_t offset,
+              struct fuse_file_info* fi) noexcept;
 void on_flush(fuse_req_t request, fuse_ino_t node, struct fuse_file_info* fi) noexcept;
 void on_release(fuse_req_t request, fuse_ino_t node, struct fuse_file_info* fi) noexcept;
 void on_fsync(fuse_req_t request, fuse_ino_t node, int datasync, struct fuse_file_info* fi) noexcept;
