@@ -126,8 +126,11 @@ int create_file(int k, const char* path, int flags, mode_t mode, caller_identity
 
 // Opens (or creates) the file on every replica in service, in the order of
 // the replicated changes, and registers the descriptors. The caller holds
-// the order of the name.
-int open_everywhere(const char* path, struct fuse_file_info* fi, bool creating, mode_t mode) noexcept
+// the order of the name. A new file's attributes, as the first replica in
+// priority order saw them once made, go to made and served when given
+// (served stays -1 when none could tell).
+int open_everywhere(const char* path, struct fuse_file_info* fi, bool creating, mode_t mode,
+                    struct stat* made = nullptr, int* served = nullptr) noexcept
 {
     const int n = state().replicas.count;
     descriptor_array fds = zeroed_slots<int32_t>(n);
@@ -191,6 +194,13 @@ int open_everywhere(const char* path, struct fuse_file_info* fi, bool creating, 
             known = known && work.slot(k).value == 1;
             stripes.stripes.set(write_order_stripe(work.slot(k).st.st_dev, work.slot(k).st.st_ino));
         }
+    for (int i = 0; made != nullptr && served != nullptr && *served < 0 && i < n; ++i) {
+        const int r = choose_replica_by_priority(i);
+        if (r >= 0 && fds[r] > 0 && work.slot(r).value == 1) {
+            *made = work.slot(r).st;
+            *served = r;
+        }
+    }
     const int64_t slot = fd_table_insert(fds);
     if (slot < 0) {
         close_descriptors(fds.get(), n);
@@ -266,10 +276,13 @@ int fs_open(const char* path, struct fuse_file_info* fi) noexcept
     return rc;
 }
 
-int fs_create(const char* path, mode_t mode, struct fuse_file_info* fi) noexcept
+int fs_create(const char* path, mode_t mode, struct fuse_file_info* fi, struct stat* made,
+              int* served) noexcept
 {
+    if (served != nullptr)
+        *served = -1;
     name_order_hold order(path, with_directories::yes);
-    const int rc = open_everywhere(path, fi, true, mode);
+    const int rc = open_everywhere(path, fi, true, mode, made, served);
     if (rc == 0)
         note_opened_file(fi->fh);
     return rc;

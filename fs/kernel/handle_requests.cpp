@@ -83,15 +83,15 @@ void on_create(fuse_req_t request, fuse_ino_t parent, const char* name, mode_t m
     const shape_hold shape(tree_shape());
     std::string path;
     int rc = new_path_in(parent, name, path);
+    struct stat st;
+    int served = -1;
     if (rc == 0)
-        rc = fs_create(path.c_str(), creation_mode(request, parent, path, mode), fi);
+        rc = fs_create(path.c_str(), creation_mode(request, parent, path, mode), fi, &st, &served);
     if (rc != 0) {
         reply_status(request, rc);
         return;
     }
-    struct stat st;
-    int served = -1;
-    if (const int seen = fs_fgetattr_served(&st, fi, served); seen != 0) {
+    if (const int seen = served < 0 ? fs_fgetattr_served(&st, fi, served) : 0; seen != 0) {
         (void)fs_release(nullptr, fi);
         reply_status(request, seen);
         return;

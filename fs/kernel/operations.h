@@ -57,7 +57,10 @@ int fs_removexattr(const char* path, const char* name) noexcept;
 
 // Open files (file_ops.cpp).
 int fs_open(const char* path, struct fuse_file_info* fi) noexcept;
-int fs_create(const char* path, mode_t mode, struct fuse_file_info* fi) noexcept;
+// The new file's attributes, as the replica whose attributes the mount
+// shows saw them, go to made and served when given (served -1: unknown).
+int fs_create(const char* path, mode_t mode, struct fuse_file_info* fi, struct stat* made = nullptr,
+              int* served = nullptr) noexcept;
 int fs_fgetattr(const char* path, struct stat* st, struct fuse_file_info* fi) noexcept;
 int fs_fgetattr_served(struct stat* st, struct fuse_file_info* fi, int& served) noexcept;
 int fs_ftruncate(const char* path, off_t size, struct fuse_file_info* fi) noexcept;
