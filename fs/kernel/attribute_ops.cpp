@@ -11,9 +11,11 @@
 // reach every replica in the same order, also relative to the writes.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -72,12 +74,31 @@ static int change_attribute(replica_work& work, const char* path, const char* wo
                             });
 }
 
+// fchmodat that never follows a symbolic link (EOPNOTSUPP for one: a link
+// has no mode of its own to change). The kernel's fchmodat2 does it in one
+// call; the C library's fchmodat with AT_SYMLINK_NOFOLLOW takes four (an
+// O_PATH open, fstat, chmod through /proc, close), and is used where the
+// kernel is older than fchmodat2 (Linux 6.6).
+static int chmod_here(int dir, const char* name, mode_t mode) noexcept
+{
+#ifndef SYS_fchmodat2
+    constexpr long SYS_fchmodat2 = 452;
+#endif
+    static std::atomic<bool> without_fchmodat2{false};
+    if (!without_fchmodat2.load(std::memory_order_relaxed)) {
+        const long rc = syscall(SYS_fchmodat2, dir, name, mode, AT_SYMLINK_NOFOLLOW);
+        if (rc == 0 || errno != ENOSYS)
+            return static_cast<int>(rc);
+        without_fchmodat2.store(true, std::memory_order_relaxed);
+    }
+    return fchmodat(dir, name, mode, AT_SYMLINK_NOFOLLOW);
+}
+
 int fs_chmod(const char* path, mode_t mode) noexcept
 {
-    // A symbolic link has no mode of its own to change (EOPNOTSUPP).
     replica_work work;
     return change_attribute(work, path, "chmod", [mode](const replica_place& place) noexcept {
-        return fchmodat(place.dir, place.name.c_str(), mode, AT_SYMLINK_NOFOLLOW);
+        return chmod_here(place.dir, place.name.c_str(), mode);
     });
 }
 
