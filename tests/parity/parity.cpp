@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "tests/support/acl_value.h"
+#include "tests/support/tree_listing.h"
 
 namespace parity {
 
@@ -63,36 +64,21 @@ std::string time_text(const struct timespec& t, const struct timespec& since)
 // printable, in hex.
 std::string extended_attributes(const std::string& path)
 {
-    char names[4096];
-    const ssize_t size = llistxattr(path.c_str(), names, sizeof names);
-    if (size < 0)
-        return std::string(" xattrs ") + strerrorname_np(errno);
-    std::vector<std::string> found;
-    for (ssize_t at = 0; at < size; at += std::strlen(names + at) + 1) {
-        char value[1024];
-        const ssize_t length = lgetxattr(path.c_str(), names + at, value, sizeof value);
-        const std::string_view bytes(value, length < 0 ? 0 : length);
-        std::string shown;
-        if (length < 0) {
-            shown = strerrorname_np(errno);
-        } else if (std::strncmp(names + at, "system.posix_acl_", 17) == 0) {
-            shown = acl_text(bytes);
-        } else if (std::all_of(bytes.begin(), bytes.end(), [](char c) { return std::isprint(static_cast<unsigned char>(c)); })) {
-            shown = bytes;
-        } else {
+    return attributes_text(
+        path, [](const char*) { return true; },
+        [](const char* name, std::string_view bytes) {
+            if (std::strncmp(name, "system.posix_acl_", 17) == 0)
+                return acl_text(bytes);
+            if (std::all_of(bytes.begin(), bytes.end(), [](char c) { return std::isprint(static_cast<unsigned char>(c)); }))
+                return std::string(bytes);
+            std::string shown;
             for (const char c : bytes) {
                 char hex[3];
                 std::snprintf(hex, sizeof hex, "%02x", static_cast<unsigned char>(c));
                 shown += hex;
             }
-        }
-        found.push_back(std::string(names + at) + "=" + shown);
-    }
-    std::sort(found.begin(), found.end());
-    std::string text;
-    for (const std::string& f : found)
-        text += " " + f;
-    return text;
+            return shown;
+        });
 }
 
 }  // namespace

@@ -36,25 +36,10 @@ std::string contents_hash(int dir, const char* name)
 // directory, name=value (a hash of it), sorted.
 std::string listed_attributes(int dir, const char* name)
 {
-    const std::string path = "/proc/self/fd/" + std::to_string(dir) + "/" + name;
-    char names[4096];
-    const ssize_t size = llistxattr(path.c_str(), names, sizeof names);
-    if (size < 0)
-        return std::string("xattrs:") + strerrorname_np(errno);
-    std::vector<std::string> found;
-    for (ssize_t at = 0; at < size; at += std::strlen(names + at) + 1) {
-        if (!is_tree_attribute(names + at))
-            continue;
-        char value[1024];
-        const ssize_t length = lgetxattr(path.c_str(), names + at, value, sizeof value);
-        found.push_back(std::string(names + at) + "=" +
-                        (length < 0 ? "?" : std::to_string(std::hash<std::string>{}(std::string(value, length)))));
-    }
-    std::sort(found.begin(), found.end());
-    std::string text;
-    for (const std::string& f : found)
-        text += " " + f;
-    return text;
+    return attributes_text("/proc/self/fd/" + std::to_string(dir) + "/" + name, is_tree_attribute,
+                           [](const char*, std::string_view value) {
+                               return std::to_string(std::hash<std::string_view>{}(value));
+                           });
 }
 
 void list_directory(int dir, const std::string& prefix, std::string& out)
@@ -143,4 +128,28 @@ std::string listing_difference(const std::string& first, const std::string& seco
         return shown.empty() ? "<end>" : shown;
     };
     return "first: " + excerpt(first) + "\nsecond: " + excerpt(second);
+}
+
+std::string attributes_text(const std::string& path, const std::function<bool(const char*)>& keep,
+                            const std::function<std::string(const char*, std::string_view)>& show)
+{
+    char names[4096];
+    const ssize_t size = llistxattr(path.c_str(), names, sizeof names);
+    if (size < 0)
+        return std::string(" xattrs ") + strerrorname_np(errno);
+    std::vector<std::string> found;
+    for (ssize_t at = 0; at < size; at += std::strlen(names + at) + 1) {
+        if (!keep(names + at))
+            continue;
+        char value[1024];
+        const ssize_t length = lgetxattr(path.c_str(), names + at, value, sizeof value);
+        found.push_back(std::string(names + at) + "=" +
+                        (length < 0 ? std::string(strerrorname_np(errno))
+                                    : show(names + at, std::string_view(value, static_cast<size_t>(length)))));
+    }
+    std::sort(found.begin(), found.end());
+    std::string text;
+    for (const std::string& f : found)
+        text += " " + f;
+    return text;
 }
