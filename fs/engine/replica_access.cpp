@@ -49,6 +49,9 @@ void take_places(directory_places& places, std::string_view relative, kept_place
 {
     auto& kept = places.kept;
     if (relative == ".") {
+        // Room first: a move that cannot be completed would leave empty
+        // places in the set.
+        out.reserve(out.size() + kept.size());
         for (auto& entry : kept)
             out.push_back(std::move(entry.second));
         kept.clear();
@@ -175,9 +178,13 @@ int request_place(int k, std::string_view path, replica_place& place) noexcept
         // the request uses what it walked, but nothing is kept.
         if (places.epoch != epoch || !replica_in_service(k))
             return 0;
-        if (places.kept.size() >= kept_places_per_replica)
-            take_places(places, ".", dropped);
-        places.kept.emplace(std::string(parent), std::move(fresh));
+        // What the request walked serves it even if it cannot be kept.
+        try {
+            if (places.kept.size() >= kept_places_per_replica)
+                take_places(places, ".", dropped);
+            places.kept.emplace(std::string(parent), std::move(fresh));
+        } catch (...) {
+        }
         return 0;
     } catch (...) {
         errno = ENOMEM;
