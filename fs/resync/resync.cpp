@@ -302,11 +302,14 @@ int copy_before_last_step(copy_context& context, const copy_plan& plan, std::vec
     return 0;
 }
 
-// Whether a resync whose source left service can go on from another.
-bool may_switch_source(int k, int source) noexcept
+// The replica a resync whose source left service goes on from, or -1
+// when it cannot go on.
+int next_source(int k, int source) noexcept
 {
-    return !stop_requested.load() && !given_up_at_deadline.load() && state_of(k) == replica_state::behind &&
-           !replica_in_service(source) && choose_source() >= 0;
+    if (stop_requested.load() || given_up_at_deadline.load() || state_of(k) != replica_state::behind ||
+        replica_in_service(source))
+        return -1;
+    return choose_source();
 }
 
 // Answers with registration stopped whatever happens; throws only for
@@ -383,14 +386,17 @@ void run_resync(int k, int source)
     for (;;) {
         int rc = copy_before_last_step(context, plan, copied);
         int error = rc == -1 ? errno : 0;
-        bool switching = false;
+        // Chosen under the gate: a replica leaving after it would leave
+        // none to go on from.
+        int next = -1;
         last_step_target.store(k);
         {
             change_gate_exclusive gate(give_up_last_step, std::max<int64_t>(state().work.timeout_ms, 1000));
             if (rc == 0 && (rc = last_step(context, k, source, plan, copied)) != 0)
                 error = -rc;
-            switching = rc != 0 && !gate.broken() && may_switch_source(k, source);
-            if (switching) {
+            if (rc != 0 && !gate.broken())
+                next = next_source(k, source);
+            if (next >= 0) {
                 // Registering goes on: what changes meanwhile is copied
                 // from the next source.
             } else if (gate.broken()) {
@@ -403,15 +409,18 @@ void run_resync(int k, int source)
         }
         if (rc == 0)
             return;
-        if (!switching) {
+        if (next < 0) {
             const stop_reason reason = copy_stop_reason(context, error, source, k);
             write_log(reason.word, root, reason.error);
-            // Only the replica's own failure says whether it can be reached.
+            // Only the replica's own failure says whether it can be
+            // reached: a source's failure leaves the reason it was out for.
+            const departure before = replica_at(k).left_for.load();
             if (reason.disable)
                 disable_replica(k, false, context.failure.on_target ? reason.error : 0);
+            if (reason.disable && !context.failure.on_target)
+                replica_at(k).left_for.store(before);
             return;
         }
-        const int next = choose_source();
         write_event("resync source " + replica_at(source).root + " left service, going on from " +
                         replica_at(next).root,
                     root);
