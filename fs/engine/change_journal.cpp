@@ -68,54 +68,48 @@ journal_settings read_settings() noexcept
     return read;
 }
 
-// A change of the entries of replica k's root, made without moving the
-// root's times: change(root) answers 0 or -errno.
-template <typename Change>
-int keeping_root_times(int k, Change&& change) noexcept
+// Opens replica k's file with flags, making it where it is missing: a
+// name added to the root moves the root's times on this replica alone, so
+// they are put back. (A file only opened or truncated leaves them; putting
+// them back then could undo a change that ran in the root meanwhile.) The
+// descriptor, or -errno.
+int open_journal_file(int k, int flags) noexcept
 {
     const int opened = open_replica_root(k);
     if (opened < 0)
         return opened;
     unique_fd root(opened);
+    int fd = openat(root.get(), journal_file_name.data(), flags | O_NOFOLLOW | O_CLOEXEC);
+    if (fd != -1 || errno != ENOENT)
+        return fd == -1 ? -errno : fd;
     struct stat before;
     if (fstat(root.get(), &before) == -1)
         return -errno;
-    const int rc = change(root.get());
-    struct stat after;
-    if (fstat(root.get(), &after) == 0 &&
-        (after.st_mtim.tv_sec != before.st_mtim.tv_sec || after.st_mtim.tv_nsec != before.st_mtim.tv_nsec)) {
-        const struct timespec times[2] = {before.st_atim, before.st_mtim};
-        (void)futimens(root.get(), times);
-    }
-    return rc;
+    fd = openat(root.get(), journal_file_name.data(), flags | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd == -1)
+        return -errno;
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    (void)futimens(root.get(), times);
+    return fd;
 }
 
 // Leaves replica k's file empty: no journal. The file itself stays, so
 // that a departure, while changes run in the root, only ever opens it and
-// never adds the name (which would move the root's times on that replica
-// alone). Made where it is missing only while no change can run in the
-// root: at start-up, and on a replica not yet back in service.
+// never adds the name. Made where it is missing only while no change can
+// run in the root: at start-up, and on a replica not yet back in service.
 void empty_file(int k) noexcept
 {
     files[k] = journal_file{};
-    const int rc = keeping_root_times(k, [](int root) noexcept {
-        int fd = openat(root, journal_file_name.data(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd == -1 && errno == ENOENT) {
-            // A root that cannot hold the file holds no journal either,
-            // which is all an empty file says; a departure that cannot
-            // start one there says so.
-            fd = openat(root, journal_file_name.data(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-            if (fd == -1)
-                return 0;
-        }
-        if (fd == -1)
-            return -errno;
-        const int cut = ftruncate(fd, 0) == -1 ? -errno : 0;
+    const int fd = open_journal_file(k, O_WRONLY | O_TRUNC);
+    // A root that cannot hold the file holds no journal either, which is
+    // all an empty file says; a departure that cannot start one there
+    // says so.
+    if (fd == -ENOENT || fd == -EACCES || fd == -EROFS || fd == -ENOSPC || fd == -EDQUOT)
+        return;
+    if (fd < 0)
+        write_log("emptying the change journal", replica_at(k).root, -fd);
+    else
         close(fd);
-        return cut;
-    });
-    if (rc != 0)
-        write_log("emptying the change journal", replica_at(k).root, -rc);
 }
 
 // Appends a record to replica k's file: false when it could not.
@@ -136,15 +130,10 @@ bool append(int k, std::string_view record) noexcept
 // Starts replica k's file afresh (whatever it held is of no use now).
 bool start_file(int k) noexcept
 {
-    int fd = -1;
-    const int rc = keeping_root_times(k, [&fd](int root) noexcept {
-        fd = openat(root, journal_file_name.data(), O_RDWR | O_CREAT | O_TRUNC | O_APPEND | O_NOFOLLOW | O_CLOEXEC,
-                    0600);
-        return fd == -1 ? -errno : 0;
-    });
+    const int fd = open_journal_file(k, O_RDWR | O_TRUNC | O_APPEND);
     files[k] = journal_file{};
-    if (rc != 0) {
-        write_log("starting the change journal", replica_at(k).root, -rc);
+    if (fd < 0) {
+        write_log("starting the change journal", replica_at(k).root, -fd);
         return false;
     }
     files[k].fd.reset(fd);
