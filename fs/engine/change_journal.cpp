@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_set>
@@ -27,10 +28,30 @@ namespace {
 
 constexpr size_t remembered_most = journal_remembered_most;
 
+// A replica's file, open for appending (and reading), shared with the
+// appends under way on the replica's worker, which may outlive a
+// departure. The appends of one file complete in the order they were
+// handed over, so the first written bytes hold whole records only.
+struct open_journal {
+    unique_fd fd;
+    std::atomic<uint64_t> written{0};
+    int get() const noexcept { return fd.get(); }
+};
+
 struct journal_file {
-    unique_fd fd;       // open for appending (and reading), or none
-    uint64_t size = 0;  // bytes in the file
+    std::shared_ptr<open_journal> fd;
+    uint64_t size = 0;  // bytes in the file, with those under way
     bool stopped = false;  // overflowed or unclean: nothing more is written
+};
+
+// The appends of one name to the replicas' files, run on each replica's
+// worker outside the journal lock and under the deadline: a replica that
+// stops answering then leaves service like any other, instead of holding
+// every change behind the lock.
+struct journal_appends {
+    std::string record;
+    std::vector<std::shared_ptr<open_journal>> fds;  // by replica: none, or where it goes
+    std::vector<bool> overflows;                  // by replica: the overflow record instead
 };
 
 struct journal_settings {
@@ -116,9 +137,10 @@ void empty_file(int k) noexcept
 bool append(int k, std::string_view record) noexcept
 {
     journal_file& file = files[k];
-    const ssize_t n = write(file.fd.get(), record.data(), record.size());
+    const ssize_t n = write(file.fd->get(), record.data(), record.size());
     if (n == static_cast<ssize_t>(record.size())) {
         file.size += record.size();
+        file.fd->written += record.size();
         return true;
     }
     // A short write leaves a cut record: the file is truncated for good.
@@ -136,26 +158,40 @@ bool start_file(int k) noexcept
         write_log("starting the change journal", replica_at(k).root, -fd);
         return false;
     }
-    files[k].fd.reset(fd);
+    try {
+        files[k].fd = std::make_shared<open_journal>();
+        files[k].fd->fd.reset(fd);
+    } catch (...) {
+        close(fd);
+        return false;
+    }
     return append(k, journal_header);
 }
 
-// Reads replica k's whole file: false when it could not (or it is larger
-// than anything this daemon writes).
-bool read_whole(int fd, std::string& text)
+// Reads the first size bytes of a file: false when it could not (or it
+// is larger than anything this daemon writes).
+bool read_prefix(int fd, uint64_t size, std::string& text)
 {
-    struct stat st;
-    if (fstat(fd, &st) == -1 || static_cast<uint64_t>(st.st_size) > settings.bound + (1u << 20))
+    if (size > settings.bound + (1u << 20))
         return false;
-    text.resize(static_cast<size_t>(st.st_size));
+    text.resize(static_cast<size_t>(size));
     size_t got = 0;
     while (got < text.size()) {
         const ssize_t n = pread(fd, text.data() + got, text.size() - got, static_cast<off_t>(got));
+        if (n == -1 && errno == EINTR)
+            continue;
         if (n <= 0)
             return false;
         got += static_cast<size_t>(n);
     }
     return true;
+}
+
+// Reads a whole file (read_prefix).
+bool read_whole(int fd, std::string& text)
+{
+    struct stat st;
+    return fstat(fd, &st) == 0 && read_prefix(fd, static_cast<uint64_t>(st.st_size), text);
 }
 
 // At start-up, replica k's file with some replica out of service.
@@ -171,14 +207,16 @@ void go_on_with(int k)
     std::string text;
     uint64_t closed_at = 0;
     journal_file& file = files[k];
-    if (read_whole(fd.get(), text) && journal_closed_cleanly(text, closed_at) && ftruncate(fd.get(), closed_at) == 0) {
-        file.fd = std::move(fd);
-        file.size = closed_at;
+    file.fd = std::make_shared<open_journal>();
+    const bool clean =
+        read_whole(fd.get(), text) && journal_closed_cleanly(text, closed_at) && ftruncate(fd.get(), closed_at) == 0;
+    file.fd->fd = std::move(fd);
+    file.size = clean ? closed_at : text.size();
+    file.fd->written = file.size;
+    if (clean) {
         recording.store(true);
         return;
     }
-    file.fd = std::move(fd);
-    file.size = text.size();
     append(k, journal_unclean_record);
     file.stopped = true;
     write_event("change journal not closed cleanly, a resync from this replica walks the whole tree",
@@ -193,42 +231,87 @@ bool any_out_of_service(int except) noexcept
     return false;
 }
 
-// Called with the journal lock held.
-void note_locked(std::string_view path) noexcept
+// Called with the journal lock held: the appends that note path, handed
+// to the replicas' workers (run at once on a local replica with nothing
+// queued); false when there are none to wait for.
+bool note_locked(std::string_view path, replica_work& work) noexcept
 {
     if (!recording.load(std::memory_order_relaxed) || is_reserved_path(path))
-        return;
+        return false;
     try {
         if (noted_names.find(path) != noted_names.end())
-            return;
+            return false;
         if (noted_names.size() >= remembered_most)
             noted_names.clear();
         noted_names.emplace(path);
-        const std::string record = journal_name_record(path);
+        auto appends = std::make_shared<journal_appends>();
+        appends->record = journal_name_record(path);
+        appends->fds.resize(files.size());
+        appends->overflows.resize(files.size());
+        bool any = false;
         for (size_t j = 0; j < files.size(); ++j) {
             journal_file& file = files[j];
-            if (!file.fd || file.stopped || !replica_in_service(static_cast<int>(j)))
+            const int k = static_cast<int>(j);
+            if (!file.fd || file.stopped || !replica_in_service(k) || replica_worker_stuck(k))
                 continue;
-            if (file.size + record.size() + journal_overflow_record.size() > settings.bound) {
-                append(static_cast<int>(j), journal_overflow_record);
+            appends->fds[j] = file.fd;
+            if (file.size + appends->record.size() + journal_overflow_record.size() > settings.bound) {
+                appends->overflows[j] = true;
+                file.size += journal_overflow_record.size();
                 file.stopped = true;
                 write_event("change journal full, a resync from this replica walks the whole tree",
                             replica_at(j).root);
-                continue;
+            } else {
+                file.size += appends->record.size();
             }
-            append(static_cast<int>(j), record);
+            any = true;
         }
+        if (!any || !work.ready())
+            return false;
+        std::shared_ptr<const journal_appends> shared = appends;
+        if (!work.set_step([shared](replica_slot& slot, int k) noexcept {
+                const std::string_view bytes = shared->overflows[k] ? journal_overflow_record
+                                                                    : std::string_view(shared->record);
+                const ssize_t n = write(shared->fds[k]->get(), bytes.data(), bytes.size());
+                if (n == static_cast<ssize_t>(bytes.size()))
+                    shared->fds[k]->written += bytes.size();
+                slot.value = n;
+                slot.error = n < 0 ? errno : n == static_cast<ssize_t>(bytes.size()) ? 0 : ENOSPC;
+            }))
+            return false;
+        // Handed over in the lock's order: each file takes its records in
+        // the order the names were noted.
+        for (size_t j = 0; j < files.size(); ++j)
+            if (appends->fds[j])
+                work.submit(static_cast<int>(j));
+        return true;
     } catch (...) {
         // Not noted: a name missing from the journal would be a resync
         // missing a change, so no journal may be trusted from here.
         for (journal_file& file : files)
             if (file.fd && !file.stopped) {
-                (void)!write(file.fd.get(), journal_overflow_record.data(), journal_overflow_record.size());
+                (void)!write(file.fd->get(), journal_overflow_record.data(), journal_overflow_record.size());
                 file.stopped = true;
             }
+        return false;
     }
 }
 
+// Waits for the appends handed over, outside the lock: a replica that
+// misses the deadline leaves service; a file that took less than its
+// record is cut for good (the resync from it walks the tree).
+void finish_appends(replica_work& work) noexcept
+{
+    work.wait("journal");
+    std::lock_guard<std::mutex> guard(journal_lock);
+    for (size_t j = 0; j < files.size(); ++j) {
+        const int k = static_cast<int>(j);
+        if (!work.answered(k) || work.slot(k).error == 0 || !files[j].fd || files[j].stopped)
+            continue;
+        write_log("writing the change journal", replica_at(k).root, work.slot(k).error);
+        files[j].stopped = true;
+    }
+}
 
 }  // namespace
 
@@ -312,7 +395,7 @@ void journal_close() noexcept
         journal_file& file = files[k];
         if (!file.fd || replica_worker_stuck(static_cast<int>(k)))
             continue;
-        if (!append(static_cast<int>(k), journal_closed_record) || fsync(file.fd.get()) == -1)
+        if (!append(static_cast<int>(k), journal_closed_record) || fsync(file.fd->get()) == -1)
             write_log("closing the change journal", replica_at(k).root, errno);
     }
     files.clear();
@@ -325,8 +408,12 @@ bool journal_recording() noexcept
 
 void journal_note(std::string_view path) noexcept
 {
-    std::lock_guard<std::mutex> guard(journal_lock);
-    note_locked(path);
+    replica_work work;
+    std::unique_lock<std::mutex> guard(journal_lock);
+    if (!note_locked(path, work))
+        return;
+    guard.unlock();
+    finish_appends(work);
 }
 
 bool journal_file_noted(dev_t dev, ino_t ino) noexcept
@@ -348,11 +435,11 @@ void journal_remember_file(dev_t dev, ino_t ino) noexcept
 
 void journal_note_file(dev_t dev, ino_t ino, std::string_view path) noexcept
 {
-    std::lock_guard<std::mutex> guard(journal_lock);
+    replica_work work;
+    std::unique_lock<std::mutex> guard(journal_lock);
     if (!recording.load(std::memory_order_relaxed))
         return;
-    if (!path.empty())
-        note_locked(path);
+    const bool handed_over = !path.empty() && note_locked(path, work);
     try {
         if (noted_files.size() >= remembered_most)
             noted_files.clear();
@@ -360,6 +447,9 @@ void journal_note_file(dev_t dev, ino_t ino, std::string_view path) noexcept
     } catch (...) {
         // Not remembered: noted again at the next write.
     }
+    guard.unlock();
+    if (handed_over)
+        finish_appends(work);
 }
 
 std::vector<std::string> journal_prefixes()
@@ -370,15 +460,19 @@ std::vector<std::string> journal_prefixes()
 
 journal_scan journal_for(int source, std::string_view identity, uint64_t generation)
 {
-    std::string text;
+    std::shared_ptr<open_journal> file;
     {
         std::lock_guard<std::mutex> guard(journal_lock);
         if (settings.off)
             return {journal_verdict::not_covered, {}};
         if (files.empty() || source < 0 || source >= static_cast<int>(files.size()) || !files[source].fd)
             return {journal_verdict::not_covered, {}};
-        if (!read_whole(files[source].fd.get(), text))
-            return {journal_verdict::malformed, {}};
+        file = files[source].fd;
     }
+    // Outside the lock, which every change takes: the file only grows,
+    // and what is written of it holds whole records.
+    std::string text;
+    if (!read_prefix(file->get(), file->written.load(), text))
+        return {journal_verdict::malformed, {}};
     return scan_journal(text, identity, generation);
 }

@@ -416,6 +416,43 @@ TEST(stalled_replica, last_step_of_a_resync_stuck_on_the_replica_gives_way_at_th
     EXPECT_EQ(target.unmount(), 0);
 }
 
+// While a replica is out, the replicas in service journal the names that
+// change; one that stops answering in the middle of that leaves service at
+// the deadline like any other, and the changes go on without it.
+TEST(stalled_replica, a_replica_stalling_on_its_change_journal_leaves_at_the_deadline)
+{
+    scratch_dir dir;
+    fault_replica fault{dir};
+    mount_options options = over(dir, fault, "2", "0");
+    const std::string out = dir / "out";
+    ASSERT_EQ(mkdir(out.c_str(), 0755), 0);
+    options.replica_roots.push_back(out);
+    options.control = true;
+    test_mount m(options);
+    ASSERT_TRUE(fault.mounted() && m.mounted()) << m.daemon_stderr();
+    ASSERT_TRUE(set_status(status_file(m, 2), "2"));
+    const std::string stall = fault.marker + ".stall";
+    write_file(stall + ".new", "write /.vornelix-journal");
+    ASSERT_EQ(rename((stall + ".new").c_str(), stall.c_str()), 0);
+
+    std::atomic<bool> made{false};
+    std::thread maker([&] {
+        made = mkdir(m.at("made").c_str(), 0755) == 0 && mkdir(m.at("made/deeper").c_str(), 0755) == 0;
+    });
+    const bool in_time = eventually([&] { return made.load(); }, 60000);
+    unlink(stall.c_str());
+    maker.join();
+    ASSERT_TRUE(in_time) << m.log_text();
+    const std::string log = m.log_text();
+    EXPECT_NE(log.find("journal: no answer in"), std::string::npos) << log;
+    EXPECT_NE(log.find("disabling replica failed accessing " + m.replica(1)), std::string::npos) << log;
+    EXPECT_EQ(read_file(status_file(m, 1)), "2");
+    struct stat st;
+    EXPECT_EQ(stat(m.in_replica(0, "made/deeper").c_str(), &st), 0);
+    EXPECT_EQ(m.unmount(), 0);
+    EXPECT_EQ(fault.unmount(), 0);
+}
+
 // A replica that stopped answering past the deadline comes back by itself
 // once it answers again: probed every interval, one probe at a time
 // however long the last one hangs, then resynced, and equal to the other

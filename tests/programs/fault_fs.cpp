@@ -7,7 +7,7 @@
 //
 //   fault_fs BACKING MARKER MOUNTPOINT [FUSE options...]
 //
-// While MARKER.stall holds "OP PATH" (OP open or create), that call on
+// While MARKER.stall holds "OP PATH" (OP open, create or write), that call on
 // PATH waits, after writing the same text to MARKER.reached: a replica
 // that stops answering at a chosen moment.
 //
@@ -170,8 +170,10 @@ int fault_read(const char*, char* buffer, size_t size, off_t offset, struct fuse
     return n == -1 ? -errno : static_cast<int>(n);
 }
 
-int fault_write(const char*, const char* data, size_t size, off_t offset, struct fuse_file_info* fi)
+int fault_write(const char* path, const char* data, size_t size, off_t offset, struct fuse_file_info* fi)
 {
+    if (path != nullptr)
+        wait_while_stalled("write", path);
     const ssize_t n = pwrite(static_cast<int>(fi->fh), data, size, offset);
     return n == -1 ? -errno : static_cast<int>(n);
 }
