@@ -41,7 +41,9 @@
 // 9a. journal_lock (change_journal.cpp): the change journal's files and
 //     the names noted since the last departure; taken under 9 by a
 //     departure or a return, and by every change as it lets its name
-//     stripes (4) go. Failures are logged (10).
+//     stripes (4) go. A change hands its appends to the workers (13, 14)
+//     under it and waits for them after letting it go. Failures are
+//     logged (10).
 // 10. log_lock (event_log.cpp): the log stream, over the reopening and the
 //     writing of one line.
 //
