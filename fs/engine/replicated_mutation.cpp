@@ -33,16 +33,32 @@ int give_to_caller(int dir, const std::string& name, caller_identity caller) noe
     return fchownat(dir, name.c_str(), caller.uid, group, AT_SYMLINK_NOFOLLOW);
 }
 
+// The permission bits are those the object was made with, which an
+// inherited access control list may have narrowed (its mask), with the
+// set-ID and sticky bits asked for.
+static mode_t made_with_special_bits(const struct stat& made, mode_t mode) noexcept
+{
+    return (made.st_mode & 0777) | (mode & 07000);
+}
+
 int keep_special_bits(int dir, const std::string& name, mode_t mode) noexcept
 {
     if ((mode & (S_ISUID | S_ISGID)) == 0 || S_ISDIR(mode))
         return 0;
-    // The permission bits are those the object was made with, which an
-    // inherited access control list may have narrowed (its mask).
     struct stat made;
     if (fstatat(dir, name.c_str(), &made, AT_SYMLINK_NOFOLLOW) == -1)
         return -1;
-    return fchmodat(dir, name.c_str(), (made.st_mode & 0777) | (mode & 07000), 0);
+    return fchmodat(dir, name.c_str(), made_with_special_bits(made, mode), 0);
+}
+
+int keep_special_bits_of(int fd, mode_t mode) noexcept
+{
+    if ((mode & (S_ISUID | S_ISGID)) == 0)
+        return 0;
+    struct stat made;
+    if (fstat(fd, &made) == -1)
+        return -1;
+    return fchmod(fd, made_with_special_bits(made, mode));
 }
 
 struct timespec change_instant() noexcept

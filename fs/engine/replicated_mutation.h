@@ -65,6 +65,8 @@ int give_to_caller(int dir, const std::string& name, caller_identity caller) noe
 // non-directory; when mode asks for either, it is applied again. 0, or -1
 // with errno.
 int keep_special_bits(int dir, const std::string& name, mode_t mode) noexcept;
+// The same for a file open on fd (a regular file just created).
+int keep_special_bits_of(int fd, mode_t mode) noexcept;
 
 // The times a change of names leaves: the kernel stamps a new object, and
 // the directories whose entries change, with each replica's own clock at

@@ -109,7 +109,7 @@ int create_file(int k, const char* path, int flags, mode_t mode, caller_identity
     const bool owned = caller_is_daemon(caller) ||
                        (fstat(place.dir, &parent) == 0 &&
                         fchown(fd, caller.uid, (parent.st_mode & S_ISGID) ? static_cast<gid_t>(-1) : caller.gid) == 0);
-    const bool given = owned && ((mode & (S_ISUID | S_ISGID)) == 0 || fchmod(fd, mode & 07777) == 0);
+    const bool given = owned && keep_special_bits_of(fd, mode) == 0;
     if (!given) {
         const int error = errno;
         close(fd);

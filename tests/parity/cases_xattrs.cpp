@@ -276,6 +276,19 @@ std::vector<parity_case> xattr_cases()
          },
          .expected = {0, 0, 0, 0, 0, 0},
          .observed = {"d", "d/f", "d/s", "d/p", "d/s/g", "plain/f", "plain/s"}},
+        {.name = "set_id_creates_keep_the_mask_an_inherited_list_narrowed",
+         .setup = [](const where& at) {
+             return results{dir(at, "d", 0775, alice_id, alice_id),
+                            set_default_acl(at("d"), "u::rwx,u:1002:rwx,g::rwx,m::rx,o::-")};
+         },
+         .actor = root,
+         .action = [](const where& at) {
+             umask(0);
+             return results{create(at("d/f"), 02775), e(mkdir(at("d/s"), 02775)),
+                            e(mknod(at("d/p"), S_IFIFO | 04775, 0))};
+         },
+         .expected = {0, 0, 0},
+         .observed = {"d/f", "d/s", "d/p"}},
         {.name = "default_acl_set_and_removed_through_the_mount_between_creates",
          .setup = directories_with_and_without_default_acl(),
          .actor = alice,
