@@ -87,9 +87,13 @@ static int chmod_here(int dir, const char* name, mode_t mode) noexcept
     static std::atomic<bool> without_fchmodat2{false};
     if (!without_fchmodat2.load(std::memory_order_relaxed)) {
         const long rc = syscall(SYS_fchmodat2, dir, name, mode, AT_SYMLINK_NOFOLLOW);
-        if (rc == 0 || errno != ENOSYS)
+        if (rc == 0 || (errno != ENOSYS && errno != EPERM))
             return static_cast<int>(rc);
-        without_fchmodat2.store(true, std::memory_order_relaxed);
+        // A filter of system calls may refuse one it does not know with
+        // EPERM (and an immutable file refuses any chmod with it): the
+        // library's way answers for itself.
+        if (errno == ENOSYS)
+            without_fchmodat2.store(true, std::memory_order_relaxed);
     }
     return fchmodat(dir, name, mode, AT_SYMLINK_NOFOLLOW);
 }
