@@ -213,16 +213,19 @@ int change_two_names(const char* word, const char* from, const char* to, bool so
 
 }  // namespace
 
-int fs_rename(const char* from, const char* to) noexcept
+int fs_rename(const char* from, const char* to, bool may_be_directory) noexcept
 {
     const int rc = change_two_names("rename", from, to, true, [](int sd, const char* sn, int td, const char* tn) noexcept {
         return renameat(sd, sn, td, tn);
     });
     // A directory renamed is no longer at its old paths, and one replaced
     // under the new name is gone; the caller holds the tree shape alone
-    // for a directory, so no request looks before this.
-    forget_directory_places(from);
-    forget_directory_places(to);
+    // for a directory, so no request looks before this. A file replaces
+    // no directory.
+    if (may_be_directory) {
+        forget_directory_places(from);
+        forget_directory_places(to);
+    }
     return rc;
 }
 

@@ -406,7 +406,8 @@ void on_rename(fuse_req_t request, fuse_ino_t parent, const char* name, fuse_ino
     // working by one of them meanwhile.
     std::shared_lock<std::shared_mutex> shared(tree_shape(), std::defer_lock);
     std::unique_lock<std::shared_mutex> alone(tree_shape(), std::defer_lock);
-    if (name_may_be_directory(parent, name))
+    const bool may_be_directory = name_may_be_directory(parent, name);
+    if (may_be_directory)
         alone.lock();
     else
         shared.lock();
@@ -418,7 +419,7 @@ void on_rename(fuse_req_t request, fuse_ino_t parent, const char* name, fuse_ino
     {
         const name_change change;
         if (rc == 0)
-            rc = fs_rename(from.c_str(), to.c_str());
+            rc = fs_rename(from.c_str(), to.c_str(), may_be_directory);
         if (rc == 0)
             move_name(parent, name, new_parent, new_name);
     }

@@ -43,7 +43,9 @@ int fs_mknod(const char* path, mode_t mode, dev_t device) noexcept;
 int fs_unlink(const char* path) noexcept;
 int fs_rmdir(const char* path) noexcept;
 int fs_symlink(const char* from, const char* to) noexcept;
-int fs_rename(const char* from, const char* to) noexcept;
+// may_be_directory: false only for a name known to be no directory's,
+// whose rename moves or replaces no directory.
+int fs_rename(const char* from, const char* to, bool may_be_directory = true) noexcept;
 int fs_link(const char* from, const char* to) noexcept;
 
 // Attributes (attribute_ops.cpp).
