@@ -81,7 +81,8 @@ void name_order_hold::take(with_directories directories) noexcept
 
 name_order_hold::~name_order_hold()
 {
-    note_changed_names(first_, second_);
+    if (!first_.empty())
+        note_changed_names(first_, second_);
     for (int i = count_; i-- > 0;)
         stripe_table[held_[i]].mutex.unlock();
     change_gate_leave();

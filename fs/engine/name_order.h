@@ -45,6 +45,9 @@ public:
     name_order_hold(std::string_view first, std::string_view second,
                     with_directories directories = with_directories::no) noexcept;
     ~name_order_hold();
+    // What was done under the hold changed nothing (an open without
+    // O_TRUNC): its names are neither journaled nor registered.
+    void unchanged() noexcept { first_ = second_ = {}; }
     name_order_hold(const name_order_hold&) = delete;
     name_order_hold& operator=(const name_order_hold&) = delete;
 

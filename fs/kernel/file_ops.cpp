@@ -271,8 +271,13 @@ int fs_open(const char* path, struct fuse_file_info* fi) noexcept
 {
     name_order_hold order(path);
     const int rc = open_everywhere(path, fi, false, 0);
-    if (rc == 0)
-        note_opened_file(fi->fh);
+    // Only a truncation changes the file; its writes are noted through
+    // the handle as they come.
+    if (rc != 0 || !(fi->flags & O_TRUNC)) {
+        order.unchanged();
+        return rc;
+    }
+    note_opened_file(fi->fh);
     return rc;
 }
 

@@ -133,10 +133,14 @@ TEST_F(journal_resync_test, a_replica_out_for_a_thousand_changes_copies_those_na
     ASSERT_EQ(pwrite(held, "held", 4, 0), 4);
     close(held);
 
-    // A thousand changes of every kind, each on names of its own.
+    // A thousand changes of every kind, each on names of its own, and
+    // files read, which change nothing and are not journaled.
     std::set<std::string> changed = {"/d999/f5"};
     for (int i = 0; i < 1000; ++i) {
         const std::string d = "d" + std::to_string(i);
+        const int read_only = open(m.at(d + "/f3").c_str(), O_RDONLY);
+        ASSERT_GE(read_only, 0);
+        close(read_only);
         if (i < 400) {
             const int fd = open(m.at(d + "/f0").c_str(), O_WRONLY | O_APPEND);
             ASSERT_GE(fd, 0);
