@@ -67,7 +67,13 @@ void probe(const std::shared_ptr<probe_board>& shared, int k, const std::string&
 bool start_probe(const std::shared_ptr<probe_board>& shared, int k) noexcept
 {
     try {
-        std::thread(probe, shared, k, replica_at(k).root).detach();
+        // The replica under the mount point is reached through the
+        // descriptor kept of that directory; its "." would be the
+        // daemon's own working directory.
+        std::string where = replica_at(k).root;
+        if (where == mount_point_replica_root)
+            where = "/proc/self/fd/" + std::to_string(state().mount.directory);
+        std::thread(probe, shared, k, std::move(where)).detach();
         return true;
     } catch (...) {
         const std::lock_guard<std::mutex> held(shared->lock);
