@@ -81,14 +81,35 @@ int fetch_progress(int replica, resync_figures& figures) noexcept
     return 0;
 }
 
-// The progress file from offset on: the text of one exchange.
-int read_progress(int replica, char* buffer, size_t size, off_t offset) noexcept
+// The progress text of one exchange, made when the file is opened and
+// kept with the open file: a reader that reads it in pieces gets the
+// pieces of one text, while the figures go on moving. Null when it could
+// not be had (each read then asks anew).
+std::string* progress_snapshot(int replica) noexcept
 {
     resync_figures figures;
     if (fetch_progress(replica, figures) != 0)
-        return -EIO;
+        return nullptr;
     try {
-        const std::string text = progress_text(figures);
+        return new std::string(progress_text(figures));
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+// The progress file from offset on: the open file's text, or that of a
+// new exchange.
+int read_progress(int replica, const std::string* kept, char* buffer, size_t size, off_t offset) noexcept
+{
+    try {
+        std::string asked;
+        if (kept == nullptr) {
+            resync_figures figures;
+            if (fetch_progress(replica, figures) != 0)
+                return -EIO;
+            asked = progress_text(figures);
+        }
+        const std::string& text = kept != nullptr ? *kept : asked;
         if (offset < 0 || static_cast<size_t>(offset) >= text.size())
             return 0;
         const size_t count = std::min(size, text.size() - static_cast<size_t>(offset));
@@ -209,12 +230,23 @@ int ctl_open(const char* path, struct fuse_file_info* fi) noexcept
         return -ENOENT;
     // The progress text is longer than the size the file shows: the
     // kernel must ask for every read rather than stop at that size.
-    if (is_progress(*node))
+    if (is_progress(*node)) {
         fi->direct_io = 1;
+        int replica = -1;
+        if (replica_of(path, &replica) != nullptr)
+            fi->fh = reinterpret_cast<uintptr_t>(progress_snapshot(replica));
+    }
     return 0;
 }
 
-int ctl_read(const char* path, char* buffer, size_t size, off_t offset, struct fuse_file_info*) noexcept
+int ctl_release(const char*, struct fuse_file_info* fi) noexcept
+{
+    delete reinterpret_cast<std::string*>(static_cast<uintptr_t>(fi->fh));
+    fi->fh = 0;
+    return 0;
+}
+
+int ctl_read(const char* path, char* buffer, size_t size, off_t offset, struct fuse_file_info* fi) noexcept
 {
     const std::string_view name(path);
     const ctl_node* node = nullptr;
@@ -232,7 +264,8 @@ int ctl_read(const char* path, char* buffer, size_t size, off_t offset, struct f
     if (replica_of(name, &replica) == nullptr)
         return -ENOENT;
     if (is_progress(*node))
-        return read_progress(replica, buffer, size, offset);
+        return read_progress(replica, fi != nullptr ? reinterpret_cast<const std::string*>(static_cast<uintptr_t>(fi->fh)) : nullptr,
+                             buffer, size, offset);
     char digit;
     const bool answered = fetch_state(replica, digit) == 0;
     if (is_status(*node)) {
@@ -351,6 +384,7 @@ void fill_ctl_operations(struct fuse_operations& table) noexcept
     table.getattr = ctl_getattr;
     table.truncate = ctl_truncate;
     table.open = ctl_open;
+    table.release = ctl_release;
     table.read = ctl_read;
     table.write = ctl_write;
     table.statfs = ctl_statfs;

@@ -46,6 +46,7 @@ int ctl_permissions(std::string_view path) noexcept;
 int ctl_getattr(const char* path, struct stat* st, struct fuse_file_info* fi) noexcept;
 int ctl_truncate(const char* path, off_t size, struct fuse_file_info* fi) noexcept;
 int ctl_open(const char* path, struct fuse_file_info* fi) noexcept;
+int ctl_release(const char* path, struct fuse_file_info* fi) noexcept;
 int ctl_read(const char* path, char* buffer, size_t size, off_t offset, struct fuse_file_info* fi) noexcept;
 int ctl_write(const char* path, const char* data, size_t size, off_t offset,
               struct fuse_file_info* fi) noexcept;

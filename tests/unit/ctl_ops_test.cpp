@@ -248,6 +248,24 @@ TEST_F(ctl_ops_test, script_and_progress_reads_follow_the_state)
         EXPECT_EQ(read_text("/_data_r1/progress", 10, 5000), "");
         end_resync_progress();
     }
+    // An open progress file reads the text it was opened with to its end,
+    // however the figures move between the pieces.
+    store_state_word(0, 1);
+    begin_resync_progress(0, resync_kind::whole_tree, 90);
+    current_resync_progress().entries_done.store(17);
+    struct fuse_file_info open{};
+    open.flags = O_RDONLY;
+    ASSERT_EQ(ctl_open("/_data_r1/progress", &open), 0);
+    char head[12];
+    ASSERT_EQ(ctl_read("/_data_r1/progress", head, sizeof head, 0, &open), 12);
+    current_resync_progress().entries_done.store(1700);
+    char tail[64];
+    const int rest = ctl_read("/_data_r1/progress", tail, sizeof tail, 12, &open);
+    ASSERT_GT(rest, 0);
+    EXPECT_EQ(std::string(head, 12) + std::string(tail, static_cast<size_t>(rest)),
+              "resyncing: 17 of 90 entries copied, 0 bytes\n");
+    EXPECT_EQ(ctl_release("/_data_r1/progress", &open), 0);
+    end_resync_progress();
     EXPECT_EQ(write_text("/_data_r1/progress", "1"), -ENOSYS);
 
     EXPECT_EQ(read_text("/_data_r1"), "error " + std::to_string(ENOSYS));
