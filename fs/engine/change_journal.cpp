@@ -41,7 +41,7 @@ struct open_journal {
 struct journal_file {
     std::shared_ptr<open_journal> fd;
     uint64_t size = 0;  // bytes in the file, with those under way
-    bool stopped = false;  // overflowed or unclean: nothing more is written
+    bool stopped = false;  // overflowed or unclean: no more names (the closed mark still)
 };
 
 // The appends of one name to the replicas' files, run on each replica's
@@ -84,8 +84,14 @@ journal_settings read_settings() noexcept
     journal_settings read;
     const char* off = std::getenv("VORNELIX_JOURNAL");
     read.off = off != nullptr && std::strcmp(off, "off") == 0;
-    if (const char* bound = std::getenv("VORNELIX_JOURNAL_BYTES"); bound != nullptr && *bound != '\0')
-        read.bound = std::strtoull(bound, nullptr, 10);
+    // A bound that is not a number of bytes is ignored rather than taken
+    // as 0, which would overflow every journal at its first name.
+    if (const char* bound = std::getenv("VORNELIX_JOURNAL_BYTES"); bound != nullptr && *bound != '\0') {
+        char* end = nullptr;
+        const unsigned long long bytes = std::strtoull(bound, &end, 10);
+        if (*end == '\0' && bytes > 0)
+            read.bound = bytes;
+    }
     return read;
 }
 
@@ -223,6 +229,14 @@ void go_on_with(int k)
                 replica_at(k).root);
 }
 
+// The replicas' root prefixes, which name an open file's path, anew.
+void refresh_prefixes()
+{
+    prefixes.clear();
+    for (int r = 0; r < state().replicas.count; ++r)
+        prefixes.push_back(root_prefix(replica_at(r).root_fd.load()));
+}
+
 bool any_out_of_service(int except) noexcept
 {
     for (int j = 0; j < state().replicas.count; ++j)
@@ -331,8 +345,7 @@ void journal_load() noexcept
             else
                 go_on_with(k);
         }
-        for (int r = 0; r < state().replicas.count; ++r)
-            prefixes.push_back(root_prefix(replica_at(r).root_fd.load()));
+        refresh_prefixes();
     } catch (...) {
         files.clear();
         recording.store(false);
@@ -362,9 +375,7 @@ void journal_departure(int k, uint64_t generation) noexcept
         }
         noted_names.clear();
         noted_files.clear();
-        prefixes.clear();
-        for (int r = 0; r < state().replicas.count; ++r)
-            prefixes.push_back(root_prefix(replica_at(r).root_fd.load()));
+        refresh_prefixes();
     } catch (...) {
         // Without memory the start record may be missing: the replica's
         // resync then walks the tree, as it says.
@@ -393,9 +404,13 @@ void journal_close() noexcept
     recording.store(false);
     for (size_t k = 0; k < files.size(); ++k) {
         journal_file& file = files[k];
+        // A file that stopped takes the mark too: its own records keep it
+        // from being trusted, and the next start need not call it unclean.
         if (!file.fd || replica_worker_stuck(static_cast<int>(k)))
             continue;
-        if (!append(static_cast<int>(k), journal_closed_record) || fsync(file.fd->get()) == -1)
+        if (!append(static_cast<int>(k), journal_closed_record))
+            continue;  // append logged it
+        if (fsync(file.fd->get()) == -1)
             write_log("closing the change journal", replica_at(k).root, errno);
     }
     files.clear();
