@@ -294,7 +294,9 @@ std::vector<std::string> take_changed_paths(bool& lost) noexcept
     try {
         paths.assign(taken.begin(), taken.end());
     } catch (...) {
-        lost = true;
+        // The paths taken are gone with it: the last step must know.
+        std::lock_guard<std::mutex> guard(registry_lock);
+        registration_lost = lost = true;
     }
     return paths;
 }

@@ -13,6 +13,7 @@
 #include <ctime>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -218,17 +219,31 @@ void give_descriptor(uint64_t handle, int32_t* fds, void* context) noexcept
     forget_handle_stripes(handle);
 }
 
+// The registered paths a resync copied, to be copied again from another
+// source should this one leave service. Each once; whole is false once one
+// could not be kept (memory ran out), and a switch then walks the tree.
+struct copied_paths {
+    std::set<std::string> paths;
+    bool whole = true;
+    void add(const std::string& path) noexcept
+    {
+        try {
+            if (whole)
+                paths.insert(path);
+        } catch (...) {
+            whole = false;
+            paths.clear();
+        }
+    }
+};
+
 // The last step, while no change runs. 0, or -errno. The registered
 // paths it copies are added to copied.
-int last_step(copy_context& context, int k, int source, const copy_plan& plan, std::vector<std::string>& copied) noexcept
+int last_step(copy_context& context, int k, int source, const copy_plan& plan, copied_paths& copied) noexcept
 {
     bool lost = false;
     for (const std::string& path : take_changed_paths(lost)) {
-        try {
-            copied.push_back(path);
-        } catch (...) {
-            lost = true;
-        }
+        copied.add(path);
         if (sync_path(context, path) == -1)
             return -failure_errno();
     }
@@ -273,7 +288,7 @@ int last_step(copy_context& context, int k, int source, const copy_plan& plan, s
 // Everything before the last step: the plan's paths, then the registered
 // ones, pass after pass while they are many (each added to copied), and
 // what was copied made durable. 0, or -1 with errno.
-int copy_before_last_step(copy_context& context, const copy_plan& plan, std::vector<std::string>& copied)
+int copy_before_last_step(copy_context& context, const copy_plan& plan, copied_paths& copied)
 {
     resync_progress& progress = current_resync_progress();
     progress.kind.store(plan.from_journal ? resync_kind::changes_only : resync_kind::whole_tree);
@@ -288,7 +303,7 @@ int copy_before_last_step(copy_context& context, const copy_plan& plan, std::vec
     for (int pass = 0; pass < most_passes && changed_path_count() > last_step_paths; ++pass) {
         bool lost = false;
         for (const std::string& path : take_changed_paths(lost)) {
-            copied.push_back(path);
+            copied.add(path);
             if (sync_path(context, path) == -1)
                 return -1;
         }
@@ -382,7 +397,7 @@ void run_resync(int k, int source)
 
     // The registered paths copied so far: copied again from another
     // source should this one leave service.
-    std::vector<std::string> copied;
+    copied_paths copied;
     for (;;) {
         int rc = copy_before_last_step(context, plan, copied);
         int error = rc == -1 ? errno : 0;
@@ -429,9 +444,13 @@ void run_resync(int k, int source)
         // The new source's journal, when it reaches back far enough, holds
         // the same names; what was registered is copied again with them.
         plan = plan_copy(k, source);
-        if (plan.from_journal) {
-            plan.paths.insert(plan.paths.end(), copied.begin(), copied.end());
+        if (plan.from_journal && copied.whole) {
+            plan.paths.insert(plan.paths.end(), copied.paths.begin(), copied.paths.end());
             collapse_paths(plan.paths);
+        } else if (plan.from_journal) {
+            plan = copy_plan{};
+            plan.why_walk = "the names copied from the last source were not all kept";
+            plan.paths.assign(1, "/");
         }
         plan.began = began;
         write_event(plan_text(plan), root);
