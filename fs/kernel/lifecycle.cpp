@@ -1,8 +1,6 @@
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 
 #include "fs/control/control_server.h"
 #include "fs/engine/event_log.h"
@@ -87,14 +85,15 @@ void fs_destroy() noexcept
     // A thread left inside a call on a replica that stopped answering
     // returns whenever the replica answers again, into whatever the rest of
     // this teardown would have freed by then (the workers, the replica
-    // set): with the mount gone and the records written, the process ends
-    // here, without its exit handlers.
+    // set): with the mount gone and the records written, nothing more is
+    // freed, and the process ends once the loop has (serve_mount), without
+    // its exit handlers.
     bool stuck = !resync_ended;
     for (int k = 0; k < state().replicas.count && !stuck; ++k)
         stuck = replica_worker_stuck(k);
     if (stuck) {
-        std::fflush(stdout);
-        _exit(0);
+        left_behind = true;
+        return;
     }
     const bool workers_stopped = stop_replica_workers();
     // Files still open at unmount get no release request: their
