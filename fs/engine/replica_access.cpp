@@ -3,6 +3,7 @@
 #include <linux/openat2.h>
 #include <sys/syscall.h>
 
+#include <atomic>
 #include <cerrno>
 #include <mutex>
 #include <vector>
@@ -180,7 +181,7 @@ int request_place(int k, std::string_view path, replica_place& place) noexcept
             return 0;
         // What the request walked serves it even if it cannot be kept.
         try {
-            if (places.kept.size() >= kept_places_per_replica)
+            if (places.kept.size() >= kept_places_per_replica())
                 take_places(places, ".", dropped);
             places.kept.emplace(std::string(parent), std::move(fresh));
         } catch (...) {
@@ -190,6 +191,22 @@ int request_place(int k, std::string_view path, replica_place& place) noexcept
         errno = ENOMEM;
         return -1;
     }
+}
+
+namespace {
+std::atomic<size_t> kept_places_limit{kept_places_most};
+}
+
+size_t kept_places_per_replica() noexcept
+{
+    return kept_places_limit.load(std::memory_order_relaxed);
+}
+
+void size_kept_places(uint64_t spare_descriptors, int replicas) noexcept
+{
+    const uint64_t each = replicas > 0 ? spare_descriptors / 2 / static_cast<uint64_t>(replicas) : 0;
+    kept_places_limit.store(each < kept_places_most ? static_cast<size_t>(each) : kept_places_most,
+                            std::memory_order_relaxed);
 }
 
 int request_open(int k, std::string_view path, int flags, mode_t mode) noexcept

@@ -62,10 +62,16 @@ int open_in_replica(int k, std::string_view path, int flags, mode_t mode = 0) no
 // enters service (forget_replica_places): a resync may replace any
 // directory of a replica out of service, or its whole root, and a
 // replica out of service keeps no descriptor busy. At most
-// kept_places_per_replica per replica; a full set is emptied and
+// kept_places_per_replica() per replica; a full set is emptied and
 // refilled by use. A request holding a place keeps its descriptor open
 // until it is done, whatever is forgotten meanwhile.
-inline constexpr size_t kept_places_per_replica = 512;
+inline constexpr size_t kept_places_most = 512;
+size_t kept_places_per_replica() noexcept;
+
+// The descriptors the open-file table leaves free (the start sizes both):
+// the kept places of every replica take at most half of them, and never
+// more than kept_places_most each.
+void size_kept_places(uint64_t spare_descriptors, int replicas) noexcept;
 
 // As find_place, through the kept descriptors.
 int request_place(int k, std::string_view path, replica_place& place) noexcept;

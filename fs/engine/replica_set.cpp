@@ -215,6 +215,12 @@ int allocate_fd_table(int count)
     const fd_table_sizing sizing = size_fd_table(nofile.rlim_cur, limit, count);
     if (fd_table_allocate(sizing.bits, sizing.mask, sizing.size) != 0)
         return fail(start_low_memory, "file descriptor hash table allocation");
+    // What the open files leave: the directories requests keep take part
+    // of it, so that a low descriptor limit still opens every file the
+    // table holds.
+    const uint64_t usable = (nofile.rlim_cur < limit ? nofile.rlim_cur : limit);
+    const uint64_t held = sizing.size * static_cast<uint64_t>(count) + 6;
+    size_kept_places(usable > held ? usable - held : 0, count);
     return 0;
 }
 
