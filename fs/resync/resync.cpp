@@ -291,7 +291,6 @@ int last_step(copy_context& context, int k, int source, const copy_plan& plan, c
 int copy_before_last_step(copy_context& context, const copy_plan& plan, copied_paths& copied)
 {
     resync_progress& progress = current_resync_progress();
-    progress.kind.store(plan.from_journal ? resync_kind::changes_only : resync_kind::whole_tree);
     progress.entries_todo.store(plan.from_journal ? plan.paths.size() : 0);
     progress.entries_done.store(0);
     for (const std::string& path : plan.paths) {
@@ -333,7 +332,7 @@ void run_resync(int k, int source)
 {
     const std::string& root = replica_at(k).root;
     write_event("resync from " + replica_at(source).root + " started", root);
-    begin_resync_progress(k, resync_kind::whole_tree);
+    begin_resync_progress(k);
     const auto began = std::chrono::steady_clock::now();
 
     // A disk replaced while the replica was out is mounted over its root

@@ -11,10 +11,9 @@ resync_progress& current_resync_progress() noexcept
     return progress;
 }
 
-void begin_resync_progress(int k, resync_kind kind, uint64_t entries_todo) noexcept
+void begin_resync_progress(int k, uint64_t entries_todo) noexcept
 {
     progress.target.store(-1);
-    progress.kind.store(kind);
     progress.entries_done.store(0);
     progress.entries_todo.store(entries_todo);
     progress.bytes.store(0);
@@ -24,7 +23,6 @@ void begin_resync_progress(int k, resync_kind kind, uint64_t entries_todo) noexc
 void end_resync_progress() noexcept
 {
     progress.target.store(-1);
-    progress.kind.store(resync_kind::none);
 }
 
 resync_figures resync_figures_of(int k) noexcept

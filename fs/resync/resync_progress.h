@@ -17,11 +17,8 @@
 
 #include "common/resync_figures.h"
 
-enum class resync_kind : uint8_t { none, whole_tree, changes_only };
-
 struct resync_progress {
     std::atomic<int> target{-1};  // the replica being written, -1 while none is
-    std::atomic<resync_kind> kind{resync_kind::none};
     std::atomic<uint64_t> entries_done{0};
     std::atomic<uint64_t> entries_todo{0};  // 0 while the total is not known
     std::atomic<uint64_t> bytes{0};
@@ -30,7 +27,7 @@ struct resync_progress {
 resync_progress& current_resync_progress() noexcept;
 
 // A resync of replica k begins: the counters start from zero.
-void begin_resync_progress(int k, resync_kind kind, uint64_t entries_todo = 0) noexcept;
+void begin_resync_progress(int k, uint64_t entries_todo = 0) noexcept;
 // The resync has ended, however it ended.
 void end_resync_progress() noexcept;
 

@@ -224,7 +224,7 @@ TEST_F(ctl_ops_test, script_and_progress_reads_follow_the_state)
     for (const auto& s : states) {
         store_state_word(0, s.state);
         if (s.resynced >= 0) {
-            begin_resync_progress(s.resynced, resync_kind::whole_tree, s.todo);
+            begin_resync_progress(s.resynced, s.todo);
             current_resync_progress().entries_done.store(s.done);
             current_resync_progress().bytes.store(4096);
         }
@@ -251,7 +251,7 @@ TEST_F(ctl_ops_test, script_and_progress_reads_follow_the_state)
     // An open progress file reads the text it was opened with to its end,
     // however the figures move between the pieces.
     store_state_word(0, 1);
-    begin_resync_progress(0, resync_kind::whole_tree, 90);
+    begin_resync_progress(0, 90);
     current_resync_progress().entries_done.store(17);
     struct fuse_file_info open{};
     open.flags = O_RDONLY;

@@ -128,7 +128,7 @@ TEST_F(control_server_test, requests_table)
     }
 
     // A resync of replica 1 shows its figures there and nowhere else.
-    begin_resync_progress(1, resync_kind::whole_tree);
+    begin_resync_progress(1);
     current_resync_progress().entries_done.store(12);
     current_resync_progress().bytes.store(3456);
     EXPECT_EQ(answer("prog:01"), "000Ebusy 12 0 3456");
