@@ -19,6 +19,18 @@
 
 namespace {
 
+// The milliseconds of a "NAME=SECONDS" token (decimals allowed), -EINVAL
+// when it is not one. With zero_allowed, "NAME=0" means none.
+int64_t seconds_option(const std::string& token, std::string_view name, bool zero_allowed)
+{
+    if (token.size() <= name.size() + 1 || token.compare(0, name.size(), name) != 0 || token[name.size()] != '=')
+        return -EINVAL;
+    const char* value = token.c_str() + name.size() + 1;
+    if (zero_allowed && std::strcmp(value, "0") == 0)
+        return 0;
+    return parse_replica_timeout(value);
+}
+
 // Lists every option that the scanner and parse_mount_options take, as
 // the manual page does.
 const char* const usage_options_text =
@@ -184,19 +196,14 @@ start_status parse_mount_options(std::string& text)
         } else if (token == "no_inline") {
             work.inline_allowed = false;
         } else if (token.compare(0, 15, "replica_timeout") == 0) {
-            const int64_t ms = token.size() > 16 && token[15] == '='
-                                   ? parse_replica_timeout(token.c_str() + 16)
-                                   : -EINVAL;
+            const int64_t ms = seconds_option(token, "replica_timeout", false);
             if (ms < 0) {
                 print_message(token, "the replica deadline is a number of seconds (replica_timeout=5, 0.5, 2.25)");
                 return stop_with(EINVAL);
             }
             work.timeout_ms = ms;
         } else if (token.compare(0, 13, "heal_interval") == 0) {
-            const int64_t ms = token == "heal_interval=0" ? 0
-                               : token.size() > 14 && token[13] == '='
-                                   ? parse_replica_timeout(token.c_str() + 14)
-                                   : -EINVAL;
+            const int64_t ms = seconds_option(token, "heal_interval", true);
             if (ms < 0) {
                 print_message(token, "the healing interval is a number of seconds, 0 for none (heal_interval=30, 0.5)");
                 return stop_with(EINVAL);
