@@ -102,32 +102,6 @@ std::string replica_place::proc_path() const
     return "/proc/self/fd/" + std::to_string(dir) + "/" + name;
 }
 
-int find_place(int k, std::string_view path, replica_place& place) noexcept
-{
-    try {
-        const std::string_view relative = relative_of(path);
-        const size_t slash = relative.rfind('/');
-        place.owned.reset();
-        place.dir = replica_at(k).root_fd;
-        if (slash == std::string_view::npos) {
-            place.name.assign(relative);
-            return 0;
-        }
-        place.name.assign(relative.substr(slash + 1));
-        const std::string parent(relative.substr(0, slash));
-        const int fd = confined_open(replica_at(k).root_fd, parent.c_str(),
-                                     O_PATH | O_DIRECTORY, 0);
-        if (fd == -1)
-            return -1;
-        place.owned.reset(fd);
-        place.dir = fd;
-        return 0;
-    } catch (...) {
-        errno = ENOMEM;
-        return -1;
-    }
-}
-
 int open_in_replica(int k, std::string_view path, int flags, mode_t mode) noexcept
 {
     try {
@@ -141,8 +115,6 @@ int open_in_replica(int k, std::string_view path, int flags, mode_t mode) noexce
 
 int request_place(int k, std::string_view path, replica_place& place) noexcept
 {
-    if (!replica_in_service(k))
-        return find_place(k, path, place);
     try {
         const std::string_view relative = relative_of(path);
         const size_t slash = relative.rfind('/');
@@ -155,6 +127,14 @@ int request_place(int k, std::string_view path, replica_place& place) noexcept
         }
         place.name.assign(relative.substr(slash + 1));
         const std::string_view parent = relative.substr(0, slash);
+        if (!replica_in_service(k)) {
+            place.owned.reset(confined_open(replica_at(k).root_fd, std::string(parent).c_str(),
+                                            O_PATH | O_DIRECTORY, 0));
+            if (!place.owned)
+                return -1;
+            place.dir = place.owned.get();
+            return 0;
+        }
         directory_places& places = replica_at(k).places;
         uint64_t epoch;
         {
@@ -179,10 +159,16 @@ int request_place(int k, std::string_view path, replica_place& place) noexcept
         // the request uses what it walked, but nothing is kept.
         if (places.epoch != epoch || !replica_in_service(k))
             return 0;
-        // What the request walked serves it even if it cannot be kept.
+        // What the request walked serves it even if it cannot be kept. A
+        // full set lets one go: working through more directories than it
+        // holds costs a walk now and then, not all of them again.
         try {
-            if (places.kept.size() >= kept_places_per_replica())
-                take_places(places, ".", dropped);
+            dropped.reserve(1);
+            if (!places.kept.empty() && places.kept.size() >= kept_places_per_replica()) {
+                const auto let_go = places.kept.begin();
+                dropped.push_back(std::move(let_go->second));
+                places.kept.erase(let_go);
+            }
             places.kept.emplace(std::string(parent), std::move(fresh));
         } catch (...) {
         }

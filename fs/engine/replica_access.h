@@ -40,9 +40,6 @@ struct replica_place {
     std::string proc_path() const;
 };
 
-// 0, or -1 with errno (ENOENT, ENOTDIR, ELOOP for a link on the way, ...).
-int find_place(int k, std::string_view path, replica_place& place) noexcept;
-
 // openat2 of the whole tree path beneath replica k's root, never following
 // a link (a link as the last name gives ELOOP unless flags hold
 // O_PATH|O_NOFOLLOW). The descriptor, or -1 with errno.
@@ -62,9 +59,9 @@ int open_in_replica(int k, std::string_view path, int flags, mode_t mode = 0) no
 // enters service (forget_replica_places): a resync may replace any
 // directory of a replica out of service, or its whole root, and a
 // replica out of service keeps no descriptor busy. At most
-// kept_places_per_replica() per replica; a full set is emptied and
-// refilled by use. A request holding a place keeps its descriptor open
-// until it is done, whatever is forgotten meanwhile.
+// kept_places_per_replica() per replica; a full set makes room by letting
+// one go. A request holding a place keeps its descriptor open until it is
+// done, whatever is forgotten meanwhile.
 inline constexpr size_t kept_places_most = 512;
 size_t kept_places_per_replica() noexcept;
 
@@ -73,7 +70,9 @@ size_t kept_places_per_replica() noexcept;
 // more than kept_places_most each.
 void size_kept_places(uint64_t spare_descriptors, int replicas) noexcept;
 
-// As find_place, through the kept descriptors.
+// The place of a tree path in replica k, through the kept descriptors
+// (walked beneath the root, never following a link, where none is kept).
+// 0, or -1 with errno (ENOENT, ENOTDIR, ELOOP for a link on the way, ...).
 int request_place(int k, std::string_view path, replica_place& place) noexcept;
 
 // As open_in_replica, through the kept descriptors.
