@@ -107,11 +107,10 @@ bool root_is_empty(int fd, const std::string& path, int& error) noexcept
         fd = opened.get();
     }
     std::vector<std::string> names;
-    if (list_directory(fd, names) == -1) {
+    if (list_tree_names(fd, "/", names) == -1) {
         error = errno;
         return false;
     }
-    drop_reserved_names("/", names);
     return names.empty() ||
            (names.size() == 1 && names[0] == "lost+found" && empty_directory_at(fd, "lost+found"));
 }

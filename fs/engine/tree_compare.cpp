@@ -237,12 +237,10 @@ void compare_entries(verify_run& run, const std::string& path, entry& a, entry& 
 void compare_children(verify_run& run, const std::string& path, const entry& a, const entry& b)
 {
     std::vector<std::string> names_a, names_b;
-    if (list_directory(a.fd.get(), names_a) == -1)
+    if (list_tree_names(a.fd.get(), path, names_a) == -1)
         return report_error(run, a.side, path, errno);
-    if (list_directory(b.fd.get(), names_b) == -1)
+    if (list_tree_names(b.fd.get(), path, names_b) == -1)
         return report_error(run, b.side, path, errno);
-    drop_reserved_names(path, names_a);
-    drop_reserved_names(path, names_b);
     size_t i = 0, j = 0;
     while ((i < names_a.size() || j < names_b.size()) && !run.done()) {
         if (j == names_b.size() || (i < names_a.size() && names_a[i] < names_b[j])) {

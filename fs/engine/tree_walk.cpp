@@ -146,13 +146,15 @@ int list_directory(int fd, std::vector<std::string>& names) noexcept
     return result;
 }
 
-void drop_reserved_names(std::string_view path, std::vector<std::string>& names) noexcept
+int list_tree_names(int fd, std::string_view path, std::vector<std::string>& names) noexcept
 {
-    if (path != "/")
-        return;
-    names.erase(std::remove_if(names.begin(), names.end(),
-                               [](const std::string& name) noexcept { return is_reserved_root_name(true, name); }),
-                names.end());
+    if (list_directory(fd, names) == -1)
+        return -1;
+    if (path == "/")
+        names.erase(std::remove_if(names.begin(), names.end(),
+                                   [](const std::string& name) noexcept { return is_reserved_root_name(true, name); }),
+                    names.end());
+    return 0;
 }
 
 std::string child_path(const std::string& path, std::string_view name)

@@ -68,9 +68,10 @@ int open_to_read(int dir, const char* name, int flags) noexcept;
 // with O_NOATIME (open_to_read). 0.
 int list_directory(int fd, std::vector<std::string>& names) noexcept;
 
-// Removes from the names listed at the tree path the one the mount keeps
-// for itself there (reserved_name.h): the walks never compare or copy it.
-void drop_reserved_names(std::string_view path, std::vector<std::string>& names) noexcept;
+// list_directory for the directory at the tree path, less the name the
+// mount keeps for itself there (reserved_name.h): the walks never compare
+// or copy it.
+int list_tree_names(int fd, std::string_view path, std::vector<std::string>& names) noexcept;
 
 // The tree path of name in the directory at path.
 std::string child_path(const std::string& path, std::string_view name);

@@ -51,13 +51,14 @@ int stat_beneath(int root, std::string_view path, struct stat& st) noexcept
     return fd ? fstat(fd.get(), &st) : -1;
 }
 
-// The names of a directory, without "." and "..", sorted. 0 or -1.
-int list_names(int dir, std::vector<std::string>& names) noexcept
+// The names of the directory at the tree path (list_tree_names; path is
+// empty for one removed whole), sorted. 0 or -1.
+int list_names(int dir, std::string_view path, std::vector<std::string>& names) noexcept
 {
     // Opened again: dir may be an O_PATH root, and a descriptor of our own
     // lists the source without changing its access time.
     unique_fd listed(open_to_read(dir, ".", O_DIRECTORY));
-    return listed ? list_directory(listed.get(), names) : -1;
+    return listed ? list_tree_names(listed.get(), path, names) : -1;
 }
 
 // Removes a target entry and everything below it; a missing entry is
@@ -71,7 +72,7 @@ int remove_entry(int dir, const char* name) noexcept
         return unlinkat(dir, name, 0) == -1 && errno != ENOENT ? -1 : 0;
     unique_fd inner(openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     std::vector<std::string> names;
-    if (!inner || list_names(inner.get(), names) == -1)
+    if (!inner || list_names(inner.get(), {}, names) == -1)
         return -1;
     for (const std::string& child : names)
         if (remove_entry(inner.get(), child.c_str()) == -1)
@@ -288,13 +289,11 @@ int sync_children(copy_context& context, int source, int target, const std::stri
                   bool fresh)
 {
     std::vector<std::string> names, held;
-    if (list_names(source, names) == -1)
+    if (list_names(source, path, names) == -1)
         return vanished(errno) ? 0 : fail(context, path, false, errno);
-    drop_reserved_names(path, names);
     if (!fresh) {
-        if (list_names(target, held) == -1)
+        if (list_names(target, path, held) == -1)
             return fail(context, path, true, errno);
-        drop_reserved_names(path, held);
         if (remove_stale_names(context, target, path, names, held) == -1)
             return -1;
     }
@@ -310,12 +309,10 @@ int sync_children(copy_context& context, int source, int target, const std::stri
 int sync_names(copy_context& context, int source, int target, const std::string& path)
 {
     std::vector<std::string> names, held;
-    if (list_names(source, names) == -1)
+    if (list_names(source, path, names) == -1)
         return vanished(errno) ? 0 : fail(context, path, false, errno);
-    if (list_names(target, held) == -1)
+    if (list_names(target, path, held) == -1)
         return fail(context, path, true, errno);
-    drop_reserved_names(path, names);
-    drop_reserved_names(path, held);
     if (remove_stale_names(context, target, path, names, held) == -1)
         return -1;
     for (const std::string& name : names)
