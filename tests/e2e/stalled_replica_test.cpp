@@ -430,6 +430,7 @@ TEST(stalled_replica, a_replica_stalling_on_its_change_journal_leaves_at_the_dea
     options.control = true;
     test_mount m(options);
     ASSERT_TRUE(fault.mounted() && m.mounted()) << m.daemon_stderr();
+    ASSERT_TRUE(eventually([&] { return read_file(status_file(m, 2)) == "0"; })) << m.log_text();
     ASSERT_TRUE(set_status(status_file(m, 2), "2"));
     const std::string stall = fault.marker + ".stall";
     write_file(stall + ".new", "write /.vornelix-journal");

@@ -118,7 +118,10 @@ protected:
     {
         fuse_file_info fi{};
         fi.flags = flags;
-        return ctl_open(path, &fi);
+        const int rc = ctl_open(path, &fi);
+        if (rc == 0)
+            ctl_release(path, &fi);
+        return rc;
     }
     std::string read_text(const char* path, size_t size = 4096, off_t offset = 0)
     {
